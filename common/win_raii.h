@@ -1,0 +1,171 @@
+// Small move-only owners for the Win32 and COM resources the programs use.
+// Each releases exactly what it owns, once, on every path out of a scope.
+// COM interfaces use Microsoft::WRL::ComPtr instead.
+#pragma once
+
+#include <windows.h>
+#include <oleauto.h>
+
+namespace win {
+
+// Owner of one value of a resource kind described by Traits:
+//   static Value Invalid();  static void Close(Value);
+template <typename Traits>
+class Unique {
+public:
+    using Value = typename Traits::Value;
+
+    Unique() noexcept : m_value(Traits::Invalid()) {}
+    explicit Unique(Value value) noexcept : m_value(value) {}
+    ~Unique() { Reset(); }
+    Unique(const Unique&) = delete;
+    Unique& operator=(const Unique&) = delete;
+    Unique(Unique&& other) noexcept : m_value(other.Release()) {}
+    Unique& operator=(Unique&& other) noexcept {
+        if (this != &other) Reset(other.Release());
+        return *this;
+    }
+
+    Value Get() const noexcept { return m_value; }
+    bool IsValid() const noexcept { return m_value != Traits::Invalid(); }
+    explicit operator bool() const noexcept { return IsValid(); }
+
+    // Closes what is owned and takes `value` instead.
+    void Reset(Value value = Traits::Invalid()) noexcept {
+        if (IsValid()) Traits::Close(m_value);
+        m_value = value;
+    }
+    // Gives up ownership without closing.
+    Value Release() noexcept {
+        Value value = m_value;
+        m_value = Traits::Invalid();
+        return value;
+    }
+    // Closes what is owned; returns the address an API writes the new value into.
+    Value* Receive() noexcept {
+        Reset();
+        return &m_value;
+    }
+
+private:
+    Value m_value;
+};
+
+struct HandleTraits {  // kernel objects: events, threads, processes, mappings, tokens
+    using Value = HANDLE;
+    static Value Invalid() { return nullptr; }
+    static void Close(Value v) { CloseHandle(v); }
+};
+struct ServiceHandleTraits {
+    using Value = SC_HANDLE;
+    static Value Invalid() { return nullptr; }
+    static void Close(Value v) { CloseServiceHandle(v); }
+};
+struct RegKeyTraits {
+    using Value = HKEY;
+    static Value Invalid() { return nullptr; }
+    static void Close(Value v) { RegCloseKey(v); }
+};
+struct LibraryTraits {
+    using Value = HMODULE;
+    static Value Invalid() { return nullptr; }
+    static void Close(Value v) { FreeLibrary(v); }
+};
+struct MappedViewTraits {
+    using Value = void*;
+    static Value Invalid() { return nullptr; }
+    static void Close(Value v) { UnmapViewOfFile(v); }
+};
+
+using UniqueHandle = Unique<HandleTraits>;
+using ServiceHandle = Unique<ServiceHandleTraits>;
+using RegKey = Unique<RegKeyTraits>;
+using Library = Unique<LibraryTraits>;
+using MappedView = Unique<MappedViewTraits>;
+
+// File handles use INVALID_HANDLE_VALUE for "none"; keep them apart from the null-based kinds.
+struct FileHandleTraits {
+    using Value = HANDLE;
+    static Value Invalid() { return INVALID_HANDLE_VALUE; }
+    static void Close(Value v) { CloseHandle(v); }
+};
+using FileHandle = Unique<FileHandleTraits>;
+
+// A BSTR, freed with SysFreeString. Built from 8-bit ASCII text with the given code page.
+class Bstr {
+public:
+    Bstr() noexcept = default;
+    explicit Bstr(const wchar_t* text) : m_bstr(SysAllocString(text)) {}
+    ~Bstr() { SysFreeString(m_bstr); }
+    Bstr(const Bstr&) = delete;
+    Bstr& operator=(const Bstr&) = delete;
+    Bstr(Bstr&& other) noexcept : m_bstr(other.m_bstr) { other.m_bstr = nullptr; }
+    Bstr& operator=(Bstr&& other) noexcept {
+        if (this != &other) {
+            SysFreeString(m_bstr);
+            m_bstr = other.m_bstr;
+            other.m_bstr = nullptr;
+        }
+        return *this;
+    }
+
+    // Converts NUL-terminated 8-bit text; returns an empty (null) Bstr when memory runs out.
+    static Bstr FromAnsi(const char* text, UINT codePage) {
+        Bstr result;
+        int chars = MultiByteToWideChar(codePage, 0, text, -1, nullptr, 0);
+        if (chars <= 0) return result;
+        result.m_bstr = SysAllocStringLen(nullptr, static_cast<UINT>(chars - 1));
+        if (result.m_bstr) MultiByteToWideChar(codePage, 0, text, -1, result.m_bstr, chars);
+        return result;
+    }
+
+    BSTR Get() const noexcept { return m_bstr; }
+    explicit operator bool() const noexcept { return m_bstr != nullptr; }
+    BSTR Release() noexcept {
+        BSTR b = m_bstr;
+        m_bstr = nullptr;
+        return b;
+    }
+
+private:
+    BSTR m_bstr = nullptr;
+};
+
+// A VARIANT, initialised on construction and cleared on destruction.
+class Variant {
+public:
+    Variant() noexcept { VariantInit(&m_var); }
+    ~Variant() { VariantClear(&m_var); }
+    Variant(const Variant&) = delete;
+    Variant& operator=(const Variant&) = delete;
+
+    // Takes ownership of `text` as a VT_BSTR value.
+    void SetBstr(Bstr text) {
+        VariantClear(&m_var);
+        m_var.vt = VT_BSTR;
+        m_var.bstrVal = text.Release();
+    }
+    VARIANT* Get() noexcept { return &m_var; }
+    const VARIANT* Get() const noexcept { return &m_var; }
+    VARIANT* Receive() noexcept {
+        VariantClear(&m_var);
+        return &m_var;
+    }
+
+private:
+    VARIANT m_var;
+};
+
+// Holds a critical section (taken) for the scope.
+class Lock {
+public:
+    explicit Lock(CRITICAL_SECTION& cs) : m_cs(cs) { EnterCriticalSection(&m_cs); }
+    ~Lock() { LeaveCriticalSection(&m_cs); }
+    Lock(const Lock&) = delete;
+    Lock& operator=(const Lock&) = delete;
+
+private:
+    CRITICAL_SECTION& m_cs;
+};
+
+}  // namespace win

@@ -1,0 +1,61 @@
+// The button event listener: subscribes to OrvButtonEvent and acts on each event code.
+#include "service/fn_service.h"
+
+namespace {
+constexpr DWORD kPollMs = 500;
+constexpr LONG kSleepButtonCode = 8;
+constexpr LONG kHibernateCode = 0x800;
+}  // namespace
+
+void CFnService::RunEventListener() {
+    if (!m_pServices) {
+        WaitForStop(INFINITE);
+        return;
+    }
+    char query[64];
+    wsprintfA(query, "SELECT * FROM %s", "OrvButtonEvent");
+    win::Bstr language(L"WQL");
+    win::Bstr queryText = win::Bstr::FromAnsi(query, CP_ACP);
+
+    Microsoft::WRL::ComPtr<IEnumWbemClassObject> events;
+    {
+        // Held across the attempts and their pauses: the watchers' firmware calls wait until
+        // the subscription exists.
+        win::Lock lock(m_lock);
+        for (;;) {
+            m_pServices->ExecNotificationQuery(language.Get(), queryText.Get(),
+                                               WBEM_FLAG_RETURN_IMMEDIATELY | WBEM_FLAG_FORWARD_ONLY, nullptr,
+                                               events.ReleaseAndGetAddressOf());
+            if (events) break;
+            LogServiceEvent(EVENTLOG_INFORMATION_TYPE, telvarin::kMsgText, "ExecNotificationQuery fail", nullptr,
+                            nullptr);
+            if (WaitForStop(telvarin::kRetryPauseMs)) return;
+        }
+    }
+
+    for (;;) {
+        Microsoft::WRL::ComPtr<IWbemClassObject> event;
+        ULONG returned = 0;
+        const DWORD pollStart = GetTickCount();
+        events->Next(kPollMs, 1, event.GetAddressOf(), &returned);
+        if (m_running == 0) return;  // an event fetched by this poll is released unhandled
+        if (returned == 1 && event) {
+            win::Variant param;
+            // An event whose code cannot be read is dropped.
+            if (event->Get(L"Param", 0, param.Receive(), nullptr, nullptr) != S_OK) continue;
+            const LONG code = param.Get()->lVal;
+            if (code == kSleepButtonCode) {
+                SleepPerPolicy();
+            } else if (code == kHibernateCode) {
+                Hibernate();
+            } else {
+                UpdateRegistryDword(telvarin::kNotificationKey, "", static_cast<DWORD>(code), 0, 1);
+            }
+            continue;
+        }
+        // A poll that failed at once (the WMI service went away) must not turn into a busy
+        // loop: wait out the rest of the poll, watching the stop.
+        const DWORD elapsed = GetTickCount() - pollStart;
+        if (elapsed < kPollMs) WaitForStop(kPollMs - elapsed);
+    }
+}

@@ -1,0 +1,246 @@
+"""Drives Telvarin's programs in the project's private Wine prefix, from outside.
+
+Shared by the system tests, the demo and the benchmarks. Everything is observed the way a
+deployer would: the service control manager, the registry (32-bit view), Wine's trace of the
+event-log calls, the firmware emulator's controller.
+"""
+import os
+import re
+import subprocess
+import time
+from pathlib import Path
+
+SYSTEM_EVENT = r"HKLM\Software\Haskorn\SystemEvent"
+SERVICE_KEY = r"HKLM\SYSTEM\CurrentControlSet\Services\Telvarin"
+EVENT_SOURCE_KEY = r"HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Telvarin"
+
+_REPORT = re.compile(r"^([0-9a-f]{4}):fixme:advapi:ReportEventA \([0-9A-Fa-f]+,0x([0-9a-f]{4}),0x[0-9a-f]{4},0x([0-9a-f]{8}),")
+_STRING = re.compile(r'^([0-9a-f]{4}):trace:eventlog:ReportEventW L"(.*)"$')
+_STATUS = re.compile(r"^[0-9a-f]{4}:trace:service:SetServiceStatus [0-9A-Fa-f]+((?: \S+){7})$")
+_POWER = re.compile(r"^([0-9a-f]{4}):Call KERNEL32\.SetSystemPowerState\(([0-9a-f]+),([0-9a-f]+)\)")
+
+
+class Event:
+    def __init__(self, type_, event_id):
+        self.type = type_
+        self.id = event_id
+        self.strings = []
+
+    def __repr__(self):
+        return f"Event(type={self.type}, id={self.id}, strings={self.strings})"
+
+
+def parse_events(text):
+    """Event-log reports in the order they were made, from Wine's +eventlog,fixme+advapi trace.
+
+    Lines of threads reporting at once interleave, so each string goes to its thread's report.
+    """
+    events, last_by_thread = [], {}
+    for line in text.splitlines():
+        m = _REPORT.match(line)
+        if m:
+            event = Event(int(m.group(2), 16), int(m.group(3), 16))
+            events.append(event)
+            last_by_thread[m.group(1)] = event
+            continue
+        m = _STRING.match(line)
+        if m and m.group(1) in last_by_thread:
+            last_by_thread[m.group(1)].strings.append(m.group(2))
+    return events
+
+
+def parse_status_reports(text):
+    """SetServiceStatus records (type, state, controls, exit, specific, checkpoint, wait hint) made
+    by services other than Wine's own (which report type 0x30), from a +service trace."""
+    reports = []
+    for m in map(_STATUS.match, text.splitlines()):
+        if m:
+            record = tuple(int(v, 0) for v in m.group(1).split())
+            if record[0] != 0x30:
+                reports.append(record)
+    return reports
+
+
+def parse_power_requests(text):
+    """(suspend, force) of every SetSystemPowerState call in a +relay trace."""
+    return [(int(m.group(2), 16), int(m.group(3), 16)) for m in map(_POWER.match, text.splitlines()) if m]
+
+
+class WineHost:
+    def __init__(self, build_dir):
+        self.build = Path(build_dir).resolve()
+        self.bin = self.build / "bin"
+        self.prefix = self.build / "wineprefix"
+        self.trace_path = self.build / "service-trace.log"
+        self.env = dict(os.environ, WINEPREFIX=str(self.prefix), WINEDEBUG="-all",
+                        WINEDLLOVERRIDES="mscoree,mshtml=")
+        self._first = None
+
+    # --- processes -------------------------------------------------------------------------
+    def win_path(self, path):
+        return "Z:" + str(path).replace("/", "\\")
+
+    def exe(self, name):
+        return self.win_path(self.bin / name)
+
+    def wine(self, *args, timeout=120, debug=None, check=False):
+        env = dict(self.env)
+        if debug:
+            env["WINEDEBUG"] = debug
+        result = subprocess.run(["wine", *args], env=env, capture_output=True, text=True,
+                                errors="replace", timeout=timeout)
+        if check and result.returncode != 0:
+            raise RuntimeError(f"wine {' '.join(args)} exited {result.returncode}: {result.stderr[-2000:]}")
+        return result
+
+    def telvarin(self, *args, trace=False):
+        """Runs telvarin.exe with arguments; with trace, its own event-log trace is in stderr."""
+        return self.wine(self.exe("telvarin.exe"), *args, debug="+eventlog,fixme+advapi" if trace else None)
+
+    def fwemu(self, *args, check=True):
+        result = self.wine(self.exe("fwemu-ctl.exe"), *args)
+        if check and result.returncode != 0:
+            raise RuntimeError(f"fwemu-ctl {' '.join(args)} exited {result.returncode}: {result.stderr.strip()}")
+        return result
+
+    # --- the session: one wineserver whose first process's stderr catches the services' traces
+    def ensure_prefix(self):
+        if not (self.prefix / "system.reg").exists():
+            subprocess.run(["wineboot", "-i"], env=self.env, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, timeout=300)
+            self.end_session()
+
+    def start_session(self, relay_power=False):
+        self.ensure_prefix()
+        self.end_session()
+        subprocess.run(["wineserver", "-p"], env=self.env, check=True)
+        if relay_power:
+            self.wine("reg", "add", r"HKCU\Software\Wine\Debug", "/v", "RelayInclude", "/t", "REG_SZ",
+                      "/d", "kernel32.SetSystemPowerState", "/f", check=True)
+        # Launched through the first process, services inherit its environment and stderr.
+        debug = "+eventlog,fixme+advapi,+service" + (",+relay" if relay_power else "")
+        self.trace_path.write_text("")
+        trace = open(self.trace_path, "w")
+        env = dict(self.env, WINEDEBUG=debug)
+        self._first = subprocess.Popen(["wine", "cmd", "/c", "exit"], env=env, stdout=subprocess.DEVNULL,
+                                       stderr=trace)
+        trace.close()
+        self._first.wait(timeout=120)
+        self.wait_until(lambda: self.service_state("winmgmt") is not None, 60, "the service manager to answer")
+
+    def end_session(self):
+        subprocess.run(["wineserver", "-k"], env=self.env, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+        subprocess.run(["wineserver", "-w"], env=self.env, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=60)
+
+    def trace(self):
+        return self.trace_path.read_text(errors="replace")
+
+    def service_events(self):
+        return parse_events(self.trace())
+
+    def status_reports(self):
+        return parse_status_reports(self.trace())
+
+    def power_requests(self):
+        return parse_power_requests(self.trace())
+
+    # --- waiting ----------------------------------------------------------------------------
+    @staticmethod
+    def wait_until(predicate, timeout, what, interval=0.1):
+        deadline = time.monotonic() + timeout
+        while True:
+            value = predicate()
+            if value:
+                return value
+            if time.monotonic() > deadline:
+                raise AssertionError(f"timed out after {timeout} s waiting for {what}")
+            time.sleep(interval)
+
+    # --- service control manager ------------------------------------------------------------
+    def service_state(self, name="Telvarin"):
+        """The `sc query` fields of a service as a dict of ints, or None when it does not exist."""
+        result = self.wine("sc", "query", name)
+        fields = {}
+        for key in ("TYPE", "STATE", "WIN32_EXIT_CODE", "SERVICE_EXIT_CODE", "CHECKPOINT", "WAIT_HINT"):
+            m = re.search(rf"^\s*{key}\s*:\s*(0x[0-9a-fA-F]+|\d+)", result.stdout, re.M)
+            if m:
+                fields[key] = int(m.group(1), 0)
+        controls = re.search(r"^\s*CONTROLS_ACCEPTED\s*:\s*(0x[0-9a-fA-F]+|\d+)", result.stdout, re.M)
+        if controls:
+            fields["CONTROLS_ACCEPTED"] = int(controls.group(1), 0)
+        return fields if "STATE" in fields else None
+
+    def probe(self, command, name="Telvarin"):
+        """svcprobe's view (query, interrogate or config) as a dict, or None when it fails."""
+        result = self.wine(self.exe("svcprobe.exe"), command, name)
+        return parse_fields(result.stdout) if result.returncode == 0 else None
+
+    def start_winmgmt(self):
+        self.wine("net", "start", "winmgmt")
+        self.wait_until(lambda: (self.service_state("winmgmt") or {}).get("STATE") == 4, 60, "winmgmt to run")
+
+    def telvarin_processes(self):
+        """Process ids of running telvarin.exe processes of this prefix (seen from Linux)."""
+        pids = []
+        for proc in Path("/proc").iterdir():
+            if not proc.name.isdigit():
+                continue
+            try:
+                cmdline = (proc / "cmdline").read_bytes().split(b"\0")
+                environ = (proc / "environ").read_bytes()
+            except OSError:
+                continue
+            if any(arg.lower().endswith(b"telvarin.exe") for arg in cmdline[:2]) and \
+                    f"WINEPREFIX={self.prefix}".encode() in environ:
+                pids.append(int(proc.name))
+        return pids
+
+    def install_and_start(self):
+        self.telvarin("-InstSvc")
+        self.telvarin("-StartSvc")
+        self.wait_until(lambda: (self.service_state() or {}).get("STATE") == 4, 30, "Telvarin to run")
+
+    def stop_service(self, timeout=30):
+        self.telvarin("-StopSvc")
+        self.wait_until(lambda: (self.service_state() or {}).get("STATE") == 1, timeout, "Telvarin to stop")
+        self.wait_until(lambda: not self.telvarin_processes(), timeout, "the service process to end")
+
+    # --- registry (the 32-bit view the service sees) --------------------------------------------
+    def reg_values(self, key):
+        """{value name: (type, data)} of one key; None when the key does not exist."""
+        result = self.wine("reg", "query", key, "/reg:32")
+        if result.returncode != 0:
+            return None
+        values = {}
+        for line in result.stdout.splitlines():
+            m = re.match(r"^\s{4}(.*?)\s{4}(REG_\w+)\s{4}(.*)$", line) or re.match(r"^\s{4}(.*?)\s{4}(REG_\w+)$", line)
+            if not m:
+                continue
+            name = "" if m.group(1) == "(Default)" else m.group(1)
+            data = m.group(3) if m.lastindex >= 3 else ""
+            values[name] = (m.group(2), int(data, 16) if m.group(2) == "REG_DWORD" else data)
+        return values
+
+    def reg_dword(self, key, name):
+        values = self.reg_values(key) or {}
+        entry = values.get(name)
+        return entry[1] if entry and entry[0] == "REG_DWORD" else None
+
+    def reg_set_dword(self, key, name, value):
+        args = ["reg", "add", key] + (["/ve"] if name == "" else ["/v", name])
+        self.wine(*args, "/t", "REG_DWORD", "/d", str(value), "/f", "/reg:32", check=True)
+
+    def reg_delete_key(self, key):
+        self.wine("reg", "delete", key, "/f", "/reg:32")
+
+
+def parse_fields(text):
+    """`key: value` lines (svcprobe, fwemu-ctl) as a dict of strings."""
+    fields = {}
+    for line in text.splitlines():
+        key, sep, value = line.partition(": ")
+        if sep:
+            fields[key.strip()] = value.strip()
+    return fields

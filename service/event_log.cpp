@@ -1,0 +1,45 @@
+#include "service/event_log.h"
+
+#include "service/fn_service.h"
+
+namespace {
+
+class Win32EventLog final : public EventLogApi {
+public:
+    HANDLE Register(const char* sourceName) override { return RegisterEventSourceA(nullptr, sourceName); }
+    void Report(HANDLE source, WORD type, DWORD eventId, WORD stringCount, const char** strings) override {
+        ReportEventA(source, type, 0, eventId, nullptr, stringCount, 0, strings, nullptr);
+    }
+    void Deregister(HANDLE source) override { DeregisterEventSource(source); }
+};
+
+}  // namespace
+
+EventLogApi& SystemEventLog() {
+    static Win32EventLog log;
+    return log;
+}
+
+// Runs at most once successfully per process; a failed run leaves the once open for the next report.
+BOOL CALLBACK RegisterEventSourceOnce(PINIT_ONCE, PVOID parameter, PVOID*) {
+    auto* service = static_cast<CFnService*>(parameter);
+    HANDLE source = service->m_pEventLogApi->Register(telvarin::kServiceName);
+    if (!source) return FALSE;
+    service->m_hEventSource = source;
+    return TRUE;
+}
+
+void CFnService::LogServiceEvent(WORD type, DWORD eventId, const char* text1, const char* text2,
+                                 const char* text3) {
+    CFnService* service = g_pService;
+    if (!service) return;
+
+    const char* strings[3] = {text1, text2, text3};
+    WORD count = static_cast<WORD>((text1 ? 1 : 0) + (text2 ? 1 : 0) + (text3 ? 1 : 0));
+
+    // Two threads reporting first at the same time must register one handle only: the once
+    // blocks the second until the first has stored its handle.
+    if (!InitOnceExecuteOnce(&service->m_eventSourceOnce, RegisterEventSourceOnce, service, nullptr)) return;
+    if (!service->m_hEventSource) return;
+    service->m_pEventLogApi->Report(service->m_hEventSource, type, eventId, count, strings);
+}

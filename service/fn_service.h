@@ -1,0 +1,116 @@
+// CFnService: the one object that holds all state of the Telvarin service.
+// The platform callbacks and thread procedures reach it through g_pService.
+#pragma once
+
+#include <windows.h>
+#include <wbemcli.h>
+#include <wrl/client.h>
+
+#include "common/win_raii.h"
+
+class EventLogApi;
+class ComRuntime;
+class PowerApi;
+
+// Names shared by every part of the service.
+namespace telvarin {
+constexpr const char kServiceName[] = "Telvarin";
+constexpr const char kNotificationKey[] = "Software\\Haskorn\\SystemEvent\\Notification";
+constexpr const char kCapabilityKey[] = "Software\\Haskorn\\SystemEvent\\Capability";
+constexpr const char kCurrentSettingKey[] = "Software\\Haskorn\\SystemEvent\\CurrentSetting";
+constexpr const char kStatusControlKey[] = "Software\\Haskorn\\SystemEvent\\StatusControl";
+constexpr const char kEventLogSourceKeyPrefix[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
+
+// Message ids of the executable's message table.
+constexpr DWORD kMsgInstalled = 100;
+constexpr DWORD kMsgRemoved = 101;
+constexpr DWORD kMsgNotRemoved = 102;
+constexpr DWORD kMsgNoControlHandler = 103;
+constexpr DWORD kMsgText = 107;
+
+constexpr DWORD kRetryPauseMs = 1000;
+}  // namespace telvarin
+
+class CFnService {
+public:
+    CFnService();
+    virtual ~CFnService();
+    CFnService(const CFnService&) = delete;
+    CFnService& operator=(const CFnService&) = delete;
+
+    // Service life cycle.
+    void Run();
+    void WaitForWorker();
+    LONG QueryServiceState(const char* name);
+    // Ends the service from any thread: every wait of the worker and the watchers watches this.
+    void RequestStop();
+    // Waits up to `ms` for a stop; true when the service is stopping.
+    bool WaitForStop(DWORD ms) const;
+
+    // Event log.
+    static void LogServiceEvent(WORD type, DWORD eventId, const char* text1, const char* text2,
+                                const char* text3);
+
+    // Firmware bridge.
+    int ConnectWmi();
+    int CallFirmware(DWORD& eax, DWORD& ebx, DWORD& ecx, DWORD& edx);
+    int SetFirmwareOption(int option);
+    int WriteFirmwareSetting(DWORD value);
+    void RunEventListener();
+
+    // Settings store.
+    void UpdateRegistryDword(const char* subkey, const char* valueName, DWORD value, int set, int toggle);
+    void WriteStartupValues();
+    void PushCurrentSetting();
+    void OnStatusControlChanged();
+
+    // Power actions.
+    int EnableShutdownPrivilege();
+    bool SleepButtonMeansSleep();
+    void Hibernate();
+    void SleepPerPolicy();
+
+    // Seams: the platform calls that a unit test cannot observe under Wine.
+    void SetEventLogApi(EventLogApi* api) { m_pEventLogApi = api; }
+    void SetComRuntime(ComRuntime* runtime) { m_pComRuntime = runtime; }
+    void SetPowerApi(PowerApi* api) { m_pPowerApi = api; }
+
+    HANDLE m_hSettingEvent;
+    HANDLE m_hStatusEvent;
+    SERVICE_STATUS m_status;
+    SERVICE_STATUS_HANDLE m_hStatus;
+    HANDLE m_hEventSource;
+    DWORD m_prevStatusControl;
+    DWORD m_curStatusControl;
+    CRITICAL_SECTION m_lock;
+    volatile LONG m_wmiReady;
+    volatile LONG m_running;
+    win::UniqueHandle m_hWorker;
+    win::UniqueHandle m_hStatusWatcher;
+    win::UniqueHandle m_hSettingWatcher;
+    Microsoft::WRL::ComPtr<IWbemServices> m_pServices;
+
+    // Stop signal (manual reset) that every lasting wait watches besides its own object.
+    win::UniqueHandle m_hStopEvent;
+    // Set by ServiceMain on each of its exits, once m_hWorker holds whatever it will hold.
+    win::UniqueHandle m_hStartDecided;
+    volatile LONG m_serviceMainEntered;
+    // Whether ConnectWmi initialised COM on the worker (the teardown uninitialises it).
+    bool m_comInitialized;
+
+private:
+    EventLogApi* m_pEventLogApi;
+    ComRuntime* m_pComRuntime;
+    PowerApi* m_pPowerApi;
+    INIT_ONCE m_eventSourceOnce;
+    friend BOOL CALLBACK RegisterEventSourceOnce(PINIT_ONCE, PVOID, PVOID*);
+};
+
+extern CFnService* g_pService;
+
+// Platform entry points and thread procedures; all reach the object through g_pService.
+void WINAPI ServiceMain(DWORD argc, LPSTR* argv);
+void WINAPI ControlHandler(DWORD control);
+DWORD WINAPI WorkerThread(LPVOID);
+DWORD WINAPI StatusWatcherThread(LPVOID);
+DWORD WINAPI SettingWatcherThread(LPVOID);

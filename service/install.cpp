@@ -1,0 +1,134 @@
+#include "service/install.h"
+
+#include <string>
+
+#include "service/fn_service.h"
+
+namespace {
+
+bool EqualsIgnoringAsciiCase(const char* a, const char* b) {
+    for (; *a && *b; ++a, ++b) {
+        char ca = (*a >= 'A' && *a <= 'Z') ? static_cast<char>(*a - 'A' + 'a') : *a;
+        char cb = (*b >= 'A' && *b <= 'Z') ? static_cast<char>(*b - 'A' + 'a') : *b;
+        if (ca != cb) return false;
+    }
+    return *a == *b;
+}
+
+win::ServiceHandle OpenManager(DWORD access) { return win::ServiceHandle(OpenSCManagerA(nullptr, nullptr, access)); }
+
+void ReportServiceEvent(WORD type, DWORD eventId) {
+    CFnService::LogServiceEvent(type, eventId, telvarin::kServiceName, nullptr, nullptr);
+}
+
+}  // namespace
+
+Command ParseCommand(int argc, char** argv) {
+    if (argc < 2) return Command::RunService;
+    const char* argument = argv[1];
+    if (EqualsIgnoringAsciiCase(argument, "-InstSvc")) return Command::Install;
+    if (EqualsIgnoringAsciiCase(argument, "-UninstSvc")) return Command::Uninstall;
+    if (EqualsIgnoringAsciiCase(argument, "-StartSvc")) return Command::Start;
+    if (EqualsIgnoringAsciiCase(argument, "-StopSvc")) return Command::Stop;
+    return Command::Unknown;
+}
+
+void RunCommand(Command command) {
+    switch (command) {
+    case Command::Install:
+        if (!IsServiceInstalled()) InstallService();
+        break;
+    case Command::Uninstall:
+        if (IsServiceInstalled()) UninstallService();
+        break;
+    case Command::Start:
+        StartInstalledService();
+        break;
+    case Command::Stop:
+        StopInstalledService();
+        break;
+    case Command::RunService:
+    case Command::Unknown:
+        break;
+    }
+}
+
+bool IsServiceInstalled() {
+    win::ServiceHandle manager = OpenManager(SC_MANAGER_ALL_ACCESS);
+    if (!manager) return false;
+    win::ServiceHandle service(OpenServiceA(manager.Get(), telvarin::kServiceName, SERVICE_QUERY_CONFIG));
+    return service.IsValid();
+}
+
+bool InstallService() {
+    win::ServiceHandle manager = OpenManager(SC_MANAGER_ALL_ACCESS);
+    if (!manager) return false;
+
+    char path[MAX_PATH] = {};
+    DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    // A path that fills the buffer was cut short: registering it would name another file.
+    if (length == 0 || length >= MAX_PATH) return false;
+
+    // Quoted, so that a path with spaces cannot be read as "C:\Program.exe" plus arguments.
+    std::string imagePath = std::string("\"") + path + "\"";
+    win::ServiceHandle service(CreateServiceA(
+        manager.Get(), telvarin::kServiceName, telvarin::kServiceName, SERVICE_ALL_ACCESS,
+        SERVICE_WIN32_SHARE_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, imagePath.c_str(),
+        nullptr, nullptr, "winmgmt\0", nullptr, nullptr));
+    if (!service) return false;
+
+    std::string sourceKey = std::string(telvarin::kEventLogSourceKeyPrefix) + telvarin::kServiceName;
+    win::RegKey key;
+    if (RegCreateKeyA(HKEY_LOCAL_MACHINE, sourceKey.c_str(), key.Receive()) != ERROR_SUCCESS) return false;
+    // The message file names a file, not a command line: the plain path.
+    RegSetValueExA(key.Get(), "EventMessageFile", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(path), length + 1);
+    DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
+    RegSetValueExA(key.Get(), "TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&types), sizeof types);
+    key.Reset();
+
+    ReportServiceEvent(EVENTLOG_INFORMATION_TYPE, telvarin::kMsgInstalled);
+    return true;
+}
+
+bool UninstallService() {
+    win::ServiceHandle manager = OpenManager(SC_MANAGER_ALL_ACCESS);
+    if (!manager) return false;
+    win::ServiceHandle service(OpenServiceA(manager.Get(), telvarin::kServiceName, DELETE));
+    if (!service) return false;
+    if (DeleteService(service.Get())) {
+        ReportServiceEvent(EVENTLOG_INFORMATION_TYPE, telvarin::kMsgRemoved);
+        return true;
+    }
+    ReportServiceEvent(EVENTLOG_ERROR_TYPE, telvarin::kMsgNotRemoved);
+    return false;
+}
+
+namespace {
+
+// Opens the service, and sends `control` unless it is already in `doneState`.
+// Returns true when it is in that state already, else the request's result.
+template <typename Request>
+bool RequestUnlessInState(DWORD managerAccess, DWORD doneState, Request request) {
+    win::ServiceHandle manager = OpenManager(managerAccess);
+    if (!manager) return false;
+    win::ServiceHandle service(OpenServiceA(manager.Get(), telvarin::kServiceName, SERVICE_ALL_ACCESS));
+    if (!service) return false;
+    SERVICE_STATUS status{};
+    if (!QueryServiceStatus(service.Get(), &status)) return false;
+    if (status.dwCurrentState == doneState) return true;
+    return request(service.Get(), status);
+}
+
+}  // namespace
+
+bool StartInstalledService() {
+    return RequestUnlessInState(SC_MANAGER_ALL_ACCESS, SERVICE_RUNNING, [](SC_HANDLE service, SERVICE_STATUS&) {
+        return StartServiceA(service, 0, nullptr) != FALSE;
+    });
+}
+
+bool StopInstalledService() {
+    return RequestUnlessInState(SC_MANAGER_CONNECT, SERVICE_STOPPED, [](SC_HANDLE service, SERVICE_STATUS& status) {
+        return ControlService(service, SERVICE_CONTROL_STOP, &status) != FALSE;
+    });
+}

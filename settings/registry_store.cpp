@@ -1,0 +1,62 @@
+// The SystemEvent registry store: the one update rule and the six start-up values.
+#include "settings/registry_store.h"
+
+#include <string>
+
+#include "service/fn_service.h"
+
+DWORD ReadRegistryDword(HKEY key, const char* valueName) {
+    DWORD type = REG_NONE;
+    DWORD data = 0;
+    DWORD size = sizeof data;
+    // ERROR_MORE_DATA (a longer value) may have filled the buffer partly: it counts as 0 too.
+    if (RegQueryValueExA(key, valueName, nullptr, &type, reinterpret_cast<BYTE*>(&data), &size) != ERROR_SUCCESS)
+        return 0;
+    if (type != REG_DWORD || size != sizeof data) return 0;
+    return data;
+}
+
+DWORD ReadRegistryDword(const char* subkey, const char* valueName) {
+    win::RegKey key;
+    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, subkey, key.Receive()) != ERROR_SUCCESS) return 0;
+    return ReadRegistryDword(key.Get(), valueName);
+}
+
+DWORD MergeRegistryDword(DWORD current, DWORD value, int set, int toggle) {
+    if (set == 1) return value;
+    if (toggle == 1) return (current & value) == value ? (current & ~value) : (current | value);
+    return current | value;
+}
+
+namespace {
+void WriteDword(HKEY key, const char* valueName, DWORD value) {
+    RegSetValueExA(key, valueName, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+}
+}  // namespace
+
+void CFnService::UpdateRegistryDword(const char* subkey, const char* valueName, DWORD value, int set, int toggle) {
+    const std::string keyPath(subkey);
+    const std::string name(valueName);
+    win::RegKey key;
+    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, keyPath.c_str(), key.Receive()) == ERROR_SUCCESS) {
+        DWORD current = ReadRegistryDword(key.Get(), name.c_str());
+        // Written even when unchanged: clients watching the key see every update.
+        WriteDword(key.Get(), name.c_str(), MergeRegistryDword(current, value, set, toggle));
+        return;
+    }
+    // Creates every missing key on the path; a new value starts from 0 in every mode.
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                        nullptr, key.Receive(), nullptr) != ERROR_SUCCESS)
+        return;
+    WriteDword(key.Get(), name.c_str(), MergeRegistryDword(0, value, set, toggle));
+}
+
+void CFnService::WriteStartupValues() {
+    using namespace telvarin;
+    UpdateRegistryDword(kNotificationKey, "", 0, 0, 0);
+    UpdateRegistryDword(kNotificationKey, "Type2", 0, 0, 0);
+    UpdateRegistryDword(kCapabilityKey, "", 0x1800054, 0, 0);
+    UpdateRegistryDword(kCapabilityKey, "Type2", 0x30000, 0, 0);
+    UpdateRegistryDword(kCurrentSettingKey, "", 0x1800014, 1, 0);
+    UpdateRegistryDword(kStatusControlKey, "Type2", 0, 1, 0);
+}

@@ -1,0 +1,13 @@
+// Reading the SystemEvent values. A client may write anything there, so a value that is absent,
+// of another type than REG_DWORD, or of another size than 4 bytes reads as 0.
+#pragma once
+
+#include <windows.h>
+
+DWORD ReadRegistryDword(HKEY key, const char* valueName);
+// Opens `subkey` under HKEY_LOCAL_MACHINE for the read; a key that does not open reads as 0.
+DWORD ReadRegistryDword(const char* subkey, const char* valueName);
+
+// The value UpdateRegistryDword stores: set mode when `set` is 1, else toggle mode when `toggle`
+// is 1, else OR mode.
+DWORD MergeRegistryDword(DWORD current, DWORD value, int set, int toggle);

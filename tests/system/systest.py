@@ -1,0 +1,54 @@
+"""Common ground of the system tests: argument parsing, one Wine session per test file."""
+import argparse
+import sys
+import unittest
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "scripts"))
+from winehost import SYSTEM_EVENT, WineHost  # noqa: E402  (path set up above)
+
+BUILD_DIR = None
+
+
+class SessionTestCase(unittest.TestCase):
+    """Starts a fresh wineserver session for the test class and ends it afterwards.
+
+    The service is removed and the SystemEvent tree deleted first, so every class starts clean.
+    """
+    relay_power = False
+    host: WineHost
+
+    @classmethod
+    def setUpClass(cls):
+        cls.host = WineHost(BUILD_DIR)
+        cls.host.start_session(relay_power=cls.relay_power)
+        cls.host.telvarin("-UninstSvc")
+        cls.host.reg_delete_key(SYSTEM_EVENT)
+
+    @classmethod
+    def tearDownClass(cls):
+        host = cls.host
+        try:
+            if (host.service_state() or {}).get("STATE") == 4:
+                host.telvarin("-StopSvc")
+            host.telvarin("-UninstSvc")
+        finally:
+            host.end_session()
+
+    def events_since(self, start):
+        """Service-process event reports made after `start` reports had been seen."""
+        return self.host.service_events()[start:]
+
+    def wait_for_event_text(self, text, timeout=20, start=0):
+        return self.host.wait_until(
+            lambda: [e for e in self.host.service_events()[start:] if e.id == 107 and e.strings == [text]],
+            timeout, f'event 107 "{text}"')
+
+
+def main():
+    global BUILD_DIR
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build-dir", required=True)
+    args, rest = parser.parse_known_args()
+    BUILD_DIR = args.build_dir
+    unittest.main(argv=[sys.argv[0], "-v", *rest])
