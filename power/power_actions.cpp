@@ -2,27 +2,25 @@
 // is opened, the power library loaded and the policy read anew each time.
 #include "power/power_api.h"
 
-#include <powrprof.h>  // after windows.h, which it needs
-
 #include "service/fn_service.h"
 
 namespace {
 
 class Win32PowerApi final : public PowerApi {
 public:
-    BOOL OpenProcessToken(DWORD access, HANDLE* token) override {
+    BOOL OpenToken(DWORD access, HANDLE* token) override {
         return ::OpenProcessToken(GetCurrentProcess(), access, token);
     }
-    BOOL LookupPrivilegeValue(const char* name, LUID* luid) override {
+    BOOL LookupPrivilege(const char* name, LUID* luid) override {
         return ::LookupPrivilegeValueA(nullptr, name, luid);
     }
-    BOOL AdjustTokenPrivileges(HANDLE token, TOKEN_PRIVILEGES* privileges) override {
+    BOOL AdjustPrivileges(HANDLE token, TOKEN_PRIVILEGES* privileges) override {
         return ::AdjustTokenPrivileges(token, FALSE, privileges, 0, nullptr, nullptr);
     }
-    HMODULE LoadLibrary(const char* name) override { return ::LoadLibraryA(name); }
-    FARPROC GetProcAddress(HMODULE module, const char* name) override { return ::GetProcAddress(module, name); }
-    BOOL GetSystemPowerStatus(SYSTEM_POWER_STATUS* status) override { return ::GetSystemPowerStatus(status); }
-    BOOL SetSystemPowerState(BOOL suspend, BOOL force) override { return ::SetSystemPowerState(suspend, force); }
+    HMODULE LoadPowerLibrary(const char* name) override { return ::LoadLibraryA(name); }
+    FARPROC FindEntry(HMODULE module, const char* name) override { return ::GetProcAddress(module, name); }
+    BOOL QueryPowerStatus(SYSTEM_POWER_STATUS* status) override { return ::GetSystemPowerStatus(status); }
+    BOOL RequestPowerState(BOOL suspend, BOOL force) override { return ::SetSystemPowerState(suspend, force); }
 };
 
 using ReadGlobalPwrPolicyProc = BOOLEAN(WINAPI*)(PGLOBAL_POWER_POLICY);
@@ -36,24 +34,24 @@ PowerApi& SystemPowerApi() {
 
 int CFnService::EnableShutdownPrivilege() {
     win::UniqueHandle token;
-    if (!m_pPowerApi->OpenProcessToken(TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, token.Receive())) return 0;
+    if (!m_pPowerApi->OpenToken(TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, token.Receive())) return 0;
     TOKEN_PRIVILEGES privileges{};
     privileges.PrivilegeCount = 1;
     privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-    if (!m_pPowerApi->LookupPrivilegeValue("SeShutdownPrivilege", &privileges.Privileges[0].Luid)) return 0;
-    if (!m_pPowerApi->AdjustTokenPrivileges(token.Get(), &privileges)) return 0;
+    if (!m_pPowerApi->LookupPrivilege("SeShutdownPrivilege", &privileges.Privileges[0].Luid)) return 0;
+    if (!m_pPowerApi->AdjustPrivileges(token.Get(), &privileges)) return 0;
     return 1;
 }
 
 bool CFnService::SleepButtonMeansSleep() {
     // Found at run time: without the power library the service falls back to hibernation.
-    win::Library library(m_pPowerApi->LoadLibrary("POWRPROF.DLL"));
+    win::Library library(m_pPowerApi->LoadPowerLibrary("POWRPROF.DLL"));
     if (!library) return false;
     auto readPolicy =
-        reinterpret_cast<ReadGlobalPwrPolicyProc>(reinterpret_cast<void*>(m_pPowerApi->GetProcAddress(library.Get(), "ReadGlobalPwrPolicy")));
+        reinterpret_cast<ReadGlobalPwrPolicyProc>(reinterpret_cast<void*>(m_pPowerApi->FindEntry(library.Get(), "ReadGlobalPwrPolicy")));
     if (!readPolicy) return false;
     SYSTEM_POWER_STATUS power{};
-    if (!m_pPowerApi->GetSystemPowerStatus(&power)) return false;
+    if (!m_pPowerApi->QueryPowerStatus(&power)) return false;
     GLOBAL_POWER_POLICY policy{};
     if (!readPolicy(&policy)) return false;
     // Only "off line" (0) picks the battery entry; on line (1) and unknown (255) take the other.
@@ -63,11 +61,11 @@ bool CFnService::SleepButtonMeansSleep() {
 }
 
 void CFnService::Hibernate() {
-    if (g_pService->EnableShutdownPrivilege() == 1) g_pService->m_pPowerApi->SetSystemPowerState(FALSE, FALSE);
+    if (g_pService->EnableShutdownPrivilege() == 1) g_pService->m_pPowerApi->RequestPowerState(FALSE, FALSE);
 }
 
 void CFnService::SleepPerPolicy() {
     if (g_pService->EnableShutdownPrivilege() != 1) return;
     const bool sleep = g_pService->SleepButtonMeansSleep();
-    g_pService->m_pPowerApi->SetSystemPowerState(sleep ? TRUE : FALSE, FALSE);
+    g_pService->m_pPowerApi->RequestPowerState(sleep ? TRUE : FALSE, FALSE);
 }

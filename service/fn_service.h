@@ -98,12 +98,10 @@ public:
     // Whether ConnectWmi initialised COM on the worker (the teardown uninitialises it).
     bool m_comInitialized;
 
-private:
     EventLogApi* m_pEventLogApi;
     ComRuntime* m_pComRuntime;
     PowerApi* m_pPowerApi;
     INIT_ONCE m_eventSourceOnce;
-    friend BOOL CALLBACK RegisterEventSourceOnce(PINIT_ONCE, PVOID, PVOID*);
 };
 
 extern CFnService* g_pService;

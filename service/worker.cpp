@@ -2,6 +2,7 @@
 // Every wait of the start-up also watches the stop, so a stop in any phase ends the worker
 // within about a second, tearing down only what exists by then.
 #include "service/fn_service.h"
+#include "firmware/com_runtime.h"
 
 LONG CFnService::QueryServiceState(const char* name) {
     win::ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
@@ -60,7 +61,7 @@ DWORD WINAPI WorkerThread(LPVOID) {
     }
     DeleteCriticalSection(&service->m_lock);
     if (service->m_comInitialized) {
-        CoUninitialize();
+        service->m_pComRuntime->Uninitialize();
         service->m_comInitialized = false;
     }
     return 0;

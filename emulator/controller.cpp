@@ -1,0 +1,248 @@
+#include <cstring>
+
+#include "emulator/fwemu.h"
+#include "emulator/store.h"
+
+namespace fwemu {
+
+bool ParseNumberArg(const std::string& text, long long* value) {
+    if (text.empty() || text.size() > 20) return false;
+    bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    size_t i = hex ? 2 : (text[0] == '-' ? 1 : 0);
+    if (i >= text.size()) return false;
+    long long v = 0;
+    for (; i < text.size(); ++i) {
+        char c = text[i];
+        int d;
+        if (c >= '0' && c <= '9') d = c - '0';
+        else if (hex && c >= 'a' && c <= 'f') d = c - 'a' + 10;
+        else if (hex && c >= 'A' && c <= 'F') d = c - 'A' + 10;
+        else return false;
+        v = v * (hex ? 16 : 10) + d;
+        if (v > 0xFFFFFFFFll) return false;
+    }
+    *value = text[0] == '-' ? -v : v;
+    return true;
+}
+
+namespace {
+
+bool OnOff(const std::string& text, uint32_t* out) {
+    if (text == "on") *out = 1;
+    else if (text == "off") *out = 0;
+    else return false;
+    return true;
+}
+
+}  // namespace
+
+Controller::Controller() { m_store = CurrentStore(&m_error); }
+Controller::~Controller() = default;
+
+bool Controller::Fail(const std::string& text) {
+    m_error = text;
+    return false;
+}
+
+bool Controller::ForceReset(std::string* error) {
+    return Store::Open(StatePath(), true, error) != nullptr;
+}
+
+#define FWEMU_LOCKED(guard, block)                         \
+    if (!m_store) return false;                            \
+    Store::Guard guard(*m_store);                          \
+    Block* block = guard.Block();                          \
+    if (!block) return Fail(guard.Error())
+
+bool Controller::Reset() {
+    FWEMU_LOCKED(g, b);
+    ResetBlock(b);
+    return true;
+}
+
+bool Controller::InjectEvent(DWORD code, DWORD count) {
+    if (count == 0 || count > kEventQueueSize)
+        return Fail("event count must be 1.." + std::to_string(kEventQueueSize));
+    {
+        FWEMU_LOCKED(g, b);
+        for (DWORD i = 0; i < count; ++i) b->events[b->eventTotal++ % kEventQueueSize] = code;
+    }
+    m_store->WakeSubscribers();
+    return true;
+}
+
+bool Controller::GetModel(ModelState* out) {
+    FWEMU_LOCKED(g, b);
+    out->radio = b->model.radio != 0;
+    out->deviceB = b->model.deviceB != 0;
+    out->option = b->model.option;
+    out->setting = b->model.setting;
+    out->settingWrites = b->model.settingWrites;
+    return true;
+}
+
+bool Controller::SetRadio(bool on) {
+    FWEMU_LOCKED(g, b);
+    b->model.radio = on ? 1 : 0;
+    return true;
+}
+
+bool Controller::SetDeviceB(bool on) {
+    FWEMU_LOCKED(g, b);
+    b->model.deviceB = on ? 1 : 0;
+    return true;
+}
+
+bool Controller::GetFaults(Faults* out) {
+    FWEMU_LOCKED(g, b);
+    const SharedFaults& s = b->faults;
+    out->connectFail = s.connectFail;
+    out->methodClassMissing = s.methodClassMissing != 0;
+    out->methodMissing = s.methodMissing != 0;
+    out->spawnFail = s.spawnFail != 0;
+    out->execFail = s.execFail != 0;
+    out->noOutput = s.noOutput != 0;
+    out->cflag = s.cflag;
+    out->outEaxForced = s.outEaxForced != 0;
+    out->outEax = s.outEax;
+    out->dataInstances = s.dataInstances > kMaxDataInstances ? kMaxDataInstances : s.dataInstances;
+    out->putReject = s.putReject != 0;
+    out->notifyFail = s.notifyFail;
+    return true;
+}
+
+bool Controller::SetFaults(const Faults& f) {
+    if (f.dataInstances > kMaxDataInstances) return Fail("data-instances must be 0..8");
+    FWEMU_LOCKED(g, b);
+    SharedFaults& s = b->faults;
+    s.connectFail = f.connectFail;
+    s.methodClassMissing = f.methodClassMissing;
+    s.methodMissing = f.methodMissing;
+    s.spawnFail = f.spawnFail;
+    s.execFail = f.execFail;
+    s.noOutput = f.noOutput;
+    s.cflag = f.cflag;
+    s.outEaxForced = f.outEaxForced;
+    s.outEax = f.outEax;
+    s.dataInstances = f.dataInstances;
+    s.putReject = f.putReject;
+    s.notifyFail = f.notifyFail;
+    return true;
+}
+
+bool Controller::SetFault(const std::string& name, const std::string& value) {
+    uint32_t flag = 0;
+    long long n = 0;
+    bool isFlag = OnOff(value, &flag);
+    bool isNumber = ParseNumberArg(value, &n);
+    auto bad = [&](const char* want) { return Fail("fault " + name + " takes " + want + ", not '" + value + "'"); };
+    if (!m_store) return false;
+    Store::Guard g(*m_store);
+    Block* b = g.Block();
+    if (!b) return Fail(g.Error());
+    SharedFaults& s = b->faults;
+    uint32_t* flagField = nullptr;
+    if (name == "method-class-missing") flagField = &s.methodClassMissing;
+    else if (name == "method-missing") flagField = &s.methodMissing;
+    else if (name == "spawn-fail") flagField = &s.spawnFail;
+    else if (name == "exec-fail") flagField = &s.execFail;
+    else if (name == "no-output") flagField = &s.noOutput;
+    else if (name == "put-reject") flagField = &s.putReject;
+    if (flagField) {
+        if (!isFlag) return bad("on|off");
+        *flagField = flag;
+    } else if (name == "connect-fail") {
+        if (!isNumber || n < 0 || n > 0x7FFFFFFF) return bad("a count >= 0");
+        s.connectFail = static_cast<int32_t>(n);
+    } else if (name == "notify-fail") {
+        if (!isNumber || n < -1 || n > 0x7FFFFFFF) return bad("a count >= 0 or -1 (forever)");
+        s.notifyFail = static_cast<int32_t>(n);
+    } else if (name == "cflag") {
+        if (isFlag && !flag) n = 0;
+        else if (!isNumber || n < 0) return bad("a 32-bit value (0 or off = not forced)");
+        s.cflag = static_cast<uint32_t>(n);
+    } else if (name == "out-eax") {
+        if (isFlag && !flag) {
+            s.outEaxForced = 0;
+        } else {
+            if (!isNumber || n < 0) return bad("a 32-bit value or off");
+            s.outEaxForced = 1;
+            s.outEax = static_cast<uint32_t>(n);
+        }
+    } else if (name == "data-instances") {
+        if (!isNumber || n < 0 || n > kMaxDataInstances) return bad("0..8");
+        s.dataInstances = static_cast<uint32_t>(n);
+    } else {
+        return Fail("unknown fault '" + name + "'");
+    }
+    return true;
+}
+
+bool Controller::GetCalls(std::vector<CallRecord>* out, uint64_t* total) {
+    FWEMU_LOCKED(g, b);
+    out->clear();
+    *total = b->callTotal;
+    uint64_t first = b->callTotal > kCallLogSize ? b->callTotal - kCallLogSize : 0;
+    for (uint64_t seq = first + 1; seq <= b->callTotal; ++seq) {
+        const SharedCall& s = b->calls[(seq - 1) % kCallLogSize];
+        CallRecord r;
+        r.seq = s.seq;
+        r.pid = s.pid;
+        for (int i = 0; i < 4; ++i) {
+            r.inSet[i] = (s.inSet >> i) & 1;
+            r.in[i].assign(s.in[i], wcsnlen(s.in[i], kTextChars));  // never trust the terminator
+            r.out[i] = s.out[i];
+        }
+        r.hr = s.hr;
+        r.hasOutput = s.hasOutput != 0;
+        r.cflag = s.cflag;
+        out->push_back(r);
+    }
+    return true;
+}
+
+bool Controller::GetWrites(std::vector<WriteRecord>* out, uint64_t* total) {
+    FWEMU_LOCKED(g, b);
+    out->clear();
+    *total = b->writeTotal;
+    uint64_t first = b->writeTotal > kWriteLogSize ? b->writeTotal - kWriteLogSize : 0;
+    for (uint64_t seq = first + 1; seq <= b->writeTotal; ++seq) {
+        const SharedWrite& s = b->writes[(seq - 1) % kWriteLogSize];
+        WriteRecord r;
+        r.seq = s.seq;
+        r.pid = s.pid;
+        r.text.assign(s.text, wcsnlen(s.text, kTextChars));
+        r.value = s.value;
+        r.hr = s.hr;
+        out->push_back(r);
+    }
+    return true;
+}
+
+bool Controller::GetEventTotal(uint64_t* total) {
+    FWEMU_LOCKED(g, b);
+    *total = b->eventTotal;
+    return true;
+}
+
+bool Controller::GetLive(std::vector<LiveEntry>* out) {
+    LiveSlot slots[kLiveSlots];
+    {
+        FWEMU_LOCKED(g, b);
+        memcpy(slots, b->live, sizeof(slots));
+    }
+    out->clear();
+    for (const LiveSlot& s : slots) {
+        if (!s.pid) continue;
+        LiveEntry e;
+        e.pid = static_cast<DWORD>(s.pid);
+        e.count = s.count;
+        e.alive = ProcessAlive(e.pid, s.startLow, s.startHigh);
+        out->push_back(e);
+    }
+    return true;
+}
+
+#undef FWEMU_LOCKED
+
+}  // namespace fwemu

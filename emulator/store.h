@@ -1,0 +1,153 @@
+// The shared firmware state: one file-backed block mapped by every process that uses the
+// emulator, locked by a named mutex whose name is derived from the file's full path.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "common/win_raii.h"
+#include "emulator/fwemu.h"
+
+namespace fwemu {
+
+constexpr uint32_t kMagic = 0x45574654;  // "TFWE"
+constexpr uint32_t kVersion = 1;
+constexpr int kTextChars = 32;           // recorded input text, longer text is cut (and rejected)
+constexpr int kLiveSlots = 64;
+constexpr int kSubscriberSlots = 64;
+
+struct BlockHeader {
+    uint32_t magic;
+    uint32_t version;
+    uint32_t size;          // sizeof(Block)
+    uint32_t abandoned;     // times a holder died with the lock
+};
+
+struct SharedModel {
+    uint32_t radio, deviceB, option, setting, settingWrites;
+};
+
+struct SharedFaults {
+    int32_t connectFail;
+    uint32_t methodClassMissing, methodMissing, spawnFail, execFail, noOutput;
+    uint32_t cflag, outEaxForced, outEax, dataInstances, putReject;
+    int32_t notifyFail;
+};
+
+struct SharedCall {
+    uint64_t seq;
+    uint32_t pid;
+    uint32_t inSet;  // bit i: register i was Put
+    wchar_t in[4][kTextChars];
+    int32_t hr;
+    uint32_t hasOutput;
+    uint32_t out[4];
+    uint32_t cflag;
+};
+
+struct SharedWrite {
+    uint64_t seq;
+    uint32_t pid;
+    wchar_t text[kTextChars];
+    uint32_t value;
+    int32_t hr;
+};
+
+struct LiveSlot {
+    volatile LONG pid;   // claimed with a compare-exchange, no lock needed
+    uint32_t startLow, startHigh;
+    volatile LONG count;
+};
+
+struct SubscriberSlot {
+    volatile LONG pid;
+    uint32_t id;
+};
+
+struct Block {
+    BlockHeader header;
+    SharedModel model;
+    SharedFaults faults;
+    uint64_t callTotal;
+    uint64_t writeTotal;
+    uint64_t eventTotal;  // never reset: subscriptions hold positions in it
+    SharedCall calls[kCallLogSize];
+    SharedWrite writes[kWriteLogSize];
+    uint32_t events[kEventQueueSize];
+    LiveSlot live[kLiveSlots];
+    SubscriberSlot subscribers[kSubscriberSlots];
+    volatile LONG nextSubscriberId;
+};
+
+std::string Narrow(const std::wstring& text);
+
+class Store {
+public:
+    // forceInit rewrites an invalid file instead of refusing it.
+    static std::shared_ptr<Store> Open(const std::wstring& path, bool forceInit, std::string* error);
+    ~Store();
+    Store(const Store&) = delete;
+    Store& operator=(const Store&) = delete;
+
+    const std::wstring& Path() const { return m_path; }
+    // Name of subscriber (pid, id)'s wake-up event.
+    std::wstring SubscriberEventName(DWORD pid, DWORD id) const;
+    // Unlocked access for the slot tables, which are claimed with interlocked operations.
+    Block* Raw() { return m_block; }
+
+    // Holds the named mutex and checks the header; Block() is null when either failed.
+    class Guard {
+    public:
+        explicit Guard(Store& store);
+        ~Guard();
+        Guard(const Guard&) = delete;
+        Guard& operator=(const Guard&) = delete;
+        fwemu::Block* Block() const { return m_block; }
+        const std::string& Error() const { return m_error; }
+
+    private:
+        Store& m_store;
+        bool m_locked = false;
+        fwemu::Block* m_block = nullptr;
+        std::string m_error;
+    };
+
+    // Signals every registered subscriber; call without holding a Guard.
+    void WakeSubscribers();
+    // Registers this process in the live table with `count`; returns the slot or -1.
+    int ClaimLiveSlot(LONG count);
+
+private:
+    Store() = default;
+    std::wstring m_path;
+    std::wstring m_baseName;
+    win::UniqueHandle m_mutex;
+    win::FileHandle m_file;
+    win::UniqueHandle m_mapping;
+    win::MappedView m_view;
+    fwemu::Block* m_block = nullptr;
+};
+
+void InitBlock(Block* block);
+void ResetBlock(Block* block);  // defaults, keeping live slots, subscriptions and eventTotal
+// Checks a mapped header; empty text when valid.
+std::string CheckHeader(const BlockHeader& header, const std::wstring& path);
+
+// The state this process uses now (opened on first use); null with `error` set on failure.
+// Never call while holding a Guard.
+std::shared_ptr<Store> CurrentStore(std::string* error);
+
+// Adds `delta` to this process's live-object count (ours and the published one).
+void LiveDelta(LONG delta);
+void ReleaseCurrentStore();
+
+// A null-DACL descriptor so the service (LocalSystem) and a user's controller share objects.
+SECURITY_ATTRIBUTES* OpenSecurity();
+
+bool ProcessAlive(DWORD pid, uint32_t startLow, uint32_t startHigh);
+bool ProcessStart(HANDLE process, uint32_t* low, uint32_t* high);
+
+}  // namespace fwemu

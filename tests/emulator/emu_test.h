@@ -1,0 +1,47 @@
+// Shared helpers for the emulator tests: a private state file, and the calls the service makes.
+#pragma once
+
+#include <windows.h>
+#include <wbemcli.h>
+#include <wrl/client.h>
+
+#include <doctest/doctest.h>
+
+#include <string>
+
+#include "common/win_raii.h"
+#include "emulator/fwemu.h"
+#include "emulator/store.h"
+
+using Microsoft::WRL::ComPtr;
+
+namespace emutest {
+
+constexpr wchar_t kMethodPath[] = L"\\\\.\\Root\\Wmi:OrvButtonMethodDW.InstanceName=\"ACPI\\\\pnp0c14\\\\0_0\"";
+
+// A file in %TEMP% unique to this run and `tag`.
+std::wstring TempFile(const wchar_t* tag);
+
+// Points the emulator at this run's state file and resets it; restores it on destruction.
+class Fixture {
+public:
+    Fixture();
+    ~Fixture();
+    fwemu::Controller& Ctl() { return *m_ctl; }
+    // Connects through the emulator's own locator; fails the test on error.
+    ComPtr<IWbemServices> Connect();
+
+private:
+    fwemu::Controller* m_ctl;
+};
+
+// Runs ExecINT the way the service does: register texts as VT_BSTR typed CIM_UINT32.
+HRESULT ExecInt(IWbemServices* svc, const wchar_t* eax, const wchar_t* ebx, const wchar_t* ecx, const wchar_t* edx,
+                ComPtr<IWbemClassObject>* out);
+// Same, for the usual EAX 0x9610, ECX = EDX = 0 with EBX as a number.
+HRESULT Call9610(IWbemServices* svc, DWORD ebx, ComPtr<IWbemClassObject>* out);
+
+// A property that must be VT_I4, as a CIM uint32 is.
+DWORD GetI4(IWbemClassObject* obj, const wchar_t* name);
+
+}  // namespace emutest

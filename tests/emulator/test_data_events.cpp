@@ -1,0 +1,231 @@
+#include "emu_test.h"
+
+#include <vector>
+
+using emutest::Fixture;
+using emutest::GetI4;
+
+namespace {
+
+std::vector<ComPtr<IWbemClassObject>> QueryData(IWbemServices* svc) {
+    ComPtr<IEnumWbemClassObject> e;
+    win::Bstr wql(L"WQL"), query(L"SELECT * FROM OrvButtonData");
+    REQUIRE(svc->ExecQuery(wql.Get(), query.Get(), 0x30, nullptr, e.GetAddressOf()) == WBEM_S_NO_ERROR);
+    std::vector<ComPtr<IWbemClassObject>> items;
+    for (;;) {
+        ComPtr<IWbemClassObject> obj;
+        ULONG got = 0;
+        HRESULT hr = e->Next(WBEM_INFINITE, 1, obj.GetAddressOf(), &got);
+        if (hr != WBEM_S_NO_ERROR || got == 0) break;
+        items.push_back(obj);
+    }
+    return items;
+}
+
+HRESULT PutParam(IWbemServices* svc, IWbemClassObject* inst, const wchar_t* text) {
+    win::Variant v;
+    v.SetBstr(win::Bstr(text));
+    HRESULT hr = inst->Put(L"Param", 0, v.Get(), CIM_UINT32);
+    if (FAILED(hr)) return hr;
+    return svc->PutInstance(inst, WBEM_FLAG_UPDATE_ONLY, nullptr, nullptr);
+}
+
+ComPtr<IEnumWbemClassObject> Subscribe(IWbemServices* svc, HRESULT* hr = nullptr) {
+    ComPtr<IEnumWbemClassObject> e;
+    win::Bstr wql(L"WQL"), query(L"SELECT * FROM OrvButtonEvent");
+    HRESULT r = svc->ExecNotificationQuery(wql.Get(), query.Get(), 0x30, nullptr, e.GetAddressOf());
+    if (hr) *hr = r;
+    else REQUIRE(r == WBEM_S_NO_ERROR);
+    return e;
+}
+
+// Next(timeout, 1): the code delivered, or -1 on a timeout.
+long long NextCode(IEnumWbemClassObject* e, LONG timeoutMs) {
+    ComPtr<IWbemClassObject> obj;
+    ULONG got = 0;
+    HRESULT hr = e->Next(timeoutMs, 1, obj.GetAddressOf(), &got);
+    if (hr == WBEM_S_TIMEDOUT) {
+        CHECK(got == 0);
+        return -1;
+    }
+    REQUIRE(hr == WBEM_S_NO_ERROR);
+    REQUIRE(got == 1);
+    return GetI4(obj.Get(), L"Param");
+}
+
+}  // namespace
+
+TEST_CASE("settings writes: exact text of the service's %u values, readable back as VT_I4") {
+    Fixture fx;
+    auto svc = fx.Connect();
+    auto items = QueryData(svc.Get());
+    REQUIRE(items.size() == 1);
+    CHECK(GetI4(items[0].Get(), L"Param") == 0);
+
+    for (const wchar_t* text : {L"4269801451", L"0", L"4294967295"}) {
+        CAPTURE(fwemu::Narrow(text));
+        CHECK(PutParam(svc.Get(), items[0].Get(), text) == WBEM_S_NO_ERROR);
+    }
+    CHECK(PutParam(svc.Get(), items[0].Get(), L"4294967296") == WBEM_E_TYPE_MISMATCH);
+    CHECK(PutParam(svc.Get(), items[0].Get(), L"1e3") == WBEM_E_TYPE_MISMATCH);
+
+    fwemu::ModelState m;
+    REQUIRE(fx.Ctl().GetModel(&m));
+    CHECK(m.setting == 0xFFFFFFFF);  // the rejected writes left the last accepted value
+    CHECK(m.settingWrites == 3);
+
+    std::vector<fwemu::WriteRecord> writes;
+    uint64_t total = 0;
+    REQUIRE(fx.Ctl().GetWrites(&writes, &total));
+    REQUIRE(writes.size() == 5);
+    CHECK(writes[0].text == L"4269801451");
+    CHECK(writes[0].value == 4269801451u);
+    CHECK(writes[3].text == L"4294967296");
+    CHECK(writes[3].hr == WBEM_E_TYPE_MISMATCH);
+
+    items = QueryData(svc.Get());
+    REQUIRE(items.size() == 1);
+    CHECK(GetI4(items[0].Get(), L"Param") == 0xFFFFFFFF);
+}
+
+TEST_CASE("OrvButtonData instance count and put-reject faults") {
+    Fixture fx;
+    auto svc = fx.Connect();
+    REQUIRE(fx.Ctl().SetFault("data-instances", "0"));
+    CHECK(QueryData(svc.Get()).empty());
+
+    REQUIRE(fx.Ctl().SetFault("data-instances", "3"));
+    auto items = QueryData(svc.Get());
+    CHECK(items.size() == 3);
+
+    REQUIRE(fx.Ctl().SetFault("put-reject", "on"));
+    CHECK(FAILED(PutParam(svc.Get(), items[2].Get(), L"7")));
+    fwemu::ModelState m;
+    REQUIRE(fx.Ctl().GetModel(&m));
+    CHECK(m.setting == 0);
+    CHECK(m.settingWrites == 0);
+
+    // An instance that no longer exists cannot be written.
+    REQUIRE(fx.Ctl().SetFault("put-reject", "off"));
+    REQUIRE(fx.Ctl().SetFault("data-instances", "1"));
+    CHECK(PutParam(svc.Get(), items[2].Get(), L"7") == WBEM_E_NOT_FOUND);
+    CHECK(PutParam(svc.Get(), items[0].Get(), L"7") == WBEM_S_NO_ERROR);
+}
+
+TEST_CASE("queries other than the two the emulator knows are refused") {
+    Fixture fx;
+    auto svc = fx.Connect();
+    ComPtr<IEnumWbemClassObject> e;
+    win::Bstr wql(L"WQL"), sql(L"SQL"), other(L"SELECT * FROM Win32_Process"), junk(L"SELECT Param FROM OrvButtonData"),
+        data(L"select  *  from  orvbuttondata");
+    CHECK(svc->ExecQuery(wql.Get(), other.Get(), 0, nullptr, e.GetAddressOf()) == WBEM_E_INVALID_CLASS);
+    CHECK(svc->ExecQuery(wql.Get(), junk.Get(), 0, nullptr, e.GetAddressOf()) == WBEM_E_INVALID_QUERY);
+    CHECK(svc->ExecQuery(sql.Get(), data.Get(), 0, nullptr, e.GetAddressOf()) == WBEM_E_INVALID_QUERY_TYPE);
+    CHECK(!e);
+    CHECK(svc->ExecQuery(wql.Get(), data.Get(), 0, nullptr, e.GetAddressOf()) == WBEM_S_NO_ERROR);
+    CHECK(svc->ExecNotificationQuery(wql.Get(), data.Get(), 0, nullptr, e.ReleaseAndGetAddressOf()) ==
+          WBEM_E_INVALID_CLASS);
+    CHECK(svc->ExecQuery(wql.Get(), data.Get(), 0, nullptr, nullptr) == WBEM_E_INVALID_PARAMETER);
+}
+
+TEST_CASE("events: delivered in order, only those injected after subscribing, to every subscriber") {
+    Fixture fx;
+    auto svc = fx.Connect();
+    REQUIRE(fx.Ctl().InjectEvent(0x99));  // before anyone listens
+    auto a = Subscribe(svc.Get());
+    auto b = Subscribe(svc.Get());
+    for (DWORD code : {0x10u, 0x20u, 0xFFFFFFFFu}) REQUIRE(fx.Ctl().InjectEvent(code));
+    for (IEnumWbemClassObject* e : {a.Get(), b.Get()}) {
+        CHECK(NextCode(e, 1000) == 0x10);
+        CHECK(NextCode(e, 1000) == 0x20);
+        CHECK(NextCode(e, 1000) == 0xFFFFFFFF);
+        CHECK(NextCode(e, 0) == -1);
+    }
+    ComPtr<IWbemClassObject> obj;
+    ULONG got = 0;
+    REQUIRE(fx.Ctl().InjectEvent(0x30));
+    REQUIRE(a->Next(1000, 1, obj.GetAddressOf(), &got) == WBEM_S_NO_ERROR);
+    win::Variant cls;
+    REQUIRE(obj->Get(L"__CLASS", 0, cls.Get(), nullptr, nullptr) == WBEM_S_NO_ERROR);
+    REQUIRE(cls.Get()->vt == VT_BSTR);
+    CHECK(std::wstring(cls.Get()->bstrVal) == L"OrvButtonEvent");
+    CHECK(a->Next(1000, 1, nullptr, &got) == WBEM_E_INVALID_PARAMETER);
+    CHECK(a->Next(-5, 1, obj.ReleaseAndGetAddressOf(), &got) == WBEM_E_INVALID_PARAMETER);
+}
+
+TEST_CASE("Next waits about its timeout when nothing arrives") {
+    Fixture fx;
+    auto svc = fx.Connect();
+    auto e = Subscribe(svc.Get());
+    ULONGLONG start = GetTickCount64();
+    CHECK(NextCode(e.Get(), 500) == -1);
+    ULONGLONG took = GetTickCount64() - start;
+    CHECK(took >= 400);
+    CHECK(took < 10000);
+}
+
+namespace {
+struct InjectLater {
+    std::wstring path;
+    DWORD code;
+};
+DWORD WINAPI InjectLaterThread(void* p) {
+    auto* job = static_cast<InjectLater*>(p);
+    Sleep(200);
+    fwemu::Controller c;
+    c.InjectEvent(job->code);
+    return 0;
+}
+}  // namespace
+
+TEST_CASE("an infinite Next wakes when another thread injects") {
+    Fixture fx;
+    auto svc = fx.Connect();
+    auto e = Subscribe(svc.Get());
+    InjectLater job{fwemu::StatePath(), 0x42};
+    win::UniqueHandle t(CreateThread(nullptr, 0, InjectLaterThread, &job, 0, nullptr));
+    REQUIRE(t);
+    CHECK(NextCode(e.Get(), static_cast<LONG>(WBEM_INFINITE)) == 0x42);
+    WaitForSingleObject(t.Get(), INFINITE);
+}
+
+TEST_CASE("a burst of 1000 events all arrive, in order") {
+    Fixture fx;
+    auto svc = fx.Connect();
+    auto e = Subscribe(svc.Get());
+    for (DWORD i = 0; i < 1000; ++i) REQUIRE(fx.Ctl().InjectEvent(i));
+    int wrong = 0;
+    for (DWORD i = 0; i < 1000; ++i)
+        if (NextCode(e.Get(), 2000) != i) ++wrong;
+    CHECK(wrong == 0);
+    CHECK(NextCode(e.Get(), 0) == -1);
+
+    // Several objects per Next, from one batched injection.
+    REQUIRE(fx.Ctl().InjectEvent(7, 3));
+    IWbemClassObject* objs[4] = {};
+    ULONG got = 0;
+    CHECK(e->Next(100, 4, objs, &got) == WBEM_S_TIMEDOUT);
+    CHECK(got == 3);
+    for (ULONG i = 0; i < got; ++i) {
+        CHECK(GetI4(objs[i], L"Param") == 7);
+        objs[i]->Release();
+    }
+}
+
+TEST_CASE("notify-fail N fails N subscriptions; -1 fails them all") {
+    Fixture fx;
+    auto svc = fx.Connect();
+    HRESULT hr = S_OK;
+    REQUIRE(fx.Ctl().SetFault("notify-fail", "2"));
+    CHECK(!Subscribe(svc.Get(), &hr));
+    CHECK(FAILED(hr));
+    CHECK(!Subscribe(svc.Get(), &hr));
+    CHECK(Subscribe(svc.Get(), &hr));
+    CHECK(hr == WBEM_S_NO_ERROR);
+
+    REQUIRE(fx.Ctl().SetFault("notify-fail", "-1"));
+    for (int i = 0; i < 5; ++i) {
+        CHECK(!Subscribe(svc.Get(), &hr));
+        CHECK(FAILED(hr));
+    }
+}

@@ -1,0 +1,158 @@
+#include <doctest/doctest.h>
+
+#include "tests/unit/test_support.h"
+
+using namespace testing;
+
+namespace {
+struct Registers {
+    DWORD eax = 0x9610, ebx = 0x5D, ecx = 0, edx = 0;
+    int Call(CFnService& service) { return service.CallFirmware(eax, ebx, ecx, edx); }
+    bool Unchanged() const { return eax == 0x9610 && ebx == 0x5D && ecx == 0 && edx == 0; }
+};
+}  // namespace
+
+TEST_CASE("the start-up register call sends 38416, 302, 0, 0 and sets the option") {
+    FirmwareFixture f;
+    f.Connect();
+    CHECK(f.service.SetFirmwareOption(1) == 1);
+    auto calls = f.Calls();
+    REQUIRE(calls.size() == 1);
+    CHECK(InputTexts(calls[0]) == std::vector<std::string>{"38416", "302", "0", "0"});
+    fwemu::ModelState model;
+    REQUIRE(f.emulator.GetModel(&model));
+    CHECK(model.option == 1);
+    CHECK(f.log.Events().empty());
+}
+
+TEST_CASE("a successful call hands back the firmware's registers") {
+    FirmwareFixture f;
+    f.Connect();
+    Registers r;
+    SUBCASE("the model's answer") {
+        REQUIRE(f.emulator.SetRadio(false));
+        CHECK(r.Call(f.service) == 1);
+        CHECK((r.eax & 0xFF) == 1);  // toggled on
+        CHECK(r.ebx == 0x5D);
+    }
+    SUBCASE("OutEAX 0x103 comes back whole") {
+        f.Fault("out-eax", "0x103");
+        CHECK(r.Call(f.service) == 1);
+        CHECK(r.eax == 0x103);
+    }
+    CHECK(f.service.m_wmiReady == 1);
+    CHECK(f.log.Events().empty());
+}
+
+TEST_CASE("each kind of failed call: its report, the ready flag, the registers untouched") {
+    FirmwareFixture f;
+    f.Connect();
+    Registers r;
+    std::vector<std::string> reports;
+    LONG ready = 1;
+    SUBCASE("the method class is missing") {
+        f.Fault("method-class-missing", "on");
+        reports = {"Wmi OrvButtonMethodDW class not existed."};
+        ready = 0;
+    }
+    SUBCASE("the method is missing") {
+        f.Fault("method-missing", "on");
+        reports = {"Wmi OrvButtonMethodDW class ExecINT method not existed."};
+        ready = 0;
+    }
+    SUBCASE("SpawnInstance fails: no report") {
+        f.Fault("spawn-fail", "on");
+        ready = 0;
+    }
+    SUBCASE("ExecMethod fails") {
+        f.Fault("exec-fail", "on");
+        reports = {"Wmi ExecMethod fail."};
+        ready = 0;
+    }
+    SUBCASE("no output object: the flag stays") {
+        f.Fault("no-output", "on");
+        reports = {"Wmi OutParams == NULL."};
+    }
+    SUBCASE("the carry flag set: no report, the flag stays") {
+        f.Fault("cflag", "1");
+    }
+    CHECK(r.Call(f.service) == 0);
+    CHECK(r.Unchanged());
+    CHECK(f.service.m_wmiReady == ready);
+    CHECK(f.log.Texts() == reports);
+    CHECK(LockIsFree(f.service.m_lock));
+    // The connection stays usable for the other operations.
+    CHECK(f.service.WriteFirmwareSetting(1) == 1);
+}
+
+TEST_CASE("without a connection a call fails at once") {
+    ServiceFixture f;
+    DWORD eax = 1, ebx = 2, ecx = 3, edx = 4;
+    CHECK(f.service.CallFirmware(eax, ebx, ecx, edx) == 0);
+    CHECK(f.service.WriteFirmwareSetting(0) == 0);
+    CHECK((eax == 1 && ebx == 2 && ecx == 3 && edx == 4));
+}
+
+TEST_CASE("10,000 failing and succeeding calls leave no emulator object behind") {
+    FirmwareFixture f;
+    f.Connect();
+    const LONG connected = fwemu::LiveObjects();
+    const char* faults[][2] = {{"cflag", "1"},           {"no-output", "on"},   {"exec-fail", "on"},
+                               {"spawn-fail", "on"},     {"method-missing", "on"},
+                               {"method-class-missing", "on"}};
+    for (auto& fault : faults) {
+        CAPTURE(fault[0]);
+        f.Fault(fault[0], fault[1]);
+        for (int i = 0; i < 1000; ++i) {
+            Registers r;
+            r.Call(f.service);
+        }
+        CHECK(fwemu::LiveObjects() == connected);
+        REQUIRE(f.emulator.Reset());
+    }
+    for (int i = 0; i < 3000; ++i) {
+        Registers r;
+        CHECK(r.Call(f.service) == 1);
+    }
+    for (int i = 0; i < 1000; ++i) f.service.WriteFirmwareSetting(static_cast<DWORD>(i));
+    CHECK(fwemu::LiveObjects() == connected);
+    f.service.m_pServices.Reset();
+    CHECK(fwemu::LiveObjects() == f.baselineObjects);
+}
+
+TEST_CASE("the settings word travels as unsigned decimal text") {
+    FirmwareFixture f;
+    f.Connect();
+    CHECK(f.service.WriteFirmwareSetting(0xFE7FFFEB) == 1);
+    CHECK(f.service.WriteFirmwareSetting(0) == 1);
+    CHECK(f.service.WriteFirmwareSetting(0xFFFFFFFF) == 1);
+    auto writes = f.Writes();
+    REQUIRE(writes.size() == 3);
+    CHECK(Narrow(writes[0].text) == "4269801451");
+    CHECK(Narrow(writes[1].text) == "0");
+    CHECK(Narrow(writes[2].text) == "4294967295");
+    fwemu::ModelState model;
+    REQUIRE(f.emulator.GetModel(&model));
+    CHECK(model.setting == 0xFFFFFFFF);
+}
+
+TEST_CASE("the settings write goes to the first instance only, and cannot see a rejection") {
+    FirmwareFixture f;
+    f.Connect();
+    SUBCASE("no instance: failure") {
+        f.Fault("data-instances", "0");
+        CHECK(f.service.WriteFirmwareSetting(5) == 0);
+        CHECK(f.Writes().empty());
+    }
+    SUBCASE("several instances: one write") {
+        f.Fault("data-instances", "3");
+        CHECK(f.service.WriteFirmwareSetting(5) == 1);
+        CHECK(f.Writes().size() == 1);
+    }
+    SUBCASE("a rejected PutInstance still counts as issued") {
+        f.Fault("put-reject", "on");
+        CHECK(f.service.WriteFirmwareSetting(5) == 1);
+    }
+    CHECK(LockIsFree(f.service.m_lock));
+    CHECK(f.log.Events().empty());
+}

@@ -1,0 +1,127 @@
+#include <doctest/doctest.h>
+
+#include "settings/registry_store.h"
+#include "tests/unit/test_support.h"
+
+using namespace testing;
+
+namespace {
+constexpr char kKey[] = "Software\\Haskorn\\SystemEvent\\Notification";
+constexpr char kDeepKey[] = "Software\\Haskorn\\SystemEvent\\Deep\\Er";
+
+DWORD Update(CFnService& service, DWORD current, DWORD operand, int set, int toggle) {
+    WriteDword(kKey, "", current);
+    service.UpdateRegistryDword(kKey, "", operand, set, toggle);
+    return ReadDword(kKey, "");
+}
+}  // namespace
+
+TEST_CASE("UpdateRegistryDword merges, toggles or sets by the exact flag values") {
+    ServiceFixture f;
+    DeleteSystemEventTree();
+
+    SUBCASE("toggle mode clears the operand's bits only when all of them are set") {
+        CHECK(Update(f.service, 1, 3, 0, 1) == 3);
+        CHECK(Update(f.service, 3, 3, 0, 1) == 0);
+        CHECK(Update(f.service, 7, 3, 0, 1) == 4);
+        CHECK(Update(f.service, 0x10, 0x30, 0, 1) == 0x30);
+        CHECK(Update(f.service, 0x1234, 0, 0, 1) == 0x1234);
+    }
+    SUBCASE("OR mode keeps every bit already set") {
+        CHECK(Update(f.service, 0x80000001, 0x1800054, 0, 0) == 0x81800055);
+        CHECK(Update(f.service, 5, 0, 0, 0) == 5);
+    }
+    SUBCASE("set wins over toggle, and a flag counts only when it is exactly 1") {
+        CHECK(Update(f.service, 0xFF, 3, 1, 1) == 3);
+        CHECK(Update(f.service, 1, 3, 2, 1) == 3);   // set 2 is off: toggle
+        CHECK(Update(f.service, 1, 2, 0, 2) == 3);   // toggle 2 is off: OR
+        CHECK(Update(f.service, 3, 3, -1, 2) == 3);  // both off: OR, not toggle
+    }
+    // That an unchanged value is still rewritten cannot be seen under Wine: its registry drops
+    // a write of identical data without a change notification.
+}
+
+TEST_CASE("UpdateRegistryDword creates missing keys and values from 0") {
+    ServiceFixture f;
+    DeleteSystemEventTree();
+
+    SUBCASE("every missing parent is created and the operand stored unchanged in every mode") {
+        f.service.UpdateRegistryDword(kDeepKey, "V", 5, 0, 1);
+        CHECK(ReadDword(kDeepKey, "V") == 5);
+        DeleteSystemEventTree();
+        f.service.UpdateRegistryDword(kDeepKey, "V", 6, 1, 0);
+        CHECK(ReadDword(kDeepKey, "V") == 6);
+        DeleteSystemEventTree();
+        f.service.UpdateRegistryDword(kDeepKey, "", 7, 0, 0);
+        CHECK(ReadDword(kDeepKey, "") == 7);
+    }
+    SUBCASE("a present key without the value reads 0 and creates it") {
+        WriteDword(kKey, "Other", 1);
+        f.service.UpdateRegistryDword(kKey, "Type2", 0x20, 0, 1);
+        CHECK(ReadDword(kKey, "Type2") == 0x20);
+        CHECK(ReadDword(kKey, "Other") == 1);
+    }
+}
+
+TEST_CASE("values a client wrote with another type or size read as 0") {
+    ServiceFixture f;
+    DeleteSystemEventTree();
+    const BYTE eight[8] = {0xFF, 0xFF, 0xFF, 0xFF, 0x01, 0x02, 0x03, 0x04};
+    const BYTE two[2] = {0x34, 0x12};
+    const char text[] = "12345";
+
+    SUBCASE("an 8-byte REG_DWORD") { WriteRaw(kKey, "", REG_DWORD, eight, sizeof eight); }
+    SUBCASE("a 2-byte REG_DWORD") { WriteRaw(kKey, "", REG_DWORD, two, sizeof two); }
+    SUBCASE("a string") { WriteRaw(kKey, "", REG_SZ, text, sizeof text); }
+    SUBCASE("4 bytes of REG_BINARY") { WriteRaw(kKey, "", REG_BINARY, eight, 4); }
+
+    CHECK(ReadRegistryDword(kKey, "") == 0);
+    f.service.UpdateRegistryDword(kKey, "", 0x10, 0, 1);
+    CHECK(ReadDword(kKey, "") == 0x10);
+}
+
+TEST_CASE("the start-up writes reset the request values and only add bits elsewhere") {
+    ServiceFixture f;
+    DeleteSystemEventTree();
+
+    SUBCASE("on an empty registry all six values are created") {
+        f.service.WriteStartupValues();
+        CHECK(ReadDword("Software\\Haskorn\\SystemEvent\\Notification", "") == 0);
+        CHECK(ReadDword("Software\\Haskorn\\SystemEvent\\Notification", "Type2") == 0);
+        CHECK(ReadDword("Software\\Haskorn\\SystemEvent\\Capability", "") == 0x1800054);
+        CHECK(ReadDword("Software\\Haskorn\\SystemEvent\\Capability", "Type2") == 0x30000);
+        CHECK(ReadDword("Software\\Haskorn\\SystemEvent\\CurrentSetting", "") == 0x1800014);
+        CHECK(ReadDword("Software\\Haskorn\\SystemEvent\\StatusControl", "Type2") == 0);
+    }
+    SUBCASE("what clients and earlier runs left is kept or reset as each value demands") {
+        WriteDword("Software\\Haskorn\\SystemEvent\\Notification", "", 0x10);
+        WriteDword("Software\\Haskorn\\SystemEvent\\Notification", "Type2", 0x30001);
+        WriteDword("Software\\Haskorn\\SystemEvent\\Capability", "", 0x80000000);
+        WriteDword("Software\\Haskorn\\SystemEvent\\Capability", "Type2", 0x1);
+        WriteDword("Software\\Haskorn\\SystemEvent\\CurrentSetting", "", 0xFFFFFFFF);
+        WriteDword("Software\\Haskorn\\SystemEvent\\StatusControl", "Type2", 0x20003);
+        f.service.WriteStartupValues();
+        CHECK(ReadDword("Software\\Haskorn\\SystemEvent\\Notification", "") == 0x10);
+        CHECK(ReadDword("Software\\Haskorn\\SystemEvent\\Notification", "Type2") == 0x30001);
+        CHECK(ReadDword("Software\\Haskorn\\SystemEvent\\Capability", "") == 0x81800054);
+        CHECK(ReadDword("Software\\Haskorn\\SystemEvent\\Capability", "Type2") == 0x30001);
+        CHECK(ReadDword("Software\\Haskorn\\SystemEvent\\CurrentSetting", "") == 0x1800014);
+        CHECK(ReadDword("Software\\Haskorn\\SystemEvent\\StatusControl", "Type2") == 0);
+    }
+    DeleteSystemEventTree();
+}
+
+TEST_CASE("Run writes the start-up values and returns at once outside the service manager") {
+    ServiceFixture f;
+    DeleteSystemEventTree();
+    f.service.m_prevStatusControl = 7;
+    f.service.m_curStatusControl = 9;
+    f.service.m_wmiReady = 1;
+    f.service.Run();
+    CHECK(ReadDword("Software\\Haskorn\\SystemEvent\\CurrentSetting", "") == 0x1800014);
+    CHECK(f.service.m_prevStatusControl == 0);
+    CHECK(f.service.m_curStatusControl == 0);
+    CHECK(f.service.m_wmiReady == 0);
+    CHECK(f.log.Events().empty());
+    DeleteSystemEventTree();
+}

@@ -1,0 +1,154 @@
+#include "tests/unit/test_support.h"
+
+#include <doctest/doctest.h>
+
+#include "common/win_raii.h"
+
+namespace testing {
+
+void DeleteSystemEventTree() { RegDeleteTreeA(HKEY_LOCAL_MACHINE, "Software\\Haskorn"); }
+
+void WriteRaw(const char* subkey, const char* name, DWORD type, const void* data, DWORD size) {
+    win::RegKey key;
+    RegCreateKeyExA(HKEY_LOCAL_MACHINE, subkey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.Receive(), nullptr);
+    RegSetValueExA(key.Get(), name, 0, type, static_cast<const BYTE*>(data), size);
+}
+
+void WriteDword(const char* subkey, const char* name, DWORD value) {
+    WriteRaw(subkey, name, REG_DWORD, &value, sizeof value);
+}
+
+DWORD ReadDword(const char* subkey, const char* name, DWORD missing) {
+    win::RegKey key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, subkey, 0, KEY_QUERY_VALUE, key.Receive()) != ERROR_SUCCESS) return missing;
+    DWORD type = 0, value = 0, size = sizeof value;
+    if (RegQueryValueExA(key.Get(), name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) != ERROR_SUCCESS ||
+        type != REG_DWORD || size != sizeof value)
+        return missing;
+    return value;
+}
+
+bool KeyExists(const char* subkey) {
+    win::RegKey key;
+    return RegOpenKeyExA(HKEY_LOCAL_MACHINE, subkey, 0, KEY_QUERY_VALUE, key.Receive()) == ERROR_SUCCESS;
+}
+
+RecordingEventLog::RecordingEventLog() { InitializeCriticalSection(&m_cs); }
+RecordingEventLog::~RecordingEventLog() { DeleteCriticalSection(&m_cs); }
+
+HANDLE RecordingEventLog::Register(const char* sourceName) {
+    if (registerDelayMs) Sleep(registerDelayMs);
+    {
+        win::Lock lock(m_cs);
+        lastSourceName = sourceName;
+    }
+    if (InterlockedDecrement(&failRegistrations) >= 0) return nullptr;
+    InterlockedExchange(&failRegistrations, 0);
+    LONG n = InterlockedIncrement(&registrations);
+    return reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(0x1000 + n));
+}
+
+void RecordingEventLog::Report(HANDLE, WORD type, DWORD eventId, WORD stringCount, const char** strings) {
+    LoggedEvent event{type, eventId, {}};
+    for (WORD i = 0; i < stringCount; ++i) event.strings.emplace_back(strings[i] ? strings[i] : "(null)");
+    win::Lock lock(m_cs);
+    m_events.push_back(event);
+}
+
+void RecordingEventLog::Deregister(HANDLE) { InterlockedIncrement(&deregistrations); }
+
+std::vector<LoggedEvent> RecordingEventLog::Events() {
+    win::Lock lock(m_cs);
+    return m_events;
+}
+
+std::vector<std::string> RecordingEventLog::Texts() {
+    std::vector<std::string> texts;
+    for (const LoggedEvent& e : Events())
+        if (e.id == telvarin::kMsgText && e.strings.size() == 1) texts.push_back(e.strings[0]);
+    return texts;
+}
+
+void RecordingEventLog::Clear() {
+    win::Lock lock(m_cs);
+    m_events.clear();
+}
+
+}  // namespace testing
+
+namespace testing {
+
+HRESULT EmulatorComRuntime::InitializeMultithreaded() {
+    ++initializeCalls;
+    return failInitialize-- > 0 ? initializeFailure : S_OK;
+}
+
+HRESULT EmulatorComRuntime::InitializeSecurity() {
+    ++securityCalls;
+    return failSecurity-- > 0 ? E_ACCESSDENIED : S_OK;
+}
+
+HRESULT EmulatorComRuntime::CreateLocator(IWbemLocator** locator) {
+    ++createCalls;
+    if (failCreate-- > 0) return REGDB_E_CLASSNOTREG;
+    return fwemu::CreateLocator(locator);
+}
+
+FirmwareFixture::FirmwareFixture() : baselineObjects(fwemu::LiveObjects()) {
+    REQUIRE(emulator.Ok());
+    REQUIRE(emulator.Reset());
+    service.SetComRuntime(&runtime);
+}
+
+FirmwareFixture::~FirmwareFixture() {
+    service.m_pServices.Reset();
+    if (lockInitialized) DeleteCriticalSection(&service.m_lock);
+}
+
+void FirmwareFixture::Connect() {
+    InitializeCriticalSection(&service.m_lock);
+    lockInitialized = true;
+    service.m_wmiReady = service.ConnectWmi();
+    REQUIRE(service.m_wmiReady == 1);
+}
+
+std::vector<fwemu::CallRecord> FirmwareFixture::Calls() {
+    std::vector<fwemu::CallRecord> calls;
+    uint64_t total = 0;
+    REQUIRE(emulator.GetCalls(&calls, &total));
+    return calls;
+}
+
+std::vector<fwemu::WriteRecord> FirmwareFixture::Writes() {
+    std::vector<fwemu::WriteRecord> writes;
+    uint64_t total = 0;
+    REQUIRE(emulator.GetWrites(&writes, &total));
+    return writes;
+}
+
+void FirmwareFixture::Fault(const char* name, const char* value) { REQUIRE(emulator.SetFault(name, value)); }
+
+std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+
+std::vector<std::string> InputTexts(const fwemu::CallRecord& call) {
+    return {Narrow(call.in[0]), Narrow(call.in[1]), Narrow(call.in[2]), Narrow(call.in[3])};
+}
+
+namespace {
+DWORD WINAPI TryLock(LPVOID parameter) {
+    auto* lock = static_cast<CRITICAL_SECTION*>(parameter);
+    if (!TryEnterCriticalSection(lock)) return 0;
+    LeaveCriticalSection(lock);
+    return 1;
+}
+}  // namespace
+
+bool LockIsFree(CRITICAL_SECTION& lock) {
+    win::UniqueHandle thread(CreateThread(nullptr, 0, TryLock, &lock, 0, nullptr));
+    WaitForSingleObject(thread.Get(), 5000);
+    DWORD free = 0;
+    GetExitCodeThread(thread.Get(), &free);
+    return free == 1;
+}
+
+}  // namespace testing

@@ -1,0 +1,105 @@
+// Helpers shared by the unit tests: a clean SystemEvent tree and a recording event log.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "service/event_log.h"
+#include "service/fn_service.h"
+
+namespace testing {
+
+constexpr char kSystemEventKey[] = "Software\\Haskorn\\SystemEvent";
+
+// Deletes HKLM\Software\Haskorn with everything below it.
+void DeleteSystemEventTree();
+// Writes raw registry data under HKLM (creating the key), for values of any type and size.
+void WriteRaw(const char* subkey, const char* name, DWORD type, const void* data, DWORD size);
+void WriteDword(const char* subkey, const char* name, DWORD value);
+// The stored value, or `missing` when the value is absent or not a 4-byte REG_DWORD.
+DWORD ReadDword(const char* subkey, const char* name, DWORD missing = 0xDEADBEEF);
+bool KeyExists(const char* subkey);
+
+struct LoggedEvent {
+    WORD type;
+    DWORD id;
+    std::vector<std::string> strings;
+};
+
+// Records reports instead of writing them; thread-safe, with a switch to fail registration.
+class RecordingEventLog final : public EventLogApi {
+public:
+    RecordingEventLog();
+    ~RecordingEventLog() override;
+    HANDLE Register(const char* sourceName) override;
+    void Report(HANDLE source, WORD type, DWORD eventId, WORD stringCount, const char** strings) override;
+    void Deregister(HANDLE source) override;
+
+    std::vector<LoggedEvent> Events();
+    std::vector<std::string> Texts();  // strings of the id-107 reports, in order
+    void Clear();
+
+    volatile LONG failRegistrations = 0;  // number of registrations still to fail
+    volatile LONG registrations = 0;
+    volatile LONG deregistrations = 0;
+    std::string lastSourceName;
+    DWORD registerDelayMs = 0;  // widens the window in which two first reports race
+
+private:
+    CRITICAL_SECTION m_cs;
+    std::vector<LoggedEvent> m_events;
+};
+
+// A service object whose event log is recorded; the object g_pService points at during a test.
+struct ServiceFixture {
+    RecordingEventLog log;
+    CFnService service;
+    ServiceFixture() { service.SetEventLogApi(&log); }
+};
+
+}  // namespace testing
+
+#include "emulator/fwemu.h"
+#include "firmware/com_runtime.h"
+
+namespace testing {
+
+// COM start-up that can fail on purpose and hands out the emulator's in-process locator.
+class EmulatorComRuntime final : public ComRuntime {
+public:
+    HRESULT InitializeMultithreaded() override;
+    void Uninitialize() override { ++uninitializeCalls; }
+    HRESULT InitializeSecurity() override;
+    HRESULT CreateLocator(IWbemLocator** locator) override;
+
+    int failInitialize = 0, failSecurity = 0, failCreate = 0;  // attempts still to fail
+    HRESULT initializeFailure = E_FAIL;
+    int initializeCalls = 0, securityCalls = 0, createCalls = 0, uninitializeCalls = 0;
+};
+
+// A service object connected to a freshly reset emulator, with a recorded event log.
+struct FirmwareFixture : ServiceFixture {
+    EmulatorComRuntime runtime;
+    fwemu::Controller emulator;
+    LONG baselineObjects;
+
+    FirmwareFixture();
+    ~FirmwareFixture();
+    // ConnectWmi, and the lock the worker would have created first.
+    void Connect();
+    std::vector<fwemu::CallRecord> Calls();
+    std::vector<fwemu::WriteRecord> Writes();
+    void Fault(const char* name, const char* value);
+    bool lockInitialized = false;
+};
+
+// Calls `register texts` of a record as narrow strings, for comparisons.
+std::vector<std::string> InputTexts(const fwemu::CallRecord& call);
+std::string Narrow(const std::wstring& text);
+
+// True when another thread can take the lock right now (so no path left it held).
+bool LockIsFree(CRITICAL_SECTION& lock);
+
+}  // namespace testing
