@@ -1,0 +1,147 @@
+#include <doctest/doctest.h>
+
+#include "power/power_api.h"
+#include "tests/unit/test_support.h"
+
+using namespace testing;
+
+namespace {
+constexpr char kNotification[] = "Software\\Haskorn\\SystemEvent\\Notification";
+
+// Counts power requests; the privilege always works and no policy library is found.
+class CountingPower final : public PowerApi {
+public:
+    volatile LONG sleeps = 0, hibernations = 0;
+    BOOL OpenToken(DWORD, HANDLE* token) override {
+        *token = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        return TRUE;
+    }
+    BOOL LookupPrivilege(const char*, LUID*) override { return TRUE; }
+    BOOL AdjustPrivileges(HANDLE, TOKEN_PRIVILEGES*) override { return TRUE; }
+    HMODULE LoadPowerLibrary(const char*) override { return nullptr; }
+    FARPROC FindEntry(HMODULE, const char*) override { return nullptr; }
+    BOOL QueryPowerStatus(SYSTEM_POWER_STATUS*) override { return FALSE; }
+    BOOL RequestPowerState(BOOL suspend, BOOL) override {
+        InterlockedIncrement(suspend ? &sleeps : &hibernations);
+        return TRUE;
+    }
+};
+
+DWORD WINAPI RunListener(LPVOID) {
+    g_pService->RunEventListener();
+    return 0;
+}
+
+struct ListenerFixture : FirmwareFixture {
+    CountingPower power;
+    win::UniqueHandle thread;
+
+    ListenerFixture() {
+        DeleteSystemEventTree();
+        service.SetPowerApi(&power);
+        Connect();
+        service.m_running = 1;
+    }
+    ~ListenerFixture() {
+        Stop();
+        DeleteSystemEventTree();
+    }
+    void Start() {
+        thread.Reset(CreateThread(nullptr, 0, RunListener, nullptr, 0, nullptr));
+        // Subscribed once the emulator has seen the query and the lock is free again.
+        Sleep(100);
+        REQUIRE(WaitForSingleObject(thread.Get(), 0) == WAIT_TIMEOUT);
+    }
+    void Stop() {
+        if (!thread) return;
+        service.RequestStop();
+        CHECK(WaitForSingleObject(thread.Get(), 10000) == WAIT_OBJECT_0);
+        thread.Reset();
+    }
+    void Inject(DWORD code) { REQUIRE(emulator.InjectEvent(code)); }
+    // Waits until Notification "" holds `expected` (events are handled one by one, in order).
+    bool WaitForEvents(DWORD expected, DWORD timeoutMs = 10000) {
+        for (DWORD waited = 0; waited < timeoutMs; waited += 20) {
+            if (ReadDword(kNotification, "") == expected) return true;
+            Sleep(20);
+        }
+        return false;
+    }
+};
+}  // namespace
+
+TEST_CASE("event codes are toggled into Notification as whole values") {
+    ListenerFixture f;
+    f.Start();
+    SUBCASE("a missing key is created with the first code; the same code clears it") {
+        f.Inject(0x10);
+        CHECK(f.WaitForEvents(0x10));
+        f.Inject(0x10);
+        CHECK(f.WaitForEvents(0));
+    }
+    SUBCASE("0x30 on 0x10 sets both bits; 0x808 is toggled, not a power request; 0 changes nothing") {
+        f.Inject(0x10);
+        f.Inject(0x30);
+        f.Inject(0x808);
+        f.Inject(0);
+        f.Inject(0x1);
+        CHECK(f.WaitForEvents(0x839));
+        CHECK(f.power.sleeps + f.power.hibernations == 0);
+    }
+}
+
+TEST_CASE("codes 8 and 0x800 are power requests and leave the registry alone") {
+    ListenerFixture f;
+    f.service.WriteStartupValues();
+    f.Start();
+    f.Inject(8);
+    f.Inject(0x800);
+    f.Inject(0x4);  // handled after both power requests have returned
+    CHECK(f.WaitForEvents(0x4));
+    CHECK(f.power.sleeps == 0);  // no policy available here: the sleep button hibernates
+    CHECK(f.power.hibernations == 2);
+}
+
+TEST_CASE("a burst of events is handled completely and in order") {
+    ListenerFixture f;
+    f.Start();
+    REQUIRE(f.emulator.InjectEvent(0x2, 999));
+    f.Inject(0x100);
+    // 999 toggles of bit 1 leave it set; the last code arrives after all of them.
+    CHECK(f.WaitForEvents(0x102, 30000));
+}
+
+TEST_CASE("the subscription is retried once a second, holding the lock, until it succeeds") {
+    ListenerFixture f;
+    f.Fault("notify-fail", "2");
+    f.Start();
+    CHECK_FALSE(LockIsFree(f.service.m_lock));
+    f.Inject(0x1);  // made before the subscription: not delivered
+    Sleep(2500);
+    CHECK(f.log.Texts() == std::vector<std::string>(2, "ExecNotificationQuery fail"));
+    CHECK(LockIsFree(f.service.m_lock));
+    f.Inject(0x8000);
+    CHECK(f.WaitForEvents(0x8000));
+}
+
+TEST_CASE("a stop ends the listener and releases the subscription") {
+    ListenerFixture f;
+    const LONG connected = fwemu::LiveObjects();
+    SUBCASE("while polling") {
+        f.Start();
+        f.Inject(0x1);
+        CHECK(f.WaitForEvents(0x1));
+    }
+    SUBCASE("while the subscription keeps failing") {
+        f.Fault("notify-fail", "-1");
+        f.Start();
+    }
+    SUBCASE("with m_running already 0 when the subscription succeeds") {
+        f.service.m_running = 0;
+        f.thread.Reset(CreateThread(nullptr, 0, RunListener, nullptr, 0, nullptr));
+        CHECK(WaitForSingleObject(f.thread.Get(), 5000) == WAIT_OBJECT_0);
+    }
+    f.Stop();
+    CHECK(LockIsFree(f.service.m_lock));
+    CHECK(fwemu::LiveObjects() == connected);
+}

@@ -1,0 +1,127 @@
+#include <doctest/doctest.h>
+
+#include "tests/unit/test_support.h"
+
+using namespace testing;
+
+namespace {
+constexpr char kStatusControl[] = "Software\\Haskorn\\SystemEvent\\StatusControl";
+constexpr char kCurrentSetting[] = "Software\\Haskorn\\SystemEvent\\CurrentSetting";
+constexpr char kNotification[] = "Software\\Haskorn\\SystemEvent\\Notification";
+
+struct WatcherFixture : FirmwareFixture {
+    WatcherFixture() {
+        DeleteSystemEventTree();
+        Connect();
+        service.WriteStartupValues();
+    }
+    ~WatcherFixture() { DeleteSystemEventTree(); }
+
+    template <typename Predicate>
+    bool Eventually(Predicate predicate, DWORD timeoutMs = 10000) {
+        for (DWORD waited = 0; waited < timeoutMs; waited += 20) {
+            if (predicate()) return true;
+            Sleep(20);
+        }
+        return predicate();
+    }
+    DWORD SettingWord() {
+        fwemu::ModelState model;
+        REQUIRE(emulator.GetModel(&model));
+        return model.setting;
+    }
+    DWORD SettingWrites() { return static_cast<DWORD>(Writes().size()); }
+};
+
+// Ends a watcher through the stop signal and checks that it returns.
+void StopAndJoin(CFnService& service, win::UniqueHandle& thread) {
+    service.RequestStop();
+    CHECK(WaitForSingleObject(thread.Get(), 10000) == WAIT_OBJECT_0);
+}
+}  // namespace
+
+TEST_CASE("PushCurrentSetting sends the complement of the settings word") {
+    WatcherFixture f;
+    SUBCASE("the start-up value") {
+        f.service.PushCurrentSetting();
+        CHECK(f.SettingWord() == 0xFE7FFFEB);
+    }
+    SUBCASE("a deleted value reads as 0") {
+        win::RegKey key;
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, kCurrentSetting, 0, KEY_SET_VALUE, key.Receive());
+        RegDeleteValueA(key.Get(), "");
+        f.service.PushCurrentSetting();
+        CHECK(Narrow(f.Writes().at(0).text) == "4294967295");
+    }
+    SUBCASE("a missing key sends nothing and reports nothing") {
+        RegDeleteTreeA(HKEY_LOCAL_MACHINE, kCurrentSetting);
+        f.service.PushCurrentSetting();
+        CHECK(f.Writes().empty());
+    }
+    CHECK(f.log.Events().empty());
+}
+
+TEST_CASE("a settings word that finds no data instance is reported once per push") {
+    WatcherFixture f;
+    f.Fault("data-instances", "0");
+    f.service.PushCurrentSetting();
+    f.service.PushCurrentSetting();
+    CHECK(f.log.Texts() == std::vector<std::string>(2, "Fail to WmiSetData"));
+}
+
+TEST_CASE("the CurrentSetting watcher pushes on every change of the key") {
+    WatcherFixture f;
+    win::UniqueHandle thread(CreateThread(nullptr, 0, SettingWatcherThread, nullptr, 0, nullptr));
+    REQUIRE(f.Eventually([&] { return f.service.m_hSettingEvent != nullptr; }));
+    WriteDword(kCurrentSetting, "", 0x0000FFFF);
+    CHECK(f.Eventually([&] { return f.SettingWord() == 0xFFFF0000; }));
+    const DWORD writes = f.SettingWrites();
+    // Another value of the key changes: the default value is sent again.
+    WriteDword(kCurrentSetting, "Other", 1);
+    CHECK(f.Eventually([&] { return f.SettingWrites() == writes + 1; }));
+    CHECK(f.SettingWord() == 0xFFFF0000);
+    StopAndJoin(f.service, thread);
+    CHECK(f.service.m_hSettingEvent == nullptr);
+}
+
+TEST_CASE("the StatusControl watcher turns a client's inversion into an acknowledgement") {
+    WatcherFixture f;
+    REQUIRE(f.emulator.SetRadio(false));
+    win::UniqueHandle thread(CreateThread(nullptr, 0, StatusWatcherThread, nullptr, 0, nullptr));
+    REQUIRE(f.Eventually([&] { return f.service.m_hStatusEvent != nullptr; }));
+    WriteDword(kStatusControl, "Type2", 0x1);
+    CHECK(f.Eventually([&] { return ReadDword(kNotification, "Type2") == 0x10001; }));
+    WriteDword(kStatusControl, "Type2", 0x0);
+    CHECK(f.Eventually([&] { return ReadDword(kNotification, "Type2") == 0x0; }));
+    StopAndJoin(f.service, thread);
+}
+
+TEST_CASE("a watcher whose key is missing ends at once and watches nothing") {
+    WatcherFixture f;
+    RegDeleteTreeA(HKEY_LOCAL_MACHINE, kStatusControl);
+    RegDeleteTreeA(HKEY_LOCAL_MACHINE, kCurrentSetting);
+    win::UniqueHandle status(CreateThread(nullptr, 0, StatusWatcherThread, nullptr, 0, nullptr));
+    win::UniqueHandle setting(CreateThread(nullptr, 0, SettingWatcherThread, nullptr, 0, nullptr));
+    CHECK(WaitForSingleObject(status.Get(), 5000) == WAIT_OBJECT_0);
+    CHECK(WaitForSingleObject(setting.Get(), 5000) == WAIT_OBJECT_0);
+    CHECK(f.service.m_hStatusEvent == nullptr);
+    CHECK(f.service.m_hSettingEvent == nullptr);
+}
+
+TEST_CASE("a watcher inside a firmware call finishes it before it ends") {
+    WatcherFixture f;
+    win::UniqueHandle thread(CreateThread(nullptr, 0, StatusWatcherThread, nullptr, 0, nullptr));
+    REQUIRE(f.Eventually([&] { return f.service.m_hStatusEvent != nullptr; }));
+    {
+        // Hold the lock so that the watcher's call waits, then stop while it waits.
+        win::Lock lock(f.service.m_lock);
+        WriteDword(kStatusControl, "Type2", 0x1);
+        Sleep(300);
+        f.service.RequestStop();
+        CHECK(WaitForSingleObject(thread.Get(), 300) == WAIT_TIMEOUT);
+    }
+    CHECK(WaitForSingleObject(thread.Get(), 10000) == WAIT_OBJECT_0);
+    CHECK(f.Calls().size() == 1);
+    CHECK(LockIsFree(f.service.m_lock));
+    CHECK(ReadDword(kNotification, "Type2") == 0x1 + 0x0);  // radio was on: toggled off, bit 16 clear
+}
