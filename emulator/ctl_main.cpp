@@ -45,7 +45,7 @@ const char kHelp[] =
     "  path                  the state file in use\n"
     "\n"
     "The state file is --state PATH, else %TELVARIN_FWEMU_STATE%, else\n"
-    "%ProgramData%\\TelvarinEmulator\\firmware-state.bin.\n"
+    "the machine's ProgramData folder\\TelvarinEmulator\\firmware-state.bin.\n"
     "Exit codes: 0 ok, 1 state file unusable, 2 bad usage, 3 registry failure.\n";
 
 int Usage(const std::string& text) {

@@ -332,9 +332,18 @@ std::wstring StatePath() {
     wchar_t buf[MAX_PATH];
     DWORD n = GetEnvironmentVariableW(L"TELVARIN_FWEMU_STATE", buf, MAX_PATH);
     if (n > 0 && n < MAX_PATH) return buf;
+    // The machine's ProgramData from the registry, not from the environment: a service's
+    // environment can name another folder (Wine gives LocalSystem C:\users\Public), and every
+    // process of the machine must meet in the same file.
     std::wstring base = L"C:\\ProgramData";
-    n = GetEnvironmentVariableW(L"ProgramData", buf, MAX_PATH);
-    if (n > 0 && n < MAX_PATH) base = buf;
+    DWORD size = sizeof buf;
+    wchar_t expanded[MAX_PATH];
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList",
+                     L"ProgramData", RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, buf,
+                     &size) == ERROR_SUCCESS) {
+        n = ExpandEnvironmentStringsW(buf, expanded, MAX_PATH);
+        if (n > 0 && n <= MAX_PATH) base = expanded;
+    }
     return base + L"\\TelvarinEmulator\\firmware-state.bin";
 }
 

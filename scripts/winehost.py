@@ -4,6 +4,7 @@ Shared by the system tests, the demo and the benchmarks. Everything is observed 
 deployer would: the service control manager, the registry (32-bit view), Wine's trace of the
 event-log calls, the firmware emulator's controller.
 """
+import json
 import os
 import re
 import subprocess
@@ -103,6 +104,26 @@ class WineHost:
             raise RuntimeError(f"fwemu-ctl {' '.join(args)} exited {result.returncode}: {result.stderr.strip()}")
         return result
 
+    # --- the firmware emulator (its controller, from outside the service) ---------------------
+    def emulator_calls(self):
+        """Register calls the emulator received: [{"in": {"eax": text, ...}, "out": [...], ...}]."""
+        return json.loads(self.fwemu("calls", "--json").stdout)["calls"]
+
+    def emulator_writes(self):
+        return json.loads(self.fwemu("writes", "--json").stdout)["writes"]
+
+    def emulator_status(self):
+        return parse_fields(self.fwemu("status").stdout)
+
+    def emulator_live(self):
+        """{pid: (count, alive)} of emulator COM objects per process."""
+        live = {}
+        for line in self.fwemu("live").stdout.splitlines():
+            m = re.match(r"live: pid=(\d+) count=(-?\d+) alive=(yes|no)", line)
+            if m:
+                live[int(m.group(1))] = (int(m.group(2)), m.group(3) == "yes")
+        return live
+
     # --- the session: one wineserver whose first process's stderr catches the services' traces
     def ensure_prefix(self):
         if not (self.prefix / "system.reg").exists():
@@ -113,10 +134,9 @@ class WineHost:
     def start_session(self, relay_power=False):
         self.ensure_prefix()
         self.end_session()
-        subprocess.run(["wineserver", "-p"], env=self.env, check=True)
-        if relay_power:
-            self.wine("reg", "add", r"HKCU\Software\Wine\Debug", "/v", "RelayInclude", "/t", "REG_SZ",
-                      "/d", "kernel32.SetSystemPowerState", "/f", check=True)
+        # The persistent server must not hold our own stdout/stderr open after we exit.
+        subprocess.run(["wineserver", "-p"], env=self.env, check=True, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
         # Launched through the first process, services inherit its environment and stderr.
         debug = "+eventlog,fixme+advapi,+service" + (",+relay" if relay_power else "")
         self.trace_path.write_text("")
@@ -127,6 +147,11 @@ class WineHost:
         trace.close()
         self._first.wait(timeout=120)
         self.wait_until(lambda: self.service_state("winmgmt") is not None, 60, "the service manager to answer")
+        # Read by each process as it starts: the services started from now on trace only this call.
+        # (Set after the first process: a first process's pipes would be inherited by the services.)
+        if relay_power:
+            self.wine("reg", "add", r"HKCU\Software\Wine\Debug", "/v", "RelayInclude", "/t", "REG_SZ",
+                      "/d", "kernel32.SetSystemPowerState", "/f", check=True)
 
     def end_session(self):
         subprocess.run(["wineserver", "-k"], env=self.env, stdout=subprocess.DEVNULL,
@@ -202,7 +227,7 @@ class WineHost:
         self.telvarin("-StartSvc")
         self.wait_until(lambda: (self.service_state() or {}).get("STATE") == 4, 30, "Telvarin to run")
 
-    def stop_service(self, timeout=30):
+    def stop_service(self, timeout=45):
         self.telvarin("-StopSvc")
         self.wait_until(lambda: (self.service_state() or {}).get("STATE") == 1, timeout, "Telvarin to stop")
         self.wait_until(lambda: not self.telvarin_processes(), timeout, "the service process to end")

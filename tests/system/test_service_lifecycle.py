@@ -132,6 +132,7 @@ class ImagePath(systest.SessionTestCase):
         host = self.host
         folder = host.bin / "with space"
         folder.mkdir(exist_ok=True)
+        self.addCleanup(shutil.rmtree, folder, ignore_errors=True)
         shutil.copy(host.bin / "telvarin.exe", folder / "telvarin.exe")
         exe = host.win_path(folder / "telvarin.exe")
         host.wine(exe, "-InstSvc")
@@ -151,6 +152,7 @@ class ImagePath(systest.SessionTestCase):
         while len(host.win_path(folder / "telvarin.exe")) < 300:
             folder = folder / ("d" * 40)
         os.makedirs(folder, exist_ok=True)
+        self.addCleanup(shutil.rmtree, host.bin / ("d" * 40), ignore_errors=True)
         shutil.copy(host.bin / "telvarin.exe", folder / "telvarin.exe")
         host.reg_delete_key(EVENT_SOURCE_KEY)
         # It does run from there: a console start writes the start-up values.

@@ -1,0 +1,59 @@
+"""The service against the firmware emulator, and against Wine's own WMI which lacks the classes."""
+import systest
+from winehost import SYSTEM_EVENT
+
+
+class WithEmulator(systest.SessionTestCase):
+    def setUp(self):
+        self.host.fwemu("register")
+        self.host.fwemu("reset")
+        self.host.start_winmgmt()
+
+    def tearDown(self):
+        if (self.host.service_state() or {}).get("STATE") == 4:
+            self.host.stop_service()
+        self.host.fwemu("unregister")
+
+    def test_start_up_call_and_settings_push_arrive_with_the_exact_texts(self):
+        host = self.host
+        start = len(host.service_events())
+        host.install_and_start()
+        calls = host.wait_until(host.emulator_calls, 30, "the start-up register call")
+        self.assertEqual(calls[0]["in"], {"eax": "38416", "ebx": "302", "ecx": "0", "edx": "0"})
+        writes = host.wait_until(host.emulator_writes, 30, "the start-up settings push")
+        self.assertEqual([w["text"] for w in writes], ["4269801451"])
+        self.assertEqual(host.emulator_status()["option"], "0x01")
+        host.stop_service()
+        self.assertEqual(self.events_since(start), [])  # nothing went wrong, so nothing is reported
+
+    def test_connect_server_failing_three_times_is_reported_three_times(self):
+        host = self.host
+        host.fwemu("fault", "connect-fail", "3")
+        start = len(host.service_events())
+        host.install_and_start()
+        host.wait_until(host.emulator_calls, 30, "the start-up call after the retries")
+        texts = [e.strings for e in self.events_since(start)]
+        self.assertEqual(texts, [["ConnectServer fail"]] * 3)
+        host.stop_service()
+
+
+class WithoutTheFirmwareClasses(systest.SessionTestCase):
+    def test_the_service_reports_and_keeps_running_then_stops_cleanly(self):
+        host = self.host
+        host.fwemu("unregister")  # Wine's own WMI: connects, but has no firmware classes
+        host.start_winmgmt()
+        host.install_and_start()
+        self.wait_for_event_text("Wmi OrvButtonMethodDW class not existed.")
+        self.wait_for_event_text("Fail to WmiSetData")
+        self.assertEqual(host.service_state()["STATE"], 4)
+        # Requests are consumed without an acknowledgement for the rest of the run.
+        host.reg_set_dword(SYSTEM_EVENT + r"\StatusControl", "Type2", 1)
+        self.wait_for_event_text("ExecNotificationQuery fail")
+        self.assertEqual(host.reg_dword(SYSTEM_EVENT + r"\Notification", "Type2"), 0)
+        host.stop_service()
+        events = host.service_events()
+        self.assertTrue(all(e.type == 4 and e.id == 107 for e in events), events)
+
+
+if __name__ == "__main__":
+    systest.main()

@@ -1,0 +1,159 @@
+"""The whole road of a button event and of a client request, and every way of stopping.
+
+The unmodified service runs under Wine against the firmware emulator; everything is observed
+from outside: registry, emulator controller, event-log and power-request traces, the SCM.
+"""
+import systest
+from winehost import SYSTEM_EVENT
+
+NOTIFICATION = SYSTEM_EVENT + r"\Notification"
+STATUS_CONTROL = SYSTEM_EVENT + r"\StatusControl"
+CURRENT_SETTING = SYSTEM_EVENT + r"\CurrentSetting"
+
+
+class EmulatedFirmware(systest.SessionTestCase):
+    """A running service with the emulator registered, shared by the tests of a class."""
+    relay_power = True
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        host = cls.host
+        host.fwemu("register")
+        host.fwemu("reset")
+        host.start_winmgmt()
+        host.install_and_start()
+        host.wait_until(host.emulator_calls, 30, "the start-up register call")
+
+    @classmethod
+    def tearDownClass(cls):
+        try:
+            cls.host.fwemu("unregister")
+        finally:
+            super().tearDownClass()
+
+    def notification(self, name=""):
+        return self.host.reg_dword(NOTIFICATION, name)
+
+    def wait_for_notification(self, expected, name="", timeout=30):
+        self.host.wait_until(lambda: self.notification(name) == expected, timeout,
+                             f"Notification {name!r} == {expected:#x} (now {self.notification(name)!r})")
+
+
+class Roads(EmulatedFirmware):
+    def test_button_events_reach_notification_as_toggles_in_order(self):
+        host = self.host
+        before = self.notification()
+        host.fwemu("event", "0x10")
+        self.wait_for_notification(before ^ 0x10)
+        # 0x30 where 0x10 is set: not all of its bits are set, so both get set.
+        host.fwemu("event", "0x30")
+        self.wait_for_notification(before | 0x30 if not before & 0x20 else before ^ 0x30)
+        host.fwemu("event", "0x30")
+        self.wait_for_notification(before & ~0x30)
+
+    def test_a_burst_of_1000_events_loses_none(self):
+        host = self.host
+        before = self.notification()
+        host.fwemu("event", "0x2", "--count", "999")
+        host.fwemu("event", "0x400")
+        # 999 toggles of one bit invert it; the last code is handled only after all of them.
+        self.wait_for_notification(before ^ 0x2 ^ 0x400, timeout=120)
+
+    def test_a_request_comes_back_with_the_firmware_answer(self):
+        host = self.host
+        host.fwemu("set", "radio", "off")
+        host.fwemu("set", "device-b", "on")
+        answers = self.notification("Type2")
+        request = host.reg_dword(STATUS_CONTROL, "Type2")
+        host.reg_set_dword(STATUS_CONTROL, "Type2", request ^ 0x1)
+        self.wait_for_notification((answers ^ 0x1) | 0x10000, "Type2")  # radio toggled on
+        host.reg_set_dword(STATUS_CONTROL, "Type2", request ^ 0x1 ^ 0x2)
+        self.wait_for_notification((answers ^ 0x3) | 0x30000, "Type2")  # device B reads on
+        self.assertEqual(host.emulator_status()["radio"], "on")
+        ebx = [call["in"]["ebx"] for call in host.emulator_calls()[-2:]]
+        self.assertEqual(ebx, ["93", "564"])
+
+    def test_a_new_setting_reaches_the_firmware_complemented(self):
+        host = self.host
+        host.reg_set_dword(CURRENT_SETTING, "", 0x12345678)
+        host.wait_until(lambda: host.emulator_status()["setting"] == "0xEDCBA987", 30, "the complemented setting")
+        self.assertEqual(host.emulator_writes()[-1]["text"], str(0xEDCBA987))
+
+    def test_sleep_and_hibernate_codes_change_no_registry_value(self):
+        host = self.host
+        before = self.notification()
+        requests = len(host.power_requests())
+        host.fwemu("event", "8")
+        host.fwemu("event", "0x800")
+        host.fwemu("event", "0x1000")  # handled after both power requests have returned
+        self.wait_for_notification(before ^ 0x1000)
+        # Wine has no power policy (ReadGlobalPwrPolicy fails), so code 8 hibernates too.
+        self.assertEqual(host.power_requests()[requests:], [(0, 0), (0, 0)])
+
+
+class EmulatorRegistered(systest.SessionTestCase):
+    """The emulator registered and reset for each test; each test starts the service itself."""
+
+    def setUp(self):
+        self.host.fwemu("register")
+        self.host.fwemu("reset")
+
+    def tearDown(self):
+        if (self.host.service_state() or {}).get("STATE") == 4:
+            self.host.stop_service()
+
+    @classmethod
+    def tearDownClass(cls):
+        try:
+            cls.host.fwemu("unregister")
+        finally:
+            super().tearDownClass()
+
+
+class Stopping(EmulatorRegistered):
+    def test_a_stop_releases_every_emulator_object(self):
+        host = self.host
+        host.start_winmgmt()
+        host.install_and_start()
+        host.wait_until(host.emulator_calls, 30, "the start-up register call")
+        [pid] = [pid for pid, (count, alive) in host.emulator_live().items() if alive]
+        self.assertGreater(host.emulator_live()[pid][0], 0)
+        host.stop_service()
+        self.assertEqual(host.emulator_live()[pid], (0, False))
+
+    def test_a_stop_while_the_subscription_keeps_failing_ends_the_process(self):
+        host = self.host
+        host.start_winmgmt()
+        host.fwemu("fault", "notify-fail", "-1")
+        start = len(host.service_events())
+        host.install_and_start()
+        self.wait_for_event_text("ExecNotificationQuery fail", start=start)
+        host.stop_service()
+
+    def test_twenty_start_stop_cycles_never_hang(self):
+        host = self.host
+        host.start_winmgmt()
+        host.telvarin("-InstSvc")
+        for cycle in range(20):
+            with self.subTest(cycle=cycle):
+                host.telvarin("-StartSvc")
+                host.wait_until(lambda: (host.service_state() or {}).get("STATE") == 4, 30, "RUNNING")
+                host.telvarin("-StopSvc")
+                host.wait_until(lambda: (host.service_state() or {}).get("STATE") == 1, 30, "STOPPED")
+                host.wait_until(lambda: not host.telvarin_processes(), 30, "the process to end")
+
+
+class StopDuringStartUp(EmulatorRegistered):
+    def test_a_stop_while_winmgmt_is_not_running_ends_the_process(self):
+        host = self.host
+        self.assertNotEqual((host.service_state("winmgmt") or {}).get("STATE"), 4)
+        start = len(host.service_events())
+        host.install_and_start()
+        self.wait_for_event_text("winmgmt not ready", start=start)
+        host.stop_service()
+        self.assertEqual(host.emulator_calls(), [])
+
+
+if __name__ == "__main__":
+    systest.main()
