@@ -1,0 +1,110 @@
+// telvarin-client: a console client of the Telvarin service's registry interface.
+#include <cstdio>
+#include <cstring>
+
+#include "client/cli.h"
+#include "client/commands.h"
+
+namespace {
+
+constexpr char kExitCodes[] =
+    "Exit codes:\n"
+    "  0  done (request 0|1: acknowledged)\n"
+    "  1  request 0|1: no acknowledgement in time (service not running or not ready,\n"
+    "     firmware call failed, or request absorbed by another bit's request)\n"
+    "  2  bad command line; nothing was written\n"
+    "  3  registry or service manager error (key missing, access denied, ...)\n"
+    "  4  request 17: sent; this request is never acknowledged\n"
+    "  5  request 0|1: interrupted by Ctrl-C\n";
+
+constexpr char kToolHelp[] =
+    "Usage: telvarin-client COMMAND [OPTIONS]\n"
+    "Reads and writes the Telvarin service's values under HKLM\\Software\\Haskorn\\SystemEvent.\n"
+    "\n"
+    "Commands:\n"
+    "  status [--json]                   the six values decoded, and the service's state\n"
+    "  watch [--timeout S] [--json]      print each change of Notification \"\" and \"Type2\"\n"
+    "  request 0|1|17 [--timeout MS] [--json]\n"
+    "                                    send a request through StatusControl \"Type2\"\n"
+    "  setting get | setting set VALUE   read or write CurrentSetting \"\"\n"
+    "\n"
+    "COMMAND --help describes one command.\n"
+    "\n";
+
+constexpr char kStatusHelp[] =
+    "Usage: telvarin-client status [--json]\n"
+    "Shows whether the Telvarin service is installed and running, and the six values with\n"
+    "their bits by name. A value that is absent or not a 4-byte REG_DWORD reads as 0 and\n"
+    "is shown as \"absent\" or \"not a DWORD\".\n"
+    "  --json  one JSON object: {\"service\": {...}, \"values\": {\"Notification\": {...}, ...}}\n";
+
+constexpr char kWatchHelp[] =
+    "Usage: telvarin-client watch [--timeout S] [--json]\n"
+    "Prints a \"watching ...\" line once armed, then one line per change of Notification \"\"\n"
+    "(event bits) or Notification \"Type2\" (answers), with a timestamp and the bits that\n"
+    "flipped (+set, -cleared). Changes that follow each other closely can merge into one line.\n"
+    "Ctrl-C ends it.\n"
+    "  --timeout S  end after S seconds (exit code 0)\n"
+    "  --json       one JSON object per line; the first has \"type\": \"armed\"\n";
+
+constexpr char kRequestHelp[] =
+    "Usage: telvarin-client request 0|1|17 [--timeout MS] [--json]\n"
+    "Inverts that bit of StatusControl \"Type2\" and waits for the service to invert the same\n"
+    "bit of Notification \"Type2\", then prints the answer: bit 16 (state A) for request 0,\n"
+    "bit 17 (device B) for request 1. Request 17 is never acknowledged: it returns right\n"
+    "after the write with exit code 4.\n"
+    "The service serves one changed bit per change, in the order 0, 1, 17: do not send\n"
+    "two requests at once.\n"
+    "  --timeout MS  how long to wait for the acknowledgement (default 5000)\n"
+    "  --json        print the result as one JSON object\n";
+
+constexpr char kSettingHelp[] =
+    "Usage: telvarin-client setting get\n"
+    "       telvarin-client setting set VALUE\n"
+    "Reads or writes CurrentSetting \"\", the settings word the service sends (inverted) to\n"
+    "the firmware on every change. VALUE is 0 to 4294967295, decimal or 0x hex.\n"
+    "The service resets it to 0x01800014 at each start.\n";
+
+struct Command {
+    const char* name;
+    client::Accepts accepts;
+    const char* help;
+    int (*run)(const client::Args&);
+};
+
+const Command kCommands[] = {
+    {"status", {true, false, 0}, kStatusHelp, client::RunStatus},
+    {"watch", {true, true, 4294967}, kWatchHelp, client::RunWatch},  // seconds that fit a DWORD of ms
+    {"request", {true, true, 0xFFFFFFFE}, kRequestHelp, client::RunRequest},
+    {"setting", {false, false, 0}, kSettingHelp, client::RunSetting},
+};
+
+void PrintHelp(const char* text, bool withExitCodes) {
+    std::fputs(text, stdout);
+    if (withExitCodes) std::fputs(kExitCodes, stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) return client::UsageError("missing command", nullptr);
+    const char* name = argv[1];
+    if (!std::strcmp(name, "--help") || !std::strcmp(name, "-h") || !std::strcmp(name, "/?") ||
+        !std::strcmp(name, "help")) {
+        PrintHelp(kToolHelp, true);
+        return client::kExitOk;
+    }
+    for (const Command& command : kCommands) {
+        if (std::strcmp(name, command.name) != 0) continue;
+        client::Args args;
+        std::string error;
+        if (!client::ParseArgs(argc, argv, 2, command.accepts, args, error))
+            return client::UsageError(error, command.name);
+        if (args.help) {
+            std::fputs(command.help, stdout);
+            return client::kExitOk;
+        }
+        return command.run(args);
+    }
+    return client::UsageError(std::string("unknown command '") + name + "'", nullptr);
+}
