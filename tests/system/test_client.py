@@ -329,10 +329,6 @@ class ServiceNotReady(ClientTestCase):
 class WithFirmware(ClientTestCase):
     """The service with the firmware emulator: requests are answered, events arrive."""
 
-    # Under Wine a service's %ProgramData% is C:\users\Public, not the controller's C:\ProgramData,
-    # so the emulator's default state file can differ between them: use whichever the service uses.
-    STATE_FILES = (None, r"C:\users\Public\TelvarinEmulator\firmware-state.bin")
-    state_file = None
 
     @classmethod
     def prepare(cls):
@@ -340,18 +336,13 @@ class WithFirmware(ClientTestCase):
         if not (host.bin / "fwemu-ctl.exe").exists():
             raise unittest.SkipTest("fwemu-ctl.exe is not built")
         host.fwemu("register")
-        for cls.state_file in cls.STATE_FILES:
-            cls.fwemu("reset")
+        host.fwemu("reset")
         host.start_winmgmt()
         host.install_and_start()
 
         # Ready once the start-up push reached the firmware; the watchers are armed right after it.
-        def pushed():
-            for cls.state_file in cls.STATE_FILES:
-                if int(cls.fwemu_fields("setting")["setting-writes"]) >= 1:
-                    return True
-            return False
-        host.wait_until(pushed, 30, "the first settings push")
+        host.wait_until(lambda: int(cls.fwemu_fields("setting")["setting-writes"]) >= 1, 30,
+                        "the first settings push")
         time.sleep(0.5)
 
     @classmethod
@@ -364,8 +355,7 @@ class WithFirmware(ClientTestCase):
 
     @classmethod
     def fwemu(cls, *args):
-        state = ["--state", cls.state_file] if cls.state_file else []
-        return cls.host.fwemu(*state, *args)
+        return cls.host.fwemu(*args)
 
     @classmethod
     def fwemu_fields(cls, *args):
