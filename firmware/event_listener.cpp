@@ -56,6 +56,6 @@ void CFnService::RunEventListener() {
         // A poll that failed at once (the WMI service went away) must not turn into a busy
         // loop: wait out the rest of the poll, watching the stop.
         const DWORD elapsed = GetTickCount() - pollStart;
-        if (elapsed < kPollMs) WaitForStop(kPollMs - elapsed);
+        if (elapsed < kPollMs && WaitForStop(kPollMs - elapsed) && m_running == 0) return;
     }
 }

@@ -229,8 +229,20 @@ class WineHost:
 
     def stop_service(self, timeout=45):
         self.telvarin("-StopSvc")
-        self.wait_until(lambda: (self.service_state() or {}).get("STATE") == 1, timeout, "Telvarin to stop")
-        self.wait_until(lambda: not self.telvarin_processes(), timeout, "the service process to end")
+        try:
+            self.wait_until(lambda: (self.service_state() or {}).get("STATE") == 1, timeout, "Telvarin to stop")
+            self.wait_until(lambda: not self.telvarin_processes(), timeout, "the service process to end")
+        except AssertionError as failure:
+            raise AssertionError(f"{failure}\n{self.diagnostics()}") from None
+
+    def diagnostics(self):
+        """What the service manager and the traces say, for a failure message."""
+        lines = [f"service manager: {self.probe('query')}", f"status reports: {self.status_reports()}",
+                 f"events: {[(e.id, e.strings) for e in self.service_events()][-10:]}",
+                 f"telvarin processes: {self.telvarin_processes()}", "trace tail:"]
+        lines += [line for line in self.trace().splitlines()
+                  if "hid:" not in line and "winediag" not in line and "systray" not in line][-40:]
+        return "\n".join(lines)
 
     # --- registry (the 32-bit view the service sees) --------------------------------------------
     def reg_values(self, key):

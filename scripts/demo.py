@@ -1,0 +1,141 @@
+"""The Telvarin demo: the service at work under Wine against the emulated firmware.
+
+Run by `./dev demo` after the build. It tells the story on the terminal with the client tool
+and the emulator's controller, then stops and uninstalls the service and ends its Wine session.
+With --keep, the service stays installed and running in the prefix for you to try by hand.
+"""
+import argparse
+import re
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from winehost import SYSTEM_EVENT, WineHost  # noqa: E402
+
+
+def say(text):
+    print(f"\n\033[1m== {text}\033[0m", flush=True)
+
+
+def show(result, only=None):
+    lines = (result.stdout + result.stderr).rstrip().splitlines()
+    for line in lines:
+        if only is None or re.search(only, line):
+            print(f"   {line}")
+    sys.stdout.flush()
+
+
+class Watch:
+    """`telvarin-client watch` in the background, echoing what it prints."""
+
+    def __init__(self, host, seconds):
+        self.lines = []
+        self.process = subprocess.Popen(["wine", host.exe("telvarin-client.exe"), "watch", "--timeout", str(seconds)],
+                                        env=host.env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        for line in self.process.stdout:
+            self.lines.append(line.rstrip())
+            print(f"   [watch] {line.rstrip()}", flush=True)
+
+    def wait_for_lines(self, count, timeout=30):
+        WineHost.wait_until(lambda: len(self.lines) >= count, timeout, f"{count} lines from watch")
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+        self.process.wait(timeout=30)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--build-dir", required=True)
+    parser.add_argument("--keep", action="store_true", help="leave the service running in the prefix")
+    args = parser.parse_args()
+    host = WineHost(args.build_dir)
+    client = lambda *a: host.wine(host.exe("telvarin-client.exe"), *a)  # noqa: E731
+
+    say(f"A fresh Wine session in {host.prefix}")
+    host.start_session(relay_power=True)
+    keep_running = False
+    try:
+        host.telvarin("-UninstSvc")
+        host.reg_delete_key(SYSTEM_EVENT)
+        show(host.fwemu("register"))
+        host.fwemu("reset")
+        host.start_winmgmt()
+
+        say("Install and start the service: telvarin.exe -InstSvc, then -StartSvc")
+        host.install_and_start()
+        host.wait_until(lambda: int(host.emulator_status()["setting-writes"]) >= 1, 30, "the start-up push")
+        show(client("status"))
+
+        say("The start-up register call and settings push, as the emulated firmware received them")
+        show(host.fwemu("calls"), only=r"^call:")
+        show(host.fwemu("writes"), only=r"^write:")
+
+        say("Two button presses (codes 0x10 and 0x20), seen by `telvarin-client watch`")
+        watch = Watch(host, 30)
+        watch.wait_for_lines(1)
+        time.sleep(0.3)
+        show(host.fwemu("event", "0x10"))
+        watch.wait_for_lines(2)
+        show(host.fwemu("event", "0x20"))
+        watch.wait_for_lines(3)
+
+        say("A client request on bit 0: `telvarin-client request 0`")
+        host.fwemu("set", "radio", "off")
+        show(client("request", "0"))
+        watch.wait_for_lines(4)
+        show(host.fwemu("calls"), only=r"^call:")
+        show(host.fwemu("state"), only=r"^radio")
+
+        say("A new settings word: `telvarin-client setting set 0x00FF00FF`")
+        show(client("setting", "set", "0x00FF00FF"))
+        host.wait_until(lambda: host.emulator_status()["setting"] == "0xFF00FF00", 30, "the complemented word")
+        show(host.fwemu("writes"), only=r"^write:")
+        show(host.fwemu("setting"), only=r"^setting:")
+
+        say("The sleep button (code 8): a power request, no registry change")
+        before = host.reg_dword(SYSTEM_EVENT + r"\Notification", "")
+        requests = len(host.power_requests())
+        show(host.fwemu("event", "8"))
+        host.wait_until(lambda: len(host.power_requests()) > requests, 30, "the power request")
+        for suspend, force in host.power_requests()[requests:]:
+            kind = "sleep" if suspend else "hibernate (Wine has no power policy to ask)"
+            print(f"   SetSystemPowerState(suspend={suspend}, force={force}): {kind}")
+        print(f"   Notification is still {host.reg_dword(SYSTEM_EVENT + chr(92) + 'Notification', ''):#x} "
+              f"(was {before:#x})")
+        watch.stop()
+
+        if args.keep:
+            keep_running = True
+            say("Kept running. To go on by hand:")
+            print(f"   export WINEPREFIX={host.prefix}")
+            print(f"   wine {host.bin}/telvarin-client.exe status")
+            print(f"   wine {host.bin}/fwemu-ctl.exe event 0x40")
+            print(f"   wine {host.bin}/telvarin.exe -StopSvc ; wine {host.bin}/telvarin.exe -UninstSvc")
+            print(f"   wine {host.bin}/fwemu-ctl.exe unregister ; wineserver -k")
+            return 0
+
+        say("Stop and uninstall: -StopSvc, then -UninstSvc")
+        host.stop_service()
+        host.telvarin("-UninstSvc")
+        print(f"   service: {'gone' if host.service_state() is None else 'still there'}; "
+              f"telvarin.exe processes left: {len(host.telvarin_processes())}")
+        live = host.emulator_live()
+        print(f"   emulator objects left behind by the service: {sum(count for count, _ in live.values())}")
+        show(host.fwemu("unregister"))
+        say(f"Done. The prefix stays in {host.prefix} (./dev demo --keep leaves the service running)")
+        return 0
+    finally:
+        if not keep_running:
+            host.end_session()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
