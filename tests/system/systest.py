@@ -16,6 +16,7 @@ class SessionTestCase(unittest.TestCase):
     The service is removed and the SystemEvent tree deleted first, so every class starts clean.
     """
     relay_power = False
+    emulator = False  # register the firmware emulator for the class, and restore Wine's WMI after
     host: WineHost
 
     @classmethod
@@ -24,11 +25,16 @@ class SessionTestCase(unittest.TestCase):
         cls.host.start_session(relay_power=cls.relay_power)
         cls.remove_service()
         cls.host.reg_delete_key(SYSTEM_EVENT)
+        if cls.emulator:
+            cls.host.fwemu("register")
+            cls.host.fwemu("reset")
 
     @classmethod
     def tearDownClass(cls):
         try:
             cls.remove_service()
+            if cls.emulator:
+                cls.host.fwemu("unregister")
         finally:
             cls.host.end_session()
 

@@ -14,23 +14,15 @@ CURRENT_SETTING = SYSTEM_EVENT + r"\CurrentSetting"
 class EmulatedFirmware(systest.SessionTestCase):
     """A running service with the emulator registered, shared by the tests of a class."""
     relay_power = True
+    emulator = True
 
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
         host = cls.host
-        host.fwemu("register")
-        host.fwemu("reset")
         host.start_winmgmt()
         host.install_and_start()
         host.wait_until(host.emulator_calls, 30, "the start-up register call")
-
-    @classmethod
-    def tearDownClass(cls):
-        try:
-            cls.host.fwemu("unregister")
-        finally:
-            super().tearDownClass()
 
     def notification(self, name=""):
         return self.host.reg_dword(NOTIFICATION, name)
@@ -93,22 +85,15 @@ class Roads(EmulatedFirmware):
 
 
 class EmulatorRegistered(systest.SessionTestCase):
-    """The emulator registered and reset for each test; each test starts the service itself."""
+    """The emulator registered, and reset for each test; each test starts the service itself."""
+    emulator = True
 
     def setUp(self):
-        self.host.fwemu("register")
         self.host.fwemu("reset")
 
     def tearDown(self):
         if (self.host.service_state() or {}).get("STATE") == 4:
             self.host.stop_service()
-
-    @classmethod
-    def tearDownClass(cls):
-        try:
-            cls.host.fwemu("unregister")
-        finally:
-            super().tearDownClass()
 
 
 class Stopping(EmulatorRegistered):

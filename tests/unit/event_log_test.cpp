@@ -77,3 +77,18 @@ TEST_CASE("first reports from many threads at once register exactly one source")
     CHECK(f.log.registrations == 1);
     CHECK(f.log.Events().size() == 8);
 }
+
+TEST_CASE("a service entry that cannot register its control handler reports 103 and starts nothing") {
+    ServiceFixture f;
+    // Outside the service manager's dispatcher there is no service to register a handler for.
+    ServiceMain(0, nullptr);
+    auto events = f.log.Events();
+    REQUIRE(events.size() == 1);
+    CHECK(events[0].id == 103);
+    CHECK(events[0].type == EVENTLOG_INFORMATION_TYPE);
+    CHECK(events[0].strings.empty());
+    CHECK(f.service.m_running == 0);
+    CHECK_FALSE(f.service.m_hWorker);
+    // The main thread's wait for the start decision does not hang.
+    CHECK(WaitForSingleObject(f.service.m_hStartDecided.Get(), 0) == WAIT_OBJECT_0);
+}

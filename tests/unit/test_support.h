@@ -99,6 +99,16 @@ struct FirmwareFixture : ServiceFixture {
 std::vector<std::string> InputTexts(const fwemu::CallRecord& call);
 std::string Narrow(const std::wstring& text);
 
+// Polls `predicate` until it holds or `timeoutMs` passes; the result of the last look.
+template <typename Predicate>
+bool Eventually(Predicate predicate, DWORD timeoutMs = 10000) {
+    for (DWORD waited = 0; waited < timeoutMs; waited += 20) {
+        if (predicate()) return true;
+        Sleep(20);
+    }
+    return predicate();
+}
+
 // True when another thread can take the lock right now (so no path left it held).
 bool LockIsFree(CRITICAL_SECTION& lock);
 

@@ -17,14 +17,6 @@ struct WatcherFixture : FirmwareFixture {
     }
     ~WatcherFixture() { DeleteSystemEventTree(); }
 
-    template <typename Predicate>
-    bool Eventually(Predicate predicate, DWORD timeoutMs = 10000) {
-        for (DWORD waited = 0; waited < timeoutMs; waited += 20) {
-            if (predicate()) return true;
-            Sleep(20);
-        }
-        return predicate();
-    }
     DWORD SettingWord() {
         fwemu::ModelState model;
         REQUIRE(emulator.GetModel(&model));
@@ -72,13 +64,13 @@ TEST_CASE("a settings word that finds no data instance is reported once per push
 TEST_CASE("the CurrentSetting watcher pushes on every change of the key") {
     WatcherFixture f;
     win::UniqueHandle thread(CreateThread(nullptr, 0, SettingWatcherThread, nullptr, 0, nullptr));
-    REQUIRE(f.Eventually([&] { return f.service.m_hSettingEvent != nullptr; }));
+    REQUIRE(Eventually([&] { return f.service.m_hSettingEvent != nullptr; }));
     WriteDword(kCurrentSetting, "", 0x0000FFFF);
-    CHECK(f.Eventually([&] { return f.SettingWord() == 0xFFFF0000; }));
+    CHECK(Eventually([&] { return f.SettingWord() == 0xFFFF0000; }));
     const DWORD writes = f.SettingWrites();
     // Another value of the key changes: the default value is sent again.
     WriteDword(kCurrentSetting, "Other", 1);
-    CHECK(f.Eventually([&] { return f.SettingWrites() == writes + 1; }));
+    CHECK(Eventually([&] { return f.SettingWrites() == writes + 1; }));
     CHECK(f.SettingWord() == 0xFFFF0000);
     StopAndJoin(f.service, thread);
     CHECK(f.service.m_hSettingEvent == nullptr);
@@ -88,11 +80,11 @@ TEST_CASE("the StatusControl watcher turns a client's inversion into an acknowle
     WatcherFixture f;
     REQUIRE(f.emulator.SetRadio(false));
     win::UniqueHandle thread(CreateThread(nullptr, 0, StatusWatcherThread, nullptr, 0, nullptr));
-    REQUIRE(f.Eventually([&] { return f.service.m_hStatusEvent != nullptr; }));
+    REQUIRE(Eventually([&] { return f.service.m_hStatusEvent != nullptr; }));
     WriteDword(kStatusControl, "Type2", 0x1);
-    CHECK(f.Eventually([&] { return ReadDword(kNotification, "Type2") == 0x10001; }));
+    CHECK(Eventually([&] { return ReadDword(kNotification, "Type2") == 0x10001; }));
     WriteDword(kStatusControl, "Type2", 0x0);
-    CHECK(f.Eventually([&] { return ReadDword(kNotification, "Type2") == 0x0; }));
+    CHECK(Eventually([&] { return ReadDword(kNotification, "Type2") == 0x0; }));
     StopAndJoin(f.service, thread);
 }
 
@@ -111,7 +103,7 @@ TEST_CASE("a watcher whose key is missing ends at once and watches nothing") {
 TEST_CASE("a watcher inside a firmware call finishes it before it ends") {
     WatcherFixture f;
     win::UniqueHandle thread(CreateThread(nullptr, 0, StatusWatcherThread, nullptr, 0, nullptr));
-    REQUIRE(f.Eventually([&] { return f.service.m_hStatusEvent != nullptr; }));
+    REQUIRE(Eventually([&] { return f.service.m_hStatusEvent != nullptr; }));
     {
         // Hold the lock so that the watcher's call waits, then stop while it waits.
         win::Lock lock(f.service.m_lock);

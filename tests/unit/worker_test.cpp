@@ -23,15 +23,6 @@ bool SetWinmgmtRunning(bool running) {
     }
     return false;
 }
-
-template <typename Predicate>
-bool Eventually(Predicate predicate, DWORD timeoutMs = 10000) {
-    for (DWORD waited = 0; waited < timeoutMs; waited += 20) {
-        if (predicate()) return true;
-        Sleep(20);
-    }
-    return predicate();
-}
 }  // namespace
 
 TEST_CASE("QueryServiceState answers the state of a running service and -1 otherwise") {
