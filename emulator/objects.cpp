@@ -364,6 +364,22 @@ void CopyText(wchar_t (&dst)[kTextChars], const std::wstring& src) {
 
 // ---- enumerators ------------------------------------------------------------------------------
 
+// QueryInterface of an object that offers one WMI interface (with IUnknown) and IClientSecurity,
+// which clients query to set a proxy blanket.
+template <typename Main, typename Object>
+HRESULT QueryWithSecurity(Object* self, REFIID mainIid, REFIID riid, void** ppv) {
+    if (!ppv) return E_POINTER;
+    *ppv = nullptr;
+    if (riid == IID_IUnknown || riid == mainIid)
+        *ppv = static_cast<Main*>(self);
+    else if (riid == IID_IClientSecurity)
+        *ppv = static_cast<IClientSecurity*>(self);
+    else
+        return E_NOINTERFACE;
+    self->AddRef();
+    return S_OK;
+}
+
 class DataEnum : public IEnumWbemClassObject, public NoProxySecurity, private Counted {
 public:
     explicit DataEnum(std::vector<ComPtr<EmuObject>> items) : m_items(std::move(items)) {
@@ -371,16 +387,7 @@ public:
     }
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv) return E_POINTER;
-        *ppv = nullptr;
-        if (riid == IID_IUnknown || riid == IID_IEnumWbemClassObject)
-            *ppv = static_cast<IEnumWbemClassObject*>(this);
-        else if (riid == IID_IClientSecurity)
-            *ppv = static_cast<IClientSecurity*>(this);
-        else
-            return E_NOINTERFACE;
-        AddRef();
-        return S_OK;
+        return QueryWithSecurity<IEnumWbemClassObject>(this, IID_IEnumWbemClassObject, riid, ppv);
     }
     ULONG STDMETHODCALLTYPE AddRef() override { return AddRefImpl(); }
     ULONG STDMETHODCALLTYPE Release() override { return ReleaseImpl(); }
@@ -438,10 +445,11 @@ public:
             }
             for (int i = 0; i < kSubscriberSlots && slot < 0; ++i) {
                 // Reclaim slots of processes that ended without unsubscribing.
-                win::UniqueHandle p(OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(b->subscribers[i].pid)));
-                if (!p || WaitForSingleObject(p.Get(), 0) == WAIT_OBJECT_0) slot = i;
+                const SubscriberSlot& owner = b->subscribers[i];
+                if (!ProcessAlive(static_cast<DWORD>(owner.pid), owner.startLow, owner.startHigh)) slot = i;
             }
             if (slot < 0) return WBEM_E_QUOTA_VIOLATION;
+            ProcessStart(GetCurrentProcess(), &b->subscribers[slot].startLow, &b->subscribers[slot].startHigh);
             e->m_event.Reset(CreateEventW(OpenSecurity(), FALSE, FALSE, store->SubscriberEventName(pid, id).c_str()));
             if (!e->m_event) return WBEM_E_OUT_OF_MEMORY;
             b->subscribers[slot].id = id;
@@ -455,16 +463,7 @@ public:
     }
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv) return E_POINTER;
-        *ppv = nullptr;
-        if (riid == IID_IUnknown || riid == IID_IEnumWbemClassObject)
-            *ppv = static_cast<IEnumWbemClassObject*>(this);
-        else if (riid == IID_IClientSecurity)
-            *ppv = static_cast<IClientSecurity*>(this);
-        else
-            return E_NOINTERFACE;
-        AddRef();
-        return S_OK;
+        return QueryWithSecurity<IEnumWbemClassObject>(this, IID_IEnumWbemClassObject, riid, ppv);
     }
     ULONG STDMETHODCALLTYPE AddRef() override { return AddRefImpl(); }
     ULONG STDMETHODCALLTYPE Release() override { return ReleaseImpl(); }
@@ -538,16 +537,7 @@ public:
     explicit Services(std::shared_ptr<Store> store) : m_store(std::move(store)) {}
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv) return E_POINTER;
-        *ppv = nullptr;
-        if (riid == IID_IUnknown || riid == IID_IWbemServices)
-            *ppv = static_cast<IWbemServices*>(this);
-        else if (riid == IID_IClientSecurity)
-            *ppv = static_cast<IClientSecurity*>(this);
-        else
-            return E_NOINTERFACE;
-        AddRef();
-        return S_OK;
+        return QueryWithSecurity<IWbemServices>(this, IID_IWbemServices, riid, ppv);
     }
     ULONG STDMETHODCALLTYPE AddRef() override { return AddRefImpl(); }
     ULONG STDMETHODCALLTYPE Release() override { return ReleaseImpl(); }

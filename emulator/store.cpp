@@ -138,6 +138,10 @@ void ResetBlock(Block* b) {
             s.pid = 0;
         }
     }
+    // So do subscriptions that their processes left behind when they were killed.
+    for (SubscriberSlot& s : b->subscribers) {
+        if (s.pid && !ProcessAlive(static_cast<DWORD>(s.pid), s.startLow, s.startHigh)) s.pid = 0;
+    }
 }
 
 void InitBlock(Block* b) {

@@ -14,7 +14,7 @@
 namespace fwemu {
 
 constexpr uint32_t kMagic = 0x45574654;  // "TFWE"
-constexpr uint32_t kVersion = 1;
+constexpr uint32_t kVersion = 2;
 constexpr int kTextChars = 32;           // recorded input text, longer text is cut (and rejected)
 constexpr int kLiveSlots = 64;
 constexpr int kSubscriberSlots = 64;
@@ -65,6 +65,9 @@ struct LiveSlot {
 struct SubscriberSlot {
     volatile LONG pid;
     uint32_t id;
+    // With the pid, tells a live subscriber from a dead one whose pid was reused (Wine numbers
+    // processes anew in every session).
+    uint32_t startLow, startHigh;
 };
 
 struct Block {

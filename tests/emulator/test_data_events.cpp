@@ -229,3 +229,32 @@ TEST_CASE("notify-fail N fails N subscriptions; -1 fails them all") {
         CHECK(FAILED(hr));
     }
 }
+
+TEST_CASE("subscriptions left by killed processes do not use up the table, even when pids repeat") {
+    emutest::Fixture f;
+    auto svc = f.Connect();
+    {
+        // Every slot taken by a process that had our pid but started at another time: what a
+        // killed Wine session leaves behind for the next one, whose processes reuse the pids.
+        std::string error;
+        auto store = fwemu::Store::Open(fwemu::StatePath(), false, &error);
+        REQUIRE(static_cast<bool>(store));
+        fwemu::Store::Guard g(*store);
+        REQUIRE(g.Block());
+        for (auto& slot : g.Block()->subscribers) {
+            slot.pid = static_cast<LONG>(GetCurrentProcessId());
+            slot.id = 1;
+            slot.startLow = 1;
+            slot.startHigh = 0;
+        }
+    }
+    HRESULT hr = E_FAIL;
+    auto events = Subscribe(svc.Get(), &hr);
+    CHECK(hr == WBEM_S_NO_ERROR);
+    REQUIRE(f.Ctl().InjectEvent(0x77));
+    ComPtr<IWbemClassObject> event;
+    ULONG returned = 0;
+    REQUIRE(events);
+    CHECK(events->Next(5000, 1, event.GetAddressOf(), &returned) == WBEM_S_NO_ERROR);
+    CHECK(returned == 1);
+}
