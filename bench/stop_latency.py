@@ -60,7 +60,7 @@ def main():
     host = WineHost(args.build_dir)
     host.start_session()
     try:
-        host.telvarin("-UninstSvc")
+        host.remove_service()
         host.fwemu("register")
         host.telvarin("-InstSvc")
         print(f"Wine start-up of a command (subtract from the figures): {baseline(host):.3f} s")
@@ -71,7 +71,7 @@ def main():
             samples = run(host, situation, args.runs)
             print(f"{situation:<12} {min(samples):7.3f} {statistics.median(samples):7.3f} {max(samples):7.3f}",
                   flush=True)
-        host.telvarin("-UninstSvc")
+        host.remove_service()
         host.fwemu("unregister")
     finally:
         host.end_session()

@@ -63,7 +63,7 @@ def main():
     host.start_session(relay_power=True)
     keep_running = False
     try:
-        host.telvarin("-UninstSvc")
+        host.remove_service()  # whatever an earlier run left behind
         host.reg_delete_key(SYSTEM_EVENT)
         show(host.fwemu("register"))
         host.fwemu("reset")
@@ -123,8 +123,7 @@ def main():
             return 0
 
         say("Stop and uninstall: -StopSvc, then -UninstSvc")
-        host.stop_service()
-        host.telvarin("-UninstSvc")
+        host.remove_service()
         print(f"   service: {'gone' if host.service_state() is None else 'still there'}; "
               f"telvarin.exe processes left: {len(host.telvarin_processes())}")
         live = host.emulator_live()

@@ -227,6 +227,16 @@ class WineHost:
         self.telvarin("-StartSvc")
         self.wait_until(lambda: (self.service_state() or {}).get("STATE") == 4, 30, "Telvarin to run")
 
+    def remove_service(self):
+        """Stops the service, waits for its process to end, then deletes it and waits until it is
+        gone: a service deleted while it runs is only marked, and a session ended then can leave
+        the mark to surprise the next one."""
+        if (self.service_state() or {}).get("STATE", 1) != 1:
+            self.telvarin("-StopSvc")
+        self.wait_until(lambda: not self.telvarin_processes(), 45, "the service process to end")
+        self.telvarin("-UninstSvc")
+        self.wait_until(lambda: self.service_state() is None, 45, "the service to be deleted")
+
     def stop_service(self, timeout=45):
         self.telvarin("-StopSvc")
         try:

@@ -23,7 +23,7 @@ class SessionTestCase(unittest.TestCase):
     def setUpClass(cls):
         cls.host = WineHost(BUILD_DIR)
         cls.host.start_session(relay_power=cls.relay_power)
-        cls.remove_service()
+        cls.host.remove_service()
         cls.host.reg_delete_key(SYSTEM_EVENT)
         if cls.emulator:
             cls.host.fwemu("register")
@@ -32,23 +32,11 @@ class SessionTestCase(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         try:
-            cls.remove_service()
+            cls.host.remove_service()
             if cls.emulator:
                 cls.host.fwemu("unregister")
         finally:
             cls.host.end_session()
-
-    @classmethod
-    def remove_service(cls):
-        """Stops the service, waits for its process to end, then deletes it and waits until it is
-        gone: a service deleted while it runs is only marked, and a session ended then can leave
-        the mark to surprise the next one."""
-        host = cls.host
-        if (host.service_state() or {}).get("STATE", 1) != 1:
-            host.telvarin("-StopSvc")
-        host.wait_until(lambda: not host.telvarin_processes(), 45, "the service process to end")
-        host.telvarin("-UninstSvc")
-        host.wait_until(lambda: host.service_state() is None, 45, "the service to be deleted")
 
     def events_since(self, start):
         """Service-process event reports made after `start` reports had been seen."""
