@@ -178,13 +178,22 @@ bool Controller::SetFault(const std::string& name, const std::string& value) {
     return true;
 }
 
+namespace {
+
+// The records of a ring of `size` entries that still hold the last `total` records, oldest first.
+template <typename Shared, typename Record, typename Convert>
+void ReadRing(const Shared* ring, uint64_t size, uint64_t total, std::vector<Record>* out, Convert convert) {
+    out->clear();
+    uint64_t first = total > size ? total - size : 0;
+    for (uint64_t seq = first + 1; seq <= total; ++seq) out->push_back(convert(ring[(seq - 1) % size]));
+}
+
+}  // namespace
+
 bool Controller::GetCalls(std::vector<CallRecord>* out, uint64_t* total) {
     FWEMU_LOCKED(g, b);
-    out->clear();
     *total = b->callTotal;
-    uint64_t first = b->callTotal > kCallLogSize ? b->callTotal - kCallLogSize : 0;
-    for (uint64_t seq = first + 1; seq <= b->callTotal; ++seq) {
-        const SharedCall& s = b->calls[(seq - 1) % kCallLogSize];
+    ReadRing(b->calls, kCallLogSize, b->callTotal, out, [](const SharedCall& s) {
         CallRecord r;
         r.seq = s.seq;
         r.pid = s.pid;
@@ -196,26 +205,23 @@ bool Controller::GetCalls(std::vector<CallRecord>* out, uint64_t* total) {
         r.hr = s.hr;
         r.hasOutput = s.hasOutput != 0;
         r.cflag = s.cflag;
-        out->push_back(r);
-    }
+        return r;
+    });
     return true;
 }
 
 bool Controller::GetWrites(std::vector<WriteRecord>* out, uint64_t* total) {
     FWEMU_LOCKED(g, b);
-    out->clear();
     *total = b->writeTotal;
-    uint64_t first = b->writeTotal > kWriteLogSize ? b->writeTotal - kWriteLogSize : 0;
-    for (uint64_t seq = first + 1; seq <= b->writeTotal; ++seq) {
-        const SharedWrite& s = b->writes[(seq - 1) % kWriteLogSize];
+    ReadRing(b->writes, kWriteLogSize, b->writeTotal, out, [](const SharedWrite& s) {
         WriteRecord r;
         r.seq = s.seq;
         r.pid = s.pid;
         r.text.assign(s.text, wcsnlen(s.text, kTextChars));
         r.value = s.value;
         r.hr = s.hr;
-        out->push_back(r);
-    }
+        return r;
+    });
     return true;
 }
 
