@@ -6,6 +6,8 @@
 #include <windows.h>
 #include <oleauto.h>
 
+#include <initializer_list>
+
 namespace win {
 
 // Owner of one value of a resource kind described by Traits:
@@ -131,17 +133,18 @@ private:
     BSTR m_bstr = nullptr;
 };
 
-// A VARIANT, initialised on construction and cleared on destruction.
+// A VARIANT, initialised on construction and cleared on destruction. The whole record, union
+// included, starts zeroed, so nothing reads leftover stack bytes as a value.
 class Variant {
 public:
-    Variant() noexcept { VariantInit(&m_var); }
+    Variant() noexcept : m_var{} { VariantInit(&m_var); }
     ~Variant() { VariantClear(&m_var); }
     Variant(const Variant&) = delete;
     Variant& operator=(const Variant&) = delete;
 
     // Takes ownership of `text` as a VT_BSTR value.
     void SetBstr(Bstr text) {
-        VariantClear(&m_var);
+        Receive();
         m_var.vt = VT_BSTR;
         m_var.bstrVal = text.Release();
     }
@@ -149,7 +152,32 @@ public:
     const VARIANT* Get() const noexcept { return &m_var; }
     VARIANT* Receive() noexcept {
         VariantClear(&m_var);
+        m_var = VARIANT{};
+        VariantInit(&m_var);
         return &m_var;
+    }
+
+    // The 32-bit integer held: VT_I4 and VT_UI4 as they are, other integer types and numeric
+    // text through VariantChangeType. False, leaving `value` untouched, for anything else
+    // (VT_NULL, VT_EMPTY, text that is no number): the union then holds no value of ours.
+    bool ToUint32(DWORD& value) const {
+        switch (m_var.vt) {
+        case VT_I4: value = static_cast<DWORD>(m_var.lVal); return true;
+        case VT_UI4: value = m_var.ulVal; return true;
+        case VT_I1: case VT_I2: case VT_INT: case VT_UI1: case VT_UI2: case VT_UINT: case VT_BSTR:
+            break;
+        default:
+            return false;
+        }
+        for (VARTYPE type : {VARTYPE(VT_I4), VARTYPE(VT_UI4)}) {
+            VARIANT converted{};
+            VariantInit(&converted);
+            // VariantChangeType does not change its source; its declaration is not const-correct.
+            if (VariantChangeType(&converted, const_cast<VARIANT*>(&m_var), 0, type) != S_OK) continue;
+            value = type == VT_I4 ? static_cast<DWORD>(converted.lVal) : converted.ulVal;
+            return true;
+        }
+        return false;
     }
 
 private:
@@ -166,6 +194,18 @@ public:
 
 private:
     CRITICAL_SECTION& m_cs;
+};
+
+// Holds an SRW lock exclusively for the scope.
+class ExclusiveLock {
+public:
+    explicit ExclusiveLock(SRWLOCK& lock) : m_lock(lock) { AcquireSRWLockExclusive(&m_lock); }
+    ~ExclusiveLock() { ReleaseSRWLockExclusive(&m_lock); }
+    ExclusiveLock(const ExclusiveLock&) = delete;
+    ExclusiveLock& operator=(const ExclusiveLock&) = delete;
+
+private:
+    SRWLOCK& m_lock;
 };
 
 }  // namespace win

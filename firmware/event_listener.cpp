@@ -41,9 +41,11 @@ void CFnService::RunEventListener() {
         if (m_running == 0) return;  // an event fetched by this poll is released unhandled
         if (returned == 1 && event) {
             win::Variant param;
-            // An event whose code cannot be read is dropped.
-            if (event->Get(L"Param", 0, param.Receive(), nullptr, nullptr) != S_OK) continue;
-            const LONG code = param.Get()->lVal;
+            DWORD value = 0;
+            // An event whose code cannot be read, or is no integer (VT_NULL, say), is dropped:
+            // junk must never pass for the sleep code.
+            if (event->Get(L"Param", 0, param.Receive(), nullptr, nullptr) != S_OK || !param.ToUint32(value)) continue;
+            const LONG code = static_cast<LONG>(value);
             if (code == kSleepButtonCode) {
                 SleepPerPolicy();
             } else if (code == kHibernateCode) {

@@ -13,21 +13,23 @@ void ReportText(const char* text) {
     CFnService::LogServiceEvent(EVENTLOG_INFORMATION_TYPE, telvarin::kMsgText, text, nullptr, nullptr);
 }
 
-// Registers travel as signed decimal text typed CIM_UINT32.
-void PutRegister(IWbemClassObject* instance, const wchar_t* name, DWORD value) {
+// Registers travel as signed decimal text typed CIM_UINT32. False when the register could not
+// be set: the firmware must never run with an input that was not given.
+bool PutRegister(IWbemClassObject* instance, const wchar_t* name, DWORD value) {
     char text[16];
     wsprintfA(text, "%d", static_cast<int>(value));
     win::Variant variant;
     variant.SetBstr(win::Bstr::FromAnsi(text, CP_THREAD_ACP));
-    instance->Put(name, 0, variant.Get(), CIM_UINT32);
+    if (!variant.Get()->bstrVal) return false;
+    return instance->Put(name, 0, variant.Get(), CIM_UINT32) == S_OK;
 }
 
+// A property that cannot be read, or holds no integer (VT_NULL, say), has no defined value:
+// the call then counts as failed.
 bool GetRegister(IWbemClassObject* outParams, const wchar_t* name, DWORD& value) {
     win::Variant variant;
-    // A property that cannot be read has no defined value: the call counts as failed.
     if (outParams->Get(name, 0, variant.Receive(), nullptr, nullptr) != S_OK) return false;
-    value = static_cast<DWORD>(variant.Get()->lVal);
-    return true;
+    return variant.ToUint32(value);
 }
 
 }  // namespace
@@ -45,7 +47,9 @@ int CFnService::CallFirmware(DWORD& eax, DWORD& ebx, DWORD& ecx, DWORD& edx) {
     Microsoft::WRL::ComPtr<IWbemClassObject> methodClass;
     {
         win::Lock lock(m_lock);
-        if (m_pServices->GetObject(classPathText.Get(), 0, nullptr, methodClass.GetAddressOf(), nullptr) != S_OK) {
+        // S_OK without an object is as much a missing class as an error.
+        if (m_pServices->GetObject(classPathText.Get(), 0, nullptr, methodClass.GetAddressOf(), nullptr) != S_OK ||
+            !methodClass) {
             m_wmiReady = 0;
             char text[96];
             wsprintfA(text, "Wmi %s class not existed.", kMethodClass);
@@ -68,10 +72,11 @@ int CFnService::CallFirmware(DWORD& eax, DWORD& ebx, DWORD& ecx, DWORD& edx) {
         m_wmiReady = 0;
         return 0;
     }
-    PutRegister(inParams.Get(), L"InEAX", eax);
-    PutRegister(inParams.Get(), L"InEBX", ebx);
-    PutRegister(inParams.Get(), L"InECX", ecx);
-    PutRegister(inParams.Get(), L"InEDX", edx);
+    // A register that could not be set fails the call before the firmware runs. The firmware
+    // was not asked, so readiness stays as it is.
+    if (!PutRegister(inParams.Get(), L"InEAX", eax) || !PutRegister(inParams.Get(), L"InEBX", ebx) ||
+        !PutRegister(inParams.Get(), L"InECX", ecx) || !PutRegister(inParams.Get(), L"InEDX", edx))
+        return 0;
 
     Microsoft::WRL::ComPtr<IWbemClassObject> outParams;
     {

@@ -30,10 +30,8 @@ int CFnService::WriteFirmwareSetting(DWORD value) {
     wsprintfA(text, "%u", value);
     win::Variant param;
     param.SetBstr(win::Bstr::FromAnsi(text, CP_THREAD_ACP));
-    block->Put(L"Param", 0, param.Get(), CIM_UINT32);
-    {
-        win::Lock lock(m_lock);
-        m_pServices->PutInstance(block.Get(), WBEM_FLAG_UPDATE_ONLY, nullptr, nullptr);
-    }
-    return 1;
+    // A rejected Put or update is a failed write: the caller reports it.
+    if (!param.Get()->bstrVal || block->Put(L"Param", 0, param.Get(), CIM_UINT32) != S_OK) return 0;
+    win::Lock lock(m_lock);
+    return m_pServices->PutInstance(block.Get(), WBEM_FLAG_UPDATE_ONLY, nullptr, nullptr) == S_OK ? 1 : 0;
 }

@@ -30,6 +30,8 @@ ComRuntime& SystemComRuntime() {
 // returns 0 when the service stops before the connection exists, else 1.
 int CFnService::ConnectWmi() {
     auto stage = [this](const char* failureText, auto attempt) {
+        // A stop between two stages that each succeed at once ends the connect there too.
+        if (StopRequested()) return false;
         while (attempt() != S_OK) {
             LogServiceEvent(EVENTLOG_INFORMATION_TYPE, telvarin::kMsgText, failureText, nullptr, nullptr);
             if (WaitForStop(telvarin::kRetryPauseMs)) return false;
@@ -51,15 +53,17 @@ int CFnService::ConnectWmi() {
     Microsoft::WRL::ComPtr<IWbemLocator> locator;
     if (!stage("CoCreateInstance fail", [this, &locator] {
             locator.Reset();
-            return m_pComRuntime->CreateLocator(locator.GetAddressOf());
+            const HRESULT hr = m_pComRuntime->CreateLocator(locator.GetAddressOf());
+            return hr == S_OK && !locator ? E_POINTER : hr;  // S_OK without a locator is no success
         }))
         return 0;
 
     if (!stage("ConnectServer fail", [this, &locator] {
             win::Bstr resource(L"\\\\.\\ROOT\\WMI");
             m_pServices.Reset();
-            return locator->ConnectServer(resource.Get(), nullptr, nullptr, nullptr, 0, nullptr, nullptr,
-                                          m_pServices.GetAddressOf());
+            const HRESULT hr = locator->ConnectServer(resource.Get(), nullptr, nullptr, nullptr, 0, nullptr,
+                                                      nullptr, m_pServices.GetAddressOf());
+            return hr == S_OK && !m_pServices ? E_POINTER : hr;
         }))
         return 0;
     return 1;

@@ -29,6 +29,9 @@ constexpr DWORD kMsgNoControlHandler = 103;
 constexpr DWORD kMsgText = 107;
 
 constexpr DWORD kRetryPauseMs = 1000;
+// After STOPPED, how long the main thread waits for the worker's teardown before it ends the
+// process anyway: a firmware call that never returns must not keep the exe alive and locked.
+constexpr DWORD kStopGraceMs = 8000;
 }  // namespace telvarin
 
 class CFnService {
@@ -40,12 +43,21 @@ public:
 
     // Service life cycle.
     void Run();
-    void WaitForWorker();
+    // Waits up to `timeoutMs` for the worker; false when it is still running then.
+    bool WaitForWorker(DWORD timeoutMs = INFINITE);
     LONG QueryServiceState(const char* name);
     // Ends the service from any thread: every wait of the worker and the watchers watches this.
     void RequestStop();
     // Waits up to `ms` for a stop; true when the service is stopping.
     bool WaitForStop(DWORD ms) const;
+    bool StopRequested() const { return WaitForStop(0); }
+    // The error that keeps the service from starting (its stop or start-decided event could not
+    // be created), or 0.
+    DWORD StartupError() const;
+    // ServiceMain's RUNNING report, made only while no stop has been reported; false otherwise.
+    bool ReportRunning();
+    // ControlHandler's work for one control.
+    void HandleControl(DWORD control);
 
     // Event log.
     static void LogServiceEvent(WORD type, DWORD eventId, const char* text1, const char* text2,
@@ -62,6 +74,9 @@ public:
     void UpdateRegistryDword(const char* subkey, const char* valueName, DWORD value, int set, int toggle);
     void WriteStartupValues();
     void PushCurrentSetting();
+    // Pushes the settings word when it differs from the one the last push read: a client write
+    // made before the watcher was armed raised no signal of its own.
+    void CatchUpCurrentSetting();
     void OnStatusControlChanged();
 
     // Power actions.
@@ -95,6 +110,13 @@ public:
     // Set by ServiceMain on each of its exits, once m_hWorker holds whatever it will hold.
     win::UniqueHandle m_hStartDecided;
     volatile LONG m_serviceMainEntered;
+    DWORD m_startupError;  // last error of a failed CreateEventA in the constructor
+    // Guards m_status and its reports (ServiceMain against ControlHandler), so a RUNNING report
+    // can never follow STOPPED. Never held across anything but SetServiceStatus.
+    SRWLOCK m_statusLock;
+    // The settings word the last push read (what the firmware was given the complement of).
+    DWORD m_pushedSetting;
+    bool m_settingPushed;
     // Whether ConnectWmi initialised COM on the worker (the teardown uninitialises it).
     bool m_comInitialized;
 

@@ -20,6 +20,11 @@ CFnService::CFnService()
       m_hStopEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
       m_hStartDecided(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
       m_serviceMainEntered(0),
+      // Read before anything else can change the last error; 0 when both events exist.
+      m_startupError(m_hStopEvent && m_hStartDecided ? 0 : GetLastError()),
+      m_statusLock(SRWLOCK_INIT),
+      m_pushedSetting(0),
+      m_settingPushed(false),
       m_comInitialized(false),
       m_pEventLogApi(&SystemEventLog()),
       m_pComRuntime(&SystemComRuntime()),
@@ -35,13 +40,18 @@ CFnService::~CFnService() {
 }
 
 void CFnService::RequestStop() {
-    // The event first: ServiceMain re-checks it after its own write of m_running (see there).
+    // The event first: every lasting wait watches it, and ReportRunning checks it.
     SetEvent(m_hStopEvent.Get());
     InterlockedExchange(&m_running, 0);
 }
 
 bool CFnService::WaitForStop(DWORD ms) const {
     return WaitForSingleObject(m_hStopEvent.Get(), ms) == WAIT_OBJECT_0;
+}
+
+DWORD CFnService::StartupError() const {
+    if (m_hStopEvent && m_hStartDecided) return 0;
+    return m_startupError ? m_startupError : ERROR_NOT_ENOUGH_MEMORY;
 }
 
 void CFnService::Run() {
@@ -58,15 +68,52 @@ void CFnService::Run() {
     if (!StartServiceCtrlDispatcherA(table)) return;
 
     // A stop can be handled while ServiceMain is still on its way to storing m_hWorker;
-    // wait until it has decided, so that a late worker is still waited for.
-    if (m_serviceMainEntered) WaitForSingleObject(m_hStartDecided.Get(), INFINITE);
-    WaitForWorker();
+    // wait until it has decided, so that a late worker is still waited for. Both waits are
+    // bounded: the service has reported STOPPED already, and a firmware call that never
+    // returns must not keep the process alive.
+    const DWORD start = GetTickCount();
+    if (m_serviceMainEntered) WaitForSingleObject(m_hStartDecided.Get(), telvarin::kStopGraceMs);
+    const DWORD spent = GetTickCount() - start;
+    const DWORD left = spent < telvarin::kStopGraceMs ? telvarin::kStopGraceMs - spent : 0;
+    if (!WaitForWorker(left)) {
+        // The worker is stuck in a call that does not return; running destructors now could
+        // free what it still uses. STOPPED is reported already.
+        TerminateProcess(GetCurrentProcess(), 0);
+    }
 }
 
-void CFnService::WaitForWorker() {
-    if (!m_hWorker) return;
-    WaitForSingleObject(m_hWorker.Get(), INFINITE);
+bool CFnService::WaitForWorker(DWORD timeoutMs) {
+    if (!m_hWorker) return true;
+    if (WaitForSingleObject(m_hWorker.Get(), timeoutMs) != WAIT_OBJECT_0) return false;
     m_hWorker.Reset();
+    return true;
+}
+
+bool CFnService::ReportRunning() {
+    win::ExclusiveLock lock(m_statusLock);
+    // A stop reported before this point must stay the last word.
+    if (StopRequested()) return false;
+    m_status.dwCurrentState = SERVICE_RUNNING;
+    m_status.dwCheckPoint = 0;
+    m_status.dwWaitHint = 0;
+    if (!SetServiceStatus(m_hStatus, &m_status)) return false;
+    // Set under the lock: a stop handled from now on clears it after this write.
+    InterlockedExchange(&m_running, 1);
+    return true;
+}
+
+void CFnService::HandleControl(DWORD control) {
+    win::ExclusiveLock lock(m_statusLock);
+    if (control == SERVICE_CONTROL_STOP) {
+        m_status.dwWin32ExitCode = NO_ERROR;
+        m_status.dwCurrentState = SERVICE_STOPPED;
+        m_status.dwCheckPoint = 0;
+        m_status.dwWaitHint = 0;
+        SetServiceStatus(m_hStatus, &m_status);
+        RequestStop();
+        return;
+    }
+    SetServiceStatus(m_hStatus, &m_status);
 }
 
 namespace {
@@ -74,7 +121,9 @@ namespace {
 class StartDecidedSignal {
 public:
     explicit StartDecidedSignal(HANDLE event) : m_event(event) {}
-    ~StartDecidedSignal() { SetEvent(m_event); }
+    ~StartDecidedSignal() {
+        if (m_event) SetEvent(m_event);
+    }
     StartDecidedSignal(const StartDecidedSignal&) = delete;
     StartDecidedSignal& operator=(const StartDecidedSignal&) = delete;
 
@@ -94,35 +143,18 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
         CFnService::LogServiceEvent(EVENTLOG_INFORMATION_TYPE, telvarin::kMsgNoControlHandler, nullptr, nullptr, nullptr);
         return;
     }
-    // A stop answered before our first report must not be followed by a RUNNING report.
-    if (service->WaitForStop(0)) return;
-
-    service->m_status.dwCurrentState = SERVICE_RUNNING;
-    service->m_status.dwCheckPoint = 0;
-    service->m_status.dwWaitHint = 0;
-    if (!SetServiceStatus(service->m_hStatus, &service->m_status)) return;
-
-    // A stop can be handled from the RUNNING report on. It sets the stop event before it clears
-    // m_running, so either we see the event here, or its clearing comes after our write.
-    InterlockedExchange(&service->m_running, 1);
-    if (service->WaitForStop(0)) {
-        InterlockedExchange(&service->m_running, 0);
+    // Without its stop event the service could neither be stopped nor wait: it starts nothing.
+    if (const DWORD error = service->StartupError()) {
+        win::ExclusiveLock lock(service->m_statusLock);
+        service->m_status.dwCurrentState = SERVICE_STOPPED;
+        service->m_status.dwWin32ExitCode = error;
+        SetServiceStatus(service->m_hStatus, &service->m_status);
         return;
     }
+    if (!service->ReportRunning()) return;
+
     DWORD id = 0;
     service->m_hWorker.Reset(CreateThread(nullptr, 0, WorkerThread, nullptr, 0, &id));
 }
 
-void WINAPI ControlHandler(DWORD control) {
-    CFnService* service = g_pService;
-    if (control == SERVICE_CONTROL_STOP) {
-        service->m_status.dwWin32ExitCode = NO_ERROR;
-        service->m_status.dwCurrentState = SERVICE_STOPPED;
-        service->m_status.dwCheckPoint = 0;
-        service->m_status.dwWaitHint = 0;
-        SetServiceStatus(service->m_hStatus, &service->m_status);
-        service->RequestStop();
-        return;
-    }
-    SetServiceStatus(service->m_hStatus, &service->m_status);
-}
+void WINAPI ControlHandler(DWORD control) { g_pService->HandleControl(control); }

@@ -23,7 +23,8 @@ void StartWatcher(win::UniqueHandle& handle, LPTHREAD_START_ROUTINE procedure) {
 
 // Watchers end by themselves once the stop is signalled; a watcher inside a firmware call
 // finishes that call first. They are never terminated from outside (that could leave m_lock
-// held or a registry write half done).
+// held or a registry write half done); a call that never returns is bounded by the main
+// thread's final wait instead.
 void JoinWatcher(win::UniqueHandle& handle) {
     if (!handle) return;
     WaitForSingleObject(handle.Get(), INFINITE);
@@ -43,9 +44,11 @@ DWORD WINAPI WorkerThread(LPVOID) {
     InitializeCriticalSection(&service->m_lock);
     int connected = service->ConnectWmi();  // 0 only when stopped while connecting
     service->m_wmiReady = connected;
-    if (connected == 1) {
-        service->SetFirmwareOption(1);
-        service->PushCurrentSetting();
+    // A stop seen between two start-up steps ends the start-up there: after STOPPED the firmware
+    // gets no further call from this run.
+    if (connected == 1 && !service->StopRequested()) service->SetFirmwareOption(1);
+    if (connected == 1 && !service->StopRequested()) service->PushCurrentSetting();
+    if (connected == 1 && !service->StopRequested()) {
         StartWatcher(service->m_hStatusWatcher, StatusWatcherThread);
         StartWatcher(service->m_hSettingWatcher, SettingWatcherThread);
         service->RunEventListener();

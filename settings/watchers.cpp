@@ -16,8 +16,12 @@ LONG ArmNotification(HKEY key, HANDLE event) {
     return RegNotifyChangeKeyValue(key, FALSE, REG_NOTIFY_CHANGE_LAST_SET, event, TRUE);
 }
 
-// Runs `handler` once per change notification of `path` until the service stops.
-DWORD WatchKey(const char* path, HANDLE CFnService::*eventField, void (CFnService::*handler)()) {
+// Runs `handler` once per change notification of `path` until the service stops. The
+// notification is one-shot, so it is reset and re-armed before the handler reads the key: a
+// client write made during the handling signals again and is handled right after. `catchUp`
+// runs once right after the first arming, for writes made before the watch existed.
+DWORD WatchKey(const char* path, HANDLE CFnService::*eventField, void (CFnService::*handler)(),
+               void (CFnService::*catchUp)()) {
     CFnService* service = g_pService;
     win::RegKey key;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_NOTIFY, key.Receive()) != ERROR_SUCCESS) return 0;
@@ -26,18 +30,17 @@ DWORD WatchKey(const char* path, HANDLE CFnService::*eventField, void (CFnServic
     // A watch that cannot be armed is ended like a key that cannot be opened.
     if (ArmNotification(key.Get(), changed.Get()) != ERROR_SUCCESS) return 0;
     service->*eventField = changed.Get();
+    (service->*catchUp)();
 
     // The stop comes first, so that it wins when both are signalled.
     const HANDLE waits[2] = {service->m_hStopEvent.Get(), changed.Get()};
-    DWORD timeout = 0;  // first look: a change may have come between arming and now
     for (;;) {
-        DWORD result = WaitForMultipleObjects(2, waits, FALSE, timeout);
-        timeout = INFINITE;
-        if (result == WAIT_TIMEOUT) continue;
-        if (result != WAIT_OBJECT_0 + 1) break;  // stop, or a failed wait: end rather than spin
-        (service->*handler)();
+        if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) break;  // stop, or a failed wait
         ResetEvent(changed.Get());
-        ArmNotification(key.Get(), changed.Get());  // if it fails, this key is no longer watched
+        // If the re-arm fails (the key was deleted), this change is still handled, but the
+        // event stays reset and the key is no longer watched.
+        ArmNotification(key.Get(), changed.Get());
+        (service->*handler)();
     }
     service->*eventField = nullptr;
     return 0;
@@ -53,11 +56,14 @@ void WriteNotificationType2(DWORD value) {
 }  // namespace
 
 DWORD WINAPI StatusWatcherThread(LPVOID) {
-    return WatchKey(telvarin::kStatusControlKey, &CFnService::m_hStatusEvent, &CFnService::OnStatusControlChanged);
+    // A request written before the arming differs from m_prevStatusControl: one handling finds it.
+    return WatchKey(telvarin::kStatusControlKey, &CFnService::m_hStatusEvent, &CFnService::OnStatusControlChanged,
+                    &CFnService::OnStatusControlChanged);
 }
 
 DWORD WINAPI SettingWatcherThread(LPVOID) {
-    return WatchKey(telvarin::kCurrentSettingKey, &CFnService::m_hSettingEvent, &CFnService::PushCurrentSetting);
+    return WatchKey(telvarin::kCurrentSettingKey, &CFnService::m_hSettingEvent, &CFnService::PushCurrentSetting,
+                    &CFnService::CatchUpCurrentSetting);
 }
 
 void CFnService::PushCurrentSetting() {
@@ -65,8 +71,15 @@ void CFnService::PushCurrentSetting() {
     if (RegOpenKeyA(HKEY_LOCAL_MACHINE, telvarin::kCurrentSettingKey, key.Receive()) != ERROR_SUCCESS) return;
     DWORD setting = ReadRegistryDword(key.Get(), "");
     key.Reset();
+    m_pushedSetting = setting;
+    m_settingPushed = true;
     if (!WriteFirmwareSetting(~setting))
         LogServiceEvent(EVENTLOG_INFORMATION_TYPE, telvarin::kMsgText, "Fail to WmiSetData", nullptr, nullptr);
+}
+
+void CFnService::CatchUpCurrentSetting() {
+    if (m_settingPushed && ReadRegistryDword(telvarin::kCurrentSettingKey, "") == m_pushedSetting) return;
+    PushCurrentSetting();
 }
 
 void CFnService::OnStatusControlChanged() {

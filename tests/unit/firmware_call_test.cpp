@@ -136,7 +136,7 @@ TEST_CASE("the settings word travels as unsigned decimal text") {
     CHECK(model.setting == 0xFFFFFFFF);
 }
 
-TEST_CASE("the settings write goes to the first instance only, and cannot see a rejection") {
+TEST_CASE("the settings write goes to the first instance only, and a rejection is a failure") {
     FirmwareFixture f;
     f.Connect();
     SUBCASE("no instance: failure") {
@@ -149,9 +149,9 @@ TEST_CASE("the settings write goes to the first instance only, and cannot see a 
         CHECK(f.service.WriteFirmwareSetting(5) == 1);
         CHECK(f.Writes().size() == 1);
     }
-    SUBCASE("a rejected PutInstance still counts as issued") {
+    SUBCASE("a rejected PutInstance is a failed write") {
         f.Fault("put-reject", "on");
-        CHECK(f.service.WriteFirmwareSetting(5) == 1);
+        CHECK(f.service.WriteFirmwareSetting(5) == 0);
     }
     CHECK(LockIsFree(f.service.m_lock));
     CHECK(f.log.Events().empty());

@@ -91,6 +91,10 @@ HRESULT EmulatorComRuntime::InitializeSecurity() {
 HRESULT EmulatorComRuntime::CreateLocator(IWbemLocator** locator) {
     ++createCalls;
     if (failCreate-- > 0) return REGDB_E_CLASSNOTREG;
+    if (nullLocator-- > 0) {
+        *locator = nullptr;
+        return S_OK;
+    }
     return fwemu::CreateLocator(locator);
 }
 

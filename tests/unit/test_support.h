@@ -75,6 +75,7 @@ public:
     HRESULT CreateLocator(IWbemLocator** locator) override;
 
     int failInitialize = 0, failSecurity = 0, failCreate = 0;  // attempts still to fail
+    int nullLocator = 0;  // attempts still to answer S_OK without a locator
     HRESULT initializeFailure = E_FAIL;
     int initializeCalls = 0, securityCalls = 0, createCalls = 0, uninitializeCalls = 0;
 };

@@ -76,6 +76,32 @@ TEST_CASE("the CurrentSetting watcher pushes on every change of the key") {
     CHECK(f.service.m_hSettingEvent == nullptr);
 }
 
+TEST_CASE("writes made before a watcher is armed are acted on once it is") {
+    WatcherFixture f;
+    SUBCASE("a request written after the start-up values is served without another write") {
+        REQUIRE(f.emulator.SetRadio(false));
+        WriteDword(kStatusControl, "Type2", 0x1);
+        win::UniqueHandle thread(CreateThread(nullptr, 0, StatusWatcherThread, nullptr, 0, nullptr));
+        CHECK(Eventually([&] { return ReadDword(kNotification, "Type2") == 0x10001; }));
+        StopAndJoin(f.service, thread);
+    }
+    SUBCASE("a settings word written after the start-up push is pushed; an unchanged one is not") {
+        f.service.PushCurrentSetting();
+        DWORD expectedWrites = 1;
+        SUBCASE("changed") {
+            WriteDword(kCurrentSetting, "", 0x5);
+            expectedWrites = 2;
+        }
+        SUBCASE("unchanged") {}
+        win::UniqueHandle thread(CreateThread(nullptr, 0, SettingWatcherThread, nullptr, 0, nullptr));
+        REQUIRE(Eventually([&] { return f.service.m_hSettingEvent != nullptr; }));
+        CHECK(Eventually([&] { return f.SettingWrites() == expectedWrites; }));
+        StopAndJoin(f.service, thread);
+        CHECK(f.SettingWrites() == expectedWrites);
+        CHECK(f.SettingWord() == ~ReadDword(kCurrentSetting, ""));
+    }
+}
+
 TEST_CASE("the StatusControl watcher turns a client's inversion into an acknowledgement") {
     WatcherFixture f;
     REQUIRE(f.emulator.SetRadio(false));

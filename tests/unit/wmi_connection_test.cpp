@@ -38,6 +38,12 @@ TEST_CASE("ConnectWmi retries each stage alone, one report per failed attempt") 
         CHECK(f.runtime.createCalls == 2);
         CHECK(f.service.m_pServices != nullptr);
     }
+    SUBCASE("S_OK without a locator is a failed attempt, not a crash") {
+        f.runtime.nullLocator = 2;
+        f.Connect();
+        CHECK(f.log.Texts() == std::vector<std::string>(2, "CoCreateInstance fail"));
+        CHECK(f.service.m_pServices != nullptr);
+    }
     for (const auto& e : f.log.Events()) CHECK(e.type == EVENTLOG_INFORMATION_TYPE);
 }
 
