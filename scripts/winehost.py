@@ -115,6 +115,10 @@ class WineHost:
     def emulator_status(self):
         return parse_fields(self.fwemu("status").stdout)
 
+    def emulator_subscribers(self):
+        """Live button-event subscriptions the emulator holds."""
+        return int(self.emulator_status().get("subscribers", "0"))
+
     def emulator_live(self):
         """{pid: (count, alive)} of emulator COM objects per process."""
         live = {}

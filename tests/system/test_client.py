@@ -243,8 +243,9 @@ class CommandLine(ClientTestCase):
         self.host.wait_until(lambda: self.host.reg_dword(STATUS_CONTROL, "Type2") == 1, 15, "the request")
         self.set_values(events=0x10)          # an event bit: not an answer
         self.set_values(answers=0x20000)      # bit 1 flipped and 17 set: not the answer to request 0
-        time.sleep(0.5)
-        self.assertIsNone(client.poll())
+        # Neither change is the acknowledgement: the client must still be waiting.
+        with self.assertRaises(subprocess.TimeoutExpired):
+            client.wait(timeout=1)
         self.set_values(answers=0x30001)
         out, err = client.communicate(timeout=15)
         self.assertEqual(client.returncode, OK, err)
@@ -341,9 +342,9 @@ class WithFirmware(ClientTestCase):
         host.install_and_start()
 
         # Ready once the start-up push reached the firmware; the watchers are armed right after it.
-        host.wait_until(lambda: int(cls.fwemu_fields("setting")["setting-writes"]) >= 1, 30,
-                        "the first settings push")
-        time.sleep(0.5)
+        # Ready once subscribed to button events: the listener subscribes after both watchers
+        # started, and each watcher catches up on writes made before its arming.
+        host.wait_until(lambda: host.emulator_subscribers() >= 1, 30, "the button-event subscription")
 
     @classmethod
     def tearDownClass(cls):
@@ -414,7 +415,6 @@ class WithFirmware(ClientTestCase):
 
     def test_watch_shows_firmware_events_and_acknowledgements(self):
         self.set_values(events=0)
-        time.sleep(0.3)
         watch = self.watch("--timeout", "30")
         self.fwemu("event", "0x10")
         self.assertTrue(watch.next_line().endswith('Notification ""  0x00000000 -> 0x00000010  flipped: +bit4'))

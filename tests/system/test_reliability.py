@@ -1,0 +1,143 @@
+"""Clients that write at the worst moment, and firmware that answers late, with junk, or never.
+
+The unmodified service runs under Wine against the firmware emulator; every effect is observed
+from outside: registry, emulator controller, event-log and power-request traces, the processes.
+"""
+import time
+
+import systest
+from winehost import SYSTEM_EVENT
+
+NOTIFICATION = SYSTEM_EVENT + r"\Notification"
+STATUS_CONTROL = SYSTEM_EVENT + r"\StatusControl"
+CURRENT_SETTING = SYSTEM_EVENT + r"\CurrentSetting"
+
+
+class Adversaries(systest.SessionTestCase):
+    """Each test starts the service afresh against a reset emulator."""
+    relay_power = True
+    emulator = True
+
+    def setUp(self):
+        host = self.host
+        host.fwemu("reset")
+        host.start_winmgmt()
+        self.start = len(host.service_events())
+
+    def start_service(self):
+        host = self.host
+        host.install_and_start()
+        host.wait_until(lambda: host.emulator_subscribers() >= 1, 30, "the button-event subscription")
+
+    def tearDown(self):
+        self.host.fwemu("reset")  # lets a hanging call go before the stop
+        if (self.host.service_state() or {}).get("STATE") == 4:
+            self.host.stop_service()
+
+    def adversary(self, *args):
+        result = self.host.wine(self.host.exe("adversary.exe"), *map(str, args), timeout=300)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        return result.stdout
+
+    def answers(self):
+        return self.host.reg_dword(NOTIFICATION, "Type2")
+
+    def texts(self):
+        return [e.strings for e in self.events_since(self.start) if e.id == 107]
+
+    def test_a_request_written_while_a_slow_firmware_serves_another_is_served_too(self):
+        self.start_service()
+        self.host.fwemu("fault", "call-delay-ms", "150")
+        for round_ in range(10):
+            with self.subTest(round=round_):
+                self.assertIn("ack-1: yes", self.adversary("pair", 40, 5000))
+
+    def test_the_last_of_two_settings_words_written_during_a_slow_push_wins(self):
+        host = self.host
+        self.start_service()
+        host.fwemu("fault", "call-delay-ms", "150")
+        for round_ in range(8):
+            first, second = 0x1000 + round_, 0x2000 + round_
+            self.adversary("settings", first, second, 20)
+            wanted = f"0x{~second & 0xFFFFFFFF:08X}"
+            host.wait_until(lambda: host.emulator_status()["setting"] == wanted, 10,
+                            f"round {round_}: the firmware to hold {wanted}")
+
+    def test_requests_sent_the_moment_each_acknowledgement_shows_are_all_served(self):
+        self.start_service()
+        self.host.fwemu("fault", "call-delay-ms", "20")  # a real ACPI method takes that long
+        self.assertIn("lost: 0", self.adversary("requests", 300, 5000))
+
+    def test_values_the_firmware_leaves_without_a_type_are_never_acted_on(self):
+        host = self.host
+        self.start_service()
+        # Events whose Param is VT_NULL with 8 (the sleep code) left in the union: dropped.
+        events = host.reg_dword(NOTIFICATION, "")
+        host.fwemu("fault", "null-param", "on")
+        for code in ("8", "0x800", "0x10"):
+            host.fwemu("event", code)
+        host.fwemu("fault", "null-param", "off")
+        host.fwemu("event", "0x1000")  # handled after the three junk events
+        host.wait_until(lambda: host.reg_dword(NOTIFICATION, "") == events ^ 0x1000, 30, "the marker event")
+        self.assertEqual(host.power_requests(), [])
+
+        # A register call whose outputs are VT_NULL fails without an acknowledgement and without
+        # disabling later requests: the next request is served, and bit 0 flipped once only.
+        answers = self.answers()
+        host.fwemu("fault", "null-output", "on")
+        host.reg_set_dword(STATUS_CONTROL, "Type2", 0x1)
+        host.wait_until(lambda: len(host.emulator_calls()) == 2, 10, "the junk-answered call")
+        host.fwemu("fault", "null-output", "off")
+        host.reg_set_dword(STATUS_CONTROL, "Type2", 0x3)  # request 1, handled after the junk
+        host.wait_until(lambda: (self.answers() ^ answers) & 0x2, 10, "the acknowledgement of request 1")
+        self.assertEqual((self.answers() ^ answers) & 0x1, 0)
+        self.assertEqual(self.texts(), [])
+
+    def test_null_objects_and_rejected_writes_are_failures_reported_as_such(self):
+        host = self.host
+        self.start_service()
+        for fault in ("put-fail", "put-reject"):
+            with self.subTest(fault=fault):
+                host.fwemu("fault", fault, "on")
+                reported = self.texts().count(["Fail to WmiSetData"])
+                host.reg_set_dword(CURRENT_SETTING, "", 0x5 + reported)
+                host.wait_until(lambda: self.texts().count(["Fail to WmiSetData"]) == reported + 1, 10,
+                                f'"Fail to WmiSetData" under {fault}')
+                host.fwemu("fault", fault, "off")
+        # An input register that cannot be set: the firmware is not called at all.
+        calls = len(host.emulator_calls())
+        answers = self.answers()
+        host.fwemu("fault", "put-fail", "on")
+        host.reg_set_dword(STATUS_CONTROL, "Type2", 0x1)
+        host.fwemu("fault", "put-fail", "off")
+        host.reg_set_dword(STATUS_CONTROL, "Type2", 0x3)
+        host.wait_until(lambda: (self.answers() ^ answers) & 0x2, 10, "the acknowledgement of request 1")
+        self.assertEqual([c["in"]["ebx"] for c in host.emulator_calls()[calls:]], ["564"])
+
+        # S_OK with a null object: reported as the step's failure; the service keeps running.
+        host.fwemu("fault", "null-object", "on")
+        host.reg_set_dword(STATUS_CONTROL, "Type2", 0x2)
+        self.wait_for_event_text("Wmi OrvButtonMethodDW class not existed.", start=self.start)
+        reported = self.texts().count(["Fail to WmiSetData"])
+        host.reg_set_dword(CURRENT_SETTING, "", 0x77)
+        host.wait_until(lambda: self.texts().count(["Fail to WmiSetData"]) == reported + 1, 10,
+                        '"Fail to WmiSetData" for a null enumerator')
+        self.assertEqual(host.service_state()["STATE"], 4)
+        self.assertTrue(host.telvarin_processes())
+
+    def test_a_stop_ends_the_process_although_the_firmware_never_answers(self):
+        host = self.host
+        host.fwemu("fault", "data-hang", "on")  # the start-up settings read never comes back
+        host.install_and_start()
+        host.wait_until(host.emulator_calls, 30, "the start-up register call")
+        stopped_at = time.monotonic()
+        host.telvarin("-StopSvc")
+        host.wait_until(lambda: (host.service_state() or {}).get("STATE") == 1, 10, "STOPPED")
+        host.wait_until(lambda: not host.telvarin_processes(), 20, "the process to end")
+        self.assertLess(time.monotonic() - stopped_at, 20)  # a hang bound, not a timing
+        self.assertEqual(host.emulator_writes(), [])
+        self.assertEqual(host.emulator_subscribers(), 0)
+
+
+if __name__ == "__main__":
+    systest.main()
