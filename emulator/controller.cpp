@@ -234,6 +234,24 @@ bool Controller::GetEventTotal(uint64_t* total) {
     return true;
 }
 
+bool Controller::GetEventsDelivered(uint64_t* delivered) {
+    FWEMU_LOCKED(g, b);
+    *delivered = b->eventsDelivered;
+    return true;
+}
+
+bool Controller::GetSubscribers(DWORD* count) {
+    SubscriberSlot slots[kSubscriberSlots];
+    {
+        FWEMU_LOCKED(g, b);
+        memcpy(slots, b->subscribers, sizeof(slots));
+    }
+    *count = 0;
+    for (const SubscriberSlot& s : slots)
+        if (s.pid && ProcessAlive(static_cast<DWORD>(s.pid), s.startLow, s.startHigh)) ++*count;
+    return true;
+}
+
 bool Controller::GetLive(std::vector<LiveEntry>* out) {
     LiveSlot slots[kLiveSlots];
     {

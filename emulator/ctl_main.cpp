@@ -370,6 +370,11 @@ int Run(std::vector<std::string> args) {
         PrintFaults(f);
         printf("call-total: %llu\n", static_cast<unsigned long long>(calls));
         printf("write-total: %llu\n", static_cast<unsigned long long>(writes));
+        DWORD subscribers = 0;
+        uint64_t delivered = 0;
+        if (!c.GetSubscribers(&subscribers) || !c.GetEventsDelivered(&delivered)) return StateError(c);
+        printf("subscribers: %lu\n", subscribers);
+        printf("events-delivered: %llu\n", static_cast<unsigned long long>(delivered));
         if (!PrintLive(c)) return StateError(c);
     }
     return kExitOk;

@@ -124,6 +124,10 @@ public:
     bool GetWrites(std::vector<WriteRecord>* out, uint64_t* total);
     bool GetEventTotal(uint64_t* total);
     bool GetLive(std::vector<LiveEntry>* out);
+    // Events that subscriptions have handed out so far (all subscribers together).
+    bool GetEventsDelivered(uint64_t* delivered);
+    // Button-event subscriptions held by live processes.
+    bool GetSubscribers(DWORD* count);
 
 private:
     bool Fail(const std::string& text);

@@ -507,6 +507,7 @@ public:
                 nullParam = b->faults.nullParam != 0;
                 while (*returned + codes.size() < count && m_next < b->eventTotal)
                     codes.push_back(b->events[m_next++ % kEventQueueSize]);
+                b->eventsDelivered += codes.size();
             }
             for (DWORD code : codes) objs[(*returned)++] = MakeEvent(m_store, code, nullParam).Detach();
             if (*returned == count) break;

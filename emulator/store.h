@@ -14,7 +14,7 @@
 namespace fwemu {
 
 constexpr uint32_t kMagic = 0x45574654;  // "TFWE"
-constexpr uint32_t kVersion = 3;
+constexpr uint32_t kVersion = 4;
 constexpr int kTextChars = 32;           // recorded input text, longer text is cut (and rejected)
 constexpr int kLiveSlots = 64;
 constexpr int kSubscriberSlots = 64;
@@ -81,6 +81,7 @@ struct Block {
     uint64_t callTotal;
     uint64_t writeTotal;
     uint64_t eventTotal;  // never reset: subscriptions hold positions in it
+    uint64_t eventsDelivered;  // events handed out by subscriptions' Next, never reset
     SharedCall calls[kCallLogSize];
     SharedWrite writes[kWriteLogSize];
     uint32_t events[kEventQueueSize];

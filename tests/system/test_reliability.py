@@ -73,9 +73,13 @@ class Adversaries(systest.SessionTestCase):
         self.start_service()
         # Events whose Param is VT_NULL with 8 (the sleep code) left in the union: dropped.
         events = host.reg_dword(NOTIFICATION, "")
+        delivered = int(host.emulator_status()["events-delivered"])
         host.fwemu("fault", "null-param", "on")
         for code in ("8", "0x800", "0x10"):
             host.fwemu("event", code)
+        # The fault applies when the service takes an event: keep it on until all three are taken.
+        host.wait_until(lambda: int(host.emulator_status()["events-delivered"]) >= delivered + 3, 10,
+                        "the service to take the junk events")
         host.fwemu("fault", "null-param", "off")
         host.fwemu("event", "0x1000")  # handled after the three junk events
         host.wait_until(lambda: host.reg_dword(NOTIFICATION, "") == events ^ 0x1000, 30, "the marker event")

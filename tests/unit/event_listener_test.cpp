@@ -48,8 +48,7 @@ struct ListenerFixture : FirmwareFixture {
     }
     void Start() {
         thread.Reset(CreateThread(nullptr, 0, RunListener, nullptr, 0, nullptr));
-        // Subscribed once the emulator has seen the query and the lock is free again.
-        Sleep(100);
+        REQUIRE(Eventually([&] { return Subscribed(emulator); }));
         REQUIRE(WaitForSingleObject(thread.Get(), 0) == WAIT_TIMEOUT);
     }
     void Stop() {
@@ -61,11 +60,7 @@ struct ListenerFixture : FirmwareFixture {
     void Inject(DWORD code) { REQUIRE(emulator.InjectEvent(code)); }
     // Waits until Notification "" holds `expected` (events are handled one by one, in order).
     bool WaitForEvents(DWORD expected, DWORD timeoutMs = 10000) {
-        for (DWORD waited = 0; waited < timeoutMs; waited += 20) {
-            if (ReadDword(kNotification, "") == expected) return true;
-            Sleep(20);
-        }
-        return false;
+        return Eventually([&] { return ReadDword(kNotification, "") == expected; }, timeoutMs);
     }
 };
 }  // namespace
@@ -102,6 +97,21 @@ TEST_CASE("codes 8 and 0x800 are power requests and leave the registry alone") {
     CHECK(f.power.hibernations == 2);
 }
 
+TEST_CASE("an event whose code is no integer is dropped, never taken for the sleep code") {
+    ListenerFixture f;
+    f.Start();
+    f.Fault("null-param", "on");  // VT_NULL, with 8 left in the union
+    const uint64_t delivered = EventsDelivered(f.emulator);
+    f.Inject(8);
+    f.Inject(0x10);
+    // The fault applies when an event is taken: keep it on until both are.
+    REQUIRE(Eventually([&] { return EventsDelivered(f.emulator) >= delivered + 2; }));
+    f.Fault("null-param", "off");
+    f.Inject(0x4);  // handled after the two junk events
+    CHECK(f.WaitForEvents(0x4));
+    CHECK(f.power.sleeps + f.power.hibernations == 0);
+}
+
 TEST_CASE("a burst of events is handled completely and in order") {
     ListenerFixture f;
     f.Start();
@@ -114,12 +124,13 @@ TEST_CASE("a burst of events is handled completely and in order") {
 TEST_CASE("the subscription is retried once a second, holding the lock, until it succeeds") {
     ListenerFixture f;
     f.Fault("notify-fail", "2");
-    f.Start();
+    f.thread.Reset(CreateThread(nullptr, 0, RunListener, nullptr, 0, nullptr));
+    REQUIRE(Eventually([&] { return !f.log.Texts().empty(); }));
     CHECK_FALSE(LockIsFree(f.service.m_lock));
     f.Inject(0x1);  // made before the subscription: not delivered
-    Sleep(2500);
+    REQUIRE(Eventually([&] { return Subscribed(f.emulator); }));
     CHECK(f.log.Texts() == std::vector<std::string>(2, "ExecNotificationQuery fail"));
-    CHECK(LockIsFree(f.service.m_lock));
+    CHECK(Eventually([&] { return LockIsFree(f.service.m_lock); }));
     f.Inject(0x8000);
     CHECK(f.WaitForEvents(0x8000));
 }
@@ -134,7 +145,8 @@ TEST_CASE("a stop ends the listener and releases the subscription") {
     }
     SUBCASE("while the subscription keeps failing") {
         f.Fault("notify-fail", "-1");
-        f.Start();
+        f.thread.Reset(CreateThread(nullptr, 0, RunListener, nullptr, 0, nullptr));
+        REQUIRE(Eventually([&] { return !f.log.Texts().empty(); }));
     }
     SUBCASE("with m_running already 0 when the subscription succeeds") {
         f.service.m_running = 0;

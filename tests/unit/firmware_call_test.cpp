@@ -50,6 +50,7 @@ TEST_CASE("each kind of failed call: its report, the ready flag, the registers u
     Registers r;
     std::vector<std::string> reports;
     LONG ready = 1;
+    bool firmwareCalled = true;
     SUBCASE("the method class is missing") {
         f.Fault("method-class-missing", "on");
         reports = {"Wmi OrvButtonMethodDW class not existed."};
@@ -76,12 +77,27 @@ TEST_CASE("each kind of failed call: its report, the ready flag, the registers u
     SUBCASE("the carry flag set: no report, the flag stays") {
         f.Fault("cflag", "1");
     }
+    SUBCASE("GetObject answering S_OK without an object is a missing class") {
+        f.Fault("null-object", "on");
+        reports = {"Wmi OrvButtonMethodDW class not existed."};
+        ready = 0;
+    }
+    SUBCASE("outputs without a value (VT_NULL over a plausible union): no acknowledgement, the flag stays") {
+        f.Fault("null-output", "on");
+    }
+    SUBCASE("an input register that cannot be set: the firmware is not called") {
+        f.Fault("put-fail", "on");
+        firmwareCalled = false;
+    }
     CHECK(r.Call(f.service) == 0);
     CHECK(r.Unchanged());
     CHECK(f.service.m_wmiReady == ready);
     CHECK(f.log.Texts() == reports);
     CHECK(LockIsFree(f.service.m_lock));
+    if (!firmwareCalled) CHECK(f.Calls().empty());
     // The connection stays usable for the other operations.
+    f.Fault("null-object", "off");
+    f.Fault("put-fail", "off");
     CHECK(f.service.WriteFirmwareSetting(1) == 1);
 }
 
@@ -97,9 +113,9 @@ TEST_CASE("10,000 failing and succeeding calls leave no emulator object behind")
     FirmwareFixture f;
     f.Connect();
     const LONG connected = fwemu::LiveObjects();
-    const char* faults[][2] = {{"cflag", "1"},           {"no-output", "on"},   {"exec-fail", "on"},
-                               {"spawn-fail", "on"},     {"method-missing", "on"},
-                               {"method-class-missing", "on"}};
+    const char* faults[][2] = {{"cflag", "1"},          {"no-output", "on"},      {"exec-fail", "on"},
+                               {"spawn-fail", "on"},    {"method-missing", "on"}, {"method-class-missing", "on"},
+                               {"null-output", "on"},   {"put-fail", "on"},       {"null-object", "on"}};
     for (auto& fault : faults) {
         CAPTURE(fault[0]);
         f.Fault(fault[0], fault[1]);
@@ -151,6 +167,15 @@ TEST_CASE("the settings write goes to the first instance only, and a rejection i
     }
     SUBCASE("a rejected PutInstance is a failed write") {
         f.Fault("put-reject", "on");
+        CHECK(f.service.WriteFirmwareSetting(5) == 0);
+    }
+    SUBCASE("a rejected Put of the word is a failed write, and nothing is sent") {
+        f.Fault("put-fail", "on");
+        CHECK(f.service.WriteFirmwareSetting(5) == 0);
+        CHECK(f.Writes().empty());
+    }
+    SUBCASE("a query answering S_OK without an enumerator is a failed write") {
+        f.Fault("null-object", "on");
         CHECK(f.service.WriteFirmwareSetting(5) == 0);
     }
     CHECK(LockIsFree(f.service.m_lock));

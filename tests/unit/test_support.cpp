@@ -147,6 +147,17 @@ DWORD WINAPI TryLock(LPVOID parameter) {
 }
 }  // namespace
 
+bool Subscribed(fwemu::Controller& emulator) {
+    DWORD subscribers = 0;
+    return emulator.GetSubscribers(&subscribers) && subscribers > 0;
+}
+
+uint64_t EventsDelivered(fwemu::Controller& emulator) {
+    uint64_t delivered = 0;
+    REQUIRE(emulator.GetEventsDelivered(&delivered));
+    return delivered;
+}
+
 bool LockIsFree(CRITICAL_SECTION& lock) {
     win::UniqueHandle thread(CreateThread(nullptr, 0, TryLock, &lock, 0, nullptr));
     WaitForSingleObject(thread.Get(), 5000);

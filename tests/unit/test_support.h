@@ -110,6 +110,11 @@ bool Eventually(Predicate predicate, DWORD timeoutMs = 10000) {
     return predicate();
 }
 
+// True once some live process holds a button-event subscription at the emulator.
+bool Subscribed(fwemu::Controller& emulator);
+// Events that subscriptions have taken from the emulator so far.
+uint64_t EventsDelivered(fwemu::Controller& emulator);
+
 // True when another thread can take the lock right now (so no path left it held).
 bool LockIsFree(CRITICAL_SECTION& lock);
 

@@ -130,14 +130,11 @@ TEST_CASE("a watcher inside a firmware call finishes it before it ends") {
     WatcherFixture f;
     win::UniqueHandle thread(CreateThread(nullptr, 0, StatusWatcherThread, nullptr, 0, nullptr));
     REQUIRE(Eventually([&] { return f.service.m_hStatusEvent != nullptr; }));
-    {
-        // Hold the lock so that the watcher's call waits, then stop while it waits.
-        win::Lock lock(f.service.m_lock);
-        WriteDword(kStatusControl, "Type2", 0x1);
-        Sleep(300);
-        f.service.RequestStop();
-        CHECK(WaitForSingleObject(thread.Get(), 300) == WAIT_TIMEOUT);
-    }
+    f.Fault("call-delay-ms", "1500");
+    WriteDword(kStatusControl, "Type2", 0x1);
+    // ExecMethod runs under m_lock: while another thread cannot take it, the call is under way.
+    REQUIRE(Eventually([&] { return !LockIsFree(f.service.m_lock); }));
+    f.service.RequestStop();
     CHECK(WaitForSingleObject(thread.Get(), 10000) == WAIT_OBJECT_0);
     CHECK(f.Calls().size() == 1);
     CHECK(LockIsFree(f.service.m_lock));

@@ -46,6 +46,18 @@ TEST_CASE("a stop while winmgmt is not running ends the worker, touching nothing
     CHECK(f.runtime.initializeCalls == 0);
 }
 
+TEST_CASE("a stop seen before the connection ends the start-up there: the firmware hears nothing") {
+    FirmwareFixture f;
+    REQUIRE(SetWinmgmtRunning(true));
+    f.service.RequestStop();
+    win::UniqueHandle worker(CreateThread(nullptr, 0, WorkerThread, nullptr, 0, nullptr));
+    CHECK(WaitForSingleObject(worker.Get(), 10000) == WAIT_OBJECT_0);
+    CHECK(f.Calls().empty());
+    CHECK(f.Writes().empty());
+    CHECK_FALSE(f.service.m_hStatusWatcher);
+    CHECK(f.service.m_pServices == nullptr);
+}
+
 TEST_CASE("the worker starts up in order, serves clients and tears down everything at a stop") {
     FirmwareFixture f;
     DeleteSystemEventTree();
@@ -67,7 +79,7 @@ TEST_CASE("the worker starts up in order, serves clients and tears down everythi
     // A client request and a button event go their whole road.
     WriteDword(kStatusControl, "Type2", 0x1);
     CHECK(Eventually([&] { return ReadDword(kNotification, "Type2") == 0x10001; }));
-    Sleep(200);  // the listener subscribes after the watchers have started
+    REQUIRE(Eventually([&] { return Subscribed(f.emulator); }));  // after the watchers have started
     REQUIRE(f.emulator.InjectEvent(0x40));
     CHECK(Eventually([&] { return ReadDword(kNotification, "") == 0x40; }));
 
