@@ -9,7 +9,6 @@ import re
 import subprocess
 import sys
 import threading
-import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
@@ -71,7 +70,8 @@ def main():
 
         say("Install and start the service: telvarin.exe -InstSvc, then -StartSvc")
         host.install_and_start()
-        host.wait_until(lambda: int(host.emulator_status()["setting-writes"]) >= 1, 30, "the start-up push")
+        # Start-up is complete once the service has subscribed to the button events.
+        host.wait_until(lambda: host.emulator_subscribers() >= 1, 30, "the button-event subscription")
         show(client("status"))
 
         say("The start-up register call and settings push, as the emulated firmware received them")
@@ -80,8 +80,7 @@ def main():
 
         say("Two button presses (codes 0x10 and 0x20), seen by `telvarin-client watch`")
         watch = Watch(host, 30)
-        watch.wait_for_lines(1)
-        time.sleep(0.3)
+        watch.wait_for_lines(1)  # armed
         show(host.fwemu("event", "0x10"))
         watch.wait_for_lines(2)
         show(host.fwemu("event", "0x20"))
@@ -120,6 +119,8 @@ def main():
             print(f"   wine {host.bin}/fwemu-ctl.exe event 0x40")
             print(f"   wine {host.bin}/telvarin.exe -StopSvc ; wine {host.bin}/telvarin.exe -UninstSvc")
             print(f"   wine {host.bin}/fwemu-ctl.exe unregister ; wineserver -k")
+            print(f"   Wine's trace of the service (event-log reports, status reports, power requests) grows in\n"
+                  f"   {host.trace_path} while the session runs; ./dev clean removes it.")
             return 0
 
         say("Stop and uninstall: -StopSvc, then -UninstSvc")
@@ -129,6 +130,10 @@ def main():
         live = host.emulator_live()
         print(f"   emulator objects left behind by the service: {sum(count for count, _ in live.values())}")
         show(host.fwemu("unregister"))
+        size = host.trace_path.stat().st_size if host.trace_path.exists() else 0
+        print(f"   Wine's trace of the service ({size / 1e6:.1f} MB of event-log, status and power-request lines, "
+              f"read above) removed: {host.trace_path.name}")
+        host.trace_path.unlink(missing_ok=True)
         say(f"Done. The prefix stays in {host.prefix} (./dev demo --keep leaves the service running)")
         return 0
     finally:
