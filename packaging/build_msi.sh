@@ -15,9 +15,20 @@ tmp="$(realpath -m "$output").tmp"
 rm -f "$tmp"
 # wixl finds File sources only by relative paths: run it in BINDIR.
 (cd "$bindir" && wixl -a x86 -D Version="$version" -D ProductCode="$product_code" -D BinDir=. -o "$tmp" "$here/telvarin.wxs")
-# wixl 0.101 writes Execute="rollback" as an immediate action (type 2130, no in-script bits):
-# set rollback (256) and in-script (1024) on top of exe-from-file, ignore result, no impersonation.
-msibuild "$tmp" -q "UPDATE CustomAction SET Type = 3410 WHERE Action = 'RollbackRegister'"
+# wixl 0.101 writes Execute="rollback" as an immediate action and takes no BinaryKey with an
+# ExeCommand: make it exe-from-Binary (2), ignore result (64), rollback (256), in-script (1024),
+# no impersonation (2048), run from the copy in the Binary table.
+msibuild "$tmp" -q "UPDATE CustomAction SET Type = 3394, Source = 'TelvarinCopy' WHERE Action = 'RollbackRegister'"
 # It also writes Type="expandable" as REG_SZ: "#%" is the Registry table's REG_EXPAND_SZ prefix.
 msibuild "$tmp" -q "UPDATE Registry SET Value = '#%[#telvarin.exe]' WHERE Name = 'EventMessageFile'"
+# A second "msiexec /i" of the installed version: Windows changes nothing, Wine's msiexec stops
+# the service, copies the files again and restarts it. Skip every step that touches the machine
+# then; uninstall (REMOVE), repair (REINSTALL) and the old product's removal in an upgrade still run.
+plain_rerun='Installed AND NOT REMOVE AND NOT REINSTALL'
+for action in StopServices DeleteServices RemoveRegistryValues RemoveFiles InstallFiles RollbackRegister \
+              RegisterService WriteRegistryValues StartServices; do
+    msibuild "$tmp" -q "UPDATE InstallExecuteSequence SET Condition = 'NOT ($plain_rerun)' WHERE Action = '$action' AND Condition IS NULL"
+    msibuild "$tmp" -q "UPDATE InstallExecuteSequence SET Condition = 'VersionNT AND NOT ($plain_rerun)' WHERE Action = '$action' AND Condition = 'VersionNT'"
+    msibuild "$tmp" -q "UPDATE InstallExecuteSequence SET Condition = 'NOT REMOVE~=\"ALL\" AND NOT ($plain_rerun)' WHERE Action = '$action' AND Condition = 'NOT REMOVE~=\"ALL\"'"
+done
 mv "$tmp" "$output"
