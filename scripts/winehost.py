@@ -297,6 +297,11 @@ class WineHost:
         text = log.read_text(errors="replace") if log.exists() else ""
         return MsiRun(result.returncode, text, parse_events(out.read_text(errors="replace")))
 
+    def version(self):
+        """The version this build tree gives the programs and the MSI (X.Y.Z)."""
+        cache = (self.build / "CMakeCache.txt").read_text()
+        return re.search(r"^TELVARIN_VERSION:STRING=(.*)$", cache, re.M).group(1)
+
     def installed_products(self, name="Telvarin"):
         """{product code: {value: data}} of the Add/Remove Programs entries named `name`."""
         result = self.wine("reg", "query", UNINSTALL_KEY, "/s")

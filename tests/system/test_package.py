@@ -4,7 +4,6 @@ a failed install's rollback, uninstall. Built by `./dev package` like a release.
 Observed from outside: msiexec's exit code and log, the service manager, the registry, the
 installed files, the Add/Remove Programs entries, the event reports of the exe's own switches.
 """
-import re
 import subprocess
 from pathlib import Path
 
@@ -28,8 +27,7 @@ class Package(systest.SessionTestCase):
     def setUpClass(cls):
         super().setUpClass()
         try:
-            cache = (cls.host.build / "CMakeCache.txt").read_text()
-            cls.old = re.search(r"^TELVARIN_VERSION:STRING=(.*)$", cache, re.M).group(1)
+            cls.old = cls.host.version()
             major, minor, patch = cls.old.split(".")
             cls.new = f"{major}.{minor}.{int(patch) + 1}"
             dev_package()
