@@ -4,7 +4,10 @@ a failed install's rollback, uninstall. Built by `./dev package` like a release.
 Observed from outside: msiexec's exit code and log, the service manager, the registry, the
 installed files, the Add/Remove Programs entries, the event reports of the exe's own switches.
 """
+import re
 import subprocess
+import sys
+import unittest
 from pathlib import Path
 
 import systest
@@ -143,6 +146,24 @@ class Package(systest.SessionTestCase):
         self.assertFalse((host.prefix / "drive_c" / "Program Files" / "Telvarin" / "telvarin.exe").exists())
         self.assertIsNone(host.reg_values(EVENT_SOURCE_KEY))
         self.assertEqual(host.installed_products(), {})
+
+
+class ReleaseExe(unittest.TestCase):
+    """The shipped telvarin.exe: stripped, its debug information beside it in the build tree."""
+
+    def sections(self, path):
+        result = subprocess.run(["i686-w64-mingw32-objdump", "-h", str(path)], capture_output=True, text=True,
+                                check=True)
+        return set(re.findall(r"^\s*\d+\s+(\S+)", result.stdout, re.M))
+
+    def test_the_exe_is_stripped_and_its_debug_information_kept_beside_it(self):
+        exe = Path(systest.BUILD_DIR) / "bin" / "telvarin.exe"
+        shipped = self.sections(exe)
+        self.assertFalse({s for s in shipped if s.startswith(".debug")}, shipped)
+        self.assertIn(".gnu_debuglink", shipped)
+        self.assertIn(".debug_info", self.sections(exe.with_name("telvarin.exe.debug")))
+        size = exe.stat().st_size
+        print(f"\ntelvarin.exe: {size} bytes ({(size + 1023) // 1024} KiB; goal: at most 128 KiB)", file=sys.stderr)
 
 
 if __name__ == "__main__":
