@@ -21,6 +21,9 @@ rm -f "$tmp"
 msibuild "$tmp" -q "UPDATE CustomAction SET Type = 3394, Source = 'TelvarinCopy' WHERE Action = 'RollbackRegister'"
 # It also writes Type="expandable" as REG_SZ: "#%" is the Registry table's REG_EXPAND_SZ prefix.
 msibuild "$tmp" -q "UPDATE Registry SET Value = '#%[#telvarin.exe]' WHERE Name = 'EventMessageFile'"
+# MajorUpgrade Schedule= is not read: remove the old version inside the install's transaction
+# (after InstallInitialize), so that Windows puts it back when the upgrade fails.
+msibuild "$tmp" -q "UPDATE InstallExecuteSequence SET Sequence = 1501 WHERE Action = 'RemoveExistingProducts'"
 # A second "msiexec /i" of the installed version: Windows changes nothing, Wine's msiexec stops
 # the service, copies the files again and restarts it. Skip every step that touches the machine
 # then; uninstall (REMOVE), repair (REINSTALL) and the old product's removal in an upgrade still run.
