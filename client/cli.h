@@ -12,6 +12,7 @@ namespace client {
 enum ExitCode : int {
     kExitOk = 0,           // done; for `request 0|1`: acknowledged
     kExitTimedOut = 1,     // `request 0|1`: no acknowledgement in time
+    kExitUnhealthy = 1,    // `doctor`: at least one check failed
     kExitUsage = 2,        // bad command line; nothing was written
     kExitSystem = 3,       // registry or service manager failure (missing key, access denied, ...)
     kExitNoAck = 4,        // `request 17`: written; this request is never acknowledged

@@ -4,6 +4,8 @@
 
 #include "client/cli.h"
 #include "client/commands.h"
+#include "client/doctor.h"
+#include "telvarin_version.h"
 
 namespace {
 
@@ -12,6 +14,7 @@ constexpr char kExitCodes[] =
     "  0  done (request 0|1: acknowledged)\n"
     "  1  request 0|1: no acknowledgement in time (service not running or not ready,\n"
     "     firmware call failed, or request absorbed by another bit's request)\n"
+    "     doctor: at least one check failed\n"
     "  2  bad command line; nothing was written\n"
     "  3  registry or service manager error (key missing, access denied, ...)\n"
     "  4  request 17: sent; this request is never acknowledged\n"
@@ -27,8 +30,9 @@ constexpr char kToolHelp[] =
     "  request 0|1|17 [--timeout MS] [--json]\n"
     "                                    send a request through StatusControl \"Type2\"\n"
     "  setting get | setting set VALUE   read or write CurrentSetting \"\"\n"
+    "  doctor [--json]                   check the installation; exit code 0 when healthy\n"
     "\n"
-    "COMMAND --help describes one command.\n"
+    "COMMAND --help describes one command; --version prints the version.\n"
     "\n";
 
 constexpr char kStatusHelp[] =
@@ -65,6 +69,16 @@ constexpr char kSettingHelp[] =
     "the firmware on every change. VALUE is 0 to 4294967295, decimal or 0x hex.\n"
     "The service resets it to 0x01800014 at each start.\n";
 
+constexpr char kDoctorHelp[] =
+    "Usage: telvarin-client doctor [--json]\n"
+    "Checks the installation and prints one line per check, with what to do when it fails:\n"
+    "the service Telvarin (registered, quoted program path, automatic start, depends on\n"
+    "winmgmt, running), its Application event source, the six values as 4-byte REG_DWORDs,\n"
+    "the connection to \\\\.\\ROOT\\WMI and the firmware classes OrvButtonMethodDW,\n"
+    "OrvButtonData and OrvButtonEvent. It only reads: no firmware method is called.\n"
+    "Exit code 0 when every check passes, else 1.\n"
+    "  --json  one JSON object: {\"healthy\": ..., \"checks\": [{\"name\", \"ok\", \"detail\", \"fix\"}, ...]}\n";
+
 struct Command {
     const char* name;
     client::Accepts accepts;
@@ -77,6 +91,7 @@ const Command kCommands[] = {
     {"watch", {true, true, 4294967}, kWatchHelp, client::RunWatch},  // seconds that fit a DWORD of ms
     {"request", {true, true, 0xFFFFFFFE}, kRequestHelp, client::RunRequest},
     {"setting", {false, false, 0}, kSettingHelp, client::RunSetting},
+    {"doctor", {true, false, 0}, kDoctorHelp, client::RunDoctor},
 };
 
 void PrintHelp(const char* text, bool withExitCodes) {
@@ -92,6 +107,10 @@ int main(int argc, char** argv) {
     if (!std::strcmp(name, "--help") || !std::strcmp(name, "-h") || !std::strcmp(name, "/?") ||
         !std::strcmp(name, "help")) {
         PrintHelp(kToolHelp, true);
+        return client::kExitOk;
+    }
+    if (!std::strcmp(name, "--version")) {
+        std::puts("telvarin-client " TELVARIN_VERSION_TEXT);
         return client::kExitOk;
     }
     for (const Command& command : kCommands) {

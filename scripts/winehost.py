@@ -286,6 +286,46 @@ class WineHost:
     def reg_delete_key(self, key):
         self.wine("reg", "delete", key, "/f", "/reg:32")
 
+    # --- the MSI package: msiexec and what Windows Installer registers ---------------------------
+    def msiexec(self, *args, timeout=180):
+        """msiexec ARGS /qn /l*v LOG, with `name.msi` arguments taken from the build tree. Its
+        output goes to a file: a pipe can hang when msiexec starts services."""
+        log = self.build / "msiexec.log"
+        out = self.build / "msiexec.out"
+        log.unlink(missing_ok=True)
+        args = [self.win_path(self.build / a) if a.endswith(".msi") else a for a in args]
+        with open(out, "w") as sink:
+            result = subprocess.run(["wine", "msiexec", *args, "/qn", "/l*v", self.win_path(log)],
+                                    env=dict(self.env, WINEDEBUG="+eventlog,fixme+advapi"),
+                                    stdout=sink, stderr=sink, timeout=timeout)
+        text = log.read_text(errors="replace") if log.exists() else ""
+        return MsiRun(result.returncode, text, parse_events(out.read_text(errors="replace")))
+
+    def version(self):
+        """The version this build tree gives the programs and the MSI (X.Y.Z)."""
+        cache = (self.build / "CMakeCache.txt").read_text()
+        return re.search(r"^TELVARIN_VERSION:STRING=(.*)$", cache, re.M).group(1)
+
+    def installed_products(self, name="Telvarin"):
+        """{product code: {value: data}} of the Add/Remove Programs entries named `name`."""
+        result = self.wine("reg", "query", UNINSTALL_KEY, "/s")
+        products, current = {}, None
+        for line in result.stdout.splitlines():
+            if line.startswith("HKEY_"):
+                current = {}
+                products[line.rsplit("\\", 1)[-1]] = current
+                continue
+            m = re.match(r"^\s{4}(.*?)\s{4}(REG_\w+)\s{4}(.*)$", line)
+            if m and current is not None:
+                current[m.group(1)] = m.group(3)
+        return {code: values for code, values in products.items() if values.get("DisplayName") == name}
+
+    def unix_path(self, windows_path):
+        """The Linux path of a C:\\ path in the prefix."""
+        drive, _, rest = windows_path.partition(":")
+        assert drive.upper() == "C", windows_path
+        return self.prefix / "drive_c" / rest.lstrip("\\").replace("\\", "/")
+
 
 def parse_fields(text):
     """`key: value` lines (svcprobe, fwemu-ctl) as a dict of strings."""
@@ -295,3 +335,13 @@ def parse_fields(text):
         if sep:
             fields[key.strip()] = value.strip()
     return fields
+
+
+UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
+
+
+class MsiRun:
+    def __init__(self, code, log, events):
+        self.code = code      # msiexec's exit code, truncated to 8 bits by Wine (1603 is 67)
+        self.log = log        # the /l*v log
+        self.events = events  # event-log reports of the processes msiexec ran (the exe's switches)

@@ -1,7 +1,5 @@
 #include "service/install.h"
 
-#include <string>
-
 #include "service/fn_service.h"
 
 namespace {
@@ -70,16 +68,18 @@ bool InstallService() {
     if (length == 0 || length >= MAX_PATH) return false;
 
     // Quoted, so that a path with spaces cannot be read as "C:\Program.exe" plus arguments.
-    std::string imagePath = std::string("\"") + path + "\"";
+    char imagePath[MAX_PATH + 2];
+    wsprintfA(imagePath, "\"%s\"", path);
     win::ServiceHandle service(CreateServiceA(
         manager.Get(), telvarin::kServiceName, telvarin::kServiceName, SERVICE_ALL_ACCESS,
-        SERVICE_WIN32_SHARE_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, imagePath.c_str(),
+        SERVICE_WIN32_SHARE_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, imagePath,
         nullptr, nullptr, "winmgmt\0", nullptr, nullptr));
     if (!service) return false;
 
-    std::string sourceKey = std::string(telvarin::kEventLogSourceKeyPrefix) + telvarin::kServiceName;
+    char sourceKey[128];
+    wsprintfA(sourceKey, "%s%s", telvarin::kEventLogSourceKeyPrefix, telvarin::kServiceName);
     win::RegKey key;
-    if (RegCreateKeyA(HKEY_LOCAL_MACHINE, sourceKey.c_str(), key.Receive()) != ERROR_SUCCESS) return false;
+    if (RegCreateKeyA(HKEY_LOCAL_MACHINE, sourceKey, key.Receive()) != ERROR_SUCCESS) return false;
     // The message file names a file, not a command line: the plain path.
     RegSetValueExA(key.Get(), "EventMessageFile", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(path), length + 1);
     DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;

@@ -1,0 +1,309 @@
+// telvarin-client doctor: is this machine's Telvarin healthy? Reads only: the service manager,
+// the registry and WMI class lookups; it calls no firmware method and writes nothing.
+#include "client/doctor.h"
+
+#include <wbemidl.h>
+#include <wrl/client.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "client/decode.h"
+#include "client/registry.h"
+
+namespace client {
+
+namespace {
+
+using Microsoft::WRL::ComPtr;
+
+constexpr char kServiceName[] = "Telvarin";
+constexpr char kServiceKey[] = "SYSTEM\\CurrentControlSet\\Services\\Telvarin";
+constexpr char kEventSourceKey[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Telvarin";
+constexpr char kReinstall[] = "reinstall: msiexec /i telvarin-VERSION.msi /qn (or telvarin.exe -UninstSvc, then -InstSvc)";
+
+struct Check {
+    std::string name;    // stable, for scripts
+    bool ok = false;
+    std::string detail;  // what was found
+    std::string fix;     // what to do when it failed
+};
+
+class Report {
+public:
+    void Add(const std::string& name, bool ok, const std::string& detail, const std::string& fix) {
+        m_checks.push_back({name, ok, detail, ok ? std::string() : fix});
+    }
+    const std::vector<Check>& Checks() const { return m_checks; }
+    int Failures() const {
+        int failures = 0;
+        for (const Check& c : m_checks) failures += c.ok ? 0 : 1;
+        return failures;
+    }
+
+private:
+    std::vector<Check> m_checks;
+};
+
+bool EqualsNoCase(const std::string& a, const char* b) { return lstrcmpiA(a.c_str(), b) == 0; }
+
+bool FileExists(const std::string& path) {
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// --- the service registration ------------------------------------------------------------------
+struct ServiceFacts {
+    bool installed = false;
+    std::string error;   // why the manager could not tell, when it could not
+    DWORD startType = 0;
+    std::string imagePath;
+    DWORD state = 0;
+};
+
+ServiceFacts ReadService() {
+    ServiceFacts facts;
+    win::ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!manager) {
+        facts.error = "cannot open the service manager: " + ErrorText(static_cast<LONG>(GetLastError()));
+        return facts;
+    }
+    win::ServiceHandle service(OpenServiceA(manager.Get(), kServiceName, SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS));
+    if (!service) {
+        DWORD error = GetLastError();
+        if (error != ERROR_SERVICE_DOES_NOT_EXIST) facts.error = "cannot open the service: " + ErrorText(static_cast<LONG>(error));
+        return facts;
+    }
+    facts.installed = true;
+    DWORD needed = 0;
+    QueryServiceConfigA(service.Get(), nullptr, 0, &needed);
+    std::vector<BYTE> buffer(needed ? needed : 1);
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
+    if (needed && QueryServiceConfigA(service.Get(), config, needed, &needed)) {
+        facts.startType = config->dwStartType;
+        facts.imagePath = config->lpBinaryPathName ? config->lpBinaryPathName : "";
+    }
+    SERVICE_STATUS status{};
+    if (QueryServiceStatus(service.Get(), &status)) facts.state = status.dwCurrentState;
+    return facts;
+}
+
+// The dependency list as the service manager keeps it in the registry. (Wine 8's
+// QueryServiceConfig returns none for a list that CreateService stored; the value is right.)
+std::vector<std::string> ReadDependencies() {
+    std::vector<std::string> names;
+    win::RegKey key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kServiceKey, 0, KEY_QUERY_VALUE, key.Receive()) != ERROR_SUCCESS) return names;
+    char data[1024] = {};
+    DWORD type = REG_NONE;
+    DWORD size = sizeof data - 2;  // two NULs stay at the end whatever was stored
+    if (RegQueryValueExA(key.Get(), "DependOnService", nullptr, &type, reinterpret_cast<BYTE*>(data), &size) != ERROR_SUCCESS ||
+        type != REG_MULTI_SZ)
+        return names;
+    for (const char* p = data; *p; p += lstrlenA(p) + 1) names.push_back(p);
+    return names;
+}
+
+const char* StateText(DWORD state) {
+    switch (state) {
+    case SERVICE_STOPPED: return "stopped";
+    case SERVICE_START_PENDING: return "starting";
+    case SERVICE_STOP_PENDING: return "stopping";
+    case SERVICE_RUNNING: return "running";
+    case SERVICE_PAUSED: return "paused";
+    default: return "in a pending state";
+    }
+}
+
+void CheckService(Report& report) {
+    ServiceFacts s = ReadService();
+    const std::string install = "install the MSI (msiexec /i telvarin-VERSION.msi /qn) or run telvarin.exe -InstSvc as administrator";
+    report.Add("service.installed", s.installed, s.installed ? "service Telvarin is registered" : s.error.empty() ? "no service Telvarin" : s.error,
+               s.error.empty() ? install : "run as administrator");
+    if (!s.installed) {
+        for (const char* name : {"service.path", "service.start", "service.dependency", "service.running"})
+            report.Add(name, false, "not checked: no service", "see service.installed");
+        return;
+    }
+
+    // Quoted, or "C:\Program Files\..." can start C:\Program.exe.
+    const std::string& path = s.imagePath;
+    bool quoted = path.size() > 2 && path.front() == '"' && path.back() == '"';
+    std::string file = quoted ? path.substr(1, path.size() - 2) : path;
+    if (!quoted) report.Add("service.path", false, "image path is not quoted: " + path, kReinstall);
+    else if (!FileExists(file)) report.Add("service.path", false, "the registered program is missing: " + file, kReinstall);
+    else report.Add("service.path", true, path, "");
+
+    report.Add("service.start", s.startType == SERVICE_AUTO_START,
+               s.startType == SERVICE_AUTO_START ? "automatic" : "start type " + std::to_string(s.startType) + ", not automatic (2)",
+               "sc config Telvarin start= auto");
+
+    std::vector<std::string> depends = ReadDependencies();
+    bool onWmi = false;
+    std::string list;
+    for (const std::string& name : depends) {
+        onWmi = onWmi || EqualsNoCase(name, "winmgmt");
+        list += (list.empty() ? "" : ", ") + name;
+    }
+    report.Add("service.dependency", onWmi, onWmi ? "depends on winmgmt" : "depends on " + (list.empty() ? "nothing" : list) + ", not winmgmt",
+               "sc config Telvarin depend= winmgmt");
+
+    bool running = s.state == SERVICE_RUNNING;
+    report.Add("service.running", running, StateText(s.state),
+               "sc start Telvarin; if it stops again, see the Application event log (source Telvarin)");
+}
+
+// --- the event source --------------------------------------------------------------------------
+void CheckEventSource(Report& report) {
+    win::RegKey key;
+    LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kEventSourceKey, 0, KEY_QUERY_VALUE, key.Receive());
+    if (rc != ERROR_SUCCESS) {
+        report.Add("eventlog.source", false, rc == ERROR_FILE_NOT_FOUND ? "the Application event source Telvarin is missing"
+                                                                         : "cannot read the event source: " + ErrorText(rc), kReinstall);
+        return;
+    }
+    char file[MAX_PATH + 1] = {};
+    DWORD type = REG_NONE;
+    DWORD size = MAX_PATH;
+    rc = RegQueryValueExA(key.Get(), "EventMessageFile", nullptr, &type, reinterpret_cast<BYTE*>(file), &size);
+    Reading types = ReadDword(key.Get(), "TypesSupported");
+    std::string problem;
+    if (rc != ERROR_SUCCESS) problem = "EventMessageFile is missing";
+    else if (type != REG_EXPAND_SZ) problem = "EventMessageFile is not REG_EXPAND_SZ";
+    else if (!FileExists(file)) problem = std::string("EventMessageFile names a missing file: ") + file;
+    else if (types.state != ReadState::Ok || types.value != 7) problem = "TypesSupported is not the DWORD 7";
+    report.Add("eventlog.source", problem.empty(), problem.empty() ? std::string("messages from ") + file : problem, kReinstall);
+}
+
+// --- the six values ----------------------------------------------------------------------------
+void CheckValues(Report& report) {
+    for (int i = 0; i < kValueCount; ++i) {
+        const ValueInfo& info = Info(static_cast<ValueId>(i));
+        Reading r = ReadValue(info.id);
+        std::string title = std::string(info.key) + " \"" + info.name + "\"";
+        std::string fix = r.state == ReadState::NotDword
+                              ? "delete the value (reg delete \"" + DisplayPath(info.key) + "\" /v \"" + info.name +
+                                    "\" /reg:32 /f), then restart the service"
+                              : "restart the service (sc stop Telvarin, sc start Telvarin): it writes the values at start";
+        report.Add(std::string("value.") + info.label, r.state == ReadState::Ok,
+                   title + (r.state == ReadState::Ok ? " is a REG_DWORD" : std::string(": ") + StateName(r.state)), fix);
+    }
+}
+
+// --- the firmware classes ----------------------------------------------------------------------
+class ComApartment {
+public:
+    ComApartment() : m_hr(CoInitializeEx(nullptr, COINIT_MULTITHREADED)) {}
+    ~ComApartment() {
+        if (SUCCEEDED(m_hr)) CoUninitialize();
+    }
+    ComApartment(const ComApartment&) = delete;
+    ComApartment& operator=(const ComApartment&) = delete;
+    HRESULT Result() const { return m_hr; }
+
+private:
+    HRESULT m_hr;
+};
+
+std::string HresultText(HRESULT hr) {
+    char text[16];
+    wsprintfA(text, "0x%08lX", static_cast<unsigned long>(hr));
+    return text;
+}
+
+void CheckFirmware(Report& report) {
+    const std::string noFirmware = "this machine's firmware does not offer it: check that the ACPI-WMI device "
+                                   "(ACPI\\PNP0C14) has its driver (Device Manager)";
+    ComApartment com;
+    HRESULT hr = com.Result();
+    ComPtr<IWbemLocator> locator;
+    ComPtr<IWbemServices> services;
+    if (SUCCEEDED(hr))
+        hr = CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER, IID_IWbemLocator,
+                              reinterpret_cast<void**>(locator.GetAddressOf()));
+    if (SUCCEEDED(hr)) {
+        win::Bstr resource(L"\\\\.\\ROOT\\WMI");
+        hr = locator->ConnectServer(resource.Get(), nullptr, nullptr, nullptr, 0, nullptr, nullptr, services.GetAddressOf());
+    }
+    if (SUCCEEDED(hr) && !services) hr = E_POINTER;
+    if (SUCCEEDED(hr))  // not fatal: the default blanket serves a local namespace too
+        CoSetProxyBlanket(services.Get(), RPC_C_AUTHN_DEFAULT, RPC_C_AUTHZ_NONE, nullptr, RPC_C_AUTHN_LEVEL_CALL,
+                          RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE);
+    report.Add("wmi.connect", SUCCEEDED(hr), SUCCEEDED(hr) ? "connected to \\\\.\\ROOT\\WMI" : "cannot connect to \\\\.\\ROOT\\WMI: " + HresultText(hr),
+               "start the WMI service (sc start winmgmt)");
+    if (FAILED(hr)) {
+        for (const char* name : {"firmware.OrvButtonMethodDW", "firmware.OrvButtonData", "firmware.OrvButtonEvent"})
+            report.Add(name, false, "not checked: no WMI connection", "see wmi.connect");
+        return;
+    }
+
+    // Each class looked up the way the service uses it, read-only: the method class by name,
+    // the data block's instances by a query, the event class by a subscription released at once.
+    {
+        win::Bstr name(L"OrvButtonMethodDW");
+        ComPtr<IWbemClassObject> cls;
+        hr = services->GetObject(name.Get(), 0, nullptr, cls.GetAddressOf(), nullptr);
+        report.Add("firmware.OrvButtonMethodDW", hr == WBEM_S_NO_ERROR && cls,
+                   hr == WBEM_S_NO_ERROR && cls ? "class found" : "class not found: " + HresultText(hr), noFirmware);
+    }
+    win::Bstr wql(L"WQL");
+    const LONG flags = WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY;
+    {
+        win::Bstr query(L"SELECT * FROM OrvButtonData");
+        ComPtr<IEnumWbemClassObject> items;
+        hr = services->ExecQuery(wql.Get(), query.Get(), flags, nullptr, items.GetAddressOf());
+        ComPtr<IWbemClassObject> first;
+        ULONG returned = 0;
+        if (hr == WBEM_S_NO_ERROR && items) hr = items->Next(5000, 1, first.GetAddressOf(), &returned);
+        bool found = hr == WBEM_S_NO_ERROR && returned == 1;
+        report.Add("firmware.OrvButtonData", found,
+                   found ? "instance found" : hr == WBEM_S_FALSE ? "no instance" : "no instance: " + HresultText(hr), noFirmware);
+    }
+    {
+        win::Bstr query(L"SELECT * FROM OrvButtonEvent");
+        ComPtr<IEnumWbemClassObject> events;
+        hr = services->ExecNotificationQuery(wql.Get(), query.Get(), flags, nullptr, events.GetAddressOf());
+        report.Add("firmware.OrvButtonEvent", hr == WBEM_S_NO_ERROR && events,
+                   hr == WBEM_S_NO_ERROR && events ? "event class found" : "event class not found: " + HresultText(hr), noFirmware);
+    }
+}
+
+void PrintText(const Report& report) {
+    for (const Check& c : report.Checks()) {
+        std::string line = std::string(c.ok ? "ok    " : "FAIL  ") + c.name + ": " + c.detail;
+        if (!c.ok) line += " -> " + c.fix;
+        std::puts(line.c_str());
+    }
+    int failures = report.Failures();
+    if (failures == 0) std::puts("healthy");
+    else std::printf("%d of %u checks failed\n", failures, static_cast<unsigned>(report.Checks().size()));
+}
+
+void PrintJson(const Report& report) {
+    std::string json = std::string("{\"healthy\":") + (report.Failures() ? "false" : "true") + ",\"checks\":[";
+    bool first = true;
+    for (const Check& c : report.Checks()) {
+        json += std::string(first ? "" : ",") + "{\"name\":" + JsonString(c.name) + ",\"ok\":" + (c.ok ? "true" : "false") +
+                ",\"detail\":" + JsonString(c.detail) + ",\"fix\":" + JsonString(c.fix) + "}";
+        first = false;
+    }
+    std::puts((json + "]}").c_str());
+}
+
+}  // namespace
+
+int RunDoctor(const Args& args) {
+    if (!args.positional.empty()) return UsageError("unexpected argument '" + args.positional[0] + "'", "doctor");
+    Report report;
+    CheckService(report);
+    CheckEventSource(report);
+    CheckValues(report);
+    CheckFirmware(report);
+    if (args.json) PrintJson(report);
+    else PrintText(report);
+    std::fflush(stdout);
+    return report.Failures() ? kExitUnhealthy : kExitOk;
+}
+
+}  // namespace client

@@ -1,0 +1,138 @@
+"""telvarin-client doctor on a package-installed Telvarin under Wine: a healthy install, then
+each broken state it names. Checked the way a fleet tool's detection script uses it: the exit
+code, the checks of --json, one text line per check.
+"""
+import json
+
+import systest
+from winehost import EVENT_SOURCE_KEY, SYSTEM_EVENT
+
+UNHEALTHY = 1
+SERVICE_CHECKS = {"service.path", "service.start", "service.dependency", "service.running"}
+FIRMWARE_CHECKS = {"firmware.OrvButtonMethodDW", "firmware.OrvButtonData", "firmware.OrvButtonEvent"}
+INSTALLED_EXE = r"C:\Program Files\Telvarin\telvarin.exe"
+
+
+class Doctor(systest.SessionTestCase):
+    emulator = True
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        try:
+            cls.install()
+        except BaseException:
+            cls.tearDownClass()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        try:
+            cls.uninstall()
+        finally:
+            super().tearDownClass()
+
+    @classmethod
+    def install(cls):
+        host = cls.host
+        run = host.msiexec("/i", f"telvarin-{host.version()}.msi")
+        assert run.code == 0, run.log[-3000:]
+        # Ready once it has made its start-up firmware call and pushed the settings word.
+        host.wait_until(lambda: host.emulator_calls() and host.emulator_writes(), 30, "the service's start-up calls")
+
+    @classmethod
+    def uninstall(cls):
+        for code in cls.host.installed_products():
+            cls.host.msiexec("/x", code)
+        cls.host.remove_service()
+
+    def doctor(self, *args):
+        # The build's copy: the installed one goes with the package.
+        return self.host.wine(self.host.exe("telvarin-client.exe"), "doctor", *args)
+
+    def failing(self):
+        """(exit code, names of the failed checks) of `doctor --json`; every failure says what to do."""
+        result = self.doctor("--json")
+        report = json.loads(result.stdout)
+        failed = {c["name"] for c in report["checks"] if not c["ok"]}
+        for check in report["checks"]:
+            self.assertEqual(bool(check["fix"]), not check["ok"], check)
+        self.assertEqual(report["healthy"], not failed)
+        return result.returncode, failed
+
+    def test_a_healthy_install_passes_every_check_and_calls_no_firmware_method(self):
+        host = self.host
+        calls, writes = host.emulator_calls(), host.emulator_writes()
+        self.assertEqual(self.failing(), (0, set()))
+        result = self.doctor()
+        self.assertEqual(result.returncode, 0)
+        lines = result.stdout.splitlines()
+        self.assertEqual(len(lines), 17, result.stdout)
+        self.assertTrue(all(line.startswith("ok    ") for line in lines[:-1]), result.stdout)
+        self.assertEqual(lines[-1], "healthy")
+        # Read-only: the emulator saw no register call and no settings write from the doctor.
+        self.assertEqual((host.emulator_calls(), host.emulator_writes()), (calls, writes))
+
+    def test_each_broken_state_fails_its_own_check(self):
+        host = self.host
+        setting = SYSTEM_EVENT + r"\CurrentSetting"
+        notification = SYSTEM_EVENT + r"\Notification"
+
+        def start_again():
+            host.telvarin("-StartSvc")
+            host.wait_until(lambda: (host.service_state() or {}).get("STATE") == 4, 30, "Telvarin to run")
+
+        def restore_source():
+            host.wine("reg", "add", EVENT_SOURCE_KEY, "/v", "EventMessageFile", "/t", "REG_EXPAND_SZ",
+                      "/d", INSTALLED_EXE, "/f", check=True)
+            host.wine("reg", "add", EVENT_SOURCE_KEY, "/v", "TypesSupported", "/t", "REG_DWORD", "/d", "7", "/f",
+                      check=True)
+
+        states = [
+            ("service stopped", host.stop_service, start_again, {"service.running"}),
+            ("a value that is not a DWORD",
+             lambda: host.wine("reg", "add", setting, "/ve", "/t", "REG_SZ", "/d", "5", "/f", "/reg:32", check=True),
+             lambda: host.reg_set_dword(setting, "", 0x1800014), {"value.CurrentSetting"}),
+            ("a value absent",
+             lambda: host.wine("reg", "delete", notification, "/v", "Type2", "/f", "/reg:32", check=True),
+             lambda: host.reg_set_dword(notification, "Type2", 0), {"value.Notification.Type2"}),
+            ("no event source", lambda: host.reg_delete_key(EVENT_SOURCE_KEY), restore_source, {"eventlog.source"}),
+            ("a message file of the wrong type",
+             lambda: host.wine("reg", "add", EVENT_SOURCE_KEY, "/v", "EventMessageFile", "/t", "REG_SZ",
+                               "/d", INSTALLED_EXE, "/f", check=True), restore_source, {"eventlog.source"}),
+            # Wine's own WMI: the namespace answers, the firmware classes do not exist.
+            ("no firmware classes", lambda: host.fwemu("unregister"), lambda: host.fwemu("register"), FIRMWARE_CHECKS),
+        ]
+        for name, breakage, repair, expected in states:
+            with self.subTest(state=name):
+                breakage()
+                try:
+                    self.assertEqual(self.failing(), (UNHEALTHY, expected))
+                finally:
+                    repair()
+                self.assertEqual(self.failing(), (0, set()))
+
+    def test_a_service_registered_by_hand_without_quotes_auto_start_or_dependency_fails_those_checks(self):
+        host = self.host
+        self.addCleanup(self.install)
+        self.addCleanup(self.uninstall)
+        host.remove_service()
+        # Wine's sc has no "config": registered anew, the way a hand-made registration goes wrong.
+        host.wine("sc", "create", "Telvarin", "binpath=", INSTALLED_EXE, "start=", "demand", check=True)
+        code, failed = self.failing()
+        self.assertEqual((code, failed), (UNHEALTHY, SERVICE_CHECKS))
+        text = self.doctor().stdout
+        self.assertIn("FAIL  service.path: image path is not quoted", text)
+        self.assertIn("-> sc config Telvarin start= auto", text)
+        self.assertIn("-> sc config Telvarin depend= winmgmt", text)
+
+    def test_no_service_fails_the_service_and_event_source_checks(self):
+        self.addCleanup(self.install)
+        self.uninstall()
+        self.assertIn("FAIL  service.installed: no service Telvarin", self.doctor().stdout)
+        code, failed = self.failing()
+        self.assertEqual((code, failed), (UNHEALTHY, {"service.installed", "eventlog.source"} | SERVICE_CHECKS))
+
+
+if __name__ == "__main__":
+    systest.main()

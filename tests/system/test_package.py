@@ -1,0 +1,170 @@
+"""The MSI under Wine's msiexec: silent install, the same version again, upgrade, downgrade,
+a failed install's rollback, uninstall. Built by `./dev package` like a release.
+
+Observed from outside: msiexec's exit code and log, the service manager, the registry, the
+installed files, the Add/Remove Programs entries, the event reports of the exe's own switches.
+"""
+import re
+import subprocess
+import sys
+import unittest
+from pathlib import Path
+
+import systest
+from winehost import EVENT_SOURCE_KEY, SERVICE_KEY, SYSTEM_EVENT
+
+ROOT = Path(__file__).resolve().parents[2]
+ERROR_INSTALL_FAILURE = 1603
+RUNNING = 4
+
+
+def dev_package(version=None):
+    result = subprocess.run([str(ROOT / "dev"), "package", *([version] if version else [])],
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=900)
+    if result.returncode != 0:
+        raise RuntimeError(f"./dev package {version or ''} failed:\n{result.stdout[-3000:]}")
+
+
+class Package(systest.SessionTestCase):
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        try:
+            cls.old = cls.host.version()
+            major, minor, patch = cls.old.split(".")
+            cls.new = f"{major}.{minor}.{int(patch) + 1}"
+            dev_package()
+            dev_package(cls.new)
+        except BaseException:
+            cls.tearDownClass()  # unittest skips it when setUpClass fails
+            raise
+
+    def setUp(self):
+        self.addCleanup(self.uninstall_everything)
+
+    def uninstall_everything(self):
+        for code in self.host.installed_products():
+            self.host.msiexec("/x", code)
+        self.host.remove_service()
+
+    def install(self, version, *properties):
+        return self.host.msiexec("/i", f"telvarin-{version}.msi", *properties)
+
+    def installed_exe(self):
+        path = self.host.probe("config")["binarypath"].strip('"')
+        return self.host.unix_path(path)
+
+    def built_exe(self, version):
+        folder = self.host.bin if version == self.old else self.host.build / f"version-{version}" / "bin"
+        return (folder / "telvarin.exe").read_bytes()
+
+    def client_version(self):
+        exe = self.installed_exe().parent / "telvarin-client.exe"
+        return self.host.wine(self.host.win_path(exe), "--version").stdout.strip()
+
+    def test_silent_install_registers_starts_and_a_second_install_changes_nothing(self):
+        host = self.host
+        run = self.install(self.old)
+        self.assertEqual(run.code, 0, run.log[-3000:])
+        # Registered by the exe's own -InstSvc, started by the package.
+        self.assertEqual([(e.type, e.id, e.strings) for e in run.events], [(4, 100, ["Telvarin"])])
+        self.assertEqual(host.service_state()["STATE"], RUNNING)
+        exe = r"C:\Program Files\Telvarin\telvarin.exe"
+        config = host.probe("config")
+        self.assertEqual((config["type"], config["start"], config["errorcontrol"], config["binarypath"], config["account"]),
+                         ("0x20", "2", "1", f'"{exe}"', "LocalSystem"))
+        depends = host.reg_values(SERVICE_KEY)["DependOnService"]
+        self.assertEqual((depends[0], depends[1].split("\\0")[0]), ("REG_MULTI_SZ", "winmgmt"))
+        source = {"EventMessageFile": ("REG_EXPAND_SZ", exe), "TypesSupported": ("REG_DWORD", 7)}
+        self.assertEqual(host.reg_values(EVENT_SOURCE_KEY), source)
+        # The running service wrote its start-up values.
+        host.wait_until(lambda: host.reg_dword(SYSTEM_EVENT + r"\CurrentSetting", "") == 0x1800014, 20,
+                        "the start-up values")
+        self.assertEqual(self.installed_exe().read_bytes(), self.built_exe(self.old))
+        self.assertEqual(self.client_version(), f"telvarin-client {self.old}")
+        products = host.installed_products()
+        self.assertEqual(len(products), 1)
+        entry = next(iter(products.values()))
+        code = next(iter(products))
+        self.assertEqual((entry["DisplayVersion"], entry["Publisher"], entry["UninstallString"]),
+                         (self.old, "Haskorn", f"MsiExec.exe /X{code}"))
+
+        pids = host.telvarin_processes()
+        self.assertEqual(len(pids), 1)
+        service_key = host.reg_values(SERVICE_KEY)
+        run = self.install(self.old)
+        self.assertEqual(run.code, 0, run.log[-3000:])
+        self.assertEqual(run.events, [])
+        self.assertEqual(host.telvarin_processes(), pids)
+        self.assertEqual(host.reg_values(SERVICE_KEY), service_key)
+        self.assertEqual(list(host.installed_products()), [code])
+
+        folder = self.installed_exe().parent
+        run = host.msiexec("/x", f"telvarin-{self.old}.msi")
+        self.assertEqual(run.code, 0, run.log[-3000:])
+        self.assertIsNone(host.service_state())
+        self.assertEqual(host.telvarin_processes(), [])
+        self.assertFalse(folder.exists())
+        self.assertIsNone(host.reg_values(EVENT_SOURCE_KEY))
+        self.assertEqual(host.installed_products(), {})
+
+    def test_upgrade_replaces_the_running_service_and_a_downgrade_is_refused(self):
+        host = self.host
+        self.assertEqual(self.install(self.old).code, 0)
+        self.assertNotEqual(self.built_exe(self.old), self.built_exe(self.new))
+
+        run = self.install(self.new)
+        self.assertEqual(run.code, 0, run.log[-3000:])
+        self.assertEqual(host.service_state()["STATE"], RUNNING)
+        self.assertEqual(len(host.telvarin_processes()), 1)
+        self.assertEqual(self.installed_exe().read_bytes(), self.built_exe(self.new))
+        self.assertEqual(self.client_version(), f"telvarin-client {self.new}")
+        self.assertEqual([p["DisplayVersion"] for p in host.installed_products().values()], [self.new])
+        self.assertEqual(host.probe("config")["binarypath"], r'"C:\Program Files\Telvarin\telvarin.exe"')
+
+        pids = host.telvarin_processes()
+        run = self.install(self.old)
+        self.assertEqual(run.code, ERROR_INSTALL_FAILURE & 0xFF)
+        self.assertIn("WIX_DOWNGRADE_DETECTED", run.log)
+        self.assertEqual(run.events, [])
+        self.assertEqual(host.telvarin_processes(), pids)
+        self.assertEqual(self.installed_exe().read_bytes(), self.built_exe(self.new))
+        self.assertEqual([p["DisplayVersion"] for p in host.installed_products().values()], [self.new])
+        # What a user with the full interface (or Windows' log) is told.
+        conditions = subprocess.run(["msiinfo", "export", str(host.build / f"telvarin-{self.old}.msi"), "LaunchCondition"],
+                                    capture_output=True, text=True, check=True).stdout
+        self.assertIn("NOT WIX_DOWNGRADE_DETECTED\tA newer version of Telvarin is already installed", conditions)
+
+    def test_a_failed_install_rolls_back_and_leaves_no_service(self):
+        host = self.host
+        # Fails at the end, after the service was registered and started.
+        run = self.install(self.old, "WIXFAILWHENDEFERRED=1")
+        self.assertNotEqual(run.code, 0)
+        self.assertEqual([e.id for e in run.events], [100, 101])
+        self.assertIsNone(host.service_state())
+        host.wait_until(lambda: not host.telvarin_processes(), 30, "the service process to end")
+        self.assertFalse((host.prefix / "drive_c" / "Program Files" / "Telvarin" / "telvarin.exe").exists())
+        self.assertIsNone(host.reg_values(EVENT_SOURCE_KEY))
+        self.assertEqual(host.installed_products(), {})
+
+
+class ReleaseExe(unittest.TestCase):
+    """The shipped telvarin.exe: stripped, its debug information beside it in the build tree."""
+
+    def sections(self, path):
+        result = subprocess.run(["i686-w64-mingw32-objdump", "-h", str(path)], capture_output=True, text=True,
+                                check=True)
+        return set(re.findall(r"^\s*\d+\s+(\S+)", result.stdout, re.M))
+
+    def test_the_exe_is_stripped_and_its_debug_information_kept_beside_it(self):
+        exe = Path(systest.BUILD_DIR) / "bin" / "telvarin.exe"
+        shipped = self.sections(exe)
+        self.assertFalse({s for s in shipped if s.startswith(".debug")}, shipped)
+        self.assertIn(".gnu_debuglink", shipped)
+        self.assertIn(".debug_info", self.sections(exe.with_name("telvarin.exe.debug")))
+        size = exe.stat().st_size
+        print(f"\ntelvarin.exe: {size} bytes ({(size + 1023) // 1024} KiB; goal: at most 128 KiB)", file=sys.stderr)
+
+
+if __name__ == "__main__":
+    systest.main()
