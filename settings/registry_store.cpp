@@ -1,8 +1,6 @@
 // The SystemEvent registry store: the one update rule and the six start-up values.
 #include "settings/registry_store.h"
 
-#include <string>
-
 #include "service/fn_service.h"
 
 DWORD ReadRegistryDword(HKEY key, const char* valueName) {
@@ -35,20 +33,18 @@ void WriteDword(HKEY key, const char* valueName, DWORD value) {
 }  // namespace
 
 void CFnService::UpdateRegistryDword(const char* subkey, const char* valueName, DWORD value, int set, int toggle) {
-    const std::string keyPath(subkey);
-    const std::string name(valueName);
     win::RegKey key;
-    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, keyPath.c_str(), key.Receive()) == ERROR_SUCCESS) {
-        DWORD current = ReadRegistryDword(key.Get(), name.c_str());
+    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, subkey, key.Receive()) == ERROR_SUCCESS) {
+        DWORD current = ReadRegistryDword(key.Get(), valueName);
         // Written even when unchanged: clients watching the key see every update.
-        WriteDword(key.Get(), name.c_str(), MergeRegistryDword(current, value, set, toggle));
+        WriteDword(key.Get(), valueName, MergeRegistryDword(current, value, set, toggle));
         return;
     }
     // Creates every missing key on the path; a new value starts from 0 in every mode.
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
-                        nullptr, key.Receive(), nullptr) != ERROR_SUCCESS)
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, subkey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
+                        key.Receive(), nullptr) != ERROR_SUCCESS)
         return;
-    WriteDword(key.Get(), name.c_str(), MergeRegistryDword(0, value, set, toggle));
+    WriteDword(key.Get(), valueName, MergeRegistryDword(0, value, set, toggle));
 }
 
 void CFnService::WriteStartupValues() {
