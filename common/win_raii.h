@@ -1,6 +1,9 @@
 // Small move-only owners for the Win32 and COM resources the programs use.
-// Each releases exactly what it owns, once, on every path out of a scope.
-// COM interfaces use Microsoft::WRL::ComPtr instead.
+// Each releases exactly what it owns, once, on every path out of a scope, and keeps the
+// thread's last error while it does: an owner going out of scope on an error path never hides
+// the error being reported. COM interfaces use Microsoft::WRL::ComPtr instead. Owners of
+// resources reached through a seam (the COM apartment, the event source) live beside their
+// seam in core/.
 #pragma once
 
 #include <windows.h>
@@ -12,6 +15,9 @@ namespace win {
 
 // Owner of one value of a resource kind described by Traits:
 //   static Value Invalid();  static void Close(Value);
+// Acquiring is the caller's: pass the API's result to the constructor or Reset, or let the API
+// write into Receive(). An invalid value (the API failed) is simply not owned; read the error
+// from the API's own convention before handing the value over.
 template <typename Traits>
 class Unique {
 public:
@@ -32,9 +38,13 @@ public:
     bool IsValid() const noexcept { return m_value != Traits::Invalid(); }
     explicit operator bool() const noexcept { return IsValid(); }
 
-    // Closes what is owned and takes `value` instead.
+    // Closes what is owned and takes `value` instead; the last error survives the close.
     void Reset(Value value = Traits::Invalid()) noexcept {
-        if (IsValid()) Traits::Close(m_value);
+        if (IsValid()) {
+            const DWORD error = GetLastError();
+            Traits::Close(m_value);
+            SetLastError(error);
+        }
         m_value = value;
     }
     // Gives up ownership without closing.
@@ -184,10 +194,26 @@ private:
     VARIANT m_var;
 };
 
+// A critical section that exists exactly as long as its owner: initialised on construction,
+// deleted on destruction. Neither can fail on the systems we support.
+class CriticalSection {
+public:
+    CriticalSection() noexcept { InitializeCriticalSection(&m_cs); }
+    ~CriticalSection() { DeleteCriticalSection(&m_cs); }
+    CriticalSection(const CriticalSection&) = delete;
+    CriticalSection& operator=(const CriticalSection&) = delete;
+
+    CRITICAL_SECTION& Get() noexcept { return m_cs; }
+
+private:
+    CRITICAL_SECTION m_cs;
+};
+
 // Holds a critical section (taken) for the scope.
 class Lock {
 public:
     explicit Lock(CRITICAL_SECTION& cs) : m_cs(cs) { EnterCriticalSection(&m_cs); }
+    explicit Lock(CriticalSection& cs) : Lock(cs.Get()) {}
     ~Lock() { LeaveCriticalSection(&m_cs); }
     Lock(const Lock&) = delete;
     Lock& operator=(const Lock&) = delete;

@@ -1,10 +1,8 @@
 // The button event listener: subscribes to OrvButtonEvent and acts on each event code.
-#include "service/fn_service.h"
+#include "core/fn_service.h"
 
 namespace {
 constexpr DWORD kPollMs = 500;
-constexpr LONG kSleepButtonCode = 8;
-constexpr LONG kHibernateCode = 0x800;
 }  // namespace
 
 void CFnService::RunEventListener() {
@@ -13,7 +11,7 @@ void CFnService::RunEventListener() {
         return;
     }
     char query[64];
-    wsprintfA(query, "SELECT * FROM %s", "OrvButtonEvent");
+    wsprintfA(query, "SELECT * FROM %s", TELVARIN_WMI_EVENT_CLASS);
     win::Bstr language(L"WQL");
     win::Bstr queryText = win::Bstr::FromAnsi(query, CP_ACP);
 
@@ -27,7 +25,7 @@ void CFnService::RunEventListener() {
                                                WBEM_FLAG_RETURN_IMMEDIATELY | WBEM_FLAG_FORWARD_ONLY, nullptr,
                                                events.ReleaseAndGetAddressOf());
             if (events) break;
-            LogServiceEvent(EVENTLOG_INFORMATION_TYPE, telvarin::kMsgText, "ExecNotificationQuery fail", nullptr,
+            LogServiceEvent(EVENTLOG_INFORMATION_TYPE, MSG_TEXT, "ExecNotificationQuery fail", nullptr,
                             nullptr);
             if (WaitForStop(telvarin::kRetryPauseMs)) return;
         }
@@ -44,14 +42,14 @@ void CFnService::RunEventListener() {
             DWORD value = 0;
             // An event whose code cannot be read, or is no integer (VT_NULL, say), is dropped:
             // junk must never pass for the sleep code.
-            if (event->Get(L"Param", 0, param.Receive(), nullptr, nullptr) != S_OK || !param.ToUint32(value)) continue;
+            if (event->Get(L"" TELVARIN_WMI_PARAM, 0, param.Receive(), nullptr, nullptr) != S_OK || !param.ToUint32(value)) continue;
             const LONG code = static_cast<LONG>(value);
-            if (code == kSleepButtonCode) {
+            if (code == TELVARIN_EVENT_SLEEP_BUTTON) {
                 SleepPerPolicy();
-            } else if (code == kHibernateCode) {
+            } else if (code == TELVARIN_EVENT_HIBERNATE) {
                 Hibernate();
             } else {
-                UpdateRegistryDword(telvarin::kNotificationKey, "", static_cast<DWORD>(code), 0, 1);
+                UpdateRegistryDword(TELVARIN_KEY_NOTIFICATION, TELVARIN_VALUE_DEFAULT, static_cast<DWORD>(code), 0, 1);
             }
             continue;
         }

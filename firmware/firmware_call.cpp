@@ -1,16 +1,18 @@
 // Firmware register calls through OrvButtonMethodDW.ExecINT.
 #include <stdio.h>
 
-#include "service/fn_service.h"
+#include "core/fn_service.h"
 
 namespace {
 
-constexpr char kMethodClass[] = "OrvButtonMethodDW";
-constexpr char kMethodName[] = "ExecINT";
-constexpr char kMethodInstancePath[] = "\\\\.\\Root\\Wmi:OrvButtonMethodDW.InstanceName=\"ACPI\\\\pnp0c14\\\\0_0\"";
+constexpr char kMethodClass[] = TELVARIN_WMI_METHOD_CLASS;
+constexpr char kMethodName[] = TELVARIN_WMI_METHOD;
+// Inside the quotes of an object path every backslash of the key is doubled.
+constexpr char kMethodInstancePath[] =
+    "\\\\.\\Root\\Wmi:" TELVARIN_WMI_METHOD_CLASS ".InstanceName=\"ACPI\\\\pnp0c14\\\\0_0\"";
 
 void ReportText(const char* text) {
-    CFnService::LogServiceEvent(EVENTLOG_INFORMATION_TYPE, telvarin::kMsgText, text, nullptr, nullptr);
+    CFnService::LogServiceEvent(EVENTLOG_INFORMATION_TYPE, MSG_TEXT, text, nullptr, nullptr);
 }
 
 // Registers travel as signed decimal text typed CIM_UINT32. False when the register could not
@@ -108,8 +110,8 @@ int CFnService::CallFirmware(DWORD& eax, DWORD& ebx, DWORD& ecx, DWORD& edx) {
 }
 
 int CFnService::SetFirmwareOption(int option) {
-    DWORD eax = 0x9610;
-    DWORD ebx = (static_cast<DWORD>(option) << 8) | 0x2E;
+    DWORD eax = TELVARIN_FW_FUNCTION;
+    DWORD ebx = (static_cast<DWORD>(option) << 8) | TELVARIN_FW_SUB_OPTION;
     DWORD ecx = 0;
     DWORD edx = 0;
     return CallFirmware(eax, ebx, ecx, edx);

@@ -1,11 +1,11 @@
 // Writing the settings word into the OrvButtonData block.
-#include "service/fn_service.h"
+#include "core/fn_service.h"
 
 int CFnService::WriteFirmwareSetting(DWORD value) {
     if (!m_pServices) return 0;
 
     char query[64];
-    wsprintfA(query, "SELECT * FROM %s", "OrvButtonData");
+    wsprintfA(query, "SELECT * FROM %s", TELVARIN_WMI_DATA_CLASS);
     win::Bstr language(L"WQL");
     win::Bstr queryText = win::Bstr::FromAnsi(query, CP_ACP);
     if (!queryText) return 0;
@@ -31,7 +31,7 @@ int CFnService::WriteFirmwareSetting(DWORD value) {
     win::Variant param;
     param.SetBstr(win::Bstr::FromAnsi(text, CP_THREAD_ACP));
     // A rejected Put or update is a failed write: the caller reports it.
-    if (!param.Get()->bstrVal || block->Put(L"Param", 0, param.Get(), CIM_UINT32) != S_OK) return 0;
+    if (!param.Get()->bstrVal || block->Put(L"" TELVARIN_WMI_PARAM, 0, param.Get(), CIM_UINT32) != S_OK) return 0;
     win::Lock lock(m_lock);
     return m_pServices->PutInstance(block.Get(), WBEM_FLAG_UPDATE_ONLY, nullptr, nullptr) == S_OK ? 1 : 0;
 }

@@ -1,6 +1,6 @@
 // The one connection to \\.\ROOT\WMI that the whole service shares.
-#include "firmware/com_runtime.h"
-#include "service/fn_service.h"
+#include "core/com_runtime.h"
+#include "core/fn_service.h"
 
 namespace {
 
@@ -33,20 +33,14 @@ int CFnService::ConnectWmi() {
         // A stop between two stages that each succeed at once ends the connect there too.
         if (StopRequested()) return false;
         while (attempt() != S_OK) {
-            LogServiceEvent(EVENTLOG_INFORMATION_TYPE, telvarin::kMsgText, failureText, nullptr, nullptr);
+            LogServiceEvent(EVENTLOG_INFORMATION_TYPE, MSG_TEXT, failureText, nullptr, nullptr);
             if (WaitForStop(telvarin::kRetryPauseMs)) return false;
         }
         return true;
     };
 
-    if (!stage("CoInitializeEx fail", [this] {
-            HRESULT hr = m_pComRuntime->InitializeMultithreaded();
-            // S_FALSE counts as failure, but it did take a reference that must be given back.
-            if (hr == S_FALSE) m_pComRuntime->Uninitialize();
-            return hr;
-        }))
-        return 0;
-    m_comInitialized = true;
+    // S_FALSE counts as failure; the apartment gives its reference back at once.
+    if (!stage("CoInitializeEx fail", [this] { return m_apartment.Enter(*m_pComRuntime); })) return 0;
 
     if (!stage("CoInitializeSecurity fail", [this] { return m_pComRuntime->InitializeSecurity(); })) return 0;
 
@@ -59,7 +53,7 @@ int CFnService::ConnectWmi() {
         return 0;
 
     if (!stage("ConnectServer fail", [this, &locator] {
-            win::Bstr resource(L"\\\\.\\ROOT\\WMI");
+            win::Bstr resource(L"" TELVARIN_WMI_NAMESPACE);
             m_pServices.Reset();
             const HRESULT hr = locator->ConnectServer(resource.Get(), nullptr, nullptr, nullptr, 0, nullptr,
                                                       nullptr, m_pServices.GetAddressOf());

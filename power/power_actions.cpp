@@ -1,8 +1,8 @@
 // Sleep and hibernation on firmware request. Nothing is remembered between requests: the token
 // is opened, the power library loaded and the policy read anew each time.
-#include "power/power_api.h"
+#include "core/power_api.h"
 
-#include "service/fn_service.h"
+#include "core/fn_service.h"
 
 namespace {
 

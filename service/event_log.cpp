@@ -1,6 +1,6 @@
-#include "service/event_log.h"
+#include "core/event_log_api.h"
 
-#include "service/fn_service.h"
+#include "core/fn_service.h"
 
 namespace {
 
@@ -23,10 +23,7 @@ EventLogApi& SystemEventLog() {
 // Runs at most once successfully per process; a failed run leaves the once open for the next report.
 BOOL CALLBACK RegisterEventSourceOnce(PINIT_ONCE, PVOID parameter, PVOID*) {
     auto* service = static_cast<CFnService*>(parameter);
-    HANDLE source = service->m_pEventLogApi->Register(telvarin::kServiceName);
-    if (!source) return FALSE;
-    service->m_hEventSource = source;
-    return TRUE;
+    return service->m_hEventSource.Register(*service->m_pEventLogApi, TELVARIN_SERVICE_NAME) ? TRUE : FALSE;
 }
 
 void CFnService::LogServiceEvent(WORD type, DWORD eventId, const char* text1, const char* text2,
@@ -41,5 +38,5 @@ void CFnService::LogServiceEvent(WORD type, DWORD eventId, const char* text1, co
     // blocks the second until the first has stored its handle.
     if (!InitOnceExecuteOnce(&service->m_eventSourceOnce, RegisterEventSourceOnce, service, nullptr)) return;
     if (!service->m_hEventSource) return;
-    service->m_pEventLogApi->Report(service->m_hEventSource, type, eventId, count, strings);
+    service->m_pEventLogApi->Report(service->m_hEventSource.Get(), type, eventId, count, strings);
 }

@@ -1,6 +1,6 @@
 #include "service/install.h"
 
-#include "service/fn_service.h"
+#include "core/fn_service.h"
 
 namespace {
 
@@ -16,7 +16,7 @@ bool EqualsIgnoringAsciiCase(const char* a, const char* b) {
 win::ServiceHandle OpenManager(DWORD access) { return win::ServiceHandle(OpenSCManagerA(nullptr, nullptr, access)); }
 
 void ReportServiceEvent(WORD type, DWORD eventId) {
-    CFnService::LogServiceEvent(type, eventId, telvarin::kServiceName, nullptr, nullptr);
+    CFnService::LogServiceEvent(type, eventId, TELVARIN_SERVICE_NAME, nullptr, nullptr);
 }
 
 }  // namespace
@@ -54,7 +54,7 @@ void RunCommand(Command command) {
 bool IsServiceInstalled() {
     win::ServiceHandle manager = OpenManager(SC_MANAGER_ALL_ACCESS);
     if (!manager) return false;
-    win::ServiceHandle service(OpenServiceA(manager.Get(), telvarin::kServiceName, SERVICE_QUERY_CONFIG));
+    win::ServiceHandle service(OpenServiceA(manager.Get(), TELVARIN_SERVICE_NAME, SERVICE_QUERY_CONFIG));
     return service.IsValid();
 }
 
@@ -71,13 +71,12 @@ bool InstallService() {
     char imagePath[MAX_PATH + 2];
     wsprintfA(imagePath, "\"%s\"", path);
     win::ServiceHandle service(CreateServiceA(
-        manager.Get(), telvarin::kServiceName, telvarin::kServiceName, SERVICE_ALL_ACCESS,
+        manager.Get(), TELVARIN_SERVICE_NAME, TELVARIN_SERVICE_NAME, SERVICE_ALL_ACCESS,
         SERVICE_WIN32_SHARE_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, imagePath,
         nullptr, nullptr, "winmgmt\0", nullptr, nullptr));
     if (!service) return false;
 
-    char sourceKey[128];
-    wsprintfA(sourceKey, "%s%s", telvarin::kEventLogSourceKeyPrefix, telvarin::kServiceName);
+    const char* sourceKey = TELVARIN_KEY_EVENT_SOURCE;
     win::RegKey key;
     if (RegCreateKeyA(HKEY_LOCAL_MACHINE, sourceKey, key.Receive()) != ERROR_SUCCESS) return false;
     // The message file names a file, not a command line: the plain path.
@@ -86,20 +85,20 @@ bool InstallService() {
     RegSetValueExA(key.Get(), "TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&types), sizeof types);
     key.Reset();
 
-    ReportServiceEvent(EVENTLOG_INFORMATION_TYPE, telvarin::kMsgInstalled);
+    ReportServiceEvent(EVENTLOG_INFORMATION_TYPE, MSG_SERVICE_INSTALLED);
     return true;
 }
 
 bool UninstallService() {
     win::ServiceHandle manager = OpenManager(SC_MANAGER_ALL_ACCESS);
     if (!manager) return false;
-    win::ServiceHandle service(OpenServiceA(manager.Get(), telvarin::kServiceName, DELETE));
+    win::ServiceHandle service(OpenServiceA(manager.Get(), TELVARIN_SERVICE_NAME, DELETE));
     if (!service) return false;
     if (DeleteService(service.Get())) {
-        ReportServiceEvent(EVENTLOG_INFORMATION_TYPE, telvarin::kMsgRemoved);
+        ReportServiceEvent(EVENTLOG_INFORMATION_TYPE, MSG_SERVICE_REMOVED);
         return true;
     }
-    ReportServiceEvent(EVENTLOG_ERROR_TYPE, telvarin::kMsgNotRemoved);
+    ReportServiceEvent(EVENTLOG_ERROR_TYPE, MSG_SERVICE_NOT_REMOVED);
     return false;
 }
 
@@ -111,7 +110,7 @@ template <typename Request>
 bool RequestUnlessInState(DWORD managerAccess, DWORD doneState, Request request) {
     win::ServiceHandle manager = OpenManager(managerAccess);
     if (!manager) return false;
-    win::ServiceHandle service(OpenServiceA(manager.Get(), telvarin::kServiceName, SERVICE_ALL_ACCESS));
+    win::ServiceHandle service(OpenServiceA(manager.Get(), TELVARIN_SERVICE_NAME, SERVICE_ALL_ACCESS));
     if (!service) return false;
     SERVICE_STATUS status{};
     if (!QueryServiceStatus(service.Get(), &status)) return false;

@@ -2,7 +2,7 @@
 // command. The exit code is 0 in every mode.
 #include <stdlib.h>
 
-#include "service/fn_service.h"
+#include "core/fn_service.h"
 #include "service/install.h"
 
 // The one service object; its constructor points g_pService at it.

@@ -1,8 +1,8 @@
 // The service object's life cycle: construction, Run, ServiceMain, ControlHandler, the final wait.
-#include "service/fn_service.h"
-#include "firmware/com_runtime.h"
-#include "power/power_api.h"
-#include "service/event_log.h"
+#include "core/fn_service.h"
+#include "core/com_runtime.h"
+#include "core/power_api.h"
+#include "core/event_log_api.h"
 
 CFnService* g_pService = nullptr;
 
@@ -11,10 +11,8 @@ CFnService::CFnService()
       m_hStatusEvent(nullptr),
       m_status{},
       m_hStatus(nullptr),
-      m_hEventSource(nullptr),
       m_prevStatusControl(0),
       m_curStatusControl(0),
-      m_lock{},
       m_wmiReady(0),
       m_running(0),
       m_hStopEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
@@ -25,7 +23,6 @@ CFnService::CFnService()
       m_statusLock(SRWLOCK_INIT),
       m_pushedSetting(0),
       m_settingPushed(false),
-      m_comInitialized(false),
       m_pEventLogApi(&SystemEventLog()),
       m_pComRuntime(&SystemComRuntime()),
       m_pPowerApi(&SystemPowerApi()),
@@ -35,7 +32,6 @@ CFnService::CFnService()
 }
 
 CFnService::~CFnService() {
-    if (m_hEventSource) m_pEventLogApi->Deregister(m_hEventSource);
     if (g_pService == this) g_pService = nullptr;
 }
 
@@ -61,7 +57,7 @@ void CFnService::Run() {
     m_curStatusControl = 0;
 
     SERVICE_TABLE_ENTRYA table[] = {
-        {const_cast<char*>(telvarin::kServiceName), ServiceMain},
+        {const_cast<char*>(TELVARIN_SERVICE_NAME), ServiceMain},
         {nullptr, nullptr},
     };
     // Fails at once when not started by the service control manager (a console start).
@@ -138,9 +134,9 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
     StartDecidedSignal decided(service->m_hStartDecided.Get());
 
     service->m_status = SERVICE_STATUS{SERVICE_WIN32_OWN_PROCESS, SERVICE_START_PENDING, SERVICE_ACCEPT_STOP, 0, 0, 0, 0};
-    service->m_hStatus = RegisterServiceCtrlHandlerA(telvarin::kServiceName, ControlHandler);
+    service->m_hStatus = RegisterServiceCtrlHandlerA(TELVARIN_SERVICE_NAME, ControlHandler);
     if (!service->m_hStatus) {
-        CFnService::LogServiceEvent(EVENTLOG_INFORMATION_TYPE, telvarin::kMsgNoControlHandler, nullptr, nullptr, nullptr);
+        CFnService::LogServiceEvent(EVENTLOG_INFORMATION_TYPE, MSG_NO_CONTROL_HANDLER, nullptr, nullptr, nullptr);
         return;
     }
     // Without its stop event the service could neither be stopped nor wait: it starts nothing.

@@ -1,8 +1,8 @@
 // The worker: start-up sequence, the button event listener, and the teardown.
 // Every wait of the start-up also watches the stop, so a stop in any phase ends the worker
 // within about a second, tearing down only what exists by then.
-#include "service/fn_service.h"
-#include "firmware/com_runtime.h"
+#include "core/fn_service.h"
+#include "core/com_runtime.h"
 
 LONG CFnService::QueryServiceState(const char* name) {
     win::ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
@@ -36,12 +36,11 @@ void JoinWatcher(win::UniqueHandle& handle) {
 DWORD WINAPI WorkerThread(LPVOID) {
     CFnService* service = g_pService;
 
-    while (service->QueryServiceState("winmgmt") != SERVICE_RUNNING) {
-        CFnService::LogServiceEvent(EVENTLOG_INFORMATION_TYPE, telvarin::kMsgText, "winmgmt not ready", nullptr, nullptr);
+    while (service->QueryServiceState(TELVARIN_WMI_SERVICE) != SERVICE_RUNNING) {
+        CFnService::LogServiceEvent(EVENTLOG_INFORMATION_TYPE, MSG_TEXT, "winmgmt not ready", nullptr, nullptr);
         if (service->WaitForStop(telvarin::kRetryPauseMs)) return 0;
     }
 
-    InitializeCriticalSection(&service->m_lock);
     int connected = service->ConnectWmi();  // 0 only when stopped while connecting
     service->m_wmiReady = connected;
     // A stop seen between two start-up steps ends the start-up there: after STOPPED the firmware
@@ -62,10 +61,6 @@ DWORD WINAPI WorkerThread(LPVOID) {
         win::Lock lock(service->m_lock);
         service->m_pServices.Reset();
     }
-    DeleteCriticalSection(&service->m_lock);
-    if (service->m_comInitialized) {
-        service->m_pComRuntime->Uninitialize();
-        service->m_comInitialized = false;
-    }
+    service->m_apartment.Reset();
     return 0;
 }

@@ -1,7 +1,7 @@
 // The SystemEvent registry store: the one update rule and the six start-up values.
 #include "settings/registry_store.h"
 
-#include "service/fn_service.h"
+#include "core/fn_service.h"
 
 DWORD ReadRegistryDword(HKEY key, const char* valueName) {
     DWORD type = REG_NONE;
@@ -48,11 +48,10 @@ void CFnService::UpdateRegistryDword(const char* subkey, const char* valueName, 
 }
 
 void CFnService::WriteStartupValues() {
-    using namespace telvarin;
-    UpdateRegistryDword(kNotificationKey, "", 0, 0, 0);
-    UpdateRegistryDword(kNotificationKey, "Type2", 0, 0, 0);
-    UpdateRegistryDword(kCapabilityKey, "", 0x1800054, 0, 0);
-    UpdateRegistryDword(kCapabilityKey, "Type2", 0x30000, 0, 0);
-    UpdateRegistryDword(kCurrentSettingKey, "", 0x1800014, 1, 0);
-    UpdateRegistryDword(kStatusControlKey, "Type2", 0, 1, 0);
+    UpdateRegistryDword(TELVARIN_KEY_NOTIFICATION, TELVARIN_VALUE_DEFAULT, 0, 0, 0);
+    UpdateRegistryDword(TELVARIN_KEY_NOTIFICATION, TELVARIN_VALUE_TYPE2, 0, 0, 0);
+    UpdateRegistryDword(TELVARIN_KEY_CAPABILITY, TELVARIN_VALUE_DEFAULT, TELVARIN_CAPABILITY_BITS, 0, 0);
+    UpdateRegistryDword(TELVARIN_KEY_CAPABILITY, TELVARIN_VALUE_TYPE2, TELVARIN_CAPABILITY_TYPE2_BITS, 0, 0);
+    UpdateRegistryDword(TELVARIN_KEY_CURRENT_SETTING, TELVARIN_VALUE_DEFAULT, TELVARIN_SETTING_AT_START, 1, 0);
+    UpdateRegistryDword(TELVARIN_KEY_STATUS_CONTROL, TELVARIN_VALUE_TYPE2, TELVARIN_STATUS_CONTROL_AT_START, 1, 0);
 }

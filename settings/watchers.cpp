@@ -1,16 +1,10 @@
 // The two registry watchers: StatusControl requests become register calls, CurrentSetting
 // changes are pushed to the firmware. Each waits on its change event and the stop together.
-#include "service/fn_service.h"
+#include "core/fn_service.h"
 #include "settings/registry_store.h"
 
 namespace {
 
-constexpr DWORD kRequestBit0 = 0x1;
-constexpr DWORD kRequestBit1 = 0x2;
-constexpr DWORD kRequestBit17 = 0x20000;
-constexpr DWORD kAnswerBit16 = 0x10000;
-constexpr DWORD kAnswerBit17 = 0x20000;
-constexpr DWORD kFirmwareFunction = 0x9610;
 
 LONG ArmNotification(HKEY key, HANDLE event) {
     return RegNotifyChangeKeyValue(key, FALSE, REG_NOTIFY_CHANGE_LAST_SET, event, TRUE);
@@ -49,63 +43,63 @@ DWORD WatchKey(const char* path, HANDLE CFnService::*eventField, void (CFnServic
 void WriteNotificationType2(DWORD value) {
     win::RegKey key;
     // Not created when missing: the acknowledgement is then lost.
-    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, telvarin::kNotificationKey, key.Receive()) != ERROR_SUCCESS) return;
-    RegSetValueExA(key.Get(), "Type2", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, TELVARIN_KEY_NOTIFICATION, key.Receive()) != ERROR_SUCCESS) return;
+    RegSetValueExA(key.Get(), TELVARIN_VALUE_TYPE2, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
 }
 
 }  // namespace
 
 DWORD WINAPI StatusWatcherThread(LPVOID) {
     // A request written before the arming differs from m_prevStatusControl: one handling finds it.
-    return WatchKey(telvarin::kStatusControlKey, &CFnService::m_hStatusEvent, &CFnService::OnStatusControlChanged,
+    return WatchKey(TELVARIN_KEY_STATUS_CONTROL, &CFnService::m_hStatusEvent, &CFnService::OnStatusControlChanged,
                     &CFnService::OnStatusControlChanged);
 }
 
 DWORD WINAPI SettingWatcherThread(LPVOID) {
-    return WatchKey(telvarin::kCurrentSettingKey, &CFnService::m_hSettingEvent, &CFnService::PushCurrentSetting,
+    return WatchKey(TELVARIN_KEY_CURRENT_SETTING, &CFnService::m_hSettingEvent, &CFnService::PushCurrentSetting,
                     &CFnService::CatchUpCurrentSetting);
 }
 
 void CFnService::PushCurrentSetting() {
     win::RegKey key;
-    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, telvarin::kCurrentSettingKey, key.Receive()) != ERROR_SUCCESS) return;
-    DWORD setting = ReadRegistryDword(key.Get(), "");
+    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, TELVARIN_KEY_CURRENT_SETTING, key.Receive()) != ERROR_SUCCESS) return;
+    DWORD setting = ReadRegistryDword(key.Get(), TELVARIN_VALUE_DEFAULT);
     key.Reset();
     m_pushedSetting = setting;
     m_settingPushed = true;
     if (!WriteFirmwareSetting(~setting))
-        LogServiceEvent(EVENTLOG_INFORMATION_TYPE, telvarin::kMsgText, "Fail to WmiSetData", nullptr, nullptr);
+        LogServiceEvent(EVENTLOG_INFORMATION_TYPE, MSG_TEXT, "Fail to WmiSetData", nullptr, nullptr);
 }
 
 void CFnService::CatchUpCurrentSetting() {
-    if (m_settingPushed && ReadRegistryDword(telvarin::kCurrentSettingKey, "") == m_pushedSetting) return;
+    if (m_settingPushed && ReadRegistryDword(TELVARIN_KEY_CURRENT_SETTING, TELVARIN_VALUE_DEFAULT) == m_pushedSetting) return;
     PushCurrentSetting();
 }
 
 void CFnService::OnStatusControlChanged() {
-    const DWORD request = ReadRegistryDword(telvarin::kStatusControlKey, "Type2");
-    const DWORD answers = ReadRegistryDword(telvarin::kNotificationKey, "Type2");
+    const DWORD request = ReadRegistryDword(TELVARIN_KEY_STATUS_CONTROL, TELVARIN_VALUE_TYPE2);
+    const DWORD answers = ReadRegistryDword(TELVARIN_KEY_NOTIFICATION, TELVARIN_VALUE_TYPE2);
     m_curStatusControl = request;
     const DWORD changed = m_prevStatusControl ^ request;
 
     // Only the first changed bit, in this order, is served; the others are absorbed.
-    DWORD eax = kFirmwareFunction, ebx = 0, ecx = 0, edx = 0;
-    if (changed & kRequestBit0) {
-        ebx = 0x5D;
+    DWORD eax = TELVARIN_FW_FUNCTION, ebx = 0, ecx = 0, edx = 0;
+    if (changed & TELVARIN_REQUEST_0) {
+        ebx = TELVARIN_FW_STATE_A;
         if (m_wmiReady == 1 && CallFirmware(eax, ebx, ecx, edx) == 1) {
-            DWORD next = (answers ^ kRequestBit0) & ~kAnswerBit16;
-            if ((eax & 0xFF) == 1) next |= kAnswerBit16;
+            DWORD next = (answers ^ TELVARIN_ACK_0) & ~TELVARIN_STATE_A;
+            if ((eax & 0xFF) == TELVARIN_FW_STATE_A_ON) next |= TELVARIN_STATE_A;
             WriteNotificationType2(next);
         }
-    } else if (changed & kRequestBit1) {
-        ebx = 0x234;
+    } else if (changed & TELVARIN_REQUEST_1) {
+        ebx = TELVARIN_FW_DEVICE_B_READ;
         if (m_wmiReady == 1 && CallFirmware(eax, ebx, ecx, edx) == 1) {
-            DWORD next = (answers ^ kRequestBit1) & ~kAnswerBit17;
-            if ((eax & 0xFF) == 3) next |= kAnswerBit17;
+            DWORD next = (answers ^ TELVARIN_ACK_1) & ~TELVARIN_DEVICE_B;
+            if ((eax & 0xFF) == TELVARIN_FW_DEVICE_B_IS_ON) next |= TELVARIN_DEVICE_B;
             WriteNotificationType2(next);
         }
-    } else if (changed & kRequestBit17) {
-        ebx = (answers & kAnswerBit17) ? 0x134 : 0x34;
+    } else if (changed & TELVARIN_REQUEST_17) {
+        ebx = (answers & TELVARIN_DEVICE_B) ? TELVARIN_FW_DEVICE_B_ON : TELVARIN_FW_DEVICE_B_OFF;
         if (m_wmiReady == 1) CallFirmware(eax, ebx, ecx, edx);
     }
     m_prevStatusControl = m_curStatusControl;

@@ -13,14 +13,10 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "common/protocol.h"
 #include "common/win_raii.h"
-#include "service/fn_service.h"
 
 namespace {
-
-using telvarin::kCurrentSettingKey;
-using telvarin::kNotificationKey;
-using telvarin::kStatusControlKey;
 
 bool Open(const char* path, REGSAM access, win::RegKey& key) {
     return RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, access | KEY_WOW64_32KEY, key.Receive()) == ERROR_SUCCESS;
@@ -43,9 +39,9 @@ class AnswerWatch {
 public:
     bool Open() {
         m_event.Reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-        return m_event && ::Open(kNotificationKey, KEY_NOTIFY | KEY_QUERY_VALUE, m_key) && Arm();
+        return m_event && ::Open(TELVARIN_KEY_NOTIFICATION, KEY_NOTIFY | KEY_QUERY_VALUE, m_key) && Arm();
     }
-    DWORD Answers() const { return Read(m_key.Get(), "Type2"); }
+    DWORD Answers() const { return Read(m_key.Get(), TELVARIN_VALUE_TYPE2); }
     // Waits until the answer bits in `mask` all differ from `before`; re-arms before each read.
     bool WaitForFlip(DWORD before, DWORD mask, DWORD timeoutMs) {
         const DWORD start = GetTickCount();
@@ -68,15 +64,15 @@ private:
     win::UniqueHandle m_event;
 };
 
-void Invert(HKEY requests, DWORD bit) { Write(requests, "Type2", Read(requests, "Type2") ^ bit); }
+void Invert(HKEY requests, DWORD bit) { Write(requests, TELVARIN_VALUE_TYPE2, Read(requests, TELVARIN_VALUE_TYPE2) ^ bit); }
 
 int Requests(int count, DWORD timeoutMs) {
     AnswerWatch watch;
     win::RegKey requests;
-    if (!watch.Open() || !Open(kStatusControlKey, KEY_QUERY_VALUE | KEY_SET_VALUE, requests)) return 1;
+    if (!watch.Open() || !Open(TELVARIN_KEY_STATUS_CONTROL, KEY_QUERY_VALUE | KEY_SET_VALUE, requests)) return 1;
     int acknowledged = 0;
     for (int i = 0; i < count; ++i) {
-        const DWORD bit = (i % 2) ? 0x2 : 0x1;
+        const DWORD bit = (i % 2) ? TELVARIN_REQUEST_1 : TELVARIN_REQUEST_0;
         const DWORD before = watch.Answers();
         Invert(requests.Get(), bit);
         if (watch.WaitForFlip(before, bit, timeoutMs)) {
@@ -92,7 +88,7 @@ int Requests(int count, DWORD timeoutMs) {
 int Pair(DWORD gapMs, DWORD timeoutMs) {
     AnswerWatch watch;
     win::RegKey requests;
-    if (!watch.Open() || !Open(kStatusControlKey, KEY_QUERY_VALUE | KEY_SET_VALUE, requests)) return 1;
+    if (!watch.Open() || !Open(TELVARIN_KEY_STATUS_CONTROL, KEY_QUERY_VALUE | KEY_SET_VALUE, requests)) return 1;
     const DWORD before = watch.Answers();
     Invert(requests.Get(), 0x1);
     Sleep(gapMs);  // the worst moment: the first request is inside the firmware call now
@@ -105,7 +101,7 @@ int Pair(DWORD gapMs, DWORD timeoutMs) {
 
 int Settings(DWORD first, DWORD second, DWORD gapMs) {
     win::RegKey key;
-    if (!Open(kCurrentSettingKey, KEY_SET_VALUE, key)) return 1;
+    if (!Open(TELVARIN_KEY_CURRENT_SETTING, KEY_SET_VALUE, key)) return 1;
     Write(key.Get(), "", first);
     Sleep(gapMs);
     Write(key.Get(), "", second);

@@ -1,12 +1,12 @@
 #include <doctest/doctest.h>
 
-#include "power/power_api.h"
+#include "core/power_api.h"
 #include "tests/unit/test_support.h"
 
 using namespace testing;
 
 namespace {
-constexpr char kNotification[] = "Software\\Haskorn\\SystemEvent\\Notification";
+constexpr char kNotification[] = TELVARIN_KEY_NOTIFICATION;
 
 // Counts power requests; the privilege always works and no policy library is found.
 class CountingPower final : public PowerApi {

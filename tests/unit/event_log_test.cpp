@@ -33,11 +33,11 @@ TEST_CASE("the event source is registered on the first report and kept") {
         f.log.failRegistrations = 2;
         CFnService::LogServiceEvent(4, 107, "lost 1", nullptr, nullptr);
         CFnService::LogServiceEvent(4, 107, "lost 2", nullptr, nullptr);
-        CHECK(f.service.m_hEventSource == nullptr);
+        CHECK_FALSE(f.service.m_hEventSource);
         CFnService::LogServiceEvent(4, 107, "kept", nullptr, nullptr);
         CHECK(f.log.Texts() == std::vector<std::string>{"kept"});
         CHECK(f.log.registrations == 1);
-        CHECK(f.service.m_hEventSource != nullptr);
+        CHECK(f.service.m_hEventSource);
     }
 }
 

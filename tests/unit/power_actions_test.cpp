@@ -4,7 +4,7 @@
 #include <utility>
 #include <vector>
 
-#include "power/power_api.h"
+#include "core/power_api.h"
 #include "tests/unit/test_support.h"
 
 using namespace testing;

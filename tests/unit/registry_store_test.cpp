@@ -6,8 +6,8 @@
 using namespace testing;
 
 namespace {
-constexpr char kKey[] = "Software\\Haskorn\\SystemEvent\\Notification";
-constexpr char kDeepKey[] = "Software\\Haskorn\\SystemEvent\\Deep\\Er";
+constexpr char kKey[] = TELVARIN_KEY_NOTIFICATION;
+constexpr char kDeepKey[] = TELVARIN_KEY_ROOT "\\Deep\\Er";
 
 DWORD Update(CFnService& service, DWORD current, DWORD operand, int set, int toggle) {
     WriteDword(kKey, "", current);
@@ -86,27 +86,27 @@ TEST_CASE("the start-up writes reset the request values and only add bits elsewh
 
     SUBCASE("on an empty registry all six values are created") {
         f.service.WriteStartupValues();
-        CHECK(ReadDword("Software\\Haskorn\\SystemEvent\\Notification", "") == 0);
-        CHECK(ReadDword("Software\\Haskorn\\SystemEvent\\Notification", "Type2") == 0);
-        CHECK(ReadDword("Software\\Haskorn\\SystemEvent\\Capability", "") == 0x1800054);
-        CHECK(ReadDword("Software\\Haskorn\\SystemEvent\\Capability", "Type2") == 0x30000);
-        CHECK(ReadDword("Software\\Haskorn\\SystemEvent\\CurrentSetting", "") == 0x1800014);
-        CHECK(ReadDword("Software\\Haskorn\\SystemEvent\\StatusControl", "Type2") == 0);
+        CHECK(ReadDword(TELVARIN_KEY_NOTIFICATION, "") == 0);
+        CHECK(ReadDword(TELVARIN_KEY_NOTIFICATION, "Type2") == 0);
+        CHECK(ReadDword(TELVARIN_KEY_CAPABILITY, "") == 0x1800054);
+        CHECK(ReadDword(TELVARIN_KEY_CAPABILITY, "Type2") == 0x30000);
+        CHECK(ReadDword(TELVARIN_KEY_CURRENT_SETTING, "") == 0x1800014);
+        CHECK(ReadDword(TELVARIN_KEY_STATUS_CONTROL, "Type2") == 0);
     }
     SUBCASE("what clients and earlier runs left is kept or reset as each value demands") {
-        WriteDword("Software\\Haskorn\\SystemEvent\\Notification", "", 0x10);
-        WriteDword("Software\\Haskorn\\SystemEvent\\Notification", "Type2", 0x30001);
-        WriteDword("Software\\Haskorn\\SystemEvent\\Capability", "", 0x80000000);
-        WriteDword("Software\\Haskorn\\SystemEvent\\Capability", "Type2", 0x1);
-        WriteDword("Software\\Haskorn\\SystemEvent\\CurrentSetting", "", 0xFFFFFFFF);
-        WriteDword("Software\\Haskorn\\SystemEvent\\StatusControl", "Type2", 0x20003);
+        WriteDword(TELVARIN_KEY_NOTIFICATION, "", 0x10);
+        WriteDword(TELVARIN_KEY_NOTIFICATION, "Type2", 0x30001);
+        WriteDword(TELVARIN_KEY_CAPABILITY, "", 0x80000000);
+        WriteDword(TELVARIN_KEY_CAPABILITY, "Type2", 0x1);
+        WriteDword(TELVARIN_KEY_CURRENT_SETTING, "", 0xFFFFFFFF);
+        WriteDword(TELVARIN_KEY_STATUS_CONTROL, "Type2", 0x20003);
         f.service.WriteStartupValues();
-        CHECK(ReadDword("Software\\Haskorn\\SystemEvent\\Notification", "") == 0x10);
-        CHECK(ReadDword("Software\\Haskorn\\SystemEvent\\Notification", "Type2") == 0x30001);
-        CHECK(ReadDword("Software\\Haskorn\\SystemEvent\\Capability", "") == 0x81800054);
-        CHECK(ReadDword("Software\\Haskorn\\SystemEvent\\Capability", "Type2") == 0x30001);
-        CHECK(ReadDword("Software\\Haskorn\\SystemEvent\\CurrentSetting", "") == 0x1800014);
-        CHECK(ReadDword("Software\\Haskorn\\SystemEvent\\StatusControl", "Type2") == 0);
+        CHECK(ReadDword(TELVARIN_KEY_NOTIFICATION, "") == 0x10);
+        CHECK(ReadDword(TELVARIN_KEY_NOTIFICATION, "Type2") == 0x30001);
+        CHECK(ReadDword(TELVARIN_KEY_CAPABILITY, "") == 0x81800054);
+        CHECK(ReadDword(TELVARIN_KEY_CAPABILITY, "Type2") == 0x30001);
+        CHECK(ReadDword(TELVARIN_KEY_CURRENT_SETTING, "") == 0x1800014);
+        CHECK(ReadDword(TELVARIN_KEY_STATUS_CONTROL, "Type2") == 0);
     }
     DeleteSystemEventTree();
 }
@@ -118,7 +118,7 @@ TEST_CASE("Run writes the start-up values and returns at once outside the servic
     f.service.m_curStatusControl = 9;
     f.service.m_wmiReady = 1;
     f.service.Run();
-    CHECK(ReadDword("Software\\Haskorn\\SystemEvent\\CurrentSetting", "") == 0x1800014);
+    CHECK(ReadDword(TELVARIN_KEY_CURRENT_SETTING, "") == 0x1800014);
     CHECK(f.service.m_prevStatusControl == 0);
     CHECK(f.service.m_curStatusControl == 0);
     CHECK(f.service.m_wmiReady == 0);

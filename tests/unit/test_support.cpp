@@ -65,7 +65,7 @@ std::vector<LoggedEvent> RecordingEventLog::Events() {
 std::vector<std::string> RecordingEventLog::Texts() {
     std::vector<std::string> texts;
     for (const LoggedEvent& e : Events())
-        if (e.id == telvarin::kMsgText && e.strings.size() == 1) texts.push_back(e.strings[0]);
+        if (e.id == MSG_TEXT && e.strings.size() == 1) texts.push_back(e.strings[0]);
     return texts;
 }
 
@@ -106,12 +106,9 @@ FirmwareFixture::FirmwareFixture() : baselineObjects(fwemu::LiveObjects()) {
 
 FirmwareFixture::~FirmwareFixture() {
     service.m_pServices.Reset();
-    if (lockInitialized) DeleteCriticalSection(&service.m_lock);
 }
 
 void FirmwareFixture::Connect() {
-    InitializeCriticalSection(&service.m_lock);
-    lockInitialized = true;
     service.m_wmiReady = service.ConnectWmi();
     REQUIRE(service.m_wmiReady == 1);
 }
@@ -140,7 +137,7 @@ std::vector<std::string> InputTexts(const fwemu::CallRecord& call) {
 
 namespace {
 DWORD WINAPI TryLock(LPVOID parameter) {
-    auto* lock = static_cast<CRITICAL_SECTION*>(parameter);
+    CRITICAL_SECTION* lock = &static_cast<win::CriticalSection*>(parameter)->Get();
     if (!TryEnterCriticalSection(lock)) return 0;
     LeaveCriticalSection(lock);
     return 1;
@@ -158,7 +155,7 @@ uint64_t EventsDelivered(fwemu::Controller& emulator) {
     return delivered;
 }
 
-bool LockIsFree(CRITICAL_SECTION& lock) {
+bool LockIsFree(win::CriticalSection& lock) {
     win::UniqueHandle thread(CreateThread(nullptr, 0, TryLock, &lock, 0, nullptr));
     WaitForSingleObject(thread.Get(), 5000);
     DWORD free = 0;

@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "service/event_log.h"
-#include "service/fn_service.h"
+#include "core/event_log_api.h"
+#include "core/fn_service.h"
 
 namespace testing {
 
-constexpr char kSystemEventKey[] = "Software\\Haskorn\\SystemEvent";
+constexpr char kSystemEventKey[] = TELVARIN_KEY_ROOT;
 
 // Deletes HKLM\Software\Haskorn with everything below it.
 void DeleteSystemEventTree();
@@ -62,7 +62,7 @@ struct ServiceFixture {
 }  // namespace testing
 
 #include "emulator/fwemu.h"
-#include "firmware/com_runtime.h"
+#include "core/com_runtime.h"
 
 namespace testing {
 
@@ -88,12 +88,11 @@ struct FirmwareFixture : ServiceFixture {
 
     FirmwareFixture();
     ~FirmwareFixture();
-    // ConnectWmi, and the lock the worker would have created first.
+    // ConnectWmi, as the worker does.
     void Connect();
     std::vector<fwemu::CallRecord> Calls();
     std::vector<fwemu::WriteRecord> Writes();
     void Fault(const char* name, const char* value);
-    bool lockInitialized = false;
 };
 
 // Calls `register texts` of a record as narrow strings, for comparisons.
@@ -116,6 +115,6 @@ bool Subscribed(fwemu::Controller& emulator);
 uint64_t EventsDelivered(fwemu::Controller& emulator);
 
 // True when another thread can take the lock right now (so no path left it held).
-bool LockIsFree(CRITICAL_SECTION& lock);
+bool LockIsFree(win::CriticalSection& lock);
 
 }  // namespace testing

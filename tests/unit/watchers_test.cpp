@@ -5,9 +5,9 @@
 using namespace testing;
 
 namespace {
-constexpr char kStatusControl[] = "Software\\Haskorn\\SystemEvent\\StatusControl";
-constexpr char kCurrentSetting[] = "Software\\Haskorn\\SystemEvent\\CurrentSetting";
-constexpr char kNotification[] = "Software\\Haskorn\\SystemEvent\\Notification";
+constexpr char kStatusControl[] = TELVARIN_KEY_STATUS_CONTROL;
+constexpr char kCurrentSetting[] = TELVARIN_KEY_CURRENT_SETTING;
+constexpr char kNotification[] = TELVARIN_KEY_NOTIFICATION;
 
 struct WatcherFixture : FirmwareFixture {
     WatcherFixture() {

@@ -10,7 +10,7 @@ TEST_CASE("ConnectWmi connects at the first attempt without a report") {
     CHECK(f.service.m_pServices != nullptr);
     CHECK(f.log.Events().empty());
     CHECK((f.runtime.initializeCalls + f.runtime.securityCalls + f.runtime.createCalls) == 3);
-    CHECK(f.service.m_comInitialized);
+    CHECK(f.service.m_apartment.Entered());
 }
 
 TEST_CASE("ConnectWmi retries each stage alone, one report per failed attempt") {
@@ -58,8 +58,6 @@ DWORD WINAPI StopSoon(LPVOID) {
 TEST_CASE("a stop while ConnectWmi retries ends it within about a second") {
     FirmwareFixture f;
     f.Fault("connect-fail", "1000");
-    InitializeCriticalSection(&f.service.m_lock);
-    f.lockInitialized = true;
     win::UniqueHandle stopper(CreateThread(nullptr, 0, StopSoon, nullptr, 0, nullptr));
     const DWORD start = GetTickCount();
     CHECK(f.service.ConnectWmi() == 0);

@@ -5,8 +5,8 @@
 using namespace testing;
 
 namespace {
-constexpr char kStatusControl[] = "Software\\Haskorn\\SystemEvent\\StatusControl";
-constexpr char kNotification[] = "Software\\Haskorn\\SystemEvent\\Notification";
+constexpr char kStatusControl[] = TELVARIN_KEY_STATUS_CONTROL;
+constexpr char kNotification[] = TELVARIN_KEY_NOTIFICATION;
 
 // Brings winmgmt into the wanted state in this prefix; false when the manager refuses.
 bool SetWinmgmtRunning(bool running) {

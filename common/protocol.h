@@ -1,0 +1,70 @@
+/* The Telvarin protocol: the registry values shared with client programs and the firmware calls
+   behind them. The one definition of these facts: the service, the client library and tool, the
+   firmware emulator and the tests include this header, and scripts read it
+   (scripts/protocol.py). Plain C, so that C clients can include it as well. */
+#ifndef TELVARIN_COMMON_PROTOCOL_H
+#define TELVARIN_COMMON_PROTOCOL_H
+
+#define TELVARIN_SERVICE_NAME "Telvarin"
+#define TELVARIN_WMI_SERVICE "winmgmt" /* the service Telvarin depends on */
+
+/* Keys under HKEY_LOCAL_MACHINE, always in the 32-bit registry view (KEY_WOW64_32KEY). */
+#define TELVARIN_KEY_ROOT "Software\\Haskorn\\SystemEvent"
+#define TELVARIN_KEY_NOTIFICATION "Software\\Haskorn\\SystemEvent\\Notification"
+#define TELVARIN_KEY_CAPABILITY "Software\\Haskorn\\SystemEvent\\Capability"
+#define TELVARIN_KEY_CURRENT_SETTING "Software\\Haskorn\\SystemEvent\\CurrentSetting"
+#define TELVARIN_KEY_STATUS_CONTROL "Software\\Haskorn\\SystemEvent\\StatusControl"
+#define TELVARIN_KEY_SERVICE "SYSTEM\\CurrentControlSet\\Services\\Telvarin"
+#define TELVARIN_KEY_EVENT_SOURCE "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Telvarin"
+
+/* Value names: "" is a key's default value, which holds a REG_DWORD like the named ones. */
+#define TELVARIN_VALUE_DEFAULT ""
+#define TELVARIN_VALUE_TYPE2 "Type2"
+
+enum {
+    /* StatusControl "Type2": a request is the inversion of one of these bits, either way. */
+    TELVARIN_REQUEST_0 = 0x1,      /* asks the firmware about state A */
+    TELVARIN_REQUEST_1 = 0x2,      /* asks the firmware about device B */
+    TELVARIN_REQUEST_17 = 0x20000, /* sets device B to its last reported state; never answered */
+
+    /* Notification "Type2": the answers. */
+    TELVARIN_ACK_0 = 0x1,          /* inverts when request 0 was served */
+    TELVARIN_ACK_1 = 0x2,          /* inverts when request 1 was served */
+    TELVARIN_STATE_A = 0x10000,    /* written with ACK_0: state A as the firmware reported it */
+    TELVARIN_DEVICE_B = 0x20000,   /* written with ACK_1: device B as the firmware reported it */
+
+    /* Button event codes with an action of their own; every other code is toggled into
+       Notification "". */
+    TELVARIN_EVENT_SLEEP_BUTTON = 0x8,
+    TELVARIN_EVENT_HIBERNATE = 0x800,
+
+    /* Firmware register calls (OrvButtonMethodDW.ExecINT): EAX is the function, EBX the
+       sub-function in its low byte and the argument in its second byte, ECX = EDX = 0. */
+    TELVARIN_FW_FUNCTION = 0x9610,
+    TELVARIN_FW_STATE_A = 0x5D,         /* EBX of request 0 */
+    TELVARIN_FW_STATE_A_ON = 1,         /* low byte of the answer's EAX when state A is on */
+    TELVARIN_FW_SUB_DEVICE_B = 0x34,    /* device B: argument 2 reads it, 1 switches it on, 0 off */
+    TELVARIN_FW_DEVICE_B_READ = 0x234,  /* EBX of request 1 */
+    TELVARIN_FW_DEVICE_B_ON = 0x134,    /* EBX of request 17 when device B was last reported on */
+    TELVARIN_FW_DEVICE_B_OFF = 0x34,    /* ... and when it was reported off */
+    TELVARIN_FW_DEVICE_B_IS_ON = 3,     /* low byte of the answer's EAX when device B is on */
+    TELVARIN_FW_SUB_OPTION = 0x2E,      /* sets the firmware option byte (the argument) */
+    TELVARIN_FW_STARTUP_OPTION = 1,     /* the option the service sets at start */
+
+    /* What every service start writes (OR for Capability, set for the two client inputs). */
+    TELVARIN_CAPABILITY_BITS = 0x1800054,
+    TELVARIN_CAPABILITY_TYPE2_BITS = 0x30000,
+    TELVARIN_SETTING_AT_START = 0x1800014,
+    TELVARIN_STATUS_CONTROL_AT_START = 0
+};
+
+/* The firmware's WMI classes in \\.\ROOT\WMI. */
+#define TELVARIN_WMI_NAMESPACE "\\\\.\\ROOT\\WMI"
+#define TELVARIN_WMI_METHOD_CLASS "OrvButtonMethodDW"
+#define TELVARIN_WMI_METHOD "ExecINT"
+#define TELVARIN_WMI_METHOD_INSTANCE "ACPI\\pnp0c14\\0_0" /* its InstanceName key */
+#define TELVARIN_WMI_DATA_CLASS "OrvButtonData"
+#define TELVARIN_WMI_EVENT_CLASS "OrvButtonEvent"
+#define TELVARIN_WMI_PARAM "Param" /* the event code, and the settings word */
+
+#endif
