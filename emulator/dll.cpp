@@ -4,7 +4,7 @@
 #include <wbemcli.h>
 
 #include "emulator/fwemu.h"
-#include "emulator/objects.h"
+#include "emulator/locator.h"
 #include "emulator/store.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {

@@ -1,5 +1,7 @@
 #include "emulator/store.h"
 
+#include <sddl.h>
+
 #include <cstring>
 
 namespace fwemu {
@@ -22,10 +24,7 @@ ProcessState& Process() {
 }
 // Created while the module loads, before any thread of ours can race the first use.
 struct ProcessInit {
-    ProcessInit() {
-        Process();
-        OpenSecurity();
-    }
+    ProcessInit() { Process(); }
 } g_processInit;
 
 std::wstring Hex64(uint64_t v) {
@@ -86,19 +85,15 @@ std::string Narrow(const std::wstring& text) {
     return out;
 }
 
-SECURITY_ATTRIBUTES* OpenSecurity() {
-    static SECURITY_DESCRIPTOR sd;
-    static SECURITY_ATTRIBUTES sa;
-    static bool ready = [] {
-        InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
-        SetSecurityDescriptorDacl(&sd, TRUE, nullptr, FALSE);
-        sa.nLength = sizeof(sa);
-        sa.lpSecurityDescriptor = &sd;
-        sa.bInheritHandle = FALSE;
-        return true;
-    }();
-    (void)ready;
-    return &sa;
+SddlSecurity::SddlSecurity(const wchar_t* sddl) {
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, m_descriptor.Receive(),
+                                                              nullptr)) {
+        m_error = GetLastError();
+        return;
+    }
+    m_attributes.nLength = sizeof(m_attributes);
+    m_attributes.lpSecurityDescriptor = m_descriptor.Get();
+    m_attributes.bInheritHandle = FALSE;
 }
 
 bool ProcessStart(HANDLE process, uint32_t* low, uint32_t* high) {
@@ -200,7 +195,15 @@ std::shared_ptr<Store> Store::Open(const std::wstring& path, bool forceInit, std
     s->m_baseName = L"Global\\TelvarinFwEmu-" + Hex64(hash);
     std::string where = "state file " + Narrow(s->m_path);
 
-    s->m_mutex.Reset(CreateMutexW(OpenSecurity(), FALSE, (s->m_baseName + L"-lock").c_str()));
+    SddlSecurity fileSecurity(kStateFileSddl);
+    if (!s->m_syncSecurity.Get() || !fileSecurity.Get()) {
+        DWORD code = fileSecurity.Get() ? s->m_syncSecurity.Error() : fileSecurity.Error();
+        *error = "cannot build the state's security descriptor (error " + std::to_string(code) + ")";
+        return nullptr;
+    }
+    // Ask only for what the lock is used for, so that a user may open one the service made.
+    s->m_mutex.Reset(CreateMutexExW(s->m_syncSecurity.Get(), s->LockName().c_str(), 0,
+                                    SYNCHRONIZE | MUTEX_MODIFY_STATE));
     if (!s->m_mutex) {
         *error = "cannot create the state lock (error " + std::to_string(GetLastError()) + ")";
         return nullptr;
@@ -213,7 +216,7 @@ std::shared_ptr<Store> Store::Open(const std::wstring& path, bool forceInit, std
 
     CreateParentDirectories(s->m_path);
     s->m_file.Reset(CreateFileW(s->m_path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, fileSecurity.Get(), OPEN_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!s->m_file) {
         *error = "cannot open " + where + " (error " + std::to_string(GetLastError()) + ")";
@@ -250,6 +253,7 @@ std::shared_ptr<Store> Store::Open(const std::wstring& path, bool forceInit, std
             return nullptr;
         }
     }
+    // Unnamed, so no other process can open the mapping; they all reach the block through the file.
     s->m_mapping.Reset(CreateFileMappingW(s->m_file.Get(), nullptr, PAGE_READWRITE, 0, sizeof(Block), nullptr));
     if (!s->m_mapping) {
         *error = "cannot map " + where + " (error " + std::to_string(GetLastError()) + ")";
@@ -297,6 +301,11 @@ Store::Guard::Guard(Store& store) : m_store(store) {
 
 Store::Guard::~Guard() {
     if (m_locked) ReleaseMutex(m_store.m_mutex.Get());
+}
+
+win::UniqueHandle Store::CreateSubscriberEvent(DWORD pid, DWORD id) {
+    return win::UniqueHandle(CreateEventExW(m_syncSecurity.Get(), SubscriberEventName(pid, id).c_str(), 0,
+                                            SYNCHRONIZE | EVENT_MODIFY_STATE));
 }
 
 void Store::WakeSubscribers() {

@@ -92,6 +92,34 @@ struct Block {
 
 std::string Narrow(const std::wstring& text);
 
+// Security attributes built from SDDL text; the descriptor lives as long as this owner.
+class SddlSecurity {
+public:
+    explicit SddlSecurity(const wchar_t* sddl);
+    // Null when the text could not be converted; Error() then has the Win32 error.
+    SECURITY_ATTRIBUTES* Get() { return m_descriptor ? &m_attributes : nullptr; }
+    DWORD Error() const { return m_error; }
+
+private:
+    struct LocalTraits {
+        using Value = PSECURITY_DESCRIPTOR;
+        static Value Invalid() { return nullptr; }
+        static void Close(Value v) { LocalFree(v); }
+    };
+    win::Unique<LocalTraits> m_descriptor;
+    SECURITY_ATTRIBUTES m_attributes{};
+    DWORD m_error = ERROR_SUCCESS;
+};
+
+// Who may use the state file and the named objects of a state: SYSTEM and Administrators
+// everything, interactive users read and write but never the security or the deletion, nobody
+// else. Protected, so nothing is inherited from the folder. The service (LocalSystem) and a
+// user's controller meet through them.
+constexpr wchar_t kStateFileSddl[] = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FRFW;;;IU)";
+// The lock and the subscribers' events: waiting needs SYNCHRONIZE, which for these objects only
+// generic execute maps to; setting an event needs generic write.
+constexpr wchar_t kStateSyncSddl[] = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GRGWGX;;;IU)";
+
 class Store {
 public:
     // forceInit rewrites an invalid file instead of refusing it.
@@ -103,6 +131,10 @@ public:
     const std::wstring& Path() const { return m_path; }
     // Name of subscriber (pid, id)'s wake-up event.
     std::wstring SubscriberEventName(DWORD pid, DWORD id) const;
+    // Name of the mutex that guards the block.
+    std::wstring LockName() const { return m_baseName + L"-lock"; }
+    // Creates subscriber (pid, id)'s auto-reset wake-up event; null on failure (GetLastError).
+    win::UniqueHandle CreateSubscriberEvent(DWORD pid, DWORD id);
     // Unlocked access for the slot tables, which are claimed with interlocked operations.
     Block* Raw() { return m_block; }
 
@@ -130,6 +162,7 @@ public:
 
 private:
     Store() = default;
+    SddlSecurity m_syncSecurity{kStateSyncSddl};
     std::wstring m_path;
     std::wstring m_baseName;
     win::UniqueHandle m_mutex;
@@ -151,9 +184,6 @@ std::shared_ptr<Store> CurrentStore(std::string* error);
 // Adds `delta` to this process's live-object count (ours and the published one).
 void LiveDelta(LONG delta);
 void ReleaseCurrentStore();
-
-// A null-DACL descriptor so the service (LocalSystem) and a user's controller share objects.
-SECURITY_ATTRIBUTES* OpenSecurity();
 
 bool ProcessAlive(DWORD pid, uint32_t startLow, uint32_t startHigh);
 bool ProcessStart(HANDLE process, uint32_t* low, uint32_t* high);

@@ -1,6 +1,10 @@
 #include "emu_test.h"
 
+#include <aclapi.h>
+#include <sddl.h>
+
 #include <cstring>
+#include <map>
 #include <vector>
 
 using emutest::Fixture;
@@ -129,6 +133,101 @@ TEST_CASE("every object handed out is counted until released, and published for 
         CHECK(found);
     }
     CHECK(fwemu::LiveObjects() == baseline);
+}
+
+namespace {
+
+struct LocalTraits {
+    using Value = HLOCAL;
+    static Value Invalid() { return nullptr; }
+    static void Close(Value v) { LocalFree(v); }
+};
+using LocalMemory = win::Unique<LocalTraits>;
+
+// An object's DACL as SID text -> rights, generic rights mapped with `mapping`. Fails the test
+// when there is no DACL, which would admit everyone.
+std::map<std::wstring, ACCESS_MASK> Grants(HANDLE object, SE_OBJECT_TYPE type, GENERIC_MAPPING mapping) {
+    PACL dacl = nullptr;
+    LocalMemory sd;
+    REQUIRE(GetSecurityInfo(object, type, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
+                            reinterpret_cast<PSECURITY_DESCRIPTOR*>(sd.Receive())) == ERROR_SUCCESS);
+    REQUIRE(dacl != nullptr);
+    std::map<std::wstring, ACCESS_MASK> grants;
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        REQUIRE(GetAce(dacl, i, reinterpret_cast<void**>(&ace)));
+        REQUIRE(ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE);
+        LocalMemory text;
+        REQUIRE(ConvertSidToStringSidW(&ace->SidStart, reinterpret_cast<LPWSTR*>(text.Receive())));
+        ACCESS_MASK mask = ace->Mask;
+        MapGenericMask(&mask, &mapping);
+        grants[static_cast<const wchar_t*>(text.Get())] |= mask;
+    }
+    return grants;
+}
+
+// SYSTEM and Administrators may do anything; interactive users `userNeeds` but never change the
+// security, the owner or delete; nobody else is named.
+void CheckGrants(const std::map<std::wstring, ACCESS_MASK>& grants, ACCESS_MASK all, ACCESS_MASK userNeeds) {
+    const std::wstring system = L"S-1-5-18", admins = L"S-1-5-32-544", interactive = L"S-1-5-4";
+    CHECK(grants.size() == 3);
+    REQUIRE(grants.count(system));
+    REQUIRE(grants.count(admins));
+    REQUIRE(grants.count(interactive));
+    CHECK((grants.at(system) & all) == all);
+    CHECK((grants.at(admins) & all) == all);
+    CHECK((grants.at(interactive) & userNeeds) == userNeeds);
+    CHECK((grants.at(interactive) & (WRITE_DAC | WRITE_OWNER | DELETE)) == 0);
+}
+
+}  // namespace
+
+TEST_CASE("the state file, its lock and the subscribers' events admit only SYSTEM, Administrators and "
+          "interactive users, who may not change their security") {
+    std::wstring path = TempFile(L"security");
+    DeleteFileW(path.c_str());  // a file made by an older build keeps its own security
+    PathScope scope(path);
+    Fixture fx;
+    fwemu::SetStatePath(path.c_str());  // the fixture chose the shared test state
+    fwemu::Controller ctl;
+    REQUIRE_MESSAGE(ctl.Ok(), ctl.Error());
+    std::string error;
+    auto store = fwemu::Store::Open(path, false, &error);
+    REQUIRE_MESSAGE(static_cast<bool>(store), error);
+
+    SUBCASE("state file") {
+        win::FileHandle file(CreateFileW(path.c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                         OPEN_EXISTING, 0, nullptr));
+        REQUIRE(file);
+        // Wine keeps no descriptor on files and shows one made from the Unix mode; on both, no
+        // group beyond the ones named may use the file.
+        GENERIC_MAPPING files = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
+        auto grants = Grants(file.Get(), SE_FILE_OBJECT, files);
+        CHECK_FALSE(grants.count(L"S-1-1-0"));       // Everyone
+        CHECK_FALSE(grants.count(L"S-1-5-11"));      // Authenticated Users
+        CHECK_FALSE(grants.count(L"S-1-5-32-545"));  // Users
+    }
+    SUBCASE("lock") {
+        win::UniqueHandle lock(OpenMutexW(READ_CONTROL, FALSE, store->LockName().c_str()));
+        REQUIRE(lock);
+        GENERIC_MAPPING mutexes = {STANDARD_RIGHTS_READ | MUTANT_QUERY_STATE, STANDARD_RIGHTS_WRITE,
+                                   STANDARD_RIGHTS_EXECUTE | SYNCHRONIZE, MUTANT_ALL_ACCESS};
+        CheckGrants(Grants(lock.Get(), SE_KERNEL_OBJECT, mutexes), MUTANT_ALL_ACCESS, SYNCHRONIZE);
+    }
+    SUBCASE("a subscriber's event") {
+        auto svc = fx.Connect();
+        ComPtr<IEnumWbemClassObject> e;
+        win::Bstr wql(L"WQL"), q(L"SELECT * FROM OrvButtonEvent");
+        REQUIRE(svc->ExecNotificationQuery(wql.Get(), q.Get(), 0, nullptr, e.GetAddressOf()) == WBEM_S_NO_ERROR);
+        DWORD id = static_cast<DWORD>(store->Raw()->nextSubscriberId);
+        win::UniqueHandle ev(
+            OpenEventW(READ_CONTROL, FALSE, store->SubscriberEventName(GetCurrentProcessId(), id).c_str()));
+        REQUIRE(ev);
+        constexpr ACCESS_MASK kEventQueryState = 0x0001;  // EVENT_QUERY_STATE; mingw's headers lack it
+        GENERIC_MAPPING events = {STANDARD_RIGHTS_READ | kEventQueryState, STANDARD_RIGHTS_WRITE | EVENT_MODIFY_STATE,
+                                  STANDARD_RIGHTS_EXECUTE | SYNCHRONIZE, EVENT_ALL_ACCESS};
+        CheckGrants(Grants(ev.Get(), SE_KERNEL_OBJECT, events), EVENT_ALL_ACCESS, SYNCHRONIZE | EVENT_MODIFY_STATE);
+    }
 }
 
 TEST_CASE("methods the emulator does not offer fail cleanly and clear their out-pointers") {

@@ -1,4 +1,5 @@
-// COM objects of the emulator; only the DLL's class factory needs more than fwemu.h.
+// The emulator's entry: the class factory, the locator and the services it connects to.
+// fwemu.h has CreateLocator; only the DLL needs more.
 #pragma once
 
 #include <windows.h>
