@@ -11,7 +11,7 @@ namespace {
 
 // What a null Param holds behind its VT_NULL: the sleep button's code, so a reader that skips the
 // vt check acts on an event that never came.
-constexpr LONG kNullParamHint = 8;
+constexpr LONG kNullParamHint = TELVARIN_EVENT_SLEEP_BUTTON;
 
 // Values are written whole, union included, so that no reader ever sees stale or uninitialised
 // bytes behind a vt.
@@ -201,7 +201,7 @@ ComPtr<EmuObject> MakeInstance(const std::shared_ptr<Store>& store, Kind kind, c
     obj->SetText(L"__CLASS", cls);
     obj->Add(L"InstanceName", CIM_STRING);
     obj->SetText(L"InstanceName", DataInstanceName(index).c_str());
-    obj->Add(L"Param", CIM_UINT32);
+    obj->Add(kParam, CIM_UINT32);
     return obj;
 }
 
@@ -209,16 +209,16 @@ ComPtr<EmuObject> MakeInstance(const std::shared_ptr<Store>& store, Kind kind, c
 
 ComPtr<EmuObject> MakeDataInstance(const std::shared_ptr<Store>& store, DWORD index, DWORD setting) {
     ComPtr<EmuObject> obj = MakeInstance(store, Kind::DataInstance, kDataClass, index);
-    obj->SetInt(L"Param", setting);
+    obj->SetInt(kParam, setting);
     return obj;
 }
 
 ComPtr<EmuObject> MakeEvent(const std::shared_ptr<Store>& store, DWORD code, bool nullParam) {
     ComPtr<EmuObject> obj = MakeInstance(store, Kind::Event, kEventClass, 0);
     if (nullParam)
-        obj->SetNull(L"Param", kNullParamHint);
+        obj->SetNull(kParam, kNullParamHint);
     else
-        obj->SetInt(L"Param", code);
+        obj->SetInt(kParam, code);
     return obj;
 }
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/protocol.h"
 #include "common/win_raii.h"
 #include "emulator/com_object.h"
 #include "emulator/store.h"
@@ -27,11 +28,12 @@ __CRT_UUID_DECL(fwemu::IEmuObject, 0x6a1e4c52, 0x9b0f, 0x4e0b, 0x8d, 0x1e, 0x2b,
 
 namespace fwemu {
 
-constexpr wchar_t kMethodClass[] = L"OrvButtonMethodDW";
-constexpr wchar_t kDataClass[] = L"OrvButtonData";
-constexpr wchar_t kEventClass[] = L"OrvButtonEvent";
-constexpr wchar_t kMethodName[] = L"ExecINT";
-constexpr wchar_t kMethodInstance[] = L"ACPI\\pnp0c14\\0_0";
+constexpr wchar_t kMethodClass[] = L"" TELVARIN_WMI_METHOD_CLASS;
+constexpr wchar_t kDataClass[] = L"" TELVARIN_WMI_DATA_CLASS;
+constexpr wchar_t kEventClass[] = L"" TELVARIN_WMI_EVENT_CLASS;
+constexpr wchar_t kMethodName[] = L"" TELVARIN_WMI_METHOD;
+constexpr wchar_t kMethodInstance[] = L"" TELVARIN_WMI_METHOD_INSTANCE;
+constexpr wchar_t kParam[] = L"" TELVARIN_WMI_PARAM;
 constexpr const wchar_t* kInNames[4] = {L"InEAX", L"InEBX", L"InECX", L"InEDX"};
 constexpr const wchar_t* kOutNames[5] = {L"OutEAX", L"OutEBX", L"OutECX", L"OutEDX", L"CFlag"};
 

@@ -143,7 +143,7 @@ public:
         if (!PropertyText(inst, L"__CLASS", &cls) || !EqualsNoCase(cls, kDataClass)) return WBEM_E_INVALID_CLASS;
         if (flags & WBEM_FLAG_CREATE_ONLY) return WBEM_E_ALREADY_EXISTS;
         PropertyText(inst, L"InstanceName", &name);
-        bool hasText = PropertyText(inst, L"Param", &text);
+        bool hasText = PropertyText(inst, kParam, &text);
         HRESULT slow = SlowFirmware();
         if (FAILED(slow)) return slow;
         SharedWrite rec{};

@@ -8,27 +8,27 @@ ModelOutput RunModel(SharedModel& m, const DWORD in[4]) {
     const DWORD arg = (in[1] >> 8) & 0xFF;
     // Anything outside the one function and its two-byte EBX is refused the way firmware does:
     // carry set, nothing changed.
-    if (in[0] != kFunction || (in[1] >> 16) != 0 || in[2] != 0 || in[3] != 0) {
+    if (in[0] != TELVARIN_FW_FUNCTION || (in[1] >> 16) != 0 || in[2] != 0 || in[3] != 0) {
         r.cflag = 1;
         return r;
     }
     switch (sub) {
-    case kSubRadio:
+    case TELVARIN_FW_STATE_A:
         m.radio = !m.radio;
-        r.out[0] = m.radio ? 1 : 0;
+        r.out[0] = m.radio ? TELVARIN_FW_STATE_A_ON : 0;
         break;
-    case kSubDeviceB:
-        if (arg == 1) {
+    case TELVARIN_FW_SUB_DEVICE_B:
+        if (arg == kDeviceBOn) {
             m.deviceB = 1;
-        } else if (arg == 0) {
+        } else if (arg == kDeviceBOff) {
             m.deviceB = 0;
-        } else if (arg != 2) {
+        } else if (arg != kDeviceBRead) {
             r.cflag = 1;
             break;
         }
-        r.out[0] = m.deviceB ? 3 : 2;
+        r.out[0] = m.deviceB ? DWORD{TELVARIN_FW_DEVICE_B_IS_ON} : kDeviceBIsOff;
         break;
-    case kSubOption:
+    case TELVARIN_FW_SUB_OPTION:
         m.option = arg;
         break;
     default:

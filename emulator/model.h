@@ -3,14 +3,15 @@
 
 #include <windows.h>
 
+#include "common/protocol.h"
 #include "emulator/store.h"
 
 namespace fwemu {
 
-constexpr DWORD kFunction = 0x9610;
-constexpr DWORD kSubRadio = 0x5D;
-constexpr DWORD kSubDeviceB = 0x34;
-constexpr DWORD kSubOption = 0x2E;
+// Device B's sub-function takes its argument in the second byte of EBX.
+constexpr DWORD kDeviceBOff = 0, kDeviceBOn = 1, kDeviceBRead = 2;
+// A read of device B answers this low byte when it is off (TELVARIN_FW_DEVICE_B_IS_ON when on).
+constexpr DWORD kDeviceBIsOff = 2;
 
 struct ModelOutput {
     DWORD out[4];  // OutEAX..OutEDX

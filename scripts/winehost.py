@@ -11,9 +11,11 @@ import subprocess
 import time
 from pathlib import Path
 
-SYSTEM_EVENT = r"HKLM\Software\Haskorn\SystemEvent"
-SERVICE_KEY = r"HKLM\SYSTEM\CurrentControlSet\Services\Telvarin"
-EVENT_SOURCE_KEY = r"HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Telvarin"
+from protocol import P
+
+SYSTEM_EVENT = "HKLM\\" + P.KEY_ROOT
+SERVICE_KEY = "HKLM\\" + P.KEY_SERVICE
+EVENT_SOURCE_KEY = "HKLM\\" + P.KEY_EVENT_SOURCE
 
 _REPORT = re.compile(r"^([0-9a-f]{4}):fixme:advapi:ReportEventA \([0-9A-Fa-f]+,0x([0-9a-f]{4}),0x[0-9a-f]{4},0x([0-9a-f]{8}),")
 _STRING = re.compile(r'^([0-9a-f]{4}):trace:eventlog:ReportEventW L"(.*)"$')
@@ -150,7 +152,7 @@ class WineHost:
                                        stderr=trace)
         trace.close()
         self._first.wait(timeout=120)
-        self.wait_until(lambda: self.service_state("winmgmt") is not None, 60, "the service manager to answer")
+        self.wait_until(lambda: self.service_state(P.WMI_SERVICE) is not None, 60, "the service manager to answer")
         # Read by each process as it starts: the services started from now on trace only this call.
         # (Set after the first process: a first process's pipes would be inherited by the services.)
         if relay_power:
@@ -188,7 +190,7 @@ class WineHost:
             time.sleep(interval)
 
     # --- service control manager ------------------------------------------------------------
-    def service_state(self, name="Telvarin"):
+    def service_state(self, name=P.SERVICE_NAME):
         """The `sc query` fields of a service as a dict of ints, or None when it does not exist."""
         result = self.wine("sc", "query", name)
         fields = {}
@@ -201,14 +203,14 @@ class WineHost:
             fields["CONTROLS_ACCEPTED"] = int(controls.group(1), 0)
         return fields if "STATE" in fields else None
 
-    def probe(self, command, name="Telvarin"):
+    def probe(self, command, name=P.SERVICE_NAME):
         """svcprobe's view (query, interrogate or config) as a dict, or None when it fails."""
         result = self.wine(self.exe("svcprobe.exe"), command, name)
         return parse_fields(result.stdout) if result.returncode == 0 else None
 
     def start_winmgmt(self):
-        self.wine("net", "start", "winmgmt")
-        self.wait_until(lambda: (self.service_state("winmgmt") or {}).get("STATE") == 4, 60, "winmgmt to run")
+        self.wine("net", "start", P.WMI_SERVICE)
+        self.wait_until(lambda: (self.service_state(P.WMI_SERVICE) or {}).get("STATE") == 4, 60, "winmgmt to run")
 
     def telvarin_processes(self):
         """Process ids of running telvarin.exe processes of this prefix (seen from Linux)."""
@@ -306,7 +308,7 @@ class WineHost:
         cache = (self.build / "CMakeCache.txt").read_text()
         return re.search(r"^TELVARIN_VERSION:STRING=(.*)$", cache, re.M).group(1)
 
-    def installed_products(self, name="Telvarin"):
+    def installed_products(self, name=P.SERVICE_NAME):
         """{product code: {value: data}} of the Add/Remove Programs entries named `name`."""
         result = self.wine("reg", "query", UNINSTALL_KEY, "/s")
         products, current = {}, None
