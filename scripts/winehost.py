@@ -291,3 +291,43 @@ def parse_fields(text):
         if sep:
             fields[key.strip()] = value.strip()
     return fields
+
+
+# --- benchmarks ---------------------------------------------------------------------------------
+def run_wine_to_files(host, args, out_path, timeout):
+    """Runs a wine command with stdout and stderr in files, not pipes: a service started
+    meanwhile inherits the handles, and a pipe it holds would hang the reader. Returns
+    (exit code, stdout text, stderr text)."""
+    out_path = Path(out_path)
+    err_path = out_path.with_suffix(".err")
+    with open(out_path, "w") as out, open(err_path, "w") as err:
+        code = subprocess.run(["wine", *args], env=host.env, stdout=out, stderr=err, timeout=timeout).returncode
+    return code, out_path.read_text(errors="replace"), err_path.read_text(errors="replace")
+
+
+def process_usage(pid):
+    """(CPU seconds used so far, resident set in KiB) of a Linux process, or None once it is gone."""
+    try:
+        fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+        status = Path(f"/proc/{pid}/status").read_text()
+    except OSError:
+        return None
+    cpu = (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")  # utime + stime
+    rss = re.search(r"^VmRSS:\s+(\d+) kB", status, re.M)
+    return cpu, int(rss.group(1)) if rss else 0
+
+
+def wineserver_processes(host):
+    """Linux pids of the wineserver of this host's prefix."""
+    pids = []
+    for proc in Path("/proc").iterdir():
+        if not proc.name.isdigit():
+            continue
+        try:
+            exe = os.path.basename(os.readlink(proc / "exe"))
+            environ = (proc / "environ").read_bytes()
+        except OSError:
+            continue
+        if exe.startswith("wineserver") and f"WINEPREFIX={host.prefix}".encode() in environ:
+            pids.append(int(proc.name))
+    return pids
