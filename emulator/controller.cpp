@@ -95,24 +95,13 @@ bool Controller::SetDeviceB(bool on) {
 
 bool Controller::GetFaults(Faults* out) {
     FWEMU_LOCKED(g, b);
-    const SharedFaults& s = b->faults;
-    out->connectFail = s.connectFail;
-    out->methodClassMissing = s.methodClassMissing != 0;
-    out->methodMissing = s.methodMissing != 0;
-    out->spawnFail = s.spawnFail != 0;
-    out->execFail = s.execFail != 0;
-    out->noOutput = s.noOutput != 0;
-    out->cflag = s.cflag;
-    out->outEaxForced = s.outEaxForced != 0;
-    out->outEax = s.outEax;
-    out->dataInstances = s.dataInstances > kMaxDataInstances ? kMaxDataInstances : s.dataInstances;
-    out->putReject = s.putReject != 0;
-    out->notifyFail = s.notifyFail;
+    *out = ToFaults(b->faults);
     return true;
 }
 
 bool Controller::SetFaults(const Faults& f) {
     if (f.dataInstances > kMaxDataInstances) return Fail("data-instances must be 0..8");
+    if (f.callDelayMs > kMaxCallDelayMs) return Fail("call-delay-ms must be 0..60000");
     FWEMU_LOCKED(g, b);
     SharedFaults& s = b->faults;
     s.connectFail = f.connectFail;
@@ -127,6 +116,12 @@ bool Controller::SetFaults(const Faults& f) {
     s.dataInstances = f.dataInstances;
     s.putReject = f.putReject;
     s.notifyFail = f.notifyFail;
+    s.callDelayMs = f.callDelayMs;
+    s.nullParam = f.nullParam;
+    s.nullOutput = f.nullOutput;
+    s.nullObject = f.nullObject;
+    s.putFail = f.putFail;
+    s.dataHang = f.dataHang;
     return true;
 }
 
@@ -148,6 +143,11 @@ bool Controller::SetFault(const std::string& name, const std::string& value) {
     else if (name == "exec-fail") flagField = &s.execFail;
     else if (name == "no-output") flagField = &s.noOutput;
     else if (name == "put-reject") flagField = &s.putReject;
+    else if (name == "null-param") flagField = &s.nullParam;
+    else if (name == "null-output") flagField = &s.nullOutput;
+    else if (name == "null-object") flagField = &s.nullObject;
+    else if (name == "put-fail") flagField = &s.putFail;
+    else if (name == "data-hang") flagField = &s.dataHang;
     if (flagField) {
         if (!isFlag) return bad("on|off");
         *flagField = flag;
@@ -169,6 +169,9 @@ bool Controller::SetFault(const std::string& name, const std::string& value) {
             s.outEaxForced = 1;
             s.outEax = static_cast<uint32_t>(n);
         }
+    } else if (name == "call-delay-ms") {
+        if (!isNumber || n < 0 || n > kMaxCallDelayMs) return bad("0..60000");
+        s.callDelayMs = static_cast<uint32_t>(n);
     } else if (name == "data-instances") {
         if (!isNumber || n < 0 || n > kMaxDataInstances) return bad("0..8");
         s.dataInstances = static_cast<uint32_t>(n);

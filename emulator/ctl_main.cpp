@@ -38,7 +38,9 @@ const char kHelp[] =
     "  fault NAME VALUE      connect-fail N | method-class-missing on|off | method-missing on|off\n"
     "                        spawn-fail on|off | exec-fail on|off | no-output on|off | cflag N|off\n"
     "                        out-eax VALUE|off | data-instances 0..8 | put-reject on|off\n"
-    "                        notify-fail N (-1 = forever)\n"
+    "                        notify-fail N (-1 = forever) | call-delay-ms 0..60000\n"
+    "                        null-param on|off | null-output on|off | null-object on|off\n"
+    "                        put-fail on|off | data-hang on|off\n"
     "  faults                all faults\n"
     "  live                  live emulator COM objects per process\n"
     "  status                state, faults, log totals and live objects\n"
@@ -106,6 +108,12 @@ void PrintFaults(const fwemu::Faults& f) {
     printf("data-instances: %lu\n", static_cast<unsigned long>(f.dataInstances));
     printf("put-reject: %s\n", OnOff(f.putReject));
     printf("notify-fail: %ld\n", static_cast<long>(f.notifyFail));
+    printf("call-delay-ms: %lu\n", static_cast<unsigned long>(f.callDelayMs));
+    printf("null-param: %s\n", OnOff(f.nullParam));
+    printf("null-output: %s\n", OnOff(f.nullOutput));
+    printf("null-object: %s\n", OnOff(f.nullObject));
+    printf("put-fail: %s\n", OnOff(f.putFail));
+    printf("data-hang: %s\n", OnOff(f.dataHang));
 }
 
 bool PrintLive(fwemu::Controller& c) {

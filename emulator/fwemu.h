@@ -33,6 +33,7 @@ std::wstring StatePath();
 // ---- Controller -----------------------------------------------------------------------------
 
 constexpr int kMaxDataInstances = 8;
+constexpr DWORD kMaxCallDelayMs = 60000;
 constexpr DWORD kCallLogSize = 4096;
 constexpr DWORD kWriteLogSize = 1024;
 constexpr DWORD kEventQueueSize = 4096;
@@ -58,6 +59,12 @@ struct Faults {
     DWORD dataInstances = 1;       // 0..kMaxDataInstances
     bool putReject = false;
     LONG notifyFail = 0;           // ExecNotificationQuery fails this many more times; -1 forever
+    DWORD callDelayMs = 0;         // ExecMethod and PutInstance sleep this long first; 0..kMaxCallDelayMs
+    bool nullParam = false;        // events carry Param as VT_NULL
+    bool nullOutput = false;       // ExecMethod's outputs read as VT_NULL
+    bool nullObject = false;       // GetObject and the queries answer S_OK with a null object
+    bool putFail = false;          // Put on input and data instances fails
+    bool dataHang = false;         // Next on an OrvButtonData query never answers while on
 };
 
 struct CallRecord {

@@ -34,6 +34,25 @@ const wchar_t* const kOutNames[5] = {L"OutEAX", L"OutEBX", L"OutECX", L"OutEDX",
 
 volatile LONG g_serverLocks = 0;
 
+// What a null Param holds behind its VT_NULL: the sleep button's code, so a reader that skips the
+// vt check acts on an event that never came.
+constexpr LONG kNullParamHint = 8;
+// How often a hanging settings read looks whether it may answer.
+constexpr DWORD kHangPollMs = 50;
+
+// Values are written whole, union included, so that no reader ever sees stale or uninitialised
+// bytes behind a vt.
+void StoreI4(VARIANT* v, LONG value) {
+    ZeroMemory(v, sizeof(*v));
+    v->vt = VT_I4;  // a CIM uint32 travels as VT_I4
+    v->lVal = value;
+}
+void StoreNull(VARIANT* v, LONG hint) {
+    ZeroMemory(v, sizeof(*v));
+    v->vt = VT_NULL;
+    v->lVal = hint;
+}
+
 // Takes over the reference a new object starts with (mingw's ComPtr::Attach adds another).
 template <typename T>
 ComPtr<T> Adopt(T* fresh) {
@@ -106,15 +125,15 @@ public:
         auto p = std::make_unique<Property>();
         p->name = name;
         p->type = type;
-        p->value.Get()->vt = VT_NULL;
+        StoreNull(p->value.Get(), 0);
         m_props.push_back(std::move(p));
     }
     void SetInt(const wchar_t* name, DWORD value) {
-        if (Property* p = Find(name)) {
-            VARIANT* v = p->value.Receive();
-            v->vt = VT_I4;  // a CIM uint32 travels as VT_I4
-            v->lVal = static_cast<LONG>(value);
-        }
+        if (Property* p = Find(name)) StoreI4(p->value.Receive(), static_cast<LONG>(value));
+    }
+    // VT_NULL with `hint` left in the union, as a careless firmware answers.
+    void SetNull(const wchar_t* name, DWORD hint) {
+        if (Property* p = Find(name)) StoreNull(p->value.Receive(), static_cast<LONG>(hint));
     }
     void SetText(const wchar_t* name, const wchar_t* text) {
         if (Property* p = Find(name)) p->value.SetBstr(win::Bstr(text));
@@ -167,10 +186,10 @@ public:
             std::wstring text;
             DWORD number = 0;
             // Numbers Put as text read back as numbers, as WMI converts them on Put.
-            if (p->type == CIM_UINT32 && stored.vt != VT_NULL && VariantText(stored, &text) &&
-                ParseUint32Text(text.c_str(), &number)) {
-                val->vt = VT_I4;
-                val->lVal = static_cast<LONG>(number);
+            if (stored.vt == VT_NULL) {
+                *val = stored;  // owns nothing; the copy keeps the union as stored
+            } else if (p->type == CIM_UINT32 && VariantText(stored, &text) && ParseUint32Text(text.c_str(), &number)) {
+                StoreI4(val, static_cast<LONG>(number));
             } else {
                 HRESULT hr = VariantCopy(val, const_cast<VARIANT*>(&stored));
                 if (FAILED(hr)) return WBEM_E_OUT_OF_MEMORY;
@@ -183,20 +202,25 @@ public:
     HRESULT STDMETHODCALLTYPE Put(LPCWSTR name, LONG, VARIANT* val, CIMTYPE type) override {
         if (!name) return WBEM_E_INVALID_PARAMETER;
         if (m_kind == Kind::MethodClass || m_kind == Kind::Event) return WBEM_E_NOT_SUPPORTED;
+        // Read before taking our own lock: the state lock is never taken inside it.
+        Faults f;
+        bool faultable = m_kind == Kind::InParams || m_kind == Kind::DataInstance;
+        if (faultable && !ReadFaults(&f)) return WBEM_E_INITIALIZATION_FAILURE;
         win::Lock lock(m_cs);
         Property* p = Find(name);
         if (!p) return WBEM_E_NOT_FOUND;
         if (p->name.compare(0, 2, L"__") == 0) return WBEM_E_SYSTEM_PROPERTY;
         if (type != 0 && type != p->type && !(p->type == CIM_UINT32 && type == CIM_SINT32))
             return WBEM_E_TYPE_MISMATCH;
-        if (!val) {
-            p->value.Receive()->vt = VT_NULL;
-            return WBEM_S_NO_ERROR;
-        }
         std::wstring text;
-        bool acceptable = val->vt == VT_NULL || val->vt == VT_EMPTY ||
+        bool acceptable = !val || val->vt == VT_NULL || val->vt == VT_EMPTY ||
                           (p->type == CIM_UINT32 ? VariantText(*val, &text) : val->vt == VT_BSTR);
         if (!acceptable) return WBEM_E_TYPE_MISMATCH;
+        if (faultable && f.putFail) return WBEM_E_FAILED;
+        if (!val) {
+            StoreNull(p->value.Receive(), 0);
+            return WBEM_S_NO_ERROR;
+        }
         HRESULT hr = VariantCopy(p->value.Receive(), val);
         return FAILED(hr) ? WBEM_E_OUT_OF_MEMORY : WBEM_S_NO_ERROR;
     }
@@ -297,23 +321,6 @@ private:
     std::vector<std::unique_ptr<Property>> m_props;
 };
 
-Faults ToFaults(const SharedFaults& s) {
-    Faults f;
-    f.connectFail = s.connectFail;
-    f.methodClassMissing = s.methodClassMissing != 0;
-    f.methodMissing = s.methodMissing != 0;
-    f.spawnFail = s.spawnFail != 0;
-    f.execFail = s.execFail != 0;
-    f.noOutput = s.noOutput != 0;
-    f.cflag = s.cflag;
-    f.outEaxForced = s.outEaxForced != 0;
-    f.outEax = s.outEax;
-    f.dataInstances = s.dataInstances > kMaxDataInstances ? kMaxDataInstances : s.dataInstances;
-    f.putReject = s.putReject != 0;
-    f.notifyFail = s.notifyFail;
-    return f;
-}
-
 bool EmuObject::ReadFaults(Faults* f) {
     if (!m_store) return false;
     Store::Guard g(*m_store);
@@ -335,14 +342,17 @@ ComPtr<EmuObject> MakeDataInstance(const std::shared_ptr<Store>& store, DWORD in
     return obj;
 }
 
-ComPtr<EmuObject> MakeEvent(const std::shared_ptr<Store>& store, DWORD code) {
+ComPtr<EmuObject> MakeEvent(const std::shared_ptr<Store>& store, DWORD code, bool nullParam) {
     ComPtr<EmuObject> obj = EmuObject::Make(Kind::Event, store);
     obj->Add(L"__CLASS", CIM_STRING);
     obj->SetText(L"__CLASS", kEventClass);
     obj->Add(L"InstanceName", CIM_STRING);
     obj->SetText(L"InstanceName", DataInstanceName(0).c_str());
     obj->Add(L"Param", CIM_UINT32);
-    obj->SetInt(L"Param", code);
+    if (nullParam)
+        obj->SetNull(L"Param", kNullParamHint);
+    else
+        obj->SetInt(L"Param", code);
     return obj;
 }
 
@@ -382,7 +392,8 @@ HRESULT QueryWithSecurity(Object* self, REFIID mainIid, REFIID riid, void** ppv)
 
 class DataEnum : public IEnumWbemClassObject, public NoProxySecurity, private Counted {
 public:
-    explicit DataEnum(std::vector<ComPtr<EmuObject>> items) : m_items(std::move(items)) {
+    DataEnum(std::shared_ptr<Store> store, std::vector<ComPtr<EmuObject>> items)
+        : m_store(std::move(store)), m_items(std::move(items)) {
         InitializeCriticalSection(&m_cs);
     }
 
@@ -401,6 +412,8 @@ public:
         if (!objs || !returned) return WBEM_E_INVALID_PARAMETER;
         *returned = 0;
         if (timeout < 0 && timeout != static_cast<LONG>(WBEM_INFINITE)) return WBEM_E_INVALID_PARAMETER;
+        // A firmware that never answers the settings read: the caller's timeout does not help.
+        while (Hanging()) Sleep(kHangPollMs);
         win::Lock lock(m_cs);
         while (*returned < count && m_pos < m_items.size()) {
             ComPtr<EmuObject> item = m_items[m_pos++];
@@ -422,6 +435,11 @@ public:
 
 private:
     ~DataEnum() override { DeleteCriticalSection(&m_cs); }
+    bool Hanging() {
+        Store::Guard g(*m_store);
+        return g.Block() && g.Block()->faults.dataHang;
+    }
+    std::shared_ptr<Store> m_store;
     std::vector<ComPtr<EmuObject>> m_items;
     size_t m_pos = 0;
     CRITICAL_SECTION m_cs;
@@ -477,6 +495,7 @@ public:
         win::Lock lock(m_cs);
         while (*returned < count) {
             std::vector<DWORD> codes;
+            bool nullParam = false;
             {
                 Store::Guard g(*m_store);
                 Block* b = g.Block();
@@ -485,10 +504,11 @@ public:
                 if (m_next > b->eventTotal) m_next = b->eventTotal;
                 // A subscriber more than a queue behind has lost the oldest; resume at the oldest kept.
                 if (b->eventTotal - m_next > kEventQueueSize) m_next = b->eventTotal - kEventQueueSize;
+                nullParam = b->faults.nullParam != 0;
                 while (*returned + codes.size() < count && m_next < b->eventTotal)
                     codes.push_back(b->events[m_next++ % kEventQueueSize]);
             }
-            for (DWORD code : codes) objs[(*returned)++] = MakeEvent(m_store, code).Detach();
+            for (DWORD code : codes) objs[(*returned)++] = MakeEvent(m_store, code, nullParam).Detach();
             if (*returned == count) break;
             DWORD wait = INFINITE;
             if (!infinite) {
@@ -554,6 +574,7 @@ public:
         Faults f;
         if (!ReadFaults(&f)) return WBEM_E_INITIALIZATION_FAILURE;
         if (f.methodClassMissing) return WBEM_E_NOT_FOUND;
+        if (f.nullObject) return WBEM_S_NO_ERROR;
         ComPtr<EmuObject> cls = EmuObject::Make(Kind::MethodClass, m_store);
         cls->Add(L"__CLASS", CIM_STRING);
         cls->SetText(L"__CLASS", kMethodClass);
@@ -588,7 +609,10 @@ public:
                 hr = WBEM_E_INVALID_PARAMETER;
             }
         }
+        HRESULT slow = SlowFirmware();
+        if (FAILED(slow)) return slow;
         ModelOutput out{};
+        bool nullOutput = false;
         {
             Store::Guard g(*m_store);
             Block* b = g.Block();
@@ -606,6 +630,7 @@ public:
                 }
                 if (f.outEaxForced) out.out[0] = f.outEax;
                 rec.hasOutput = f.noOutput ? 0 : 1;
+                nullOutput = f.nullOutput != 0;
                 for (int i = 0; i < 4; ++i) rec.out[i] = out.out[i];
                 rec.cflag = out.cflag;
             }
@@ -616,8 +641,14 @@ public:
         if (FAILED(hr)) return hr;
         if (rec.hasOutput && outParams) {
             ComPtr<EmuObject> o = EmuObject::Signature(Kind::OutParams, m_store);
-            for (int i = 0; i < 4; ++i) o->SetInt(kOutNames[i], out.out[i]);
-            o->SetInt(kOutNames[4], out.cflag);
+            if (nullOutput) {
+                // What a reader that skips the vt check takes for a plain success.
+                const DWORD hints[5] = {1, in[1], 0, 0, 0};
+                for (int i = 0; i < 5; ++i) o->SetNull(kOutNames[i], hints[i]);
+            } else {
+                for (int i = 0; i < 4; ++i) o->SetInt(kOutNames[i], out.out[i]);
+                o->SetInt(kOutNames[4], out.cflag);
+            }
             *outParams = o.Detach();
         }
         return WBEM_S_NO_ERROR;
@@ -634,12 +665,13 @@ public:
             Store::Guard g(*m_store);
             Block* b = g.Block();
             if (!b) return WBEM_E_INITIALIZATION_FAILURE;
+            if (b->faults.nullObject) return WBEM_S_NO_ERROR;
             count = ToFaults(b->faults).dataInstances;
             setting = b->model.setting;
         }
         std::vector<ComPtr<EmuObject>> items;
         for (DWORD i = 0; i < count; ++i) items.push_back(MakeDataInstance(m_store, i, setting));
-        *e = new DataEnum(std::move(items));
+        *e = new DataEnum(m_store, std::move(items));
         return WBEM_S_NO_ERROR;
     }
 
@@ -652,6 +684,8 @@ public:
         if (flags & WBEM_FLAG_CREATE_ONLY) return WBEM_E_ALREADY_EXISTS;
         PropertyText(inst, L"InstanceName", &name);
         bool hasText = PropertyText(inst, L"Param", &text);
+        HRESULT slow = SlowFirmware();
+        if (FAILED(slow)) return slow;
         SharedWrite rec{};
         rec.pid = GetCurrentProcessId();
         CopyText(rec.text, text);
@@ -693,6 +727,7 @@ public:
                 --b->faults.notifyFail;
                 return WBEM_E_INVALID_CLASS;
             }
+            if (b->faults.nullObject) return WBEM_S_NO_ERROR;
         }
         return EventEnum::Subscribe(m_store, e);
     }
@@ -778,6 +813,14 @@ private:
         if (!g.Block()) return false;
         *f = ToFaults(g.Block()->faults);
         return true;
+    }
+    // A slow ACPI method. The state lock is not held while it sleeps, so other processes still
+    // read the state and inject events meanwhile.
+    HRESULT SlowFirmware() {
+        Faults f;
+        if (!ReadFaults(&f)) return WBEM_E_INITIALIZATION_FAILURE;
+        if (f.callDelayMs) Sleep(f.callDelayMs);
+        return WBEM_S_NO_ERROR;
     }
 
     std::shared_ptr<Store> m_store;

@@ -120,6 +120,29 @@ bool ProcessAlive(DWORD pid, uint32_t startLow, uint32_t startHigh) {
     return true;
 }
 
+Faults ToFaults(const SharedFaults& s) {
+    Faults f;
+    f.connectFail = s.connectFail;
+    f.methodClassMissing = s.methodClassMissing != 0;
+    f.methodMissing = s.methodMissing != 0;
+    f.spawnFail = s.spawnFail != 0;
+    f.execFail = s.execFail != 0;
+    f.noOutput = s.noOutput != 0;
+    f.cflag = s.cflag;
+    f.outEaxForced = s.outEaxForced != 0;
+    f.outEax = s.outEax;
+    f.dataInstances = s.dataInstances > kMaxDataInstances ? kMaxDataInstances : s.dataInstances;
+    f.putReject = s.putReject != 0;
+    f.notifyFail = s.notifyFail;
+    f.callDelayMs = s.callDelayMs > kMaxCallDelayMs ? kMaxCallDelayMs : s.callDelayMs;
+    f.nullParam = s.nullParam != 0;
+    f.nullOutput = s.nullOutput != 0;
+    f.nullObject = s.nullObject != 0;
+    f.putFail = s.putFail != 0;
+    f.dataHang = s.dataHang != 0;
+    return f;
+}
+
 void ResetBlock(Block* b) {
     b->model = SharedModel{};
     ModelState defaults;

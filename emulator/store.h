@@ -14,7 +14,7 @@
 namespace fwemu {
 
 constexpr uint32_t kMagic = 0x45574654;  // "TFWE"
-constexpr uint32_t kVersion = 2;
+constexpr uint32_t kVersion = 3;
 constexpr int kTextChars = 32;           // recorded input text, longer text is cut (and rejected)
 constexpr int kLiveSlots = 64;
 constexpr int kSubscriberSlots = 64;
@@ -35,7 +35,11 @@ struct SharedFaults {
     uint32_t methodClassMissing, methodMissing, spawnFail, execFail, noOutput;
     uint32_t cflag, outEaxForced, outEax, dataInstances, putReject;
     int32_t notifyFail;
+    uint32_t callDelayMs, nullParam, nullOutput, nullObject, putFail, dataHang;
 };
+
+// The faults as the emulator and the controller use them, with every value kept in range.
+Faults ToFaults(const SharedFaults& shared);
 
 struct SharedCall {
     uint64_t seq;

@@ -7,7 +7,9 @@
 
 #include <doctest/doctest.h>
 
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "common/win_raii.h"
 #include "emulator/fwemu.h"
@@ -35,6 +37,8 @@ private:
     fwemu::Controller* m_ctl;
 };
 
+// An input instance of ExecINT, made the way the service makes it.
+HRESULT SpawnInput(IWbemServices* svc, ComPtr<IWbemClassObject>* in);
 // Runs ExecINT the way the service does: register texts as VT_BSTR typed CIM_UINT32.
 HRESULT ExecInt(IWbemServices* svc, const wchar_t* eax, const wchar_t* ebx, const wchar_t* ecx, const wchar_t* edx,
                 ComPtr<IWbemClassObject>* out);
@@ -43,5 +47,33 @@ HRESULT Call9610(IWbemServices* svc, DWORD ebx, ComPtr<IWbemClassObject>* out);
 
 // A property that must be VT_I4, as a CIM uint32 is.
 DWORD GetI4(IWbemClassObject* obj, const wchar_t* name);
+// A property that must read S_OK and VT_NULL; returns the lVal left behind it.
+LONG GetNullHint(IWbemClassObject* obj, const wchar_t* name);
+
+// The settings query's enumerator; fails the test on error.
+ComPtr<IEnumWbemClassObject> OpenDataQuery(IWbemServices* svc);
+// Every OrvButtonData instance the settings query returns.
+std::vector<ComPtr<IWbemClassObject>> QueryData(IWbemServices* svc);
+// Puts `text` as Param and writes the instance back, as the service does.
+HRESULT PutParam(IWbemServices* svc, IWbemClassObject* inst, const wchar_t* text);
+
+// Runs a call that may block on its own thread, so the test can await it with a bounded wait.
+// The work must not assert (doctest runs single-threaded here); the destructor waits for it.
+class Background {
+public:
+    explicit Background(std::function<HRESULT()> work);
+    ~Background();
+    Background(const Background&) = delete;
+    Background& operator=(const Background&) = delete;
+    // True when the work has returned within `ms`; Result() is valid from then on.
+    bool DoneWithin(DWORD ms);
+    HRESULT Result() const { return m_result; }
+
+private:
+    static DWORD WINAPI Run(void* self);
+    std::function<HRESULT()> m_work;
+    HRESULT m_result = E_PENDING;
+    win::UniqueHandle m_thread;
+};
 
 }  // namespace emutest

@@ -2,33 +2,13 @@
 
 #include <vector>
 
+using emutest::Background;
 using emutest::Fixture;
 using emutest::GetI4;
+using emutest::PutParam;
+using emutest::QueryData;
 
 namespace {
-
-std::vector<ComPtr<IWbemClassObject>> QueryData(IWbemServices* svc) {
-    ComPtr<IEnumWbemClassObject> e;
-    win::Bstr wql(L"WQL"), query(L"SELECT * FROM OrvButtonData");
-    REQUIRE(svc->ExecQuery(wql.Get(), query.Get(), 0x30, nullptr, e.GetAddressOf()) == WBEM_S_NO_ERROR);
-    std::vector<ComPtr<IWbemClassObject>> items;
-    for (;;) {
-        ComPtr<IWbemClassObject> obj;
-        ULONG got = 0;
-        HRESULT hr = e->Next(WBEM_INFINITE, 1, obj.GetAddressOf(), &got);
-        if (hr != WBEM_S_NO_ERROR || got == 0) break;
-        items.push_back(obj);
-    }
-    return items;
-}
-
-HRESULT PutParam(IWbemServices* svc, IWbemClassObject* inst, const wchar_t* text) {
-    win::Variant v;
-    v.SetBstr(win::Bstr(text));
-    HRESULT hr = inst->Put(L"Param", 0, v.Get(), CIM_UINT32);
-    if (FAILED(hr)) return hr;
-    return svc->PutInstance(inst, WBEM_FLAG_UPDATE_ONLY, nullptr, nullptr);
-}
 
 ComPtr<IEnumWbemClassObject> Subscribe(IWbemServices* svc, HRESULT* hr = nullptr) {
     ComPtr<IEnumWbemClassObject> e;
@@ -210,6 +190,82 @@ TEST_CASE("a burst of 1000 events all arrive, in order") {
         CHECK(GetI4(objs[i], L"Param") == 7);
         objs[i]->Release();
     }
+}
+
+TEST_CASE("null-param: events carry Param as VT_NULL with the sleep code left behind it") {
+    Fixture fx;
+    auto svc = fx.Connect();
+    auto e = Subscribe(svc.Get());
+    REQUIRE(fx.Ctl().SetFault("null-param", "on"));
+    REQUIRE(fx.Ctl().InjectEvent(0x10));
+    ComPtr<IWbemClassObject> obj;
+    ULONG got = 0;
+    REQUIRE(e->Next(5000, 1, obj.GetAddressOf(), &got) == WBEM_S_NO_ERROR);
+    CHECK(emutest::GetNullHint(obj.Get(), L"Param") == 8);
+    REQUIRE(fx.Ctl().SetFault("null-param", "off"));
+    REQUIRE(fx.Ctl().InjectEvent(0x11));
+    CHECK(NextCode(e.Get(), 5000) == 0x11);
+}
+
+TEST_CASE("null-object: the method class, the settings query and the subscription answer S_OK with null") {
+    Fixture fx;
+    auto svc = fx.Connect();
+    REQUIRE(fx.Ctl().SetFault("null-object", "on"));
+    ComPtr<IWbemClassObject> cls;
+    win::Bstr clsPath(L"\\\\.\\Root\\Wmi:OrvButtonMethodDW");
+    CHECK(svc->GetObject(clsPath.Get(), 0, nullptr, cls.GetAddressOf(), nullptr) == WBEM_S_NO_ERROR);
+    CHECK(!cls);
+    ComPtr<IEnumWbemClassObject> e;
+    win::Bstr wql(L"WQL"), data(L"SELECT * FROM OrvButtonData"), events(L"SELECT * FROM OrvButtonEvent");
+    CHECK(svc->ExecQuery(wql.Get(), data.Get(), 0, nullptr, e.GetAddressOf()) == WBEM_S_NO_ERROR);
+    CHECK(!e);
+    CHECK(svc->ExecNotificationQuery(wql.Get(), events.Get(), 0, nullptr, e.GetAddressOf()) == WBEM_S_NO_ERROR);
+    CHECK(!e);
+    REQUIRE(fx.Ctl().SetFault("null-object", "off"));
+    CHECK(svc->ExecQuery(wql.Get(), data.Get(), 0, nullptr, e.GetAddressOf()) == WBEM_S_NO_ERROR);
+    CHECK(e);
+}
+
+TEST_CASE("put-fail: Put on input and data instances fails and leaves the property as it was") {
+    Fixture fx;
+    auto svc = fx.Connect();
+    auto items = QueryData(svc.Get());
+    REQUIRE(items.size() == 1);
+    ComPtr<IWbemClassObject> in;
+    REQUIRE(emutest::SpawnInput(svc.Get(), &in) == WBEM_S_NO_ERROR);
+    REQUIRE(fx.Ctl().SetFault("put-fail", "on"));
+    win::Variant v;
+    v.SetBstr(win::Bstr(L"38416"));
+    CHECK(in->Put(L"InEAX", 0, v.Get(), CIM_UINT32) == WBEM_E_FAILED);
+    CHECK(emutest::GetNullHint(in.Get(), L"InEAX") == 0);
+    CHECK(PutParam(svc.Get(), items[0].Get(), L"7") == WBEM_E_FAILED);
+    CHECK(GetI4(items[0].Get(), L"Param") == 0);
+    fwemu::ModelState m;
+    REQUIRE(fx.Ctl().GetModel(&m));
+    CHECK(m.settingWrites == 0);
+
+    REQUIRE(fx.Ctl().SetFault("put-fail", "off"));
+    CHECK(in->Put(L"InEAX", 0, v.Get(), CIM_UINT32) == WBEM_S_NO_ERROR);
+    CHECK(GetI4(in.Get(), L"InEAX") == 38416);
+}
+
+TEST_CASE("data-hang: Next on the settings query answers only once the fault is off, whatever its timeout") {
+    Fixture fx;
+    auto svc = fx.Connect();
+    auto e = emutest::OpenDataQuery(svc.Get());
+    REQUIRE(fx.Ctl().SetFault("data-hang", "on"));
+    ComPtr<IWbemClassObject> obj;
+    ULONG got = 0;
+    {
+        Background next([&] { return e->Next(0, 1, obj.GetAddressOf(), &got); });
+        CHECK(!next.DoneWithin(300));
+        // Switched off whatever the check said, or the thread would never end.
+        CHECK(fx.Ctl().SetFault("data-hang", "off"));
+        REQUIRE(next.DoneWithin(20000));
+        CHECK(next.Result() == WBEM_S_NO_ERROR);
+    }
+    REQUIRE(got == 1);
+    CHECK(GetI4(obj.Get(), L"Param") == 0);
 }
 
 TEST_CASE("notify-fail N fails N subscriptions; -1 fails them all") {

@@ -264,6 +264,19 @@ TEST_CASE("ExecMethod faults") {
         REQUIRE(fx.Ctl().GetModel(&m));
         CHECK(!m.radio);
     }
+    SUBCASE("null outputs that still look like a success, and the firmware ran") {
+        REQUIRE(fx.Ctl().SetFault("null-output", "on"));
+        REQUIRE(Call9610(svc.Get(), 0x5D, &out) == WBEM_S_NO_ERROR);
+        REQUIRE(out);
+        CHECK(emutest::GetNullHint(out.Get(), L"OutEAX") == 1);
+        CHECK(emutest::GetNullHint(out.Get(), L"OutEBX") == 0x5D);
+        CHECK(emutest::GetNullHint(out.Get(), L"OutECX") == 0);
+        CHECK(emutest::GetNullHint(out.Get(), L"OutEDX") == 0);
+        CHECK(emutest::GetNullHint(out.Get(), L"CFlag") == 0);
+        fwemu::ModelState m;
+        REQUIRE(fx.Ctl().GetModel(&m));
+        CHECK(!m.radio);
+    }
     SUBCASE("forced CFlag") {
         REQUIRE(fx.Ctl().SetFault("cflag", "5"));
         REQUIRE(Call9610(svc.Get(), 0x5D, &out) == WBEM_S_NO_ERROR);
@@ -285,12 +298,48 @@ TEST_CASE("controller rejects unknown faults and bad values without changing any
     CHECK(!fx.Ctl().SetFault("exec-fail", "yes"));
     CHECK(!fx.Ctl().SetFault("data-instances", "9"));
     CHECK(!fx.Ctl().SetFault("notify-fail", "-2"));
+    CHECK(!fx.Ctl().SetFault("call-delay-ms", "60001"));
+    CHECK(!fx.Ctl().SetFault("call-delay-ms", "on"));
+    CHECK(!fx.Ctl().SetFault("null-param", "1"));
     CHECK(!fx.Ctl().Error().empty());
     fwemu::Faults f;
     REQUIRE(fx.Ctl().GetFaults(&f));
     CHECK(!f.execFail);
     CHECK(f.dataInstances == 1);
     CHECK(f.notifyFail == 0);
+    CHECK(f.callDelayMs == 0);
+    CHECK(!f.nullParam);
+}
+
+TEST_CASE("call-delay-ms: calls answer late, and the state stays free for others while they sleep") {
+    Fixture fx;
+    auto svc = fx.Connect();
+    auto items = emutest::QueryData(svc.Get());
+    REQUIRE(items.size() == 1);
+    REQUIRE(fx.Ctl().SetFault("call-delay-ms", "1500"));
+    ComPtr<IWbemClassObject> out;
+    emutest::Background call([&] { return Call9610(svc.Get(), 0x5D, &out); });
+    CHECK(!call.DoneWithin(300));
+    // The call is asleep now: the controller still reads and injects, and sees the model untouched.
+    fwemu::ModelState m;
+    REQUIRE(fx.Ctl().GetModel(&m));
+    CHECK(m.radio);
+    CHECK(fx.Ctl().InjectEvent(1));
+    CHECK(!call.DoneWithin(0));
+    REQUIRE(call.DoneWithin(20000));
+    CHECK(call.Result() == WBEM_S_NO_ERROR);
+    CHECK(GetI4(out.Get(), L"OutEAX") == 0);
+    REQUIRE(fx.Ctl().GetModel(&m));
+    CHECK(!m.radio);
+
+    emutest::Background put([&] { return emutest::PutParam(svc.Get(), items[0].Get(), L"5"); });
+    CHECK(!put.DoneWithin(300));
+    REQUIRE(fx.Ctl().GetModel(&m));
+    CHECK(m.settingWrites == 0);
+    REQUIRE(put.DoneWithin(20000));
+    CHECK(put.Result() == WBEM_S_NO_ERROR);
+    REQUIRE(fx.Ctl().GetModel(&m));
+    CHECK(m.setting == 5);
 }
 
 namespace {

@@ -220,7 +220,19 @@ TEST_CASE("fwemu-ctl end to end: events cross processes, state and faults print 
     REQUIRE(fx.Ctl().GetFaults(&f));
     CHECK(f.execFail);
 
+    REQUIRE(RunCtl(L"fault call-delay-ms 250", &out) == 0);
+    REQUIRE(RunCtl(L"fault null-output on", &out) == 0);
+    REQUIRE(RunCtl(L"faults", &out) == 0);
+    CHECK(out.find("call-delay-ms: 250") != std::string::npos);
+    CHECK(out.find("null-output: on") != std::string::npos);
+    CHECK(out.find("data-hang: off") != std::string::npos);
+    REQUIRE(RunCtl(L"reset", &out) == 0);
+    REQUIRE(RunCtl(L"status", &out) == 0);
+    CHECK(out.find("call-delay-ms: 0") != std::string::npos);
+    CHECK(out.find("null-output: off") != std::string::npos);
+
     CHECK(RunCtl(L"fault exec-fail maybe", &out) == 2);
+    CHECK(RunCtl(L"fault call-delay-ms 60001", &out) == 2);
     CHECK(RunCtl(L"frobnicate", &out) == 2);
     CHECK(RunCtl(L"event", &out) == 2);
 }
