@@ -3,6 +3,8 @@
 // registry work done by bare helper processes (the floor), and prints one JSON object per line.
 // bench/run.py drives it; it is no tool for users.
 #include <windows.h>
+#include <wbemcli.h>
+#include <wrl/client.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -317,6 +319,14 @@ double TimeRequest(const char* controlKey) {
     return woke < 0 ? -1 : woke - start;
 }
 
+// The StatusControl watcher may arm after the subscription, and a request written before it
+// arms goes unseen: one acknowledged request proves it watches. A lost one is sent again.
+bool WaitUntilServing() {
+    for (int attempt = 0; attempt < 3; ++attempt)
+        if (TimeRequest(kStatusControlKey) >= 0) return true;
+    return false;
+}
+
 bool CreateFloorKey() {
     win::RegKey key;
     if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kFloorControlKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
@@ -327,7 +337,8 @@ bool CreateFloorKey() {
 
 int RunRequests(int samples, unsigned seed) {
     Emulator emulator;
-    if (!emulator.Ok() || !WaitUntilSubscribed(emulator)) return Fail("the service is not ready");
+    if (!emulator.Ok() || !WaitUntilSubscribed(emulator) || !WaitUntilServing())
+        return Fail("the service is not ready");
     if (!CreateFloorKey()) return Fail("cannot create the floor's key");
     FloorProcess floor;
     if (!floor.Start("floor-requests")) return Fail("floor helper did not start", GetLastError());
@@ -346,7 +357,8 @@ int RunRequests(int samples, unsigned seed) {
 // Requests back to back, each sent the moment the last one was acknowledged.
 int RunThroughput(double seconds) {
     Emulator emulator;
-    if (!emulator.Ok() || !WaitUntilSubscribed(emulator)) return Fail("the service is not ready");
+    if (!emulator.Ok() || !WaitUntilSubscribed(emulator) || !WaitUntilServing())
+        return Fail("the service is not ready");
     if (!CreateFloorKey()) return Fail("cannot create the floor's key");
     FloorProcess floor;
     if (!floor.Start("floor-requests")) return Fail("floor helper did not start", GetLastError());
@@ -354,19 +366,22 @@ int RunThroughput(double seconds) {
         const char* key = std::strcmp(target, "service") == 0 ? kStatusControlKey : kFloorControlKey;
         int acknowledged = 0, lost = 0;
         const double start = NowUs();
-        double elapsed = 0;
+        double elapsed = 0, waitedForLost = 0;
         while (elapsed < seconds * 1e6) {
+            const double before = NowUs();
             const double latency = TimeRequest(key);
             if (latency == -2) return Fail("SystemEvent keys missing");
-            if (latency < 0)
+            if (latency < 0) {
                 ++lost;
-            else
+                waitedForLost += NowUs() - before;
+            } else {
                 ++acknowledged;
+            }
             elapsed = NowUs() - start;
         }
         std::printf("{\"kind\": \"throughput\", \"target\": \"%s\", \"acknowledged\": %d, \"lost\": %d, "
-                    "\"seconds\": %.3f}\n",
-                    target, acknowledged, lost, elapsed / 1e6);
+                    "\"seconds\": %.3f, \"lost_seconds\": %.3f}\n",
+                    target, acknowledged, lost, elapsed / 1e6, waitedForLost / 1e6);
     }
     return 0;
 }
@@ -379,6 +394,69 @@ int RunInjectCost(int samples) {
         const double start = NowUs();
         if (!emulator.Inject()) return Fail("InjectEvent failed");
         std::printf("{\"kind\": \"inject\", \"us\": %.1f}\n", NowUs() - start);
+        Sleep(5);
+    }
+    return 0;
+}
+
+// Owner of this thread's COM apartment.
+class ComApartment {
+public:
+    ComApartment() : m_hr(CoInitializeEx(nullptr, COINIT_MULTITHREADED)) {}
+    ~ComApartment() {
+        if (SUCCEEDED(m_hr)) CoUninitialize();
+    }
+    ComApartment(const ComApartment&) = delete;
+    ComApartment& operator=(const ComApartment&) = delete;
+    bool Ok() const { return SUCCEEDED(m_hr); }
+
+private:
+    HRESULT m_hr;
+};
+
+// One firmware register call made the way the service makes it (class, method signature, input
+// instance, four registers as decimal text, ExecMethod, five outputs read back), in this process:
+// the share of a request that is the firmware call itself.
+bool CallFirmwareOnce(IWbemServices* services) {
+    win::Bstr classPath(L"\\\\.\\Root\\Wmi:OrvButtonMethodDW");
+    win::Bstr instancePath(L"\\\\.\\Root\\Wmi:OrvButtonMethodDW.InstanceName=\"ACPI\\\\pnp0c14\\\\0_0\"");
+    win::Bstr method(L"ExecINT");
+    Microsoft::WRL::ComPtr<IWbemClassObject> methodClass, inSignature, inParams, outParams;
+    if (services->GetObject(classPath.Get(), 0, nullptr, methodClass.GetAddressOf(), nullptr) != S_OK) return false;
+    if (methodClass->GetMethod(method.Get(), 0, inSignature.GetAddressOf(), nullptr) != S_OK) return false;
+    if (inSignature->SpawnInstance(0, inParams.GetAddressOf()) != S_OK) return false;
+    const wchar_t* names[4] = {L"InEAX", L"InEBX", L"InECX", L"InEDX"};
+    const wchar_t* texts[4] = {L"38416", L"93", L"0", L"0"};
+    for (int i = 0; i < 4; ++i) {
+        win::Variant value;
+        value.SetBstr(win::Bstr(texts[i]));
+        if (inParams->Put(names[i], 0, value.Get(), CIM_UINT32) != S_OK) return false;
+    }
+    if (services->ExecMethod(instancePath.Get(), method.Get(), 0, nullptr, inParams.Get(), outParams.GetAddressOf(),
+                             nullptr) != S_OK ||
+        !outParams)
+        return false;
+    for (const wchar_t* name : {L"OutEAX", L"OutEBX", L"OutECX", L"OutEDX", L"CFlag"}) {
+        win::Variant value;
+        if (outParams->Get(name, 0, value.Receive(), nullptr, nullptr) != S_OK) return false;
+    }
+    return true;
+}
+
+int RunCallCost(int samples) {
+    ComApartment com;
+    if (!com.Ok()) return Fail("CoInitializeEx failed");
+    Microsoft::WRL::ComPtr<IWbemLocator> locator;
+    Microsoft::WRL::ComPtr<IWbemServices> services;
+    win::Bstr space(L"\\\\.\\ROOT\\WMI");
+    if (fwemu::CreateLocator(locator.GetAddressOf()) != S_OK ||
+        locator->ConnectServer(space.Get(), nullptr, nullptr, nullptr, 0, nullptr, nullptr,
+                               services.GetAddressOf()) != S_OK)
+        return Fail("cannot connect to the emulator");
+    for (int i = 0; i < samples; ++i) {
+        const double start = NowUs();
+        if (!CallFirmwareOnce(services.Get())) return Fail("the firmware call failed");
+        std::printf("{\"kind\": \"call\", \"us\": %.1f}\n", NowUs() - start);
         Sleep(5);
     }
     return 0;
@@ -444,6 +522,7 @@ int RunCycle(const std::string& phase, int runs, unsigned seed, const std::strin
         } else if (phase == "subscribing") {
             Sleep(rng.Between(1000, 2000));
         } else if (phase == "slow-call") {
+            if (!WaitUntilServing()) return Fail("the service serves no request");
             if (!controller.SetFault("call-delay-ms", std::to_string(kSlowCallMs)))
                 return Fail("the emulator has no call-delay-ms fault");
             // The watcher wakes within milliseconds; the call is logged only when it returns.
@@ -471,7 +550,7 @@ int RunCycle(const std::string& phase, int runs, unsigned seed, const std::strin
 
 int Usage() {
     std::fprintf(stderr,
-                 "usage: telvarin-bench events N SEED | requests N SEED | throughput SECONDS | inject N\n"
+                 "usage: telvarin-bench events N SEED | requests N SEED | throughput SECONDS | inject N | call N\n"
                  "                      | cycle PHASE RUNS SEED TELVARIN_EXE\n");
     return 2;
 }
@@ -489,6 +568,7 @@ int main(int argc, char** argv) {
     else if (mode == "requests" && argc == 4) result = RunRequests(arg(2), static_cast<unsigned>(arg(3)));
     else if (mode == "throughput" && argc == 3) result = RunThroughput(std::atof(argv[2]));
     else if (mode == "inject" && argc == 3) result = RunInjectCost(arg(2));
+    else if (mode == "call" && argc == 3) result = RunCallCost(arg(2));
     else if (mode == "cycle" && argc == 6) result = RunCycle(argv[2], arg(3), static_cast<unsigned>(arg(4)), argv[5]);
     else return Usage();
     std::fflush(stdout);
