@@ -417,13 +417,21 @@ private:
 // One firmware register call made the way the service makes it (class, method signature, input
 // instance, four registers as decimal text, ExecMethod, five outputs read back), in this process:
 // the share of a request that is the firmware call itself.
-bool CallFirmwareOnce(IWbemServices* services) {
+// Stamps (NowUs) after each stage: the class and signature, the input instance with its
+// registers, ExecMethod, the outputs read back.
+struct CallStages {
+    double start = 0, signature = 0, input = 0, executed = 0, read = 0;
+};
+
+bool CallFirmwareOnce(IWbemServices* services, CallStages* stages) {
+    stages->start = NowUs();
     win::Bstr classPath(L"\\\\.\\Root\\Wmi:OrvButtonMethodDW");
     win::Bstr instancePath(L"\\\\.\\Root\\Wmi:OrvButtonMethodDW.InstanceName=\"ACPI\\\\pnp0c14\\\\0_0\"");
     win::Bstr method(L"ExecINT");
     Microsoft::WRL::ComPtr<IWbemClassObject> methodClass, inSignature, inParams, outParams;
     if (services->GetObject(classPath.Get(), 0, nullptr, methodClass.GetAddressOf(), nullptr) != S_OK) return false;
     if (methodClass->GetMethod(method.Get(), 0, inSignature.GetAddressOf(), nullptr) != S_OK) return false;
+    stages->signature = NowUs();
     if (inSignature->SpawnInstance(0, inParams.GetAddressOf()) != S_OK) return false;
     const wchar_t* names[4] = {L"InEAX", L"InEBX", L"InECX", L"InEDX"};
     const wchar_t* texts[4] = {L"38416", L"93", L"0", L"0"};
@@ -432,14 +440,17 @@ bool CallFirmwareOnce(IWbemServices* services) {
         value.SetBstr(win::Bstr(texts[i]));
         if (inParams->Put(names[i], 0, value.Get(), CIM_UINT32) != S_OK) return false;
     }
+    stages->input = NowUs();
     if (services->ExecMethod(instancePath.Get(), method.Get(), 0, nullptr, inParams.Get(), outParams.GetAddressOf(),
                              nullptr) != S_OK ||
         !outParams)
         return false;
+    stages->executed = NowUs();
     for (const wchar_t* name : {L"OutEAX", L"OutEBX", L"OutECX", L"OutEDX", L"CFlag"}) {
         win::Variant value;
         if (outParams->Get(name, 0, value.Receive(), nullptr, nullptr) != S_OK) return false;
     }
+    stages->read = NowUs();
     return true;
 }
 
@@ -454,9 +465,12 @@ int RunCallCost(int samples) {
                                services.GetAddressOf()) != S_OK)
         return Fail("cannot connect to the emulator");
     for (int i = 0; i < samples; ++i) {
-        const double start = NowUs();
-        if (!CallFirmwareOnce(services.Get())) return Fail("the firmware call failed");
-        std::printf("{\"kind\": \"call\", \"us\": %.1f}\n", NowUs() - start);
+        CallStages t;
+        if (!CallFirmwareOnce(services.Get(), &t)) return Fail("the firmware call failed");
+        std::printf("{\"kind\": \"call\", \"us\": %.1f, \"signature_us\": %.1f, \"input_us\": %.1f, "
+                    "\"exec_us\": %.1f, \"output_us\": %.1f}\n",
+                    t.read - t.start, t.signature - t.start, t.input - t.signature, t.executed - t.input,
+                    t.read - t.executed);
         Sleep(5);
     }
     return 0;

@@ -180,7 +180,9 @@ def measure(host, work, plan, seed):
     results["emulator"] = {"unit": "us", "inject_no_listener": summary([r["us"] for r in inject]),
                            "inject_service_listening": summary(raise_service),
                            "floor_set_event": summary(raise_floor),
-                           "firmware_call": summary([r["us"] for r in calls])}
+                           "firmware_call": summary([r["us"] for r in calls]),
+                           "firmware_call_stages": {stage: summary([r[f"{stage}_us"] for r in calls])
+                                                    for stage in ("signature", "input", "exec", "output")}}
     # The event figure less the raise itself: what the service (or the floor) adds after it.
     after = {t: [(r["us"] - r["raise_us"]) / 1000 for r in events if r["target"] == t and r["us"] >= 0]
              for t in ("service", "floor")}
@@ -252,6 +254,9 @@ def table(results):
                           p50_ratio(e["inject_service_listening"], floor), 1))
     rows.append(stats_row("One firmware register call through the emulator, in-process, µs", e["firmware_call"],
                           digits=1))
+    for stage, title in (("signature", "GetObject + GetMethod"), ("input", "SpawnInstance + 4 Put"),
+                         ("exec", "ExecMethod"), ("output", "5 Get")):
+        rows.append(stats_row(f"… {title}, µs", e["firmware_call_stages"][stage], digits=1))
     idle, mem = results["idle"], results["memory"]
     rows.append(f"| Idle CPU over {idle['seconds']} s, % of one core: service / its wineserver | | "
                 f"{fmt(idle['service_cpu_percent'], 2)} / {fmt(idle['wineserver_cpu_percent'], 2)} | | | | | | | |")
@@ -269,7 +274,11 @@ def header(results):
 
 
 def draw(results, path):
-    import matplotlib
+    """Draws the picture; False when matplotlib is missing (./dev bench installs it)."""
+    try:
+        import matplotlib
+    except ImportError:
+        return False
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
@@ -302,6 +311,7 @@ def draw(results, path):
     fig.tight_layout()
     fig.savefig(path, dpi=100)
     plt.close(fig)
+    return True
 
 
 def main():
@@ -331,8 +341,9 @@ def main():
     print("\n" + text)
     (out / "results.md").write_text(text)
     (out / "results.json").write_text(json.dumps(results, indent=1))
-    draw(results, out / "latency.png")
-    print(f"written: {out / 'results.md'}, {out / 'results.json'}, {out / 'latency.png'}")
+    drawn = draw(results, out / "latency.png")
+    print(f"written: {out / 'results.md'}, {out / 'results.json'}"
+          + (f", {out / 'latency.png'}" if drawn else "; no latency.png: matplotlib is missing"))
 
 
 if __name__ == "__main__":

@@ -29,8 +29,8 @@ class QuickBenchmark(unittest.TestCase):
     def setUpClass(cls):
         cls.out = Path(tempfile.mkdtemp(prefix="telvarin-bench-"))
         cls.python = python_with_matplotlib()
-        if cls.python is None:
-            raise unittest.SkipTest("matplotlib is not installed (./dev bench installs it)")
+        cls.can_draw = cls.python is not None
+        cls.python = cls.python or sys.executable
         with open(cls.out / "run.log", "w") as log:
             cls.completed = subprocess.run([cls.python, str(RUN), "--build-dir", systest.BUILD_DIR, "--quick",
                                             "--out", str(cls.out), "--seed", "7"],
@@ -46,7 +46,8 @@ class QuickBenchmark(unittest.TestCase):
         self.results = json.loads((self.out / "results.json").read_text())
 
     def test_the_three_files_are_written_and_the_table_is_in_the_markdown(self):
-        self.assertTrue((self.out / "latency.png").read_bytes().startswith(b"\x89PNG"))
+        if self.can_draw:
+            self.assertTrue((self.out / "latency.png").read_bytes().startswith(b"\x89PNG"))
         markdown = (self.out / "results.md").read_text()
         for row in ("Button event → client wake-up", "Request → acknowledgement", "Sustained requests",
                     "-StartSvc → subscribed", "Stop while slow-call", "Idle CPU", "Working set"):
