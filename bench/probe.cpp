@@ -6,6 +6,7 @@
 #include <wbemcli.h>
 #include <wrl/client.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -281,26 +282,36 @@ bool TimeEvent(Raise raise, double* latency, double* raiseCost) {
     return true;
 }
 
+// Takes 2 * samples samples, service (true) and floor (false) in turn, so that both see the same
+// machine load; spaced at random, so that the listener's 500 ms poll is met at every phase.
+template <typename Sample>
+bool Alternate(int samples, unsigned seed, Sample sample) {
+    Rng rng(seed);
+    for (int i = 0; i < 2 * samples; ++i) {
+        Sleep(rng.Between(10, 260));
+        if (!sample(i % 2 == 0)) return false;
+    }
+    return true;
+}
+
+const char* TargetName(bool service) { return service ? "service" : "floor"; }
+
 int RunEvents(int samples, unsigned seed) {
     Emulator emulator;
     if (!emulator.Ok()) return Fail("emulator state unavailable");
     if (!WaitUntilSubscribed(emulator)) return Fail("the service did not subscribe in 30 s");
     FloorProcess floor;
     if (!floor.Start("floor-events")) return Fail("floor helper did not start", GetLastError());
-    Rng rng(seed);
-    for (int i = 0; i < 2 * samples; ++i) {
-        // Alternate, so that both see the same machine load; spacing at random, so that the
-        // service's 500 ms poll is met at every phase.
-        Sleep(rng.Between(10, 260));
-        const bool service = i % 2 == 0;
+    const bool done = Alternate(samples, seed, [&](bool service) {
         double latency = 0, cost = 0;
         const bool ok = service ? TimeEvent([&] { emulator.Inject(); }, &latency, &cost)
                                 : TimeEvent([&] { SetEvent(floor.Wake()); }, &latency, &cost);
-        if (!ok) return Fail("Notification key missing");
-        std::printf("{\"kind\": \"event\", \"target\": \"%s\", \"us\": %.1f, \"raise_us\": %.1f}\n",
-                    service ? "service" : "floor", latency, cost);
-    }
-    return 0;
+        if (ok)
+            std::printf("{\"kind\": \"event\", \"target\": \"%s\", \"us\": %.1f, \"raise_us\": %.1f}\n",
+                        TargetName(service), latency, cost);
+        return ok;
+    });
+    return done ? 0 : Fail("Notification key missing");
 }
 
 // A request 0 written into `controlKey`, until Notification "Type2" shows its acknowledgement.
@@ -342,16 +353,13 @@ int RunRequests(int samples, unsigned seed) {
     if (!CreateFloorKey()) return Fail("cannot create the floor's key");
     FloorProcess floor;
     if (!floor.Start("floor-requests")) return Fail("floor helper did not start", GetLastError());
-    Rng rng(seed);
-    for (int i = 0; i < 2 * samples; ++i) {
-        Sleep(rng.Between(10, 260));
-        const bool service = i % 2 == 0;
+    const bool done = Alternate(samples, seed, [&](bool service) {
         const double latency = TimeRequest(service ? kStatusControlKey : kFloorControlKey);
-        if (latency == -2) return Fail("SystemEvent keys missing");
-        std::printf("{\"kind\": \"request\", \"target\": \"%s\", \"us\": %.1f}\n", service ? "service" : "floor",
-                    latency);
-    }
-    return 0;
+        if (latency != -2)
+            std::printf("{\"kind\": \"request\", \"target\": \"%s\", \"us\": %.1f}\n", TargetName(service), latency);
+        return latency != -2;
+    });
+    return done ? 0 : Fail("SystemEvent keys missing");
 }
 
 // Requests back to back, each sent the moment the last one was acknowledged.
@@ -531,6 +539,7 @@ int RunCycle(const std::string& phase, int runs, unsigned seed, const std::strin
             60000);
         if (!reached) return Fail("the service did not reach its phase in 60 s");
 
+        uint64_t callsBefore = UINT64_MAX;  // only the slow-call phase makes a slow call
         if (phase == "winmgmt") {
             Sleep(rng.Between(300, 1300));
         } else if (phase == "subscribing") {
@@ -539,7 +548,10 @@ int RunCycle(const std::string& phase, int runs, unsigned seed, const std::strin
             if (!WaitUntilServing()) return Fail("the service serves no request");
             if (!controller.SetFault("call-delay-ms", std::to_string(kSlowCallMs)))
                 return Fail("the emulator has no call-delay-ms fault");
-            // The watcher wakes within milliseconds; the call is logged only when it returns.
+            // The watcher re-arms only after it has written the acknowledgement, and a request
+            // written before that goes unseen; nothing shows the re-arm, so give it time.
+            Sleep(50);
+            callsBefore = emulator.Look(pid).calls;
             ToggleByPath(kStatusControlKey, "Type2", kRequest0);
             Sleep(rng.Between(100, 600));
         } else {
@@ -553,10 +565,13 @@ int RunCycle(const std::string& phase, int runs, unsigned seed, const std::strin
         if (WaitForSingleObject(process.Get(), 60000) != WAIT_OBJECT_0) return Fail("the service did not end in 60 s");
         const double stopped = NowUs() - stopAt;
         PollUntil([&] { return service.Status().dwCurrentState == SERVICE_STOPPED; }, 30000);
+        // The slow call is logged when it returns, which the service waits for before it ends.
+        const bool slowCallMade = emulator.Look(0).calls > callsBefore;
         controller.Reset();
         std::printf("{\"kind\": \"cycle\", \"phase\": \"%s\", \"bare_process_us\": %.1f, \"running_us\": %.1f, "
-                    "\"first_call_us\": %.1f, \"subscribed_us\": %.1f, \"stop_us\": %.1f}\n",
-                    phase.c_str(), bareProcess, running, firstCall, subscribed, stopped);
+                    "\"first_call_us\": %.1f, \"subscribed_us\": %.1f, \"stop_us\": %.1f, \"slow_call\": %s}\n",
+                    phase.c_str(), bareProcess, running, firstCall, subscribed, stopped,
+                    slowCallMade ? "true" : "false");
         std::fflush(stdout);
     }
     return 0;

@@ -208,19 +208,8 @@ class WineHost:
 
     def telvarin_processes(self):
         """Process ids of running telvarin.exe processes of this prefix (seen from Linux)."""
-        pids = []
-        for proc in Path("/proc").iterdir():
-            if not proc.name.isdigit():
-                continue
-            try:
-                cmdline = (proc / "cmdline").read_bytes().split(b"\0")
-                environ = (proc / "environ").read_bytes()
-            except OSError:
-                continue
-            if any(arg.lower().endswith(b"telvarin.exe") for arg in cmdline[:2]) and \
-                    f"WINEPREFIX={self.prefix}".encode() in environ:
-                pids.append(int(proc.name))
-        return pids
+        return prefix_processes(self, lambda proc: any(
+            arg.lower().endswith(b"telvarin.exe") for arg in (proc / "cmdline").read_bytes().split(b"\0")[:2]))
 
     def install_and_start(self):
         self.telvarin("-InstSvc")
@@ -317,17 +306,20 @@ def process_usage(pid):
     return cpu, int(rss.group(1)) if rss else 0
 
 
-def wineserver_processes(host):
-    """Linux pids of the wineserver of this host's prefix."""
+def prefix_processes(host, matches):
+    """Linux pids of the processes of this host's prefix for which matches(/proc/PID) is true."""
     pids = []
     for proc in Path("/proc").iterdir():
         if not proc.name.isdigit():
             continue
         try:
-            exe = os.path.basename(os.readlink(proc / "exe"))
-            environ = (proc / "environ").read_bytes()
-        except OSError:
+            if f"WINEPREFIX={host.prefix}".encode() in (proc / "environ").read_bytes() and matches(proc):
+                pids.append(int(proc.name))
+        except OSError:  # the process ended meanwhile
             continue
-        if exe.startswith("wineserver") and f"WINEPREFIX={host.prefix}".encode() in environ:
-            pids.append(int(proc.name))
     return pids
+
+
+def wineserver_processes(host):
+    """Linux pids of the wineserver of this host's prefix."""
+    return prefix_processes(host, lambda proc: os.path.basename(os.readlink(proc / "exe")).startswith("wineserver"))
