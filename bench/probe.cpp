@@ -346,13 +346,19 @@ bool CreateFloorKey() {
     return WriteDword(key.Get(), "Type2", 0) == ERROR_SUCCESS;
 }
 
-int RunRequests(int samples, unsigned seed) {
+// Readies a run of requests: the service serving, the floor's key made and its process running.
+// What is wrong when it cannot, else nullptr.
+const char* ReadyRequestRun(FloorProcess* floor) {
     Emulator emulator;
-    if (!emulator.Ok() || !WaitUntilSubscribed(emulator) || !WaitUntilServing())
-        return Fail("the service is not ready");
-    if (!CreateFloorKey()) return Fail("cannot create the floor's key");
+    if (!emulator.Ok() || !WaitUntilSubscribed(emulator) || !WaitUntilServing()) return "the service is not ready";
+    if (!CreateFloorKey()) return "cannot create the floor's key";
+    if (!floor->Start("floor-requests")) return "floor helper did not start";
+    return nullptr;
+}
+
+int RunRequests(int samples, unsigned seed) {
     FloorProcess floor;
-    if (!floor.Start("floor-requests")) return Fail("floor helper did not start", GetLastError());
+    if (const char* failure = ReadyRequestRun(&floor)) return Fail(failure);
     const bool done = Alternate(samples, seed, [&](bool service) {
         const double latency = TimeRequest(service ? kStatusControlKey : kFloorControlKey);
         if (latency != -2)
@@ -364,12 +370,8 @@ int RunRequests(int samples, unsigned seed) {
 
 // Requests back to back, each sent the moment the last one was acknowledged.
 int RunThroughput(double seconds) {
-    Emulator emulator;
-    if (!emulator.Ok() || !WaitUntilSubscribed(emulator) || !WaitUntilServing())
-        return Fail("the service is not ready");
-    if (!CreateFloorKey()) return Fail("cannot create the floor's key");
     FloorProcess floor;
-    if (!floor.Start("floor-requests")) return Fail("floor helper did not start", GetLastError());
+    if (const char* failure = ReadyRequestRun(&floor)) return Fail(failure);
     for (const char* target : {"service", "floor"}) {
         const char* key = std::strcmp(target, "service") == 0 ? kStatusControlKey : kFloorControlKey;
         int acknowledged = 0, lost = 0;
