@@ -550,9 +550,6 @@ int RunCycle(const std::string& phase, int runs, unsigned seed, const std::strin
             if (!WaitUntilServing()) return Fail("the service serves no request");
             if (!controller.SetFault("call-delay-ms", std::to_string(kSlowCallMs)))
                 return Fail("the emulator has no call-delay-ms fault");
-            // The watcher re-arms only after it has written the acknowledgement, and a request
-            // written before that goes unseen; nothing shows the re-arm, so give it time.
-            Sleep(50);
             callsBefore = emulator.Look(pid).calls;
             ToggleByPath(kStatusControlKey, "Type2", kRequest0);
             Sleep(rng.Between(100, 600));
