@@ -214,19 +214,8 @@ class WineHost:
 
     def telvarin_processes(self):
         """Process ids of running telvarin.exe processes of this prefix (seen from Linux)."""
-        pids = []
-        for proc in Path("/proc").iterdir():
-            if not proc.name.isdigit():
-                continue
-            try:
-                cmdline = (proc / "cmdline").read_bytes().split(b"\0")
-                environ = (proc / "environ").read_bytes()
-            except OSError:
-                continue
-            if any(arg.lower().endswith(b"telvarin.exe") for arg in cmdline[:2]) and \
-                    f"WINEPREFIX={self.prefix}".encode() in environ:
-                pids.append(int(proc.name))
-        return pids
+        return prefix_processes(self, lambda proc: any(
+            arg.lower().endswith(b"telvarin.exe") for arg in (proc / "cmdline").read_bytes().split(b"\0")[:2]))
 
     def install_and_start(self):
         self.telvarin("-InstSvc")
@@ -347,3 +336,46 @@ class MsiRun:
         self.code = code      # msiexec's exit code, truncated to 8 bits by Wine (1603 is 67)
         self.log = log        # the /l*v log
         self.events = events  # event-log reports of the processes msiexec ran (the exe's switches)
+
+
+# --- benchmarks ---------------------------------------------------------------------------------
+def run_wine_to_files(host, args, out_path, timeout):
+    """Runs a wine command with stdout and stderr in files, not pipes: a service started
+    meanwhile inherits the handles, and a pipe it holds would hang the reader. Returns
+    (exit code, stdout text, stderr text)."""
+    out_path = Path(out_path)
+    err_path = out_path.with_suffix(".err")
+    with open(out_path, "w") as out, open(err_path, "w") as err:
+        code = subprocess.run(["wine", *args], env=host.env, stdout=out, stderr=err, timeout=timeout).returncode
+    return code, out_path.read_text(errors="replace"), err_path.read_text(errors="replace")
+
+
+def process_usage(pid):
+    """(CPU seconds used so far, resident set in KiB) of a Linux process, or None once it is gone."""
+    try:
+        fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+        status = Path(f"/proc/{pid}/status").read_text()
+    except OSError:
+        return None
+    cpu = (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")  # utime + stime
+    rss = re.search(r"^VmRSS:\s+(\d+) kB", status, re.M)
+    return cpu, int(rss.group(1)) if rss else 0
+
+
+def prefix_processes(host, matches):
+    """Linux pids of the processes of this host's prefix for which matches(/proc/PID) is true."""
+    pids = []
+    for proc in Path("/proc").iterdir():
+        if not proc.name.isdigit():
+            continue
+        try:
+            if f"WINEPREFIX={host.prefix}".encode() in (proc / "environ").read_bytes() and matches(proc):
+                pids.append(int(proc.name))
+        except OSError:  # the process ended meanwhile
+            continue
+    return pids
+
+
+def wineserver_processes(host):
+    """Linux pids of the wineserver of this host's prefix."""
+    return prefix_processes(host, lambda proc: os.path.basename(os.readlink(proc / "exe")).startswith("wineserver"))

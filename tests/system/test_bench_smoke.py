@@ -1,0 +1,83 @@
+"""The benchmark's smoke run (`bench/run.py --quick`), so that it does not rot between uses.
+
+It checks that every figure was measured and written, never how fast anything was.
+"""
+import json
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+from pathlib import Path
+
+import systest
+
+RUN = Path(__file__).resolve().parents[2] / "bench" / "run.py"
+
+
+def python_with_matplotlib():
+    """Debian's matplotlib belongs to /usr/bin/python3, which may not be the one running us."""
+    for python in (sys.executable, "/usr/bin/python3"):
+        if Path(python).exists() and subprocess.run([python, "-c", "import matplotlib"],
+                                                    capture_output=True).returncode == 0:
+            return python
+    return None
+
+
+class QuickBenchmark(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.out = Path(tempfile.mkdtemp(prefix="telvarin-bench-"))
+        cls.python = python_with_matplotlib()
+        cls.can_draw = cls.python is not None
+        cls.python = cls.python or sys.executable
+        with open(cls.out / "run.log", "w") as log:
+            cls.completed = subprocess.run([cls.python, str(RUN), "--build-dir", systest.BUILD_DIR, "--quick",
+                                            "--out", str(cls.out), "--seed", "7"],
+                                           stdout=log, stderr=subprocess.STDOUT, timeout=600)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.out, ignore_errors=True)
+
+    def setUp(self):
+        if self.completed.returncode != 0:
+            self.fail(f"run.py exited {self.completed.returncode}:\n{(self.out / 'run.log').read_text()[-3000:]}")
+        self.results = json.loads((self.out / "results.json").read_text())
+
+    def test_the_three_files_are_written_and_the_table_is_in_the_markdown(self):
+        if self.can_draw:
+            self.assertTrue((self.out / "latency.png").read_bytes().startswith(b"\x89PNG"))
+        markdown = (self.out / "results.md").read_text()
+        for row in ("Button event → client wake-up", "Request → acknowledgement", "Sustained requests",
+                    "-StartSvc → subscribed", "Stop while slow-call", "Idle CPU", "Working set"):
+            self.assertIn(row, markdown)
+
+    def test_latencies_have_every_sample_of_service_and_floor_and_lose_none(self):
+        for figure in ("events", "requests"):
+            with self.subTest(figure=figure):
+                r = self.results[figure]
+                self.assertEqual((r["service"]["n"], r["floor"]["n"]), (12, 12))
+                self.assertEqual(r["lost"], {"service": 0, "floor": 0})
+                self.assertEqual(set(r["ratio"]), {"p50", "p90", "p99", "max"})
+
+    def test_every_stop_phase_and_the_start_were_measured(self):
+        stop = self.results["stop"]
+        self.assertEqual(stop["notes"], {})
+        for phase in ("winmgmt", "listening", "subscribing", "slow-call"):
+            self.assertEqual(stop[phase]["n"], 1, phase)
+        for step in ("running", "first_call", "subscribed"):
+            self.assertEqual(self.results["start"][step]["n"], 1, step)
+
+    def test_throughput_idle_memory_and_emulator_cost_are_reported(self):
+        throughput = self.results["throughput"]
+        self.assertGreater(throughput["service"]["acknowledged"], 0)
+        self.assertGreater(throughput["floor"]["acknowledged"], 0)
+        self.assertGreater(self.results["memory"]["before"], 0)
+        self.assertGreater(self.results["memory"]["after"], 0)
+        self.assertIn("service_cpu_percent", self.results["idle"])
+        self.assertEqual(self.results["emulator"]["inject_no_listener"]["n"], 10)
+
+
+if __name__ == "__main__":
+    systest.main()
