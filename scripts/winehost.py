@@ -191,17 +191,14 @@ class WineHost:
 
     # --- service control manager ------------------------------------------------------------
     def service_state(self, name=P.SERVICE_NAME):
-        """The `sc query` fields of a service as a dict of ints, or None when it does not exist."""
-        result = self.wine("sc", "query", name)
-        fields = {}
-        for key in ("TYPE", "STATE", "WIN32_EXIT_CODE", "SERVICE_EXIT_CODE", "CHECKPOINT", "WAIT_HINT"):
-            m = re.search(rf"^\s*{key}\s*:\s*(0x[0-9a-fA-F]+|\d+)", result.stdout, re.M)
-            if m:
-                fields[key] = int(m.group(1), 0)
-        controls = re.search(r"^\s*CONTROLS_ACCEPTED\s*:\s*(0x[0-9a-fA-F]+|\d+)", result.stdout, re.M)
-        if controls:
-            fields["CONTROLS_ACCEPTED"] = int(controls.group(1), 0)
-        return fields if "STATE" in fields else None
+        """The manager's status of a service as a dict of ints (STATE, TYPE, CONTROLS_ACCEPTED,
+        WIN32_EXIT_CODE, ...), or None when it does not exist; read through svcprobe."""
+        fields = self.probe("query", name)
+        if not fields:
+            return None
+        names = {"type": "TYPE", "state": "STATE", "controls": "CONTROLS_ACCEPTED", "exit": "WIN32_EXIT_CODE",
+                 "specific": "SERVICE_EXIT_CODE", "checkpoint": "CHECKPOINT", "waithint": "WAIT_HINT"}
+        return {names[key]: int(value, 0) for key, value in fields.items() if key in names}
 
     def probe(self, command, name=P.SERVICE_NAME):
         """svcprobe's view (query, interrogate or config) as a dict, or None when it fails."""
@@ -251,18 +248,21 @@ class WineHost:
 
     # --- registry (the 32-bit view the service sees) --------------------------------------------
     def reg_values(self, key):
-        """{value name: (type, data)} of one key; None when the key does not exist."""
-        result = self.wine("reg", "query", key, "/reg:32")
+        """{value name: (type, data)} of one key in the 32-bit view, read through svcprobe; None
+        when the key does not exist. REG_DWORD data is an int (None unless 4 bytes), strings are
+        text, REG_MULTI_SZ entries are joined with a literal \\0 as `reg query` shows them."""
+        result = self.wine(self.exe("svcprobe.exe"), "values", key)
         if result.returncode != 0:
             return None
         values = {}
         for line in result.stdout.splitlines():
-            m = re.match(r"^\s{4}(.*?)\s{4}(REG_\w+)\s{4}(.*)$", line) or re.match(r"^\s{4}(.*?)\s{4}(REG_\w+)$", line)
-            if not m:
+            tag, _, rest = line.partition(": ")
+            if tag != "value":
                 continue
-            name = "" if m.group(1) == "(Default)" else m.group(1)
-            data = m.group(3) if m.lastindex >= 3 else ""
-            values[name] = (m.group(2), int(data, 16) if m.group(2) == "REG_DWORD" else data)
+            type_, data_hex, name_hex = rest.split(" ")
+            data = b"" if data_hex == "-" else bytes.fromhex(data_hex)
+            name = "" if name_hex == "-" else bytes.fromhex(name_hex).decode("latin-1")
+            values[name] = _decode_value(int(type_), data)
         return values
 
     def reg_dword(self, key, name):
@@ -299,16 +299,11 @@ class WineHost:
 
     def installed_products(self, name=P.SERVICE_NAME):
         """{product code: {value: data}} of the Add/Remove Programs entries named `name`."""
-        result = self.wine("reg", "query", UNINSTALL_KEY, "/s")
-        products, current = {}, None
-        for line in result.stdout.splitlines():
-            if line.startswith("HKEY_"):
-                current = {}
-                products[line.rsplit("\\", 1)[-1]] = current
-                continue
-            m = re.match(r"^\s{4}(.*?)\s{4}(REG_\w+)\s{4}(.*)$", line)
-            if m and current is not None:
-                current[m.group(1)] = m.group(3)
+        result = self.wine(self.exe("svcprobe.exe"), "keys", UNINSTALL_KEY)
+        codes = [bytes.fromhex(line.partition(": ")[2]).decode("latin-1")
+                 for line in result.stdout.splitlines() if line.startswith("key: ")]
+        products = {code: {value: data for value, (_, data) in (self.reg_values(UNINSTALL_KEY + "\\" + code) or {}).items()}
+                    for code in codes}
         return {code: values for code, values in products.items() if values.get("DisplayName") == name}
 
     def unix_path(self, windows_path):
@@ -316,6 +311,19 @@ class WineHost:
         drive, _, rest = windows_path.partition(":")
         assert drive.upper() == "C", windows_path
         return self.prefix / "drive_c" / rest.lstrip("\\").replace("\\", "/")
+
+
+_REG_TYPES = {0: "REG_NONE", 1: "REG_SZ", 2: "REG_EXPAND_SZ", 3: "REG_BINARY", 4: "REG_DWORD", 7: "REG_MULTI_SZ"}
+
+
+def _decode_value(type_, data):
+    name = _REG_TYPES.get(type_, f"REG_{type_}")
+    if type_ == 4:
+        return name, int.from_bytes(data, "little") if len(data) == 4 else None
+    if type_ in (1, 2, 7):
+        text = data.decode("latin-1").rstrip("\0")
+        return name, text.replace("\0", "\\0") if type_ == 7 else text
+    return name, data.hex()
 
 
 def parse_fields(text):

@@ -1,7 +1,10 @@
-// svcprobe: reads what the service control manager knows of a service, for the system tests
-// (Wine's sc.exe has no qc/interrogate and does not print the controls accepted).
-//   svcprobe query NAME | interrogate NAME | config NAME
-// Prints "key: value" lines; exit code 1 when the service cannot be opened, 2 on bad usage.
+// svcprobe: reads what the service control manager and the registry hold, in a form the system
+// tests parse without guessing (Wine's sc.exe has no qc/interrogate, and sc and reg print for
+// people).
+//   svcprobe query NAME | interrogate NAME | config NAME   "key: value" lines
+//   svcprobe values HKLM\PATH   one "value: TYPE DATA NAME" line per value of the key in the 32-bit
+//                               view; DATA and NAME in hex bytes ("-" when empty)
+// Exit code 1 when the service or key cannot be opened, 2 on bad usage.
 #include <windows.h>
 
 #include <stdio.h>
@@ -19,13 +22,61 @@ void PrintStatus(const SERVICE_STATUS& s) {
            s.dwServiceSpecificExitCode, s.dwCheckPoint, s.dwWaitHint);
 }
 
+void PrintHex(const BYTE* data, DWORD size) {
+    if (size == 0) printf("-");
+    for (DWORD i = 0; i < size; ++i) printf("%02x", data[i]);
+}
+
+// Opens HKLM\... or HKCU\... in the 32-bit view, where the service keeps its values.
+bool OpenKey(const char* path, win::RegKey& key) {
+    HKEY root = nullptr;
+    if (strncmp(path, "HKLM\\", 5) == 0) root = HKEY_LOCAL_MACHINE;
+    if (strncmp(path, "HKCU\\", 5) == 0) root = HKEY_CURRENT_USER;
+    return root && RegOpenKeyExA(root, path + 5, 0, KEY_READ | KEY_WOW64_32KEY, key.Receive()) == ERROR_SUCCESS;
+}
+
+int PrintKeys(const char* path) {
+    win::RegKey key;
+    if (!OpenKey(path, key)) return 1;
+    for (DWORD index = 0;; ++index) {
+        char name[256];
+        DWORD nameSize = sizeof name;
+        const LSTATUS status = RegEnumKeyExA(key.Get(), index, name, &nameSize, nullptr, nullptr, nullptr, nullptr);
+        if (status == ERROR_NO_MORE_ITEMS) return 0;
+        if (status != ERROR_SUCCESS) return 1;
+        printf("key: ");
+        PrintHex(reinterpret_cast<const BYTE*>(name), nameSize);
+        printf("\n");
+    }
+}
+
+int PrintValues(const char* path) {
+    win::RegKey key;
+    if (!OpenKey(path, key)) return 1;
+    for (DWORD index = 0;; ++index) {
+        char name[16384];
+        BYTE data[65536];
+        DWORD nameSize = sizeof name, dataSize = sizeof data, type = 0;
+        const LSTATUS status = RegEnumValueA(key.Get(), index, name, &nameSize, nullptr, &type, data, &dataSize);
+        if (status == ERROR_NO_MORE_ITEMS) return 0;
+        if (status != ERROR_SUCCESS) return 1;
+        printf("value: %lu ", type);
+        PrintHex(data, dataSize);
+        printf(" ");
+        PrintHex(reinterpret_cast<const BYTE*>(name), nameSize);
+        printf("\n");
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc != 3) {
-        fprintf(stderr, "usage: svcprobe query|interrogate|config NAME\n");
+        fprintf(stderr, "usage: svcprobe query|interrogate|config NAME | values HKLM\\PATH\n");
         return 2;
     }
+    if (strcmp(argv[1], "values") == 0) return PrintValues(argv[2]);
+    if (strcmp(argv[1], "keys") == 0) return PrintKeys(argv[2]);
     win::ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
     win::ServiceHandle service(
         OpenServiceA(manager.Get(), argv[2], SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG | SERVICE_INTERROGATE));
