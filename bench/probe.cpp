@@ -13,19 +13,20 @@
 #include <random>
 #include <string>
 
+#include "common/protocol.h"
 #include "common/win_raii.h"
 #include "emulator/fwemu.h"
 #include "emulator/store.h"
 
 namespace {
 
-constexpr char kNotificationKey[] = "Software\\Haskorn\\SystemEvent\\Notification";
-constexpr char kStatusControlKey[] = "Software\\Haskorn\\SystemEvent\\StatusControl";
+constexpr char kNotificationKey[] = TELVARIN_KEY_NOTIFICATION;
+constexpr char kStatusControlKey[] = TELVARIN_KEY_STATUS_CONTROL;
 // The floor's own request key: beside the service's tree, so the service never sees it.
 constexpr char kFloorControlKey[] = "Software\\Haskorn\\TelvarinBenchFloor\\StatusControl";
-constexpr char kServiceName[] = "Telvarin";
+constexpr char kServiceName[] = TELVARIN_SERVICE_NAME;
 constexpr DWORD kEventCode = 0x10;   // an ordinary button: toggled into Notification ""
-constexpr DWORD kRequest0 = 0x1;     // request 0 and its acknowledgement bit
+constexpr DWORD kRequest0 = TELVARIN_REQUEST_0;  // its acknowledgement is the same bit (TELVARIN_ACK_0)
 constexpr DWORD kAnswerTimeoutMs = 2000;  // answers take milliseconds; this is a loss
 constexpr DWORD kSlowCallMs = 3000;
 
@@ -171,19 +172,19 @@ int RunFloorRequests(const std::string& name) {
     win::UniqueHandle changed(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     if (!changed) return Fail("floor requests: CreateEvent", GetLastError());
     RegNotifyChangeKeyValue(key.Get(), FALSE, REG_NOTIFY_CHANGE_LAST_SET, changed.Get(), TRUE);
-    DWORD previous = ReadByPath(kFloorControlKey, "Type2");
+    DWORD previous = ReadByPath(kFloorControlKey, TELVARIN_VALUE_TYPE2);
     SetEvent(ev.ready.Get());
     const HANDLE waits[2] = {ev.quit.Get(), changed.Get()};
     while (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
         // Re-armed before the read, so that a request written meanwhile signals again.
         ResetEvent(changed.Get());
         RegNotifyChangeKeyValue(key.Get(), FALSE, REG_NOTIFY_CHANGE_LAST_SET, changed.Get(), TRUE);
-        const DWORD request = ReadByPath(kFloorControlKey, "Type2");
-        const DWORD answers = ReadByPath(kNotificationKey, "Type2");
+        const DWORD request = ReadByPath(kFloorControlKey, TELVARIN_VALUE_TYPE2);
+        const DWORD answers = ReadByPath(kNotificationKey, TELVARIN_VALUE_TYPE2);
         if ((previous ^ request) & kRequest0) {
             win::RegKey notification;
             if (RegOpenKeyA(HKEY_LOCAL_MACHINE, kNotificationKey, notification.Receive()) == ERROR_SUCCESS)
-                WriteDword(notification.Get(), "Type2", answers ^ kRequest0);
+                WriteDword(notification.Get(), TELVARIN_VALUE_TYPE2, answers ^ kRequest0);
         }
         previous = request;
     }
@@ -314,19 +315,19 @@ int RunEvents(int samples, unsigned seed) {
     return done ? 0 : Fail("Notification key missing");
 }
 
-// A request 0 written into `controlKey`, until Notification "Type2" shows its acknowledgement.
+// A request 0 written into `controlKey`, until Notification TELVARIN_VALUE_TYPE2 shows its acknowledgement.
 double TimeRequest(const char* controlKey) {
     KeyWatch watch;
     if (!watch.Open(kNotificationKey)) return -2;
-    const DWORD before = watch.Read("Type2");
+    const DWORD before = watch.Read(TELVARIN_VALUE_TYPE2);
     win::RegKey control;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, controlKey, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, control.Receive()) !=
         ERROR_SUCCESS)
         return -2;
-    const DWORD request = ReadDword(control.Get(), "Type2") ^ kRequest0;
+    const DWORD request = ReadDword(control.Get(), TELVARIN_VALUE_TYPE2) ^ kRequest0;
     const double start = NowUs();
-    WriteDword(control.Get(), "Type2", request);
-    const double woke = watch.WaitForChange("Type2", before, kRequest0);
+    WriteDword(control.Get(), TELVARIN_VALUE_TYPE2, request);
+    const double woke = watch.WaitForChange(TELVARIN_VALUE_TYPE2, before, kRequest0);
     return woke < 0 ? -1 : woke - start;
 }
 
@@ -343,7 +344,7 @@ bool CreateFloorKey() {
     if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kFloorControlKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
                         nullptr, key.Receive(), nullptr) != ERROR_SUCCESS)
         return false;
-    return WriteDword(key.Get(), "Type2", 0) == ERROR_SUCCESS;
+    return WriteDword(key.Get(), TELVARIN_VALUE_TYPE2, 0) == ERROR_SUCCESS;
 }
 
 // Readies a run of requests: the service serving, the floor's key made and its process running.
@@ -435,9 +436,9 @@ struct CallStages {
 
 bool CallFirmwareOnce(IWbemServices* services, CallStages* stages) {
     stages->start = NowUs();
-    win::Bstr classPath(L"\\\\.\\Root\\Wmi:OrvButtonMethodDW");
-    win::Bstr instancePath(L"\\\\.\\Root\\Wmi:OrvButtonMethodDW.InstanceName=\"ACPI\\\\pnp0c14\\\\0_0\"");
-    win::Bstr method(L"ExecINT");
+    win::Bstr classPath(L"" TELVARIN_WMI_METHOD_CLASS_PATH);
+    win::Bstr instancePath(L"" TELVARIN_WMI_METHOD_PATH);
+    win::Bstr method(L"" TELVARIN_WMI_METHOD);
     Microsoft::WRL::ComPtr<IWbemClassObject> methodClass, inSignature, inParams, outParams;
     if (services->GetObject(classPath.Get(), 0, nullptr, methodClass.GetAddressOf(), nullptr) != S_OK) return false;
     if (methodClass->GetMethod(method.Get(), 0, inSignature.GetAddressOf(), nullptr) != S_OK) return false;
@@ -469,7 +470,7 @@ int RunCallCost(int samples) {
     if (!com.Ok()) return Fail("CoInitializeEx failed");
     Microsoft::WRL::ComPtr<IWbemLocator> locator;
     Microsoft::WRL::ComPtr<IWbemServices> services;
-    win::Bstr space(L"\\\\.\\ROOT\\WMI");
+    win::Bstr space(L"" TELVARIN_WMI_NAMESPACE);
     if (fwemu::CreateLocator(locator.GetAddressOf()) != S_OK ||
         locator->ConnectServer(space.Get(), nullptr, nullptr, nullptr, 0, nullptr, nullptr,
                                services.GetAddressOf()) != S_OK)
@@ -551,7 +552,7 @@ int RunCycle(const std::string& phase, int runs, unsigned seed, const std::strin
             if (!controller.SetFault("call-delay-ms", std::to_string(kSlowCallMs)))
                 return Fail("the emulator has no call-delay-ms fault");
             callsBefore = emulator.Look(pid).calls;
-            ToggleByPath(kStatusControlKey, "Type2", kRequest0);
+            ToggleByPath(kStatusControlKey, TELVARIN_VALUE_TYPE2, kRequest0);
             Sleep(rng.Between(100, 600));
         } else {
             Sleep(rng.Between(0, 600));

@@ -63,6 +63,10 @@ enum {
 #define TELVARIN_WMI_METHOD_CLASS "OrvButtonMethodDW"
 #define TELVARIN_WMI_METHOD "ExecINT"
 #define TELVARIN_WMI_METHOD_INSTANCE "ACPI\\pnp0c14\\0_0" /* its InstanceName key */
+/* The object paths of a register call: the class, and the instance the method runs on (inside
+   the quotes of an object path every backslash of the key is doubled). */
+#define TELVARIN_WMI_METHOD_CLASS_PATH "\\\\.\\Root\\Wmi:OrvButtonMethodDW"
+#define TELVARIN_WMI_METHOD_PATH "\\\\.\\Root\\Wmi:OrvButtonMethodDW.InstanceName=\"ACPI\\\\pnp0c14\\\\0_0\""
 #define TELVARIN_WMI_DATA_CLASS "OrvButtonData"
 #define TELVARIN_WMI_EVENT_CLASS "OrvButtonEvent"
 #define TELVARIN_WMI_PARAM "Param" /* the event code, and the settings word */

@@ -7,9 +7,7 @@ namespace {
 
 constexpr char kMethodClass[] = TELVARIN_WMI_METHOD_CLASS;
 constexpr char kMethodName[] = TELVARIN_WMI_METHOD;
-// Inside the quotes of an object path every backslash of the key is doubled.
-constexpr char kMethodInstancePath[] =
-    "\\\\.\\Root\\Wmi:" TELVARIN_WMI_METHOD_CLASS ".InstanceName=\"ACPI\\\\pnp0c14\\\\0_0\"";
+constexpr char kMethodInstancePath[] = TELVARIN_WMI_METHOD_PATH;
 
 void ReportText(const char* text) {
     CFnService::LogServiceEvent(EVENTLOG_INFORMATION_TYPE, MSG_TEXT, text, nullptr, nullptr);
