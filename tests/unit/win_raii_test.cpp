@@ -44,3 +44,12 @@ TEST_CASE("a Variant yields an integer only when it holds one") {
         CHECK(fresh.Get()->llVal == 0);
     }
 }
+
+TEST_CASE("an owner closing on an error path keeps the error being reported") {
+    win::UniqueHandle event(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    REQUIRE(event);
+    SetLastError(ERROR_ACCESS_DENIED);
+    event.Reset();
+    CHECK(GetLastError() == ERROR_ACCESS_DENIED);
+    CHECK_FALSE(event);
+}
