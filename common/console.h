@@ -37,6 +37,6 @@ std::string Hex(DWORD value);  // 0x0000ABCD
 
 // Compact JSON that is always valid: control characters escaped, bytes that are not UTF-8
 // replaced, so recorded text of any kind keeps each record on one parseable line.
-std::string JsonText(const nlohmann::json& value);
+std::string JsonText(const nlohmann::ordered_json& value);
 
 }  // namespace console
