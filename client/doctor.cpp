@@ -205,11 +205,7 @@ private:
     HRESULT m_hr;
 };
 
-std::string HresultText(HRESULT hr) {
-    char text[16];
-    wsprintfA(text, "0x%08lX", static_cast<unsigned long>(hr));
-    return text;
-}
+std::string HresultText(HRESULT hr) { return console::Hex(static_cast<DWORD>(hr)); }
 
 void CheckFirmware(Report& report) {
     const std::string noFirmware = "this machine's firmware does not offer it: check that the ACPI-WMI device "
@@ -229,7 +225,7 @@ void CheckFirmware(Report& report) {
     if (SUCCEEDED(hr))  // not fatal: the default blanket serves a local namespace too
         CoSetProxyBlanket(services.Get(), RPC_C_AUTHN_DEFAULT, RPC_C_AUTHZ_NONE, nullptr, RPC_C_AUTHN_LEVEL_CALL,
                           RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE);
-    report.Add("wmi.connect", SUCCEEDED(hr), SUCCEEDED(hr) ? "connected to \\\\.\\ROOT\\WMI" : "cannot connect to \\\\.\\ROOT\\WMI: " + HresultText(hr),
+    report.Add("wmi.connect", SUCCEEDED(hr), SUCCEEDED(hr) ? "connected to " TELVARIN_WMI_NAMESPACE : "cannot connect to " TELVARIN_WMI_NAMESPACE ": " + HresultText(hr),
                "start the WMI service (sc start winmgmt)");
     if (FAILED(hr)) {
         for (const char* name : {"firmware." TELVARIN_WMI_METHOD_CLASS, "firmware." TELVARIN_WMI_DATA_CLASS, "firmware." TELVARIN_WMI_EVENT_CLASS})
