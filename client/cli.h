@@ -1,4 +1,4 @@
-// Command-line plumbing of telvarin-client: exit codes, number parsing, messages.
+// Command-line plumbing of telvarin-client: its exit codes and option parsing.
 #pragma once
 
 #include <windows.h>
@@ -6,21 +6,24 @@
 #include <string>
 #include <vector>
 
+#include "common/console.h"
+
 namespace client {
 
-// Documented in docs/protocol.md and in --help; scripts depend on them.
+// Documented in docs/protocol.md and in --help; scripts depend on them. 0 to 3 mean what they
+// mean for every tool (common/console.h).
 enum ExitCode : int {
-    kExitOk = 0,           // done; for `request 0|1`: acknowledged
-    kExitTimedOut = 1,     // `request 0|1`: no acknowledgement in time
-    kExitUnhealthy = 1,    // `doctor`: at least one check failed
-    kExitUsage = 2,        // bad command line; nothing was written
-    kExitSystem = 3,       // registry or service manager failure (missing key, access denied, ...)
-    kExitNoAck = 4,        // `request 17`: written; this request is never acknowledged
-    kExitInterrupted = 5,  // `request 0|1`: Ctrl-C before the acknowledgement
+    kExitOk = console::kExitOk,                // done; for `request 0|1`: acknowledged
+    kExitTimedOut = console::kExitNegative,    // `request 0|1`: no acknowledgement in time
+    kExitUnhealthy = console::kExitNegative,   // `doctor`: at least one check failed
+    kExitUsage = console::kExitUsage,          // bad command line; nothing was written
+    kExitSystem = console::kExitEnvironment,   // registry or service manager failure
+    kExitNoAck = 4,                            // `request 17`: written; never acknowledged
+    kExitInterrupted = 5,                      // `request 0|1`: Ctrl-C before the acknowledgement
 };
 
-// Unsigned 32-bit number in decimal or 0x hex, nothing else around it.
-bool ParseU32(const std::string& text, DWORD& value);
+using console::Fail;
+using console::UsageError;
 
 // Arguments after the command name, split into options and positionals.
 struct Args {
@@ -41,11 +44,7 @@ struct Accepts {
 // Parses argv[first..argc). On failure, `error` says why (one line) and false is returned.
 bool ParseArgs(int argc, char** argv, int first, const Accepts& accepts, Args& args, std::string& error);
 
-// "telvarin-client: <message>" on stderr; returns `code` for a one-line `return Fail(...)`.
-int Fail(int code, const std::string& message);
-int UsageError(const std::string& message, const char* command);
-
-// Text of a Win32 error code, without the trailing line break.
-std::string ErrorText(LONG code);
+// One line for a status of the client library; `key` names the key it concerns.
+std::string ErrorText(LONG code, const char* key = nullptr);
 
 }  // namespace client

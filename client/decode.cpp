@@ -6,45 +6,47 @@ namespace client {
 
 namespace {
 struct BitName {
-    ValueId id;
-    int bit;
+    telvarin_value_id id;
+    DWORD mask;
     const char* name;
     const char* meaning;
 };
 
-// Capability "" has no named bits: the service publishes 0x1800054 without giving them meaning.
+// Capability "" has no named bits: the service publishes its bits without giving them meaning.
 const BitName kNames[] = {
-    {ValueId::NotificationType2, 0, "ack-0", "acknowledgement of request 0 (inverts on each)"},
-    {ValueId::NotificationType2, 1, "ack-1", "acknowledgement of request 1 (inverts on each)"},
-    {ValueId::NotificationType2, 16, "state-A", "firmware reported state A on (answer to request 0)"},
-    {ValueId::NotificationType2, 17, "device-B", "firmware reported device B on (answer to request 1)"},
-    {ValueId::StatusControl, 0, "request-0", "request 0 (each inversion is a request)"},
-    {ValueId::StatusControl, 1, "request-1", "request 1 (each inversion is a request)"},
-    {ValueId::StatusControl, 17, "request-17", "request 17 (each inversion is a request, never acknowledged)"},
-    {ValueId::CapabilityType2, 16, "state-A", "the service reports state A in Notification Type2 bit 16"},
-    {ValueId::CapabilityType2, 17, "device-B", "the service reports device B in Notification Type2 bit 17"},
+    {TELVARIN_VAL_NOTIFICATION_TYPE2, TELVARIN_ACK_0, "ack-0", "acknowledgement of request 0 (inverts on each)"},
+    {TELVARIN_VAL_NOTIFICATION_TYPE2, TELVARIN_ACK_1, "ack-1", "acknowledgement of request 1 (inverts on each)"},
+    {TELVARIN_VAL_NOTIFICATION_TYPE2, TELVARIN_STATE_A, "state-A", "firmware reported state A on (answer to request 0)"},
+    {TELVARIN_VAL_NOTIFICATION_TYPE2, TELVARIN_DEVICE_B, "device-B", "firmware reported device B on (answer to request 1)"},
+    {TELVARIN_VAL_STATUS_CONTROL, TELVARIN_REQUEST_0, "request-0", "request 0 (each inversion is a request)"},
+    {TELVARIN_VAL_STATUS_CONTROL, TELVARIN_REQUEST_1, "request-1", "request 1 (each inversion is a request)"},
+    {TELVARIN_VAL_STATUS_CONTROL, TELVARIN_REQUEST_17, "request-17",
+     "request 17 (each inversion is a request, never acknowledged)"},
+    {TELVARIN_VAL_CAPABILITY_TYPE2, TELVARIN_STATE_A, "state-A", "the service reports state A in Notification Type2 bit 16"},
+    {TELVARIN_VAL_CAPABILITY_TYPE2, TELVARIN_DEVICE_B, "device-B",
+     "the service reports device B in Notification Type2 bit 17"},
 };
 
-const BitName* Find(ValueId id, int bit) {
+const BitName* Find(telvarin_value_id id, DWORD mask) {
     for (const BitName& entry : kNames)
-        if (entry.id == id && entry.bit == bit) return &entry;
+        if (entry.id == id && entry.mask == mask) return &entry;
     return nullptr;
 }
 
-std::string NameOf(ValueId id, int bit) {
-    const BitName* entry = Find(id, bit);
+std::string NameOf(telvarin_value_id id, int bit) {
+    const BitName* entry = Find(id, 1u << bit);
     return entry ? entry->name : "bit" + std::to_string(bit);
 }
 }  // namespace
 
-std::vector<std::string> BitNames(ValueId id, DWORD value) {
+std::vector<std::string> BitNames(telvarin_value_id id, DWORD value) {
     std::vector<std::string> names;
     for (int bit = 0; bit < 32; ++bit)
         if (value & (1u << bit)) names.push_back(NameOf(id, bit));
     return names;
 }
 
-std::vector<std::string> FlippedBits(ValueId id, DWORD before, DWORD after) {
+std::vector<std::string> FlippedBits(telvarin_value_id id, DWORD before, DWORD after) {
     std::vector<std::string> names;
     for (int bit = 0; bit < 32; ++bit) {
         DWORD mask = 1u << bit;
@@ -53,36 +55,33 @@ std::vector<std::string> FlippedBits(ValueId id, DWORD before, DWORD after) {
     return names;
 }
 
-const char* BitMeaning(ValueId id, int bit) {
-    const BitName* entry = Find(id, bit);
+const char* BitMeaning(telvarin_value_id id, DWORD mask) {
+    const BitName* entry = Find(id, mask);
     return entry ? entry->meaning : nullptr;
 }
 
-std::string Hex(DWORD value) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(value));
-    return text;
+std::string Title(const telvarin_value_info& info) {
+    std::string key = info.key;
+    return key.substr(key.rfind('\\') + 1) + " \"" + info.name + "\"";
+}
+
+std::string DisplayPath(const char* key) { return std::string("HKLM\\") + key; }
+
+const char* StateName(telvarin_read_state state) {
+    switch (state) {
+    case TELVARIN_READ_OK: return "ok";
+    case TELVARIN_READ_ABSENT: return "absent";
+    case TELVARIN_READ_NOT_DWORD: return "not a DWORD";
+    case TELVARIN_READ_KEY_MISSING: return "key missing";
+    case TELVARIN_READ_FAILED: break;
+    }
+    return "unreadable";
 }
 
 std::string Join(const std::vector<std::string>& words) {
     std::string text;
     for (const std::string& word : words) text += (text.empty() ? "" : " ") + word;
     return text;
-}
-
-std::string JsonString(const std::string& text) {
-    std::string out = "\"";
-    for (char c : text) {
-        if (c == '"' || c == '\\') out += '\\';
-        out += c;
-    }
-    return out + "\"";
-}
-
-std::string JsonList(const std::vector<std::string>& words) {
-    std::string out = "[";
-    for (size_t i = 0; i < words.size(); ++i) out += (i ? "," : "") + JsonString(words[i]);
-    return out + "]";
 }
 
 std::string LocalTimestamp() {

@@ -5,12 +5,15 @@
 #include <wbemidl.h>
 #include <wrl/client.h>
 
+#include <nlohmann/json.hpp>
+
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "client/decode.h"
-#include "client/registry.h"
+#include "client/lib/telvarin_client.h"
+#include "common/win_raii.h"
 
 namespace client {
 
@@ -18,9 +21,6 @@ namespace {
 
 using Microsoft::WRL::ComPtr;
 
-constexpr char kServiceName[] = "Telvarin";
-constexpr char kServiceKey[] = "SYSTEM\\CurrentControlSet\\Services\\Telvarin";
-constexpr char kEventSourceKey[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Telvarin";
 constexpr char kReinstall[] = "reinstall: msiexec /i telvarin-VERSION.msi /qn (or telvarin.exe -UninstSvc, then -InstSvc)";
 
 struct Check {
@@ -46,8 +46,6 @@ private:
     std::vector<Check> m_checks;
 };
 
-bool EqualsNoCase(const std::string& a, const char* b) { return lstrcmpiA(a.c_str(), b) == 0; }
-
 bool FileExists(const std::string& path) {
     DWORD attributes = GetFileAttributesA(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
@@ -69,7 +67,7 @@ ServiceFacts ReadService() {
         facts.error = "cannot open the service manager: " + ErrorText(static_cast<LONG>(GetLastError()));
         return facts;
     }
-    win::ServiceHandle service(OpenServiceA(manager.Get(), kServiceName, SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS));
+    win::ServiceHandle service(OpenServiceA(manager.Get(), TELVARIN_SERVICE_NAME, SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS));
     if (!service) {
         DWORD error = GetLastError();
         if (error != ERROR_SERVICE_DOES_NOT_EXIST) facts.error = "cannot open the service: " + ErrorText(static_cast<LONG>(error));
@@ -94,7 +92,7 @@ ServiceFacts ReadService() {
 std::vector<std::string> ReadDependencies() {
     std::vector<std::string> names;
     win::RegKey key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kServiceKey, 0, KEY_QUERY_VALUE, key.Receive()) != ERROR_SUCCESS) return names;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, TELVARIN_KEY_SERVICE, 0, KEY_QUERY_VALUE, key.Receive()) != ERROR_SUCCESS) return names;
     char data[1024] = {};
     DWORD type = REG_NONE;
     DWORD size = sizeof data - 2;  // two NULs stay at the end whatever was stored
@@ -143,7 +141,7 @@ void CheckService(Report& report) {
     bool onWmi = false;
     std::string list;
     for (const std::string& name : depends) {
-        onWmi = onWmi || EqualsNoCase(name, "winmgmt");
+        onWmi = onWmi || lstrcmpiA(name.c_str(), TELVARIN_WMI_SERVICE) == 0;
         list += (list.empty() ? "" : ", ") + name;
     }
     report.Add("service.dependency", onWmi, onWmi ? "depends on winmgmt" : "depends on " + (list.empty() ? "nothing" : list) + ", not winmgmt",
@@ -157,7 +155,7 @@ void CheckService(Report& report) {
 // --- the event source --------------------------------------------------------------------------
 void CheckEventSource(Report& report) {
     win::RegKey key;
-    LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kEventSourceKey, 0, KEY_QUERY_VALUE, key.Receive());
+    LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, TELVARIN_KEY_EVENT_SOURCE, 0, KEY_QUERY_VALUE, key.Receive());
     if (rc != ERROR_SUCCESS) {
         report.Add("eventlog.source", false, rc == ERROR_FILE_NOT_FOUND ? "the Application event source Telvarin is missing"
                                                                          : "cannot read the event source: " + ErrorText(rc), kReinstall);
@@ -167,27 +165,28 @@ void CheckEventSource(Report& report) {
     DWORD type = REG_NONE;
     DWORD size = MAX_PATH;
     rc = RegQueryValueExA(key.Get(), "EventMessageFile", nullptr, &type, reinterpret_cast<BYTE*>(file), &size);
-    Reading types = ReadDword(key.Get(), "TypesSupported");
+    telvarin_reading types;
+    LONG typesRc = telvarin_read_dword(key.Get(), "TypesSupported", &types);
     std::string problem;
     if (rc != ERROR_SUCCESS) problem = "EventMessageFile is missing";
     else if (type != REG_EXPAND_SZ) problem = "EventMessageFile is not REG_EXPAND_SZ";
     else if (!FileExists(file)) problem = std::string("EventMessageFile names a missing file: ") + file;
-    else if (types.state != ReadState::Ok || types.value != 7) problem = "TypesSupported is not the DWORD 7";
+    else if (typesRc != ERROR_SUCCESS || types.state != TELVARIN_READ_OK || types.value != 7) problem = "TypesSupported is not the DWORD 7";
     report.Add("eventlog.source", problem.empty(), problem.empty() ? std::string("messages from ") + file : problem, kReinstall);
 }
 
 // --- the six values ----------------------------------------------------------------------------
 void CheckValues(Report& report) {
-    for (int i = 0; i < kValueCount; ++i) {
-        const ValueInfo& info = Info(static_cast<ValueId>(i));
-        Reading r = ReadValue(info.id);
-        std::string title = std::string(info.key) + " \"" + info.name + "\"";
-        std::string fix = r.state == ReadState::NotDword
+    for (int i = 0; i < TELVARIN_VAL_COUNT; ++i) {
+        const telvarin_value_info& info = *telvarin_value(static_cast<telvarin_value_id>(i));
+        telvarin_reading r;
+        telvarin_read(static_cast<telvarin_value_id>(i), &r);
+        std::string fix = r.state == TELVARIN_READ_NOT_DWORD
                               ? "delete the value (reg delete \"" + DisplayPath(info.key) + "\" /v \"" + info.name +
                                     "\" /reg:32 /f), then restart the service"
                               : "restart the service (sc stop Telvarin, sc start Telvarin): it writes the values at start";
-        report.Add(std::string("value.") + info.label, r.state == ReadState::Ok,
-                   title + (r.state == ReadState::Ok ? " is a REG_DWORD" : std::string(": ") + StateName(r.state)), fix);
+        report.Add(std::string("value.") + info.label, r.state == TELVARIN_READ_OK,
+                   Title(info) + (r.state == TELVARIN_READ_OK ? " is a REG_DWORD" : std::string(": ") + StateName(r.state)), fix);
     }
 }
 
@@ -206,11 +205,7 @@ private:
     HRESULT m_hr;
 };
 
-std::string HresultText(HRESULT hr) {
-    char text[16];
-    wsprintfA(text, "0x%08lX", static_cast<unsigned long>(hr));
-    return text;
-}
+std::string HresultText(HRESULT hr) { return console::Hex(static_cast<DWORD>(hr)); }
 
 void CheckFirmware(Report& report) {
     const std::string noFirmware = "this machine's firmware does not offer it: check that the ACPI-WMI device "
@@ -223,17 +218,17 @@ void CheckFirmware(Report& report) {
         hr = CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER, IID_IWbemLocator,
                               reinterpret_cast<void**>(locator.GetAddressOf()));
     if (SUCCEEDED(hr)) {
-        win::Bstr resource(L"\\\\.\\ROOT\\WMI");
+        win::Bstr resource(L"" TELVARIN_WMI_NAMESPACE);
         hr = locator->ConnectServer(resource.Get(), nullptr, nullptr, nullptr, 0, nullptr, nullptr, services.GetAddressOf());
     }
     if (SUCCEEDED(hr) && !services) hr = E_POINTER;
     if (SUCCEEDED(hr))  // not fatal: the default blanket serves a local namespace too
         CoSetProxyBlanket(services.Get(), RPC_C_AUTHN_DEFAULT, RPC_C_AUTHZ_NONE, nullptr, RPC_C_AUTHN_LEVEL_CALL,
                           RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE);
-    report.Add("wmi.connect", SUCCEEDED(hr), SUCCEEDED(hr) ? "connected to \\\\.\\ROOT\\WMI" : "cannot connect to \\\\.\\ROOT\\WMI: " + HresultText(hr),
+    report.Add("wmi.connect", SUCCEEDED(hr), SUCCEEDED(hr) ? "connected to " TELVARIN_WMI_NAMESPACE : "cannot connect to " TELVARIN_WMI_NAMESPACE ": " + HresultText(hr),
                "start the WMI service (sc start winmgmt)");
     if (FAILED(hr)) {
-        for (const char* name : {"firmware.OrvButtonMethodDW", "firmware.OrvButtonData", "firmware.OrvButtonEvent"})
+        for (const char* name : {"firmware." TELVARIN_WMI_METHOD_CLASS, "firmware." TELVARIN_WMI_DATA_CLASS, "firmware." TELVARIN_WMI_EVENT_CLASS})
             report.Add(name, false, "not checked: no WMI connection", "see wmi.connect");
         return;
     }
@@ -241,30 +236,30 @@ void CheckFirmware(Report& report) {
     // Each class looked up the way the service uses it, read-only: the method class by name,
     // the data block's instances by a query, the event class by a subscription released at once.
     {
-        win::Bstr name(L"OrvButtonMethodDW");
+        win::Bstr name(L"" TELVARIN_WMI_METHOD_CLASS);
         ComPtr<IWbemClassObject> cls;
         hr = services->GetObject(name.Get(), 0, nullptr, cls.GetAddressOf(), nullptr);
-        report.Add("firmware.OrvButtonMethodDW", hr == WBEM_S_NO_ERROR && cls,
+        report.Add("firmware." TELVARIN_WMI_METHOD_CLASS, hr == WBEM_S_NO_ERROR && cls,
                    hr == WBEM_S_NO_ERROR && cls ? "class found" : "class not found: " + HresultText(hr), noFirmware);
     }
     win::Bstr wql(L"WQL");
     const LONG flags = WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY;
     {
-        win::Bstr query(L"SELECT * FROM OrvButtonData");
+        win::Bstr query(L"SELECT * FROM " TELVARIN_WMI_DATA_CLASS);
         ComPtr<IEnumWbemClassObject> items;
         hr = services->ExecQuery(wql.Get(), query.Get(), flags, nullptr, items.GetAddressOf());
         ComPtr<IWbemClassObject> first;
         ULONG returned = 0;
         if (hr == WBEM_S_NO_ERROR && items) hr = items->Next(5000, 1, first.GetAddressOf(), &returned);
         bool found = hr == WBEM_S_NO_ERROR && returned == 1;
-        report.Add("firmware.OrvButtonData", found,
+        report.Add("firmware." TELVARIN_WMI_DATA_CLASS, found,
                    found ? "instance found" : hr == WBEM_S_FALSE ? "no instance" : "no instance: " + HresultText(hr), noFirmware);
     }
     {
-        win::Bstr query(L"SELECT * FROM OrvButtonEvent");
+        win::Bstr query(L"SELECT * FROM " TELVARIN_WMI_EVENT_CLASS);
         ComPtr<IEnumWbemClassObject> events;
         hr = services->ExecNotificationQuery(wql.Get(), query.Get(), flags, nullptr, events.GetAddressOf());
-        report.Add("firmware.OrvButtonEvent", hr == WBEM_S_NO_ERROR && events,
+        report.Add("firmware." TELVARIN_WMI_EVENT_CLASS, hr == WBEM_S_NO_ERROR && events,
                    hr == WBEM_S_NO_ERROR && events ? "event class found" : "event class not found: " + HresultText(hr), noFirmware);
     }
 }
@@ -281,14 +276,10 @@ void PrintText(const Report& report) {
 }
 
 void PrintJson(const Report& report) {
-    std::string json = std::string("{\"healthy\":") + (report.Failures() ? "false" : "true") + ",\"checks\":[";
-    bool first = true;
-    for (const Check& c : report.Checks()) {
-        json += std::string(first ? "" : ",") + "{\"name\":" + JsonString(c.name) + ",\"ok\":" + (c.ok ? "true" : "false") +
-                ",\"detail\":" + JsonString(c.detail) + ",\"fix\":" + JsonString(c.fix) + "}";
-        first = false;
-    }
-    std::puts((json + "]}").c_str());
+    nlohmann::ordered_json checks = nlohmann::ordered_json::array();
+    for (const Check& c : report.Checks())
+        checks.push_back({{"name", c.name}, {"ok", c.ok}, {"detail", c.detail}, {"fix", c.fix}});
+    std::puts(console::JsonText({{"healthy", report.Failures() == 0}, {"checks", checks}}).c_str());
 }
 
 }  // namespace

@@ -10,11 +10,11 @@
 namespace {
 
 constexpr char kExitCodes[] =
-    "Exit codes:\n"
+    "Exit codes (0 to 3 mean the same for fwemu-ctl):\n"
     "  0  done (request 0|1: acknowledged)\n"
-    "  1  request 0|1: no acknowledgement in time (service not running or not ready,\n"
-    "     firmware call failed, or request absorbed by another bit's request)\n"
-    "     doctor: at least one check failed\n"
+    "  1  the answer is no: request 0|1 got no acknowledgement in time (service not\n"
+    "     running or not ready, firmware call failed, or request absorbed by another\n"
+    "     bit's request); doctor: at least one check failed\n"
     "  2  bad command line; nothing was written\n"
     "  3  registry or service manager error (key missing, access denied, ...)\n"
     "  4  request 17: sent; this request is never acknowledged\n"
@@ -102,10 +102,10 @@ void PrintHelp(const char* text, bool withExitCodes) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    console::SetToolName("telvarin-client");
     if (argc < 2) return client::UsageError("missing command", nullptr);
     const char* name = argv[1];
-    if (!std::strcmp(name, "--help") || !std::strcmp(name, "-h") || !std::strcmp(name, "/?") ||
-        !std::strcmp(name, "help")) {
+    if (console::IsHelp(name) || !std::strcmp(name, "help")) {
         PrintHelp(kToolHelp, true);
         return client::kExitOk;
     }

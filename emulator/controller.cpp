@@ -1,29 +1,10 @@
 #include <cstring>
 
+#include "common/console.h"
 #include "emulator/fwemu.h"
 #include "emulator/store.h"
 
 namespace fwemu {
-
-bool ParseNumberArg(const std::string& text, long long* value) {
-    if (text.empty() || text.size() > 20) return false;
-    bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-    size_t i = hex ? 2 : (text[0] == '-' ? 1 : 0);
-    if (i >= text.size()) return false;
-    long long v = 0;
-    for (; i < text.size(); ++i) {
-        char c = text[i];
-        int d;
-        if (c >= '0' && c <= '9') d = c - '0';
-        else if (hex && c >= 'a' && c <= 'f') d = c - 'a' + 10;
-        else if (hex && c >= 'A' && c <= 'F') d = c - 'A' + 10;
-        else return false;
-        v = v * (hex ? 16 : 10) + d;
-        if (v > 0xFFFFFFFFll) return false;
-    }
-    *value = text[0] == '-' ? -v : v;
-    return true;
-}
 
 namespace {
 
@@ -129,7 +110,8 @@ bool Controller::SetFault(const std::string& name, const std::string& value) {
     uint32_t flag = 0;
     long long n = 0;
     bool isFlag = OnOff(value, &flag);
-    bool isNumber = ParseNumberArg(value, &n);
+    // Each fault checks its own range; this only bounds the magnitude.
+    bool isNumber = console::ParseNumber(value, -0xFFFFFFFFll, 0xFFFFFFFFll, &n);
     auto bad = [&](const char* want) { return Fail("fault " + name + " takes " + want + ", not '" + value + "'"); };
     if (!m_store) return false;
     Store::Guard g(*m_store);

@@ -1,21 +1,25 @@
 // fwemu-ctl: drives the firmware emulator's shared state from outside the process using it.
 #include <windows.h>
 
+#include <nlohmann/json.hpp>
+
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "common/console.h"
 #include "common/win_raii.h"
 #include "emulator/fwemu.h"
 #include "emulator/store.h"
 
 namespace {
 
-// Exit codes.
-constexpr int kExitOk = 0;
-constexpr int kExitState = 1;     // state file missing, corrupt, foreign or locked
-constexpr int kExitUsage = 2;     // unknown command or bad argument
-constexpr int kExitRegistry = 3;  // register/unregister failed
+using Json = nlohmann::ordered_json;
+using console::Hex;
+using console::kExitOk;
+using console::kExitUsage;
+// The state file is missing, corrupt, foreign or locked, or register/unregister failed.
+constexpr int kExitEnvironment = console::kExitEnvironment;
 
 constexpr wchar_t kLocatorKey[] =
     L"Software\\Classes\\CLSID\\{4590F811-1D3A-11D0-891F-00AA004B2E24}\\InprocServer32";
@@ -23,8 +27,10 @@ constexpr wchar_t kSavedValue[] = L"TelvarinEmulatorSaved";
 constexpr wchar_t kSavedModelValue[] = L"TelvarinEmulatorSavedThreadingModel";
 
 const char kHelp[] =
-    "usage: fwemu-ctl [--state PATH] COMMAND [ARGS]\n"
+    "Usage: fwemu-ctl [--state PATH] COMMAND [ARGS]\n"
+    "Drives the firmware emulator's shared state from outside the process that uses it.\n"
     "\n"
+    "Commands:\n"
     "  register              make fwemu.dll (beside this program) the 32-bit WMI locator\n"
     "  unregister            restore the locator saved by register\n"
     "  reset [--force]       model, faults and logs to defaults (--force rewrites a bad file)\n"
@@ -46,24 +52,25 @@ const char kHelp[] =
     "  status                state, faults, log totals and live objects\n"
     "  path                  the state file in use\n"
     "\n"
+    "\n"
     "The state file is --state PATH, else %TELVARIN_FWEMU_STATE%, else\n"
     "the machine's ProgramData folder\\TelvarinEmulator\\firmware-state.bin.\n"
-    "Exit codes: 0 ok, 1 state file unusable, 2 bad usage, 3 registry failure.\n";
+    "--help (also -h, /?) anywhere on the line prints this text.\n"
+    "\n"
+    "Exit codes (the same meaning as telvarin-client's 0 to 3):\n"
+    "  0  done\n"
+    "  2  bad command line; nothing was changed\n"
+    "  3  the state file is missing, corrupt, foreign or locked, or the registry\n"
+    "     refused register/unregister\n";
 
-int Usage(const std::string& text) {
-    fprintf(stderr, "fwemu-ctl: %s (see --help)\n", text.c_str());
-    return kExitUsage;
-}
+int Usage(const std::string& text) { return console::UsageError(text); }
 
-int StateError(const fwemu::Controller& c) {
-    fprintf(stderr, "fwemu-ctl: %s\n", c.Error().c_str());
-    return kExitState;
-}
+int StateError(const fwemu::Controller& c) { return console::Fail(kExitEnvironment, c.Error()); }
 
 const char* OnOff(bool on) { return on ? "on" : "off"; }
 
 // Recorded text may hold anything a client sent; keep each record on one parseable line.
-std::string Quote(const std::wstring& text, bool json) {
+std::string Quote(const std::wstring& text) {
     std::string out = "\"";
     for (char c : fwemu::Narrow(text)) {
         if (c == '"' || c == '\\') {
@@ -71,19 +78,13 @@ std::string Quote(const std::wstring& text, bool json) {
             out += c;
         } else if (static_cast<unsigned char>(c) < 0x20) {
             char buf[8];
-            snprintf(buf, sizeof(buf), json ? "\\u%04x" : "\\x%02x", c);
+            snprintf(buf, sizeof(buf), "\\x%02x", c);
             out += buf;
         } else {
             out += c;
         }
     }
     return out + "\"";
-}
-
-std::string Hex(DWORD v) {
-    char buf[16];
-    snprintf(buf, sizeof(buf), "0x%08lX", static_cast<unsigned long>(v));
-    return buf;
 }
 
 void PrintState(const fwemu::ModelState& m, uint64_t events) {
@@ -135,26 +136,22 @@ int Calls(fwemu::Controller& c, bool json) {
     if (!c.GetCalls(&calls, &total)) return StateError(c);
     static const char* const kRegs[4] = {"eax", "ebx", "ecx", "edx"};
     if (json) {
-        printf("{\"total\": %llu, \"calls\": [", static_cast<unsigned long long>(total));
-        for (size_t n = 0; n < calls.size(); ++n) {
-            const auto& r = calls[n];
-            printf("%s\n  {\"seq\": %llu, \"pid\": %lu, \"hr\": %ld, \"in\": {", n ? "," : "",
-                   static_cast<unsigned long long>(r.seq), static_cast<unsigned long>(r.pid), static_cast<long>(r.hr));
-            for (int i = 0; i < 4; ++i)
-                printf("%s\"%s\": %s", i ? ", " : "", kRegs[i], r.inSet[i] ? Quote(r.in[i], true).c_str() : "null");
-            printf("}, \"output\": %s, \"out\": [%lu, %lu, %lu, %lu], \"cflag\": %lu}", r.hasOutput ? "true" : "false",
-                   static_cast<unsigned long>(r.out[0]), static_cast<unsigned long>(r.out[1]),
-                   static_cast<unsigned long>(r.out[2]), static_cast<unsigned long>(r.out[3]),
-                   static_cast<unsigned long>(r.cflag));
+        Json records = Json::array();
+        for (const auto& r : calls) {
+            Json in = Json::object();
+            for (int i = 0; i < 4; ++i) in[kRegs[i]] = r.inSet[i] ? Json(fwemu::Narrow(r.in[i])) : Json();
+            records.push_back({{"seq", r.seq}, {"pid", r.pid}, {"hr", static_cast<long>(r.hr)}, {"in", in},
+                               {"output", r.hasOutput}, {"out", {r.out[0], r.out[1], r.out[2], r.out[3]}},
+                               {"cflag", r.cflag}});
         }
-        printf("\n]}\n");
+        puts(console::JsonText({{"total", total}, {"calls", records}}).c_str());
         return kExitOk;
     }
     printf("call-total: %llu\n", static_cast<unsigned long long>(total));
     for (const auto& r : calls) {
         printf("call: seq=%llu pid=%lu hr=%s", static_cast<unsigned long long>(r.seq), static_cast<unsigned long>(r.pid),
                Hex(static_cast<DWORD>(r.hr)).c_str());
-        for (int i = 0; i < 4; ++i) printf(" %s=%s", kRegs[i], r.inSet[i] ? Quote(r.in[i], false).c_str() : "-");
+        for (int i = 0; i < 4; ++i) printf(" %s=%s", kRegs[i], r.inSet[i] ? Quote(r.in[i]).c_str() : "-");
         printf(" output=%s out-eax=%s out-ebx=%s out-ecx=%s out-edx=%s cflag=%lu\n", r.hasOutput ? "yes" : "no",
                Hex(r.out[0]).c_str(), Hex(r.out[1]).c_str(), Hex(r.out[2]).c_str(), Hex(r.out[3]).c_str(),
                static_cast<unsigned long>(r.cflag));
@@ -167,20 +164,17 @@ int Writes(fwemu::Controller& c, bool json) {
     uint64_t total = 0;
     if (!c.GetWrites(&writes, &total)) return StateError(c);
     if (json) {
-        printf("{\"total\": %llu, \"writes\": [", static_cast<unsigned long long>(total));
-        for (size_t n = 0; n < writes.size(); ++n) {
-            const auto& r = writes[n];
-            printf("%s\n  {\"seq\": %llu, \"pid\": %lu, \"hr\": %ld, \"text\": %s, \"value\": %lu}", n ? "," : "",
-                   static_cast<unsigned long long>(r.seq), static_cast<unsigned long>(r.pid), static_cast<long>(r.hr),
-                   Quote(r.text, true).c_str(), static_cast<unsigned long>(r.value));
-        }
-        printf("\n]}\n");
+        Json records = Json::array();
+        for (const auto& r : writes)
+            records.push_back({{"seq", r.seq}, {"pid", r.pid}, {"hr", static_cast<long>(r.hr)},
+                               {"text", fwemu::Narrow(r.text)}, {"value", r.value}});
+        puts(console::JsonText({{"total", total}, {"writes", records}}).c_str());
         return kExitOk;
     }
     printf("write-total: %llu\n", static_cast<unsigned long long>(total));
     for (const auto& r : writes)
         printf("write: seq=%llu pid=%lu hr=%s text=%s value=%lu\n", static_cast<unsigned long long>(r.seq),
-               static_cast<unsigned long>(r.pid), Hex(static_cast<DWORD>(r.hr)).c_str(), Quote(r.text, false).c_str(),
+               static_cast<unsigned long>(r.pid), Hex(static_cast<DWORD>(r.hr)).c_str(), Quote(r.text).c_str(),
                static_cast<unsigned long>(r.value));
     return kExitOk;
 }
@@ -207,15 +201,13 @@ bool WriteString(HKEY key, const wchar_t* name, const std::wstring& text) {
 }
 
 int RegistryError(const char* what, LONG code) {
-    fprintf(stderr, "fwemu-ctl: %s (error %ld)\n", what, static_cast<long>(code));
-    return kExitRegistry;
+    return console::Fail(kExitEnvironment, std::string(what) + " (error " + std::to_string(code) + ")");
 }
 
 int Register() {
     std::wstring dll = DllPath();
     if (dll.empty() || GetFileAttributesW(dll.c_str()) == INVALID_FILE_ATTRIBUTES) {
-        fprintf(stderr, "fwemu-ctl: %s not found\n", fwemu::Narrow(dll).c_str());
-        return kExitRegistry;
+        return console::Fail(kExitEnvironment, fwemu::Narrow(dll) + " not found");
     }
     win::RegKey key;
     LONG rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kLocatorKey, 0, nullptr, 0, KEY_READ | KEY_WRITE | KEY_WOW64_32KEY,
@@ -273,7 +265,7 @@ int Run(std::vector<std::string> args) {
     if (args.empty()) return Usage("no command");
     const std::string cmd = args[0];
     auto argc = args.size();
-    if (cmd == "--help" || cmd == "-h" || cmd == "help") {
+    if (cmd == "help") {
         fputs(kHelp, stdout);
         return kExitOk;
     }
@@ -287,10 +279,7 @@ int Run(std::vector<std::string> args) {
     }
     if (cmd == "reset" && argc == 2 && args[1] == "--force") {
         std::string error;
-        if (!fwemu::Controller::ForceReset(&error)) {
-            fprintf(stderr, "fwemu-ctl: %s\n", error.c_str());
-            return kExitState;
-        }
+        if (!fwemu::Controller::ForceReset(&error)) return console::Fail(kExitEnvironment, error);
         printf("reset: forced\n");
         return kExitOk;
     }
@@ -309,10 +298,10 @@ int Run(std::vector<std::string> args) {
         printf("reset: ok\n");
     } else if (cmd == "event") {
         long long code = 0, count = 1;
-        if (argc < 2 || !fwemu::ParseNumberArg(args[1], &code) || code < 0)
+        if (argc < 2 || !console::ParseNumber(args[1], 0, 0xFFFFFFFFll, &code))
             return Usage("event needs a code (decimal or 0x hex, 0..0xFFFFFFFF)");
         if (argc == 4 && args[2] == "--count") {
-            if (!fwemu::ParseNumberArg(args[3], &count) || count < 1 || count > fwemu::kEventQueueSize)
+            if (!console::ParseNumber(args[3], 1, fwemu::kEventQueueSize, &count))
                 return Usage("--count must be 1.." + std::to_string(fwemu::kEventQueueSize));
         } else if (argc != 2) {
             return Usage("event takes CODE [--count N]");
@@ -383,8 +372,16 @@ int Run(std::vector<std::string> args) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    console::SetToolName("fwemu-ctl");
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) args.push_back(fwemu::Narrow(argv[i]));
+    // --help wins over everything else on the line, as in telvarin-client.
+    for (const std::string& arg : args) {
+        if (console::IsHelp(arg)) {
+            fputs(kHelp, stdout);
+            return kExitOk;
+        }
+    }
     if (args.size() >= 2 && args[0] == "--state") {
         fwemu::SetStatePath(argv[2]);
         args.erase(args.begin(), args.begin() + 2);

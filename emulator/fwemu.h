@@ -139,7 +139,4 @@ private:
 // (range -2147483648..4294967295; negatives wrap). Exposed for the tests.
 bool ParseUint32Text(const wchar_t* text, DWORD* value);
 
-// A controller argument: decimal with optional '-', or 0x hex. False on anything else.
-bool ParseNumberArg(const std::string& text, long long* value);
-
 }  // namespace fwemu

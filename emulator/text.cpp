@@ -3,6 +3,7 @@
 #include <cwchar>
 #include <vector>
 
+#include "common/console.h"
 #include "emulator/fwemu.h"
 
 namespace fwemu {
@@ -21,21 +22,14 @@ bool IsWmiNamespace(const std::wstring& ns) {
 
 bool ParseUint32Text(const wchar_t* text, DWORD* value) {
     if (!text) return false;
-    bool negative = text[0] == L'-';
-    const wchar_t* p = text + (negative ? 1 : 0);
-    if (*p == 0) return false;
-    unsigned long long v = 0;
-    for (; *p; ++p) {
-        if (*p < L'0' || *p > L'9') return false;
-        v = v * 10 + static_cast<unsigned>(*p - L'0');
-        if (v > 0xFFFFFFFFull) return false;  // stop before the accumulator itself can overflow
+    std::string narrow;
+    for (const wchar_t* p = text; *p; ++p) {
+        if (*p > 0x7F) return false;
+        narrow += static_cast<char>(*p);
     }
-    if (negative) {
-        if (v > 0x80000000ull) return false;
-        *value = static_cast<DWORD>(0u - static_cast<DWORD>(v));
-    } else {
-        *value = static_cast<DWORD>(v);
-    }
+    long long number = 0;
+    if (!console::ParseNumber(narrow, -0x80000000ll, 0xFFFFFFFFll, &number, false)) return false;
+    *value = static_cast<DWORD>(number);  // negatives wrap, as CIM reads a signed form
     return true;
 }
 

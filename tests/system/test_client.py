@@ -21,15 +21,14 @@ STATUS_CONTROL = SYSTEM_EVENT + r"\StatusControl"
 OK, TIMED_OUT, USAGE, SYSTEM, NO_ACK, INTERRUPTED = 0, 1, 2, 3, 4, 5
 
 
-class Watch:
-    """A `watch` running in the background; its stdout lines arrive through a queue."""
+class Background:
+    """A program running in the background; its stdout lines arrive through a queue."""
 
-    def __init__(self, host, *args):
-        self.process = subprocess.Popen(["wine", host.exe("telvarin-client.exe"), "watch", *args], env=host.env,
+    def __init__(self, host, program, *args):
+        self.process = subprocess.Popen(["wine", host.exe(program), *args], env=host.env,
                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         self.lines = queue.Queue()
         threading.Thread(target=self._read, daemon=True).start()
-        self.armed = self.next_line(20)
 
     def _read(self):
         for line in self.process.stdout:
@@ -55,6 +54,14 @@ class Watch:
         if self.process.poll() is None:
             self.process.kill()
             self.process.wait()
+
+
+class Watch(Background):
+    """`telvarin-client watch`, once it printed that it is armed."""
+
+    def __init__(self, host, *args):
+        super().__init__(host, "telvarin-client.exe", "watch", *args)
+        self.armed = self.next_line(20)
 
 
 class ClientTestCase(systest.SessionTestCase):
@@ -424,6 +431,18 @@ class WithFirmware(ClientTestCase):
         self.assertTrue(watch.next_line().endswith("0x00000030 -> 0x00000000  flipped: -bit4 -bit5"))
         self.assertEqual(self.client("request", "0").returncode, OK)
         self.assertRegex(watch.next_line(), r'Notification "Type2" .* flipped: [+-]ack-0')
+
+    def test_the_c_example_of_the_protocol_page_runs(self):
+        # The program is the ```c block of docs/protocol.md, compiled as it stands there.
+        self.fwemu("set", "device-b", "on")
+        example = Background(self.host, "protocol_example.exe")
+        self.addCleanup(example.kill)
+        self.assertEqual(example.next_line(20), "device B is on")
+        self.assertEqual(example.next_line(), "waiting for an event")
+        events = self.host.reg_dword(NOTIFICATION, "")
+        self.fwemu("event", "0x100")
+        self.assertEqual(example.next_line(), f"event bits 0x{events:08X} -> 0x{events ^ 0x100:08X}")
+        self.assertEqual(example.finish(), (OK, ""))
 
     def test_setting_set_reaches_the_firmware_inverted(self):
         for value, sent in (("0", "0xFFFFFFFF"), ("0x1800014", "0xFE7FFFEB")):

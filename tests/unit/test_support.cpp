@@ -2,6 +2,7 @@
 
 #include <doctest/doctest.h>
 
+#include "client/lib/telvarin_client.h"
 #include "common/win_raii.h"
 
 namespace testing {
@@ -20,12 +21,11 @@ void WriteDword(const char* subkey, const char* name, DWORD value) {
 
 DWORD ReadDword(const char* subkey, const char* name, DWORD missing) {
     win::RegKey key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, subkey, 0, KEY_QUERY_VALUE, key.Receive()) != ERROR_SUCCESS) return missing;
-    DWORD type = 0, value = 0, size = sizeof value;
-    if (RegQueryValueExA(key.Get(), name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) != ERROR_SUCCESS ||
-        type != REG_DWORD || size != sizeof value)
+    telvarin_reading reading;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, subkey, 0, KEY_QUERY_VALUE, key.Receive()) != ERROR_SUCCESS ||
+        telvarin_read_dword(key.Get(), name, &reading) != TELVARIN_OK || reading.state != TELVARIN_READ_OK)
         return missing;
-    return value;
+    return reading.value;
 }
 
 bool KeyExists(const char* subkey) {
@@ -129,7 +129,6 @@ std::vector<fwemu::WriteRecord> FirmwareFixture::Writes() {
 
 void FirmwareFixture::Fault(const char* name, const char* value) { REQUIRE(emulator.SetFault(name, value)); }
 
-std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
 
 std::vector<std::string> InputTexts(const fwemu::CallRecord& call) {
     return {Narrow(call.in[0]), Narrow(call.in[1]), Narrow(call.in[2]), Narrow(call.in[3])};

@@ -62,6 +62,7 @@ struct ServiceFixture {
 }  // namespace testing
 
 #include "emulator/fwemu.h"
+#include "emulator/store.h"  // fwemu::Narrow
 #include "core/com_runtime.h"
 
 namespace testing {
@@ -97,7 +98,7 @@ struct FirmwareFixture : ServiceFixture {
 
 // Calls `register texts` of a record as narrow strings, for comparisons.
 std::vector<std::string> InputTexts(const fwemu::CallRecord& call);
-std::string Narrow(const std::wstring& text);
+using fwemu::Narrow;
 
 // Polls `predicate` until it holds or `timeoutMs` passes; the result of the last look.
 template <typename Predicate>

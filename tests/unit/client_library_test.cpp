@@ -1,0 +1,226 @@
+// The client library against the SystemEvent keys of this prefix, with a thread that plays the
+// service; and the console helpers the tools share.
+#include <doctest/doctest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <vector>
+
+#include "client/lib/telvarin_client.h"
+#include "common/console.h"
+#include "common/win_raii.h"
+#include "tests/unit/test_support.h"
+
+using namespace testing;
+
+namespace {
+
+constexpr char kControl[] = TELVARIN_KEY_STATUS_CONTROL;
+constexpr char kNotification[] = TELVARIN_KEY_NOTIFICATION;
+
+// What the fake service does with each change of StatusControl "Type2" it sees, in order.
+enum class Step {
+    Answer,          // ack-0, with state A
+    Others,          // no answer, but changes beside it: an event bit, request 1's acknowledgement
+    AbsorbAndWrite,  // no answer; another client inverts request 17 meanwhile
+};
+
+// Watches StatusControl the way the service does and answers request 0 with state A `on`.
+class FakeService {
+public:
+    FakeService(std::vector<Step> steps, bool on) : m_steps(std::move(steps)), m_on(on) {
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, kControl, 0, KEY_NOTIFY | KEY_QUERY_VALUE | KEY_SET_VALUE, m_key.Receive());
+        m_changed.Reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+        m_stop.Reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+        Arm();
+        m_last = ReadDword(kControl, "Type2");
+        m_thread.Reset(CreateThread(nullptr, 0, Run, this, 0, nullptr));
+    }
+    ~FakeService() {
+        SetEvent(m_stop.Get());
+        WaitForSingleObject(m_thread.Get(), 10000);
+    }
+
+private:
+    void Arm() {
+        ResetEvent(m_changed.Get());
+        RegNotifyChangeKeyValue(m_key.Get(), FALSE, REG_NOTIFY_CHANGE_LAST_SET, m_changed.Get(), TRUE);
+    }
+    static DWORD WINAPI Run(void* self) {
+        static_cast<FakeService*>(self)->Loop();
+        return 0;
+    }
+    void Loop() {
+        HANDLE handles[2] = {m_stop.Get(), m_changed.Get()};
+        while (WaitForMultipleObjects(2, handles, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
+            Arm();
+            DWORD requests = ReadDword(kControl, "Type2");
+            if (requests == m_last) continue;
+            m_last = requests;
+            if (m_next >= m_steps.size()) continue;
+            DWORD answers = ReadDword(kNotification, "Type2");
+            switch (m_steps[m_next++]) {
+            case Step::Answer:
+                answers ^= TELVARIN_ACK_0;
+                answers = m_on ? answers | TELVARIN_STATE_A : answers & ~static_cast<DWORD>(TELVARIN_STATE_A);
+                WriteDword(kNotification, "Type2", answers);
+                break;
+            case Step::Others:
+                WriteDword(kNotification, "", ReadDword(kNotification, "") ^ 0x10);
+                WriteDword(kNotification, "Type2", answers ^ TELVARIN_ACK_1);
+                break;
+            case Step::AbsorbAndWrite:
+                m_last = requests ^ TELVARIN_REQUEST_17;
+                WriteDword(kControl, "Type2", m_last);
+                break;
+            }
+        }
+    }
+
+    std::vector<Step> m_steps;
+    size_t m_next = 0;
+    bool m_on;
+    DWORD m_last = 0;
+    win::RegKey m_key;
+    win::UniqueHandle m_changed, m_stop, m_thread;
+};
+
+void FreshKeys(DWORD requests, DWORD answers) {
+    DeleteSystemEventTree();
+    WriteDword(kControl, "Type2", requests);
+    WriteDword(kNotification, "", 0);
+    WriteDword(kNotification, "Type2", answers);
+}
+
+}  // namespace
+
+TEST_CASE("a request is acknowledged only by the inversion of its own bit") {
+    FreshKeys(0x80000002, TELVARIN_ACK_1);
+    telvarin_answer answer;
+    {
+        FakeService service({Step::Others, Step::Answer}, true);
+        CHECK(telvarin_request(0, 500, 1, nullptr, &answer) == TELVARIN_E_NO_ANSWER);
+        CHECK(ReadDword(kControl, "Type2") == 0x80000003);
+        REQUIRE(telvarin_request(0, 10000, 1, nullptr, &answer) == TELVARIN_OK);
+    }
+    CHECK(answer.on == 1);
+    CHECK(answer.writes == 1);
+    CHECK(answer.answers == (TELVARIN_ACK_0 | TELVARIN_STATE_A));  // ack-1 flipped away before
+    CHECK(ReadDword(kControl, "Type2") == 0x80000002);
+}
+
+TEST_CASE("a request nobody answers is written again from the current value, then given up") {
+    SUBCASE("absorbed once: the second write inverts the value another client changed meanwhile") {
+        FreshKeys(0, 0);
+        telvarin_answer answer;
+        {
+            FakeService service({Step::AbsorbAndWrite, Step::Answer}, false);
+            REQUIRE(telvarin_request(0, 1000, TELVARIN_REQUEST_ATTEMPTS, nullptr, &answer) == TELVARIN_OK);
+        }
+        CHECK(answer.writes == 2);
+        CHECK(answer.on == 0);
+        CHECK(ReadDword(kControl, "Type2") == TELVARIN_REQUEST_17);
+    }
+    SUBCASE("no service: one inversion per attempt, then TELVARIN_E_NO_ANSWER") {
+        FreshKeys(0x4, 0);
+        telvarin_answer answer;
+        CHECK(telvarin_request(1, 0, 3, nullptr, &answer) == TELVARIN_E_NO_ANSWER);
+        CHECK(answer.writes == 3);
+        CHECK(ReadDword(kControl, "Type2") == 0x6);
+        CHECK(telvarin_request(1, 0, 0, nullptr, &answer) == TELVARIN_E_ARGUMENT);
+        CHECK(ReadDword(kControl, "Type2") == 0x6);
+    }
+    SUBCASE("a set cancel event ends the wait after the write") {
+        FreshKeys(0, 0);
+        win::UniqueHandle cancel(CreateEventA(nullptr, TRUE, TRUE, nullptr));
+        telvarin_answer answer;
+        CHECK(telvarin_request(0, 10000, 3, cancel.Get(), &answer) == TELVARIN_E_CANCELLED);
+        CHECK(ReadDword(kControl, "Type2") == 1);
+    }
+}
+
+TEST_CASE("request 17 returns after its write; missing keys are named and nothing is written") {
+    DeleteSystemEventTree();
+    telvarin_answer answer;
+    REQUIRE(telvarin_request(17, 10000, 3, nullptr, &answer) == TELVARIN_E_KEY_MISSING);
+    CHECK(answer.key == std::string(kControl));
+    char text[256];
+    CHECK(std::string(telvarin_error_text(TELVARIN_E_KEY_MISSING, answer.key, text, sizeof text)) ==
+          "key HKLM\\" TELVARIN_KEY_STATUS_CONTROL " is missing (the service creates it when it starts)");
+
+    WriteDword(kControl, "Type2", 0x1);
+    CHECK(telvarin_request(0, 10000, 3, nullptr, &answer) == TELVARIN_E_KEY_MISSING);
+    CHECK(answer.key == std::string(kNotification));
+    CHECK(ReadDword(kControl, "Type2") == 0x1);
+
+    // Request 17 needs no Notification key: it is never answered.
+    CHECK(telvarin_request(17, 10000, 3, nullptr, &answer) == TELVARIN_OK);
+    CHECK(answer.requests == 0x20001);
+    CHECK(ReadDword(kControl, "Type2") == 0x20001);
+    CHECK_FALSE(KeyExists(kNotification));
+}
+
+TEST_CASE("values read as the service reads them: anything but a 4-byte REG_DWORD is 0") {
+    DeleteSystemEventTree();
+    telvarin_reading r = {0xDEADBEEF, TELVARIN_READ_OK};
+    CHECK(telvarin_read(TELVARIN_VAL_CAPABILITY, &r) == TELVARIN_E_KEY_MISSING);
+    CHECK((r.value == 0 && r.state == TELVARIN_READ_KEY_MISSING));
+
+    const char* key = TELVARIN_KEY_CAPABILITY;
+    const BYTE eight[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    struct Case {
+        DWORD type;
+        DWORD size;
+        telvarin_read_state state;
+        DWORD value;
+    } cases[] = {
+        {REG_DWORD, 4, TELVARIN_READ_OK, 0x04030201},
+        {REG_BINARY, 4, TELVARIN_READ_NOT_DWORD, 0},  // the right size, the wrong type
+        {REG_DWORD, 2, TELVARIN_READ_NOT_DWORD, 0},   // the right type, too short
+        {REG_BINARY, 8, TELVARIN_READ_NOT_DWORD, 0},  // too long for the buffer
+        {REG_SZ, 4, TELVARIN_READ_NOT_DWORD, 0},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(c.type);
+        CAPTURE(c.size);
+        WriteRaw(key, "Type2", c.type, eight, c.size);
+        r = {0xDEADBEEF, TELVARIN_READ_FAILED};
+        CHECK(telvarin_read(TELVARIN_VAL_CAPABILITY_TYPE2, &r) == TELVARIN_OK);
+        CHECK(r.state == c.state);
+        CHECK(r.value == c.value);
+    }
+    CHECK(telvarin_read(TELVARIN_VAL_CAPABILITY, &r) == TELVARIN_OK);
+    CHECK((r.value == 0 && r.state == TELVARIN_READ_ABSENT));
+}
+
+TEST_CASE("a watch reports changed values only") {
+    FreshKeys(0, 0x5);
+    telvarin_watch* watch = nullptr;
+    telvarin_notification now = {};
+    REQUIRE(telvarin_watch_open(&watch, &now) == TELVARIN_OK);
+    CHECK((now.events == 0 && now.answers == 0x5));
+    WriteDword(kNotification, "Type2", 0x5);  // rewritten unchanged: no report
+    CHECK(telvarin_watch_next(watch, 0, nullptr, &now) == TELVARIN_E_NO_ANSWER);
+    WriteDword(kNotification, "", 0x10);
+    CHECK(telvarin_watch_next(watch, 10000, nullptr, &now) == TELVARIN_OK);
+    CHECK((now.events == 0x10 && now.answers == 0x5));
+    telvarin_watch_close(watch);
+}
+
+TEST_CASE("console helpers: one number parser, JSON that is always valid") {
+    long long n = 0;
+    CHECK((console::ParseNumber("-1", -1, 10, &n) && n == -1));
+    CHECK((console::ParseNumber("0xFFFFFFFF", 0, 0xFFFFFFFFll, &n) && n == 0xFFFFFFFFll));
+    CHECK((console::ParseNumber("-2147483648", -0x80000000ll, 0xFFFFFFFFll, &n, false) && n == -0x80000000ll));
+    for (const char* bad : {"", "-", "0x", "-0x1", "+1", " 1", "1 ", "12abc", "0x100000000", "99999999999999999999"}) {
+        CAPTURE(bad);
+        CHECK_FALSE(console::ParseNumber(bad, -10, 0xFFFFFFFFll, &n));
+    }
+    CHECK_FALSE(console::ParseNumber("-1", 0, 10, &n));      // no sign below the range's start
+    CHECK_FALSE(console::ParseNumber("0x10", 0, 100, &n, false));
+
+    // Recorded text can hold control characters, quotes and bytes that are not UTF-8.
+    std::string text = console::JsonText({{"text", std::string("a\x01\x1f\"\\\n\xff", 7)}});
+    CHECK(text == "{\"text\":\"a\\u0001\\u001f\\\"\\\\\\n\xEF\xBF\xBD\"}");
+    CHECK(nlohmann::json::parse(text)["text"] == "a\x01\x1f\"\\\n\xEF\xBF\xBD");
+}
