@@ -410,20 +410,6 @@ int RunInjectCost(int samples) {
     return 0;
 }
 
-// Owner of this thread's COM apartment.
-class ComApartment {
-public:
-    ComApartment() : m_hr(CoInitializeEx(nullptr, COINIT_MULTITHREADED)) {}
-    ~ComApartment() {
-        if (SUCCEEDED(m_hr)) CoUninitialize();
-    }
-    ComApartment(const ComApartment&) = delete;
-    ComApartment& operator=(const ComApartment&) = delete;
-    bool Ok() const { return SUCCEEDED(m_hr); }
-
-private:
-    HRESULT m_hr;
-};
 
 // One firmware register call made the way the service makes it (class, method signature, input
 // instance, four registers as decimal text, ExecMethod, five outputs read back), in this process:
@@ -466,8 +452,8 @@ bool CallFirmwareOnce(IWbemServices* services, CallStages* stages) {
 }
 
 int RunCallCost(int samples) {
-    ComApartment com;
-    if (!com.Ok()) return Fail("CoInitializeEx failed");
+    win::ScopedComInit com;
+    if (FAILED(com.Result())) return Fail("CoInitializeEx failed");
     Microsoft::WRL::ComPtr<IWbemLocator> locator;
     Microsoft::WRL::ComPtr<IWbemServices> services;
     win::Bstr space(L"" TELVARIN_WMI_NAMESPACE);

@@ -191,26 +191,13 @@ void CheckValues(Report& report) {
 }
 
 // --- the firmware classes ----------------------------------------------------------------------
-class ComApartment {
-public:
-    ComApartment() : m_hr(CoInitializeEx(nullptr, COINIT_MULTITHREADED)) {}
-    ~ComApartment() {
-        if (SUCCEEDED(m_hr)) CoUninitialize();
-    }
-    ComApartment(const ComApartment&) = delete;
-    ComApartment& operator=(const ComApartment&) = delete;
-    HRESULT Result() const { return m_hr; }
-
-private:
-    HRESULT m_hr;
-};
 
 std::string HresultText(HRESULT hr) { return console::Hex(static_cast<DWORD>(hr)); }
 
 void CheckFirmware(Report& report) {
     const std::string noFirmware = "this machine's firmware does not offer it: check that the ACPI-WMI device "
                                    "(ACPI\\PNP0C14) has its driver (Device Manager)";
-    ComApartment com;
+    win::ScopedComInit com;
     HRESULT hr = com.Result();
     ComPtr<IWbemLocator> locator;
     ComPtr<IWbemServices> services;

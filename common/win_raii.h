@@ -7,6 +7,7 @@
 #pragma once
 
 #include <windows.h>
+#include <objbase.h>
 #include <oleauto.h>
 
 #include <initializer_list>
@@ -192,6 +193,23 @@ public:
 
 private:
     VARIANT m_var;
+};
+
+// This thread's membership of the multithreaded COM apartment, for the tools (the service enters
+// its apartment through its ComRuntime seam instead). Result() is CoInitializeEx's HRESULT; the
+// apartment is left on destruction only when it was entered (S_OK or S_FALSE).
+class ScopedComInit {
+public:
+    ScopedComInit() noexcept : m_hr(CoInitializeEx(nullptr, COINIT_MULTITHREADED)) {}
+    ~ScopedComInit() {
+        if (SUCCEEDED(m_hr)) CoUninitialize();
+    }
+    ScopedComInit(const ScopedComInit&) = delete;
+    ScopedComInit& operator=(const ScopedComInit&) = delete;
+    HRESULT Result() const noexcept { return m_hr; }
+
+private:
+    HRESULT m_hr;
 };
 
 // A critical section that exists exactly as long as its owner: initialised on construction,
