@@ -1,7 +1,7 @@
-// adversary: a client that writes at the worst moments, for the system tests. It speaks the
-// registry protocol in-process, so its writes are milliseconds apart (a wine reg.exe per write
-// would take a tenth of a second each).
-//   adversary requests COUNT TIMEOUT_MS   back-to-back requests (bits 0, 1, 0, ...), each sent the
+// adversary: a client that writes at the worst moments, for the system tests. It runs in one
+// process, so its writes are milliseconds apart (a wine reg.exe per write would take a tenth of
+// a second each), and it speaks the protocol through the client library.
+//   adversary requests COUNT TIMEOUT_MS   back-to-back requests (0, 1, 0, ...), each sent the
 //                                         moment the previous acknowledgement shows
 //   adversary pair GAP_MS TIMEOUT_MS      request 0, then request 1 GAP_MS later, while the first
 //                                         is still being served; waits for both acknowledgements
@@ -13,98 +13,63 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "common/protocol.h"
+#include "client/lib/telvarin_client.h"
 #include "common/win_raii.h"
 
 namespace {
 
-bool Open(const char* path, REGSAM access, win::RegKey& key) {
-    return RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, access | KEY_WOW64_32KEY, key.Receive()) == ERROR_SUCCESS;
-}
-
-DWORD Read(HKEY key, const char* name) {
-    DWORD type = 0, value = 0, size = sizeof value;
-    if (RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) != ERROR_SUCCESS ||
-        type != REG_DWORD || size != sizeof value)
-        return 0;
-    return value;
-}
-
-void Write(HKEY key, const char* name, DWORD value) {
-    RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
-}
-
-// The client side of the handshake: watch Notification, armed before any write.
-class AnswerWatch {
-public:
-    bool Open() {
-        m_event.Reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-        return m_event && ::Open(TELVARIN_KEY_NOTIFICATION, KEY_NOTIFY | KEY_QUERY_VALUE, m_key) && Arm();
-    }
-    DWORD Answers() const { return Read(m_key.Get(), TELVARIN_VALUE_TYPE2); }
-    // Waits until the answer bits in `mask` all differ from `before`; re-arms before each read.
-    bool WaitForFlip(DWORD before, DWORD mask, DWORD timeoutMs) {
-        const DWORD start = GetTickCount();
-        for (;;) {
-            if (((Answers() ^ before) & mask) == mask) return true;
-            const DWORD spent = GetTickCount() - start;
-            if (spent >= timeoutMs) return false;
-            if (WaitForSingleObject(m_event.Get(), timeoutMs - spent) != WAIT_OBJECT_0) continue;
-            ResetEvent(m_event.Get());
-            if (!Arm()) return false;
-        }
-    }
-
-private:
-    bool Arm() {
-        return RegNotifyChangeKeyValue(m_key.Get(), FALSE, REG_NOTIFY_CHANGE_LAST_SET, m_event.Get(), TRUE) ==
-               ERROR_SUCCESS;
-    }
-    win::RegKey m_key;
-    win::UniqueHandle m_event;
-};
-
-void Invert(HKEY requests, DWORD bit) { Write(requests, TELVARIN_VALUE_TYPE2, Read(requests, TELVARIN_VALUE_TYPE2) ^ bit); }
-
 int Requests(int count, DWORD timeoutMs) {
-    AnswerWatch watch;
-    win::RegKey requests;
-    if (!watch.Open() || !Open(TELVARIN_KEY_STATUS_CONTROL, KEY_QUERY_VALUE | KEY_SET_VALUE, requests)) return 1;
     int acknowledged = 0;
     for (int i = 0; i < count; ++i) {
-        const DWORD bit = (i % 2) ? TELVARIN_REQUEST_1 : TELVARIN_REQUEST_0;
-        const DWORD before = watch.Answers();
-        Invert(requests.Get(), bit);
-        if (watch.WaitForFlip(before, bit, timeoutMs)) {
+        telvarin_answer answer{};
+        // One attempt each: a loss must show, not be retried away.
+        if (telvarin_request(i % 2, timeoutMs, 1, nullptr, &answer) == TELVARIN_OK) {
             ++acknowledged;
         } else {
-            printf("lost-request: %d bit=0x%lx\n", i, bit);
+            printf("lost-request: %d request=%d\n", i, i % 2);
         }
     }
     printf("sent: %d\nacknowledged: %d\nlost: %d\n", count, acknowledged, count - acknowledged);
     return acknowledged == count ? 0 : 1;
 }
 
+// Inverts one request bit in place, as a client does: read, invert, write.
+bool Invert(HKEY requests, DWORD bit) {
+    telvarin_reading current{};
+    if (telvarin_read_dword(requests, TELVARIN_VALUE_TYPE2, &current) != TELVARIN_OK) return false;
+    const DWORD value = current.value ^ bit;
+    return RegSetValueExA(requests, TELVARIN_VALUE_TYPE2, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+                          sizeof value) == ERROR_SUCCESS;
+}
+
 int Pair(DWORD gapMs, DWORD timeoutMs) {
-    AnswerWatch watch;
     win::RegKey requests;
-    if (!watch.Open() || !Open(TELVARIN_KEY_STATUS_CONTROL, KEY_QUERY_VALUE | KEY_SET_VALUE, requests)) return 1;
-    const DWORD before = watch.Answers();
-    Invert(requests.Get(), 0x1);
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, TELVARIN_KEY_STATUS_CONTROL, 0,
+                      KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_WOW64_32KEY, requests.Receive()) != ERROR_SUCCESS)
+        return 1;
+    telvarin_watch* watch = nullptr;
+    telvarin_notification before{}, now{};
+    if (telvarin_watch_open(&watch, &before) != TELVARIN_OK) return 1;
+    const DWORD both = TELVARIN_ACK_0 | TELVARIN_ACK_1;
+    bool written = Invert(requests.Get(), TELVARIN_REQUEST_0);
     Sleep(gapMs);  // the worst moment: the first request is inside the firmware call now
-    Invert(requests.Get(), 0x2);
-    const bool both = watch.WaitForFlip(before, 0x3, timeoutMs);
-    const DWORD flipped = (watch.Answers() ^ before) & 0x3;
-    printf("ack-0: %s\nack-1: %s\n", (flipped & 0x1) ? "yes" : "no", (flipped & 0x2) ? "yes" : "no");
-    return both ? 0 : 1;
+    written = written && Invert(requests.Get(), TELVARIN_REQUEST_1);
+    now = before;
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    while (written && ((now.answers ^ before.answers) & both) != both) {
+        const ULONGLONG left = deadline > GetTickCount64() ? deadline - GetTickCount64() : 0;
+        if (telvarin_watch_next(watch, static_cast<DWORD>(left), nullptr, &now) != TELVARIN_OK) break;
+    }
+    telvarin_watch_close(watch);
+    const DWORD flipped = (now.answers ^ before.answers) & both;
+    printf("ack-0: %s\nack-1: %s\n", (flipped & TELVARIN_ACK_0) ? "yes" : "no", (flipped & TELVARIN_ACK_1) ? "yes" : "no");
+    return flipped == both ? 0 : 1;
 }
 
 int Settings(DWORD first, DWORD second, DWORD gapMs) {
-    win::RegKey key;
-    if (!Open(TELVARIN_KEY_CURRENT_SETTING, KEY_SET_VALUE, key)) return 1;
-    Write(key.Get(), "", first);
+    if (telvarin_write_setting(first) != TELVARIN_OK) return 1;
     Sleep(gapMs);
-    Write(key.Get(), "", second);
+    if (telvarin_write_setting(second) != TELVARIN_OK) return 1;
     printf("written: 0x%08lX 0x%08lX\n", first, second);
     return 0;
 }
