@@ -14,6 +14,7 @@
 #include <string>
 
 #include "common/protocol.h"
+#include "common/registry_dword.h"
 #include "common/win_raii.h"
 #include "emulator/fwemu.h"
 #include "emulator/store.h"
@@ -47,11 +48,9 @@ int Fail(const char* what, DWORD code = 0) {
 }
 
 DWORD ReadDword(HKEY key, const char* name) {
-    DWORD type = REG_NONE, data = 0, size = sizeof data;
-    if (RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&data), &size) != ERROR_SUCCESS ||
-        type != REG_DWORD || size != sizeof data)
-        return 0;
-    return data;
+    DWORD value = 0;
+    telvarin::ReadDwordValue(key, name, value);
+    return value;
 }
 
 LSTATUS WriteDword(HKEY key, const char* name, DWORD value) {

@@ -1,17 +1,14 @@
 // The SystemEvent registry store: the one update rule and the six start-up values.
 #include "settings/registry_store.h"
 
+#include "common/registry_dword.h"
+
 #include "core/fn_service.h"
 
 DWORD ReadRegistryDword(HKEY key, const char* valueName) {
-    DWORD type = REG_NONE;
-    DWORD data = 0;
-    DWORD size = sizeof data;
-    // ERROR_MORE_DATA (a longer value) may have filled the buffer partly: it counts as 0 too.
-    if (RegQueryValueExA(key, valueName, nullptr, &type, reinterpret_cast<BYTE*>(&data), &size) != ERROR_SUCCESS)
-        return 0;
-    if (type != REG_DWORD || size != sizeof data) return 0;
-    return data;
+    DWORD value = 0;
+    telvarin::ReadDwordValue(key, valueName, value);
+    return value;
 }
 
 DWORD ReadRegistryDword(const char* subkey, const char* valueName) {

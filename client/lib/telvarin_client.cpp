@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <new>
 
+#include "common/registry_dword.h"
 #include "common/win_raii.h"
 
 namespace {
@@ -109,21 +110,12 @@ const telvarin_value_info* telvarin_value(telvarin_value_id id) {
 
 long telvarin_read_dword(HKEY key, const char* name, telvarin_reading* out) {
     if (!out) return TELVARIN_E_ARGUMENT;
-    out->value = 0;
-    out->state = TELVARIN_READ_FAILED;
-    DWORD type = REG_NONE;
-    DWORD data = 0;
-    DWORD size = sizeof data;
-    LONG rc = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&data), &size);
-    if (rc == ERROR_FILE_NOT_FOUND) {
-        out->state = TELVARIN_READ_ABSENT;
-    } else if (rc == ERROR_MORE_DATA || (rc == ERROR_SUCCESS && (type != REG_DWORD || size != sizeof data))) {
-        out->state = TELVARIN_READ_NOT_DWORD;
-    } else if (rc != ERROR_SUCCESS) {
-        return rc;
-    } else {
-        out->state = TELVARIN_READ_OK;
-        out->value = data;
+    LSTATUS rc = ERROR_SUCCESS;
+    switch (telvarin::ReadDwordValue(key, name, out->value, &rc)) {
+    case telvarin::DwordRead::Ok: out->state = TELVARIN_READ_OK; break;
+    case telvarin::DwordRead::Absent: out->state = TELVARIN_READ_ABSENT; break;
+    case telvarin::DwordRead::NotDword: out->state = TELVARIN_READ_NOT_DWORD; break;
+    case telvarin::DwordRead::Failed: out->state = TELVARIN_READ_FAILED; return rc;
     }
     return TELVARIN_OK;
 }
