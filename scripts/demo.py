@@ -12,7 +12,7 @@ import threading
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from winehost import SYSTEM_EVENT, WineHost  # noqa: E402
+from winehost import NOTIFICATION, SYSTEM_EVENT, WineHost  # noqa: E402
 
 
 def say(text):
@@ -100,14 +100,14 @@ def main():
         show(host.fwemu("setting"), only=r"^setting:")
 
         say("The sleep button (code 8): a power request, no registry change")
-        before = host.reg_dword(SYSTEM_EVENT + r"\Notification", "")
+        before = host.reg_dword(NOTIFICATION, "")
         requests = len(host.power_requests())
         show(host.fwemu("event", "8"))
         host.wait_until(lambda: len(host.power_requests()) > requests, 30, "the power request")
         for suspend, force in host.power_requests()[requests:]:
             kind = "sleep" if suspend else "hibernate (Wine has no power policy to ask)"
             print(f"   SetSystemPowerState(suspend={suspend}, force={force}): {kind}")
-        print(f"   Notification is still {host.reg_dword(SYSTEM_EVENT + chr(92) + 'Notification', ''):#x} "
+        print(f"   Notification is still {host.reg_dword(NOTIFICATION, ''):#x} "
               f"(was {before:#x})")
         watch.stop()
 

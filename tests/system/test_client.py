@@ -11,12 +11,8 @@ import time
 import unittest
 
 import systest
-from winehost import SYSTEM_EVENT
+from winehost import CAPABILITY, CURRENT_SETTING, NOTIFICATION, STATUS_CONTROL, SYSTEM_EVENT
 
-NOTIFICATION = SYSTEM_EVENT + r"\Notification"
-CAPABILITY = SYSTEM_EVENT + r"\Capability"
-CURRENT_SETTING = SYSTEM_EVENT + r"\CurrentSetting"
-STATUS_CONTROL = SYSTEM_EVENT + r"\StatusControl"
 
 OK, TIMED_OUT, USAGE, SYSTEM, NO_ACK, INTERRUPTED = 0, 1, 2, 3, 4, 5
 

@@ -6,11 +6,7 @@ from outside: registry, emulator controller, event-log and power-request traces,
 import time
 
 import systest
-from winehost import SYSTEM_EVENT
-
-NOTIFICATION = SYSTEM_EVENT + r"\Notification"
-STATUS_CONTROL = SYSTEM_EVENT + r"\StatusControl"
-CURRENT_SETTING = SYSTEM_EVENT + r"\CurrentSetting"
+from winehost import CURRENT_SETTING, NOTIFICATION, STATUS_CONTROL
 
 
 class Adversaries(systest.SessionTestCase):

@@ -4,11 +4,7 @@ The unmodified service runs under Wine against the firmware emulator; everything
 from outside: registry, emulator controller, event-log and power-request traces, the SCM.
 """
 import systest
-from winehost import SYSTEM_EVENT
-
-NOTIFICATION = SYSTEM_EVENT + r"\Notification"
-STATUS_CONTROL = SYSTEM_EVENT + r"\StatusControl"
-CURRENT_SETTING = SYSTEM_EVENT + r"\CurrentSetting"
+from winehost import CURRENT_SETTING, NOTIFICATION, STATUS_CONTROL
 
 
 class EmulatedFirmware(systest.SessionTestCase):
