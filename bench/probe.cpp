@@ -24,7 +24,7 @@ namespace {
 constexpr char kNotificationKey[] = TELVARIN_KEY_NOTIFICATION;
 constexpr char kStatusControlKey[] = TELVARIN_KEY_STATUS_CONTROL;
 // The floor's own request key: beside the service's tree, so the service never sees it.
-constexpr char kFloorControlKey[] = "Software\\Haskorn\\TelvarinBenchFloor\\StatusControl";
+constexpr char kFloorControlKey[] = TELVARIN_KEY_VENDOR "\\TelvarinBenchFloor\\StatusControl";
 constexpr char kServiceName[] = TELVARIN_SERVICE_NAME;
 constexpr DWORD kEventCode = 0x10;   // an ordinary button: toggled into Notification ""
 constexpr DWORD kRequest0 = TELVARIN_REQUEST_0;  // its acknowledgement is the same bit (TELVARIN_ACK_0)

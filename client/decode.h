@@ -19,7 +19,7 @@ const char* BitMeaning(telvarin_value_id id, DWORD mask);
 
 // Notification "Type2", as people read it.
 std::string Title(const telvarin_value_info& info);
-// "HKLM\Software\Haskorn\SystemEvent\Notification"
+// "HKLM\" followed by the key path
 std::string DisplayPath(const char* key);
 const char* StateName(telvarin_read_state state);          // "ok", "absent", "not a DWORD", ...
 std::string Join(const std::vector<std::string>& words);   // "a b c"

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "client/cli.h"
+#include "common/protocol.h"
 #include "client/commands.h"
 #include "client/doctor.h"
 #include "telvarin_version.h"
@@ -22,7 +23,7 @@ constexpr char kExitCodes[] =
 
 constexpr char kToolHelp[] =
     "Usage: telvarin-client COMMAND [OPTIONS]\n"
-    "Reads and writes the Telvarin service's values under HKLM\\Software\\Haskorn\\SystemEvent.\n"
+    "Reads and writes the Telvarin service's values under HKLM\\" TELVARIN_KEY_ROOT ".\n"
     "\n"
     "Commands:\n"
     "  status [--json]                   the six values decoded, and the service's state\n"

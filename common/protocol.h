@@ -9,13 +9,14 @@
 #define TELVARIN_WMI_SERVICE "winmgmt" /* the service Telvarin depends on */
 
 /* Keys under HKEY_LOCAL_MACHINE, always in the 32-bit registry view (KEY_WOW64_32KEY). */
-#define TELVARIN_KEY_ROOT "Software\\Haskorn\\SystemEvent"
-#define TELVARIN_KEY_NOTIFICATION "Software\\Haskorn\\SystemEvent\\Notification"
-#define TELVARIN_KEY_CAPABILITY "Software\\Haskorn\\SystemEvent\\Capability"
-#define TELVARIN_KEY_CURRENT_SETTING "Software\\Haskorn\\SystemEvent\\CurrentSetting"
-#define TELVARIN_KEY_STATUS_CONTROL "Software\\Haskorn\\SystemEvent\\StatusControl"
-#define TELVARIN_KEY_SERVICE "SYSTEM\\CurrentControlSet\\Services\\Telvarin"
-#define TELVARIN_KEY_EVENT_SOURCE "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Telvarin"
+#define TELVARIN_KEY_VENDOR "Software\\Haskorn"
+#define TELVARIN_KEY_ROOT TELVARIN_KEY_VENDOR "\\SystemEvent"
+#define TELVARIN_KEY_NOTIFICATION TELVARIN_KEY_ROOT "\\Notification"
+#define TELVARIN_KEY_CAPABILITY TELVARIN_KEY_ROOT "\\Capability"
+#define TELVARIN_KEY_CURRENT_SETTING TELVARIN_KEY_ROOT "\\CurrentSetting"
+#define TELVARIN_KEY_STATUS_CONTROL TELVARIN_KEY_ROOT "\\StatusControl"
+#define TELVARIN_KEY_SERVICE "SYSTEM\\CurrentControlSet\\Services\\" TELVARIN_SERVICE_NAME
+#define TELVARIN_KEY_EVENT_SOURCE "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" TELVARIN_SERVICE_NAME
 
 /* Value names: "" is a key's default value, which holds a REG_DWORD like the named ones. */
 #define TELVARIN_VALUE_DEFAULT ""

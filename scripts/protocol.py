@@ -1,7 +1,7 @@
 """The protocol facts of common/protocol.h, read from the header itself (never copied here).
 
-`#define TELVARIN_X "text"` lines become strings (C escapes undone, adjacent literals joined),
-enumerators `TELVARIN_X = number` become ints; names lose their TELVARIN_ prefix:
+`#define TELVARIN_X ...` lines of string literals and earlier TELVARIN_ names become strings (C
+escapes undone, the parts joined as the compiler joins them), enumerators `TELVARIN_X = number` become ints; names lose their TELVARIN_ prefix:
     from protocol import P
     P.KEY_NOTIFICATION, P.REQUEST_17, P.SERVICE_NAME
 """
@@ -11,12 +11,15 @@ from types import SimpleNamespace
 
 HEADER = Path(__file__).resolve().parents[1] / "common" / "protocol.h"
 
-_DEFINE = re.compile(r'^#define TELVARIN_(\w+)\s+((?:"(?:[^"\\]|\\.)*"\s*)+)')
+# A define's body, up to an optional trailing /* comment */.
+_DEFINE = re.compile(r'^#define TELVARIN_(\w+)\s+((?:(?:"(?:[^"\\]|\\.)*"|TELVARIN_\w+)\s*)+)(?:/\*.*\*/)?$')
+_PART = re.compile(r'"((?:[^"\\]|\\.)*)"|TELVARIN_(\w+)')
 _ENUMERATOR = re.compile(r'^\s*TELVARIN_(\w+)\s*=\s*(0[xX][0-9a-fA-F]+|\d+)\s*,?')
 
 
-def _unescape(literals):
-    return "".join(re.sub(r"\\(.)", r"\1", part) for part in re.findall(r'"((?:[^"\\]|\\.)*)"', literals))
+def _join(parts, facts):
+    return "".join(re.sub(r"\\(.)", r"\1", m.group(1)) if m.group(1) is not None else facts[m.group(2)]
+                   for m in _PART.finditer(parts))
 
 
 def load(path=HEADER):
@@ -24,7 +27,7 @@ def load(path=HEADER):
     for line in path.read_text().splitlines():
         m = _DEFINE.match(line)
         if m:
-            facts[m.group(1)] = _unescape(m.group(2))
+            facts[m.group(1)] = _join(m.group(2), facts)
             continue
         m = _ENUMERATOR.match(line)
         if m:

@@ -258,7 +258,7 @@ class CommandLine(ClientTestCase):
     def test_watch_prints_each_change_with_the_flipped_bits(self):
         self.set_values(events=0x10, answers=0x1)
         watch = self.watch("--timeout", "30")
-        self.assertIn(r'watching HKLM\Software\Haskorn\SystemEvent\Notification: "" = 0x00000010, "Type2" = 0x00000001',
+        self.assertIn(f'watching {NOTIFICATION}: "" = 0x00000010, "Type2" = 0x00000001',
                       watch.armed)
         self.set_values(events=0x30)
         self.assertRegex(watch.next_line(), r'^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}  Notification ""  '

@@ -7,7 +7,7 @@
 
 namespace testing {
 
-void DeleteSystemEventTree() { RegDeleteTreeA(HKEY_LOCAL_MACHINE, "Software\\Haskorn"); }
+void DeleteSystemEventTree() { RegDeleteTreeA(HKEY_LOCAL_MACHINE, TELVARIN_KEY_VENDOR); }
 
 void WriteRaw(const char* subkey, const char* name, DWORD type, const void* data, DWORD size) {
     win::RegKey key;

@@ -13,7 +13,7 @@ namespace testing {
 
 constexpr char kSystemEventKey[] = TELVARIN_KEY_ROOT;
 
-// Deletes HKLM\Software\Haskorn with everything below it.
+// Deletes the vendor key (TELVARIN_KEY_VENDOR) with everything below it.
 void DeleteSystemEventTree();
 // Writes raw registry data under HKLM (creating the key), for values of any type and size.
 void WriteRaw(const char* subkey, const char* name, DWORD type, const void* data, DWORD size);
