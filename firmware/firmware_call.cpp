@@ -37,9 +37,7 @@ bool GetRegister(IWbemClassObject* outParams, const wchar_t* name, DWORD& value)
 int CFnService::CallFirmware(DWORD& eax, DWORD& ebx, DWORD& ecx, DWORD& edx) {
     if (!m_pServices) return 0;
 
-    char classPath[64];
-    wsprintfA(classPath, "\\\\.\\Root\\Wmi:%s", kMethodClass);
-    win::Bstr classPathText = win::Bstr::FromAnsi(classPath, CP_THREAD_ACP);
+    win::Bstr classPathText = win::Bstr::FromAnsi(TELVARIN_WMI_METHOD_CLASS_PATH, CP_THREAD_ACP);
     win::Bstr instancePath = win::Bstr::FromAnsi(kMethodInstancePath, CP_THREAD_ACP);
     win::Bstr methodName = win::Bstr::FromAnsi(kMethodName, CP_THREAD_ACP);
     if (!classPathText || !instancePath || !methodName) return 0;
