@@ -14,6 +14,7 @@
 #include <string>
 
 #include "common/protocol.h"
+#include "common/protocol_key.h"
 #include "common/registry_dword.h"
 #include "common/win_raii.h"
 #include "emulator/fwemu.h"
@@ -60,14 +61,14 @@ LSTATUS WriteDword(HKEY key, const char* name, DWORD value) {
 // The registry work of one update as the service does it: open by path, read, write, close.
 void ToggleByPath(const char* path, const char* name, DWORD bits) {
     win::RegKey key;
-    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, path, key.Receive()) != ERROR_SUCCESS) return;
+    if (telvarin::OpenProtocolKey(path, KEY_QUERY_VALUE | KEY_SET_VALUE, key) != ERROR_SUCCESS) return;
     const DWORD current = ReadDword(key.Get(), name);
     WriteDword(key.Get(), name, (current & bits) == bits ? current & ~bits : current | bits);
 }
 
 DWORD ReadByPath(const char* path, const char* name) {
     win::RegKey key;
-    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, path, key.Receive()) != ERROR_SUCCESS) return 0;
+    if (telvarin::OpenProtocolKey(path, KEY_QUERY_VALUE, key) != ERROR_SUCCESS) return 0;
     return ReadDword(key.Get(), name);
 }
 
@@ -75,8 +76,7 @@ DWORD ReadByPath(const char* path, const char* name) {
 class KeyWatch {
 public:
     bool Open(const char* path) {
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_NOTIFY | KEY_QUERY_VALUE, m_key.Receive()) !=
-            ERROR_SUCCESS)
+        if (telvarin::OpenProtocolKey(path, KEY_NOTIFY | KEY_QUERY_VALUE, m_key) != ERROR_SUCCESS)
             return false;
         m_changed.Reset(CreateEventA(nullptr, FALSE, FALSE, nullptr));
         return m_changed && Arm();
@@ -166,7 +166,7 @@ int RunFloorRequests(const std::string& name) {
     FloorEvents ev;
     if (!ev.Open(name)) return Fail("floor requests: named events missing", GetLastError());
     win::RegKey key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kFloorControlKey, 0, KEY_NOTIFY, key.Receive()) != ERROR_SUCCESS)
+    if (telvarin::OpenProtocolKey(kFloorControlKey, KEY_NOTIFY, key) != ERROR_SUCCESS)
         return Fail("floor requests: key missing");
     win::UniqueHandle changed(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     if (!changed) return Fail("floor requests: CreateEvent", GetLastError());
@@ -182,7 +182,7 @@ int RunFloorRequests(const std::string& name) {
         const DWORD answers = ReadByPath(kNotificationKey, TELVARIN_VALUE_TYPE2);
         if ((previous ^ request) & kRequest0) {
             win::RegKey notification;
-            if (RegOpenKeyA(HKEY_LOCAL_MACHINE, kNotificationKey, notification.Receive()) == ERROR_SUCCESS)
+            if (telvarin::OpenProtocolKey(kNotificationKey, KEY_SET_VALUE | KEY_QUERY_VALUE, notification) == ERROR_SUCCESS)
                 WriteDword(notification.Get(), TELVARIN_VALUE_TYPE2, answers ^ kRequest0);
         }
         previous = request;
@@ -320,9 +320,7 @@ double TimeRequest(const char* controlKey) {
     if (!watch.Open(kNotificationKey)) return -2;
     const DWORD before = watch.Read(TELVARIN_VALUE_TYPE2);
     win::RegKey control;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, controlKey, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, control.Receive()) !=
-        ERROR_SUCCESS)
-        return -2;
+    if (telvarin::OpenProtocolKey(controlKey, KEY_QUERY_VALUE | KEY_SET_VALUE, control) != ERROR_SUCCESS) return -2;
     const DWORD request = ReadDword(control.Get(), TELVARIN_VALUE_TYPE2) ^ kRequest0;
     const double start = NowUs();
     WriteDword(control.Get(), TELVARIN_VALUE_TYPE2, request);
@@ -340,9 +338,7 @@ bool WaitUntilServing() {
 
 bool CreateFloorKey() {
     win::RegKey key;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kFloorControlKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
-                        nullptr, key.Receive(), nullptr) != ERROR_SUCCESS)
-        return false;
+    if (telvarin::CreateProtocolKey(kFloorControlKey, KEY_ALL_ACCESS, key) != ERROR_SUCCESS) return false;
     return WriteDword(key.Get(), TELVARIN_VALUE_TYPE2, 0) == ERROR_SUCCESS;
 }
 

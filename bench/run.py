@@ -28,7 +28,7 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "scripts"))
-from winehost import SYSTEM_EVENT, WineHost, process_usage, run_wine_to_files, wineserver_processes  # noqa: E402
+from winehost import ARCHES, SYSTEM_EVENT, WINE, WineHost, process_usage, run_wine_to_files, wineserver_processes  # noqa: E402
 
 FULL = dict(samples=200, throughput_s=10, idle_s=10, inject=100,
             runs={"winmgmt": 4, "listening": 6, "subscribing": 4, "slow-call": 3})
@@ -204,7 +204,7 @@ def machine():
         if line.startswith("model name"):
             cpu = line.split(":", 1)[1].strip()
             break
-    wine = subprocess.run(["wine", "--version"], capture_output=True, text=True).stdout.strip()
+    wine = subprocess.run([WINE, "--version"], capture_output=True, text=True).stdout.strip()
     return {"nproc": os.cpu_count(), "cpu": cpu, "kernel": platform.release(), "wine": wine}
 
 
@@ -273,7 +273,8 @@ def table(results):
 def header(results):
     m = results["machine"]
     mode = " (--quick: a smoke run, too few samples to read)" if results["quick"] else ""
-    return (f"{results['date']} on {m['cpu']}, {m['nproc']} cores, Linux {m['kernel']}, {m['wine']}{mode}.\n"
+    return (f"{results['date']}, the {results['arch']} flavour, on {m['cpu']}, {m['nproc']} cores, "
+            f"Linux {m['kernel']}, {m['wine']}{mode}.\n"
             "Floor: the same registry work done by a bare helper process in the same run (requests: without "
             "the firmware call); ratio = service ÷ floor, so 1.0 means the service adds nothing.")
 
@@ -321,12 +322,13 @@ def draw(results, path):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--build-dir", required=True)
+    parser.add_argument("--build-dir", required=True, help="the main build tree")
+    parser.add_argument("--arch", choices=ARCHES, default="x86", help="the flavour to measure")
     parser.add_argument("--out", help="where the results go (default: BUILD/bench)")
     parser.add_argument("--quick", action="store_true", help="a few samples only: a smoke run")
     parser.add_argument("--seed", type=int, default=None)
     args = parser.parse_args()
-    host = WineHost(args.build_dir)
+    host = WineHost(args.build_dir, args.arch)
     out = Path(args.out) if args.out else host.build / "bench"
     work = out / "raw"
     work.mkdir(parents=True, exist_ok=True)
@@ -339,7 +341,7 @@ def main():
         results = measure(host, work, plan, seed)
     finally:
         host.end_session()
-    results.update(date=datetime.datetime.now().strftime("%Y-%m-%d %H:%M"), machine=machine(),
+    results.update(date=datetime.datetime.now().strftime("%Y-%m-%d %H:%M"), machine=machine(), arch=host.arch,
                    quick=args.quick, seed=seed, wall_seconds=round(time.monotonic() - began, 1))
 
     text = f"{header(results)}\n\n{table(results)}\n"

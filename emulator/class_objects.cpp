@@ -44,11 +44,9 @@ bool IsSystemProperty(const std::wstring& name) { return name.compare(0, 2, L"__
 
 }  // namespace
 
-EmuObject::EmuObject(Kind kind, std::shared_ptr<Store> store) : m_kind(kind), m_store(std::move(store)) {
-    InitializeCriticalSection(&m_cs);
-}
+EmuObject::EmuObject(Kind kind, std::shared_ptr<Store> store) : m_kind(kind), m_store(std::move(store)) {}
 
-EmuObject::~EmuObject() { DeleteCriticalSection(&m_cs); }
+EmuObject::~EmuObject() = default;
 
 ComPtr<EmuObject> EmuObject::Make(Kind kind, std::shared_ptr<Store> store) {
     return Adopt(new EmuObject(kind, std::move(store)));

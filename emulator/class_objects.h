@@ -106,7 +106,7 @@ private:
 
     Kind m_kind;
     std::shared_ptr<Store> m_store;
-    CRITICAL_SECTION m_cs;
+    win::CriticalSection m_cs;
     std::vector<std::unique_ptr<Property>> m_props;
 };
 

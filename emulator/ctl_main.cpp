@@ -25,13 +25,19 @@ constexpr wchar_t kLocatorKey[] =
     L"Software\\Classes\\CLSID\\{4590F811-1D3A-11D0-891F-00AA004B2E24}\\InprocServer32";
 constexpr wchar_t kSavedValue[] = L"TelvarinEmulatorSaved";
 constexpr wchar_t kSavedModelValue[] = L"TelvarinEmulatorSavedThreadingModel";
+// COM finds an in-process server in the registry view of the process that creates it, so the
+// controller registers the fwemu.dll of its own bitness in its own view: the x86 controller for
+// the x86 service (32-bit view), the x64 controller for the x64 service (64-bit view).
+constexpr REGSAM kOwnView = sizeof(void*) == 8 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
+constexpr const char* kOwnViewName = sizeof(void*) == 8 ? "64-bit" : "32-bit";
 
 const char kHelp[] =
     "Usage: fwemu-ctl [--state PATH] COMMAND [ARGS]\n"
     "Drives the firmware emulator's shared state from outside the process that uses it.\n"
     "\n"
     "Commands:\n"
-    "  register              make fwemu.dll (beside this program) the 32-bit WMI locator\n"
+    "  register              make fwemu.dll (beside this program) the WMI locator of\n"
+    "                        programs of this controller's bitness (its registry view)\n"
     "  unregister            restore the locator saved by register\n"
     "  reset [--force]       model, faults and logs to defaults (--force rewrites a bad file)\n"
     "  event CODE [--count N]  inject OrvButtonEvent Param CODE (decimal or 0x hex), N times\n"
@@ -210,7 +216,7 @@ int Register() {
         return console::Fail(kExitEnvironment, fwemu::Narrow(dll) + " not found");
     }
     win::RegKey key;
-    LONG rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kLocatorKey, 0, nullptr, 0, KEY_READ | KEY_WRITE | KEY_WOW64_32KEY,
+    LONG rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kLocatorKey, 0, nullptr, 0, KEY_READ | KEY_WRITE | kOwnView,
                               nullptr, key.Receive(), nullptr);
     if (rc != ERROR_SUCCESS) return RegistryError("cannot open the locator's InprocServer32 key", rc);
     DWORD type = 0;
@@ -227,13 +233,13 @@ int Register() {
     }
     if (!WriteString(key.Get(), nullptr, dll) || !WriteString(key.Get(), L"ThreadingModel", L"Both"))
         return RegistryError("cannot write the locator registration", static_cast<LONG>(GetLastError()));
-    printf("registered: %s\n", fwemu::Narrow(dll).c_str());
+    printf("registered: %s (%s view)\n", fwemu::Narrow(dll).c_str(), kOwnViewName);
     return kExitOk;
 }
 
 int Unregister() {
     win::RegKey key;
-    LONG rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kLocatorKey, 0, KEY_READ | KEY_WRITE | KEY_WOW64_32KEY, key.Receive());
+    LONG rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kLocatorKey, 0, KEY_READ | KEY_WRITE | kOwnView, key.Receive());
     if (rc != ERROR_SUCCESS) return RegistryError("cannot open the locator's InprocServer32 key", rc);
     DWORD type = 0;
     std::vector<BYTE> saved;

@@ -15,9 +15,7 @@ bool BadTimeout(LONG timeout) { return timeout < 0 && timeout != static_cast<LON
 class DataEnum : public BlanketObject<IEnumWbemClassObject> {
 public:
     DataEnum(std::shared_ptr<Store> store, std::vector<ComPtr<EmuObject>> items)
-        : m_store(std::move(store)), m_items(std::move(items)) {
-        InitializeCriticalSection(&m_cs);
-    }
+        : m_store(std::move(store)), m_items(std::move(items)) {}
 
     HRESULT STDMETHODCALLTYPE Reset() override {
         win::Lock lock(m_cs);
@@ -48,7 +46,6 @@ public:
     HRESULT STDMETHODCALLTYPE Clone(IEnumWbemClassObject** e) override { return NotSupported(e); }
 
 private:
-    ~DataEnum() override { DeleteCriticalSection(&m_cs); }
     bool Hanging() {
         Store::Guard g(*m_store);
         return g.Block() && g.Block()->faults.dataHang;
@@ -56,12 +53,12 @@ private:
     std::shared_ptr<Store> m_store;
     std::vector<ComPtr<EmuObject>> m_items;
     size_t m_pos = 0;
-    CRITICAL_SECTION m_cs;
+    win::CriticalSection m_cs;
 };
 
 class EventEnum : public BlanketObject<IEnumWbemClassObject> {
 public:
-    explicit EventEnum(std::shared_ptr<Store> store) : m_store(std::move(store)) { InitializeCriticalSection(&m_cs); }
+    explicit EventEnum(std::shared_ptr<Store> store) : m_store(std::move(store)) {}
 
     // Takes a subscriber slot and makes its wake-up event; call once, before handing this out.
     HRESULT Register() {
@@ -143,11 +140,10 @@ private:
                 if (s.pid == static_cast<LONG>(GetCurrentProcessId()) && s.id == m_id) s.pid = 0;
             }
         }
-        DeleteCriticalSection(&m_cs);
     }
 
     std::shared_ptr<Store> m_store;
-    CRITICAL_SECTION m_cs;
+    win::CriticalSection m_cs;
     win::UniqueHandle m_event;
     int m_slot = -1;
     DWORD m_id = 0;

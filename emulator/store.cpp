@@ -11,12 +11,11 @@ constexpr DWORD kLockWaitMs = 10000;
 
 // Process-wide state. Never destroyed: COM objects may be released during process exit.
 struct ProcessState {
-    CRITICAL_SECTION cs;
+    win::CriticalSection cs;
     std::wstring* overridePath = nullptr;
     std::shared_ptr<Store>* store = nullptr;
     int liveSlot = -1;
     LONG live = 0;
-    ProcessState() { InitializeCriticalSection(&cs); }
 };
 ProcessState& Process() {
     static ProcessState* state = new ProcessState();

@@ -1,20 +1,34 @@
 #!/usr/bin/env bash
-# Builds the Telvarin MSI from packaging/telvarin.wxs with msitools' wixl.
-#   build_msi.sh VERSION BINDIR OUTPUT
-# BINDIR holds the telvarin.exe and telvarin-client.exe of that version.
+# Builds the Telvarin MSI of one flavour from packaging/telvarin.wxs with msitools' wixl.
+#   build_msi.sh VERSION ARCH BINDIR OUTPUT
+# ARCH is x86 or x64; BINDIR holds the telvarin.exe and telvarin-client.exe of that version.
 set -euo pipefail
 
-version="$1" bindir="$2" output="$3"
+version="$1" arch="$2" bindir="$3" output="$4"
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 
-# One product code per version: building the same version twice makes the same product, so a
-# second install of it is a no-op instead of a second registered product.
-product_code="$(python3 -c 'import sys, uuid; print(uuid.uuid5(uuid.UUID("b69cdf12-6fbe-49f3-9f98-ab2d78db29f0"), sys.argv[1]))' "$version")"
+# Each flavour is a product line of its own: x86 keeps the codes it always had.
+x86_upgrade=b69cdf12-6fbe-49f3-9f98-ab2d78db29f0
+x64_upgrade=ea5f1967-d0f1-4d85-9c21-673288701c26
+case "$arch" in
+    x86) upgrade=$x86_upgrade other=$x64_upgrade other_name=x64 program_files=ProgramFilesFolder win64=no
+         service_component=a59ca546-41a9-41d2-9013-ee1f7abd6477 client_component=886852d7-a26e-49c6-8e8d-ece87cb50a1a ;;
+    x64) upgrade=$x64_upgrade other=$x86_upgrade other_name=x86 program_files=ProgramFiles64Folder win64=yes
+         service_component=02d562a6-677e-4a03-b701-e42071278d3e client_component=d1a6bc89-b73a-49fa-a0f1-d074bebf81a3 ;;
+    *) echo "build_msi.sh: ARCH must be x86 or x64, not '$arch'" >&2; exit 2 ;;
+esac
+
+# One product code per version and flavour: building the same version twice makes the same
+# product, so a second install of it is a no-op instead of a second registered product.
+product_code="$(python3 -c 'import sys, uuid; print(uuid.uuid5(uuid.UUID(sys.argv[1]), sys.argv[2]))' "$upgrade" "$version")"
 
 tmp="$(realpath -m "$output").tmp"
 rm -f "$tmp"
 # wixl finds File sources only by relative paths: run it in BINDIR.
-(cd "$bindir" && wixl -a x86 -D Version="$version" -D ProductCode="$product_code" -D BinDir=. -o "$tmp" "$here/telvarin.wxs")
+(cd "$bindir" && wixl -a "$arch" -D Version="$version" -D ProductCode="$product_code" -D UpgradeCode="$upgrade" \
+    -D OtherUpgradeCode="$other" -D OtherFlavour="$other_name" -D ProgramFiles="$program_files" -D Win64="$win64" \
+    -D ServiceComponent="$service_component" -D ClientComponent="$client_component" -D BinDir=. \
+    -o "$tmp" "$here/telvarin.wxs")
 # wixl 0.101 writes Execute="rollback" as an immediate action and takes no BinaryKey with an
 # ExeCommand: make it exe-from-Binary (2), ignore result (64), rollback (256), in-script (1024),
 # no impersonation (2048), run from the copy in the Binary table.

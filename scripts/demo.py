@@ -12,7 +12,7 @@ import threading
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from winehost import NOTIFICATION, SYSTEM_EVENT, WineHost  # noqa: E402
+from winehost import ARCHES, NOTIFICATION, SYSTEM_EVENT, WINE, WineHost  # noqa: E402
 
 
 def say(text):
@@ -32,7 +32,7 @@ class Watch:
 
     def __init__(self, host, seconds):
         self.lines = []
-        self.process = subprocess.Popen(["wine", host.exe("telvarin-client.exe"), "watch", "--timeout", str(seconds)],
+        self.process = subprocess.Popen([WINE, host.exe("telvarin-client.exe"), "watch", "--timeout", str(seconds)],
                                         env=host.env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         threading.Thread(target=self._read, daemon=True).start()
 
@@ -52,13 +52,14 @@ class Watch:
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--build-dir", required=True)
+    parser.add_argument("--build-dir", required=True, help="the main build tree")
+    parser.add_argument("--arch", choices=ARCHES, default="x86", help="the flavour to run")
     parser.add_argument("--keep", action="store_true", help="leave the service running in the prefix")
     args = parser.parse_args()
-    host = WineHost(args.build_dir)
+    host = WineHost(args.build_dir, args.arch)
     client = lambda *a: host.wine(host.exe("telvarin-client.exe"), *a)  # noqa: E731
 
-    say(f"A fresh Wine session in {host.prefix}")
+    say(f"A fresh Wine session in {host.prefix}, running the {host.arch} flavour from {host.bin}")
     host.start_session(relay_power=True)
     keep_running = False
     try:
@@ -115,10 +116,10 @@ def main():
             keep_running = True
             say("Kept running. To go on by hand:")
             print(f"   export WINEPREFIX={host.prefix}")
-            print(f"   wine {host.bin}/telvarin-client.exe status")
-            print(f"   wine {host.bin}/fwemu-ctl.exe event 0x40")
-            print(f"   wine {host.bin}/telvarin.exe -StopSvc ; wine {host.bin}/telvarin.exe -UninstSvc")
-            print(f"   wine {host.bin}/fwemu-ctl.exe unregister ; wineserver -k")
+            print(f"   {WINE} {host.bin}/telvarin-client.exe status")
+            print(f"   {WINE} {host.bin}/fwemu-ctl.exe event 0x40")
+            print(f"   {WINE} {host.bin}/telvarin.exe -StopSvc ; {WINE} {host.bin}/telvarin.exe -UninstSvc")
+            print(f"   {WINE} {host.bin}/fwemu-ctl.exe unregister ; wineserver -k")
             print(f"   Wine's trace of the service (event-log reports, status reports, power requests) grows in\n"
                   f"   {host.trace_path} while the session runs; ./dev clean removes it.")
             return 0

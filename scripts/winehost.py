@@ -3,6 +3,11 @@
 Shared by the system tests, the demo and the benchmarks. Everything is observed the way a
 deployer would: the service control manager, the registry (32-bit view), Wine's trace of the
 event-log calls, the firmware emulator's controller.
+
+The prefix is 64-bit, as Windows 11 is. A host gives the service's flavour (x86 or x64: the
+service, the emulator and its controller) and the clients' flavour (the client tool, the
+library's programs and the test helpers); both run through the 64-bit loader, which hands a
+32-bit program over to the 32-bit one where wine32 is installed.
 """
 import json
 import os
@@ -73,10 +78,29 @@ def parse_power_requests(text):
     return [(int(m.group(2), 16), int(m.group(3), 16)) for m in map(_POWER.match, text.splitlines()) if m]
 
 
+# Debian's /usr/bin/wine picks the 32-bit loader whenever wine32 is installed, and a host
+# without 32-bit support cannot run that one.
+WINE = "/usr/lib/wine/wine64"
+ARCHES = ("x86", "x64")
+# The programs of the service's side; every other program is a client's.
+SERVICE_SIDE = {"telvarin.exe", "fwemu-ctl.exe", "fwemu.dll"}
+
+
+def bin_dir(build, arch):
+    """The programs of one flavour: build/bin (x86, the shipped product) or build/x64/bin."""
+    return Path(build) / "bin" if arch == "x86" else Path(build) / arch / "bin"
+
+
 class WineHost:
-    def __init__(self, build_dir):
+    def __init__(self, build_dir, arch="x86", client_arch=None):
+        """build_dir: the main build tree (it holds the prefix); arch: the service's flavour;
+        client_arch: the clients' flavour (default: the service's)."""
+        assert arch in ARCHES and (client_arch or arch) in ARCHES, (arch, client_arch)
         self.build = Path(build_dir).resolve()
-        self.bin = self.build / "bin"
+        self.arch = arch
+        self.client_arch = client_arch or arch
+        self.bin = bin_dir(self.build, self.arch)
+        self.client_bin = bin_dir(self.build, self.client_arch)
         self.prefix = self.build / "wineprefix"
         self.trace_path = self.build / "service-trace.log"
         self.env = dict(os.environ, WINEPREFIX=str(self.prefix), WINEDEBUG="-all",
@@ -88,13 +112,19 @@ class WineHost:
         return "Z:" + str(path).replace("/", "\\")
 
     def exe(self, name):
-        return self.win_path(self.bin / name)
+        """The Windows path of a program: the service's flavour for the service's side, the
+        clients' flavour for everything else."""
+        return self.win_path((self.bin if name in SERVICE_SIDE else self.client_bin) / name)
+
+    def flavour(self):
+        """How this host runs, in a few words: 'x86' or 'x86 service, x64 clients'."""
+        return self.arch if self.client_arch == self.arch else f"{self.arch} service, {self.client_arch} clients"
 
     def wine(self, *args, timeout=120, debug=None, check=False):
         env = dict(self.env)
         if debug:
             env["WINEDEBUG"] = debug
-        result = subprocess.run(["wine", *args], env=env, capture_output=True, text=True,
+        result = subprocess.run([WINE, *args], env=env, capture_output=True, text=True,
                                 errors="replace", timeout=timeout)
         if check and result.returncode != 0:
             raise RuntimeError(f"wine {' '.join(args)} exited {result.returncode}: {result.stderr[-2000:]}")
@@ -137,7 +167,7 @@ class WineHost:
     # --- the session: one wineserver whose first process's stderr catches the services' traces
     def ensure_prefix(self):
         if not (self.prefix / "system.reg").exists():
-            subprocess.run(["wineboot", "-i"], env=self.env, stdout=subprocess.DEVNULL,
+            subprocess.run([WINE, "wineboot", "-i"], env=self.env, stdout=subprocess.DEVNULL,
                            stderr=subprocess.DEVNULL, timeout=300)
             self.end_session()
 
@@ -152,7 +182,7 @@ class WineHost:
         self.trace_path.write_text("")
         trace = open(self.trace_path, "w")
         env = dict(self.env, WINEDEBUG=debug)
-        self._first = subprocess.Popen(["wine", "cmd", "/c", "exit"], env=env, stdout=subprocess.DEVNULL,
+        self._first = subprocess.Popen([WINE, "cmd", "/c", "exit"], env=env, stdout=subprocess.DEVNULL,
                                        stderr=trace)
         trace.close()
         self._first.wait(timeout=120)
@@ -290,7 +320,7 @@ class WineHost:
         log.unlink(missing_ok=True)
         args = [self.win_path(self.build / a) if a.endswith(".msi") else a for a in args]
         with open(out, "w") as sink:
-            result = subprocess.run(["wine", "msiexec", *args, "/qn", "/l*v", self.win_path(log)],
+            result = subprocess.run([WINE, "msiexec", *args, "/qn", "/l*v", self.win_path(log)],
                                     env=dict(self.env, WINEDEBUG="+eventlog,fixme+advapi"),
                                     stdout=sink, stderr=sink, timeout=timeout)
         text = log.read_text(errors="replace") if log.exists() else ""
@@ -301,12 +331,22 @@ class WineHost:
         cache = (self.build / "CMakeCache.txt").read_text()
         return re.search(r"^TELVARIN_VERSION:STRING=(.*)$", cache, re.M).group(1)
 
-    def installed_products(self, name=P.SERVICE_NAME):
-        """{product code: {value: data}} of the Add/Remove Programs entries named `name`."""
-        result = self.wine(self.exe("svcprobe.exe"), "keys", UNINSTALL_KEY)
+    def msi(self, version):
+        """The file name of the service flavour's MSI of `version` in the build tree."""
+        return f"telvarin-{version}.msi" if self.arch == "x86" else f"telvarin-{version}-{self.arch}.msi"
+
+    def install_dir(self):
+        """Where the flavour's MSI installs: a 32-bit package goes to Program Files (x86) on 64-bit Windows."""
+        return r"C:\Program Files (x86)\Telvarin" if self.arch == "x86" else r"C:\Program Files\Telvarin"
+
+    def installed_products(self, name=P.SERVICE_NAME, arch=None):
+        """{product code: {value: data}} of the Add/Remove Programs entries named `name` that a
+        package of flavour `arch` (default: the service's) writes, each in its registry view."""
+        uninstall = UNINSTALL_KEY if (arch or self.arch) == "x86" else UNINSTALL_KEY.replace("HKLM\\", "HKLM64\\", 1)
+        result = self.wine(self.exe("svcprobe.exe"), "keys", uninstall)
         codes = [bytes.fromhex(line.partition(": ")[2]).decode("latin-1")
                  for line in result.stdout.splitlines() if line.startswith("key: ")]
-        products = {code: {value: data for value, (_, data) in (self.reg_values(UNINSTALL_KEY + "\\" + code) or {}).items()}
+        products = {code: {value: data for value, (_, data) in (self.reg_values(uninstall + "\\" + code) or {}).items()}
                     for code in codes}
         return {code: values for code, values in products.items() if values.get("DisplayName") == name}
 
@@ -358,7 +398,7 @@ def run_wine_to_files(host, args, out_path, timeout):
     out_path = Path(out_path)
     err_path = out_path.with_suffix(".err")
     with open(out_path, "w") as out, open(err_path, "w") as err:
-        code = subprocess.run(["wine", *args], env=host.env, stdout=out, stderr=err, timeout=timeout).returncode
+        code = subprocess.run([WINE, *args], env=host.env, stdout=out, stderr=err, timeout=timeout).returncode
     return code, out_path.read_text(errors="replace"), err_path.read_text(errors="replace")
 
 

@@ -1,6 +1,7 @@
 // The SystemEvent registry store: the one update rule and the six start-up values.
 #include "settings/registry_store.h"
 
+#include "common/protocol_key.h"
 #include "common/registry_dword.h"
 
 #include "core/fn_service.h"
@@ -13,7 +14,7 @@ DWORD ReadRegistryDword(HKEY key, const char* valueName) {
 
 DWORD ReadRegistryDword(const char* subkey, const char* valueName) {
     win::RegKey key;
-    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, subkey, key.Receive()) != ERROR_SUCCESS) return 0;
+    if (telvarin::OpenProtocolKey(subkey, KEY_QUERY_VALUE, key) != ERROR_SUCCESS) return 0;
     return ReadRegistryDword(key.Get(), valueName);
 }
 
@@ -31,16 +32,14 @@ void WriteDword(HKEY key, const char* valueName, DWORD value) {
 
 void CFnService::UpdateRegistryDword(const char* subkey, const char* valueName, DWORD value, int set, int toggle) {
     win::RegKey key;
-    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, subkey, key.Receive()) == ERROR_SUCCESS) {
+    if (telvarin::OpenProtocolKey(subkey, KEY_QUERY_VALUE | KEY_SET_VALUE, key) == ERROR_SUCCESS) {
         DWORD current = ReadRegistryDword(key.Get(), valueName);
         // Written even when unchanged: clients watching the key see every update.
         WriteDword(key.Get(), valueName, MergeRegistryDword(current, value, set, toggle));
         return;
     }
     // Creates every missing key on the path; a new value starts from 0 in every mode.
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, subkey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
-                        key.Receive(), nullptr) != ERROR_SUCCESS)
-        return;
+    if (telvarin::CreateProtocolKey(subkey, KEY_ALL_ACCESS, key) != ERROR_SUCCESS) return;
     WriteDword(key.Get(), valueName, MergeRegistryDword(0, value, set, toggle));
 }
 

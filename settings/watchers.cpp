@@ -1,5 +1,6 @@
 // The two registry watchers: StatusControl requests become register calls, CurrentSetting
 // changes are pushed to the firmware. Each waits on its change event and the stop together.
+#include "common/protocol_key.h"
 #include "core/fn_service.h"
 #include "settings/registry_store.h"
 
@@ -18,7 +19,7 @@ DWORD WatchKey(const char* path, HANDLE CFnService::*eventField, void (CFnServic
                void (CFnService::*catchUp)()) {
     CFnService* service = g_pService;
     win::RegKey key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_NOTIFY, key.Receive()) != ERROR_SUCCESS) return 0;
+    if (telvarin::OpenProtocolKey(path, KEY_NOTIFY, key) != ERROR_SUCCESS) return 0;
     win::UniqueHandle changed(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     if (!changed) return 0;
     // A watch that cannot be armed is ended like a key that cannot be opened.
@@ -43,7 +44,7 @@ DWORD WatchKey(const char* path, HANDLE CFnService::*eventField, void (CFnServic
 void WriteNotificationType2(DWORD value) {
     win::RegKey key;
     // Not created when missing: the acknowledgement is then lost.
-    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, TELVARIN_KEY_NOTIFICATION, key.Receive()) != ERROR_SUCCESS) return;
+    if (telvarin::OpenProtocolKey(TELVARIN_KEY_NOTIFICATION, KEY_SET_VALUE, key) != ERROR_SUCCESS) return;
     RegSetValueExA(key.Get(), TELVARIN_VALUE_TYPE2, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
 }
 
@@ -62,7 +63,7 @@ DWORD WINAPI SettingWatcherThread(LPVOID) {
 
 void CFnService::PushCurrentSetting() {
     win::RegKey key;
-    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, TELVARIN_KEY_CURRENT_SETTING, key.Receive()) != ERROR_SUCCESS) return;
+    if (telvarin::OpenProtocolKey(TELVARIN_KEY_CURRENT_SETTING, KEY_QUERY_VALUE, key) != ERROR_SUCCESS) return;
     DWORD setting = ReadRegistryDword(key.Get(), TELVARIN_VALUE_DEFAULT);
     key.Reset();
     m_pushedSetting = setting;

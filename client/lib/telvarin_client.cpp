@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <new>
 
+#include "common/protocol_key.h"
 #include "common/registry_dword.h"
 #include "common/win_raii.h"
 
@@ -18,9 +19,7 @@ const telvarin_value_info kValues[TELVARIN_VAL_COUNT] = {
     {TELVARIN_KEY_STATUS_CONTROL, TELVARIN_VALUE_TYPE2, "StatusControl.Type2"},
 };
 
-LONG OpenKey(const char* path, REGSAM access, win::RegKey& key) {
-    return RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, access | KEY_WOW64_32KEY, key.Receive());
-}
+LONG OpenKey(const char* path, REGSAM access, win::RegKey& key) { return telvarin::OpenProtocolKey(path, access, key); }
 
 // Notification opened for reading and change notification, with the event it signals.
 class NotificationWatch {

@@ -14,6 +14,7 @@
 #include <string.h>
 
 #include "client/lib/telvarin_client.h"
+#include "common/protocol_key.h"
 #include "common/win_raii.h"
 
 namespace {
@@ -44,8 +45,7 @@ bool Invert(HKEY requests, DWORD bit) {
 
 int Pair(DWORD gapMs, DWORD timeoutMs) {
     win::RegKey requests;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, TELVARIN_KEY_STATUS_CONTROL, 0,
-                      KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_WOW64_32KEY, requests.Receive()) != ERROR_SUCCESS)
+    if (telvarin::OpenProtocolKey(TELVARIN_KEY_STATUS_CONTROL, KEY_QUERY_VALUE | KEY_SET_VALUE, requests) != ERROR_SUCCESS)
         return 1;
     telvarin_watch* watch = nullptr;
     telvarin_notification before{}, now{};

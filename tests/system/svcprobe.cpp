@@ -4,6 +4,8 @@
 //   svcprobe query NAME | interrogate NAME | config NAME   "key: value" lines
 //   svcprobe values HKLM\PATH   one "value: TYPE DATA NAME" line per value of the key in the 32-bit
 //                               view; DATA and NAME in hex bytes ("-" when empty)
+//   svcprobe keys HKLM\PATH     one "key: NAME" line per subkey, NAME in hex bytes
+// HKLM64\PATH names the 64-bit view instead (where an x64 MSI registers its product).
 // Exit code 1 when the service or key cannot be opened, 2 on bad usage.
 #include <windows.h>
 
@@ -27,12 +29,23 @@ void PrintHex(const BYTE* data, DWORD size) {
     for (DWORD i = 0; i < size; ++i) printf("%02x", data[i]);
 }
 
-// Opens HKLM\... or HKCU\... in the 32-bit view, where the service keeps its values.
+// Opens HKLM\... or HKCU\... in the 32-bit view, where the service keeps its values, or
+// HKLM64\... in the 64-bit view.
 bool OpenKey(const char* path, win::RegKey& key) {
-    HKEY root = nullptr;
-    if (strncmp(path, "HKLM\\", 5) == 0) root = HKEY_LOCAL_MACHINE;
-    if (strncmp(path, "HKCU\\", 5) == 0) root = HKEY_CURRENT_USER;
-    return root && RegOpenKeyExA(root, path + 5, 0, KEY_READ | KEY_WOW64_32KEY, key.Receive()) == ERROR_SUCCESS;
+    struct Root {
+        const char* prefix;
+        HKEY key;
+        REGSAM view;
+    };
+    static const Root kRoots[] = {{"HKLM\\", HKEY_LOCAL_MACHINE, KEY_WOW64_32KEY},
+                                  {"HKCU\\", HKEY_CURRENT_USER, KEY_WOW64_32KEY},
+                                  {"HKLM64\\", HKEY_LOCAL_MACHINE, KEY_WOW64_64KEY}};
+    for (const Root& root : kRoots) {
+        const size_t length = strlen(root.prefix);
+        if (strncmp(path, root.prefix, length) == 0)
+            return RegOpenKeyExA(root.key, path + length, 0, KEY_READ | root.view, key.Receive()) == ERROR_SUCCESS;
+    }
+    return false;
 }
 
 int PrintKeys(const char* path) {

@@ -5,9 +5,11 @@ import unittest
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "scripts"))
-from winehost import SYSTEM_EVENT, WineHost  # noqa: E402  (path set up above)
+from winehost import ARCHES, SYSTEM_EVENT, WineHost  # noqa: E402  (path set up above)
 
 BUILD_DIR = None
+ARCH = "x86"         # the service's flavour
+CLIENT_ARCH = None   # the clients' flavour; None: the service's
 
 
 class SessionTestCase(unittest.TestCase):
@@ -21,7 +23,7 @@ class SessionTestCase(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.host = WineHost(BUILD_DIR)
+        cls.host = WineHost(BUILD_DIR, ARCH, CLIENT_ARCH)
         cls.host.start_session(relay_power=cls.relay_power)
         cls.host.remove_service()
         cls.host.reg_delete_key(SYSTEM_EVENT)
@@ -49,9 +51,11 @@ class SessionTestCase(unittest.TestCase):
 
 
 def main():
-    global BUILD_DIR
+    global BUILD_DIR, ARCH, CLIENT_ARCH
     parser = argparse.ArgumentParser()
-    parser.add_argument("--build-dir", required=True)
+    parser.add_argument("--build-dir", required=True, help="the main build tree")
+    parser.add_argument("--arch", choices=ARCHES, default="x86", help="the service's flavour")
+    parser.add_argument("--client-arch", choices=ARCHES, help="the clients' flavour (default: the service's)")
     args, rest = parser.parse_known_args()
-    BUILD_DIR = args.build_dir
+    BUILD_DIR, ARCH, CLIENT_ARCH = args.build_dir, args.arch, args.client_arch
     unittest.main(argv=[sys.argv[0], "-v", *rest])

@@ -32,7 +32,7 @@ class QuickBenchmark(unittest.TestCase):
         cls.can_draw = cls.python is not None
         cls.python = cls.python or sys.executable
         with open(cls.out / "run.log", "w") as log:
-            cls.completed = subprocess.run([cls.python, str(RUN), "--build-dir", systest.BUILD_DIR, "--quick",
+            cls.completed = subprocess.run([cls.python, str(RUN), "--build-dir", systest.BUILD_DIR, "--arch", systest.ARCH, "--quick",
                                             "--out", str(cls.out), "--seed", "7"],
                                            stdout=log, stderr=subprocess.STDOUT, timeout=600)
 

@@ -10,7 +10,6 @@ from winehost import EVENT_SOURCE_KEY, SYSTEM_EVENT
 UNHEALTHY = 1
 SERVICE_CHECKS = {"service.path", "service.start", "service.dependency", "service.running"}
 FIRMWARE_CHECKS = {"firmware.OrvButtonMethodDW", "firmware.OrvButtonData", "firmware.OrvButtonEvent"}
-INSTALLED_EXE = r"C:\Program Files\Telvarin\telvarin.exe"
 
 
 class Doctor(systest.SessionTestCase):
@@ -35,7 +34,7 @@ class Doctor(systest.SessionTestCase):
     @classmethod
     def install(cls):
         host = cls.host
-        run = host.msiexec("/i", f"telvarin-{host.version()}.msi")
+        run = host.msiexec("/i", host.msi(host.version()))
         assert run.code == 0, run.log[-3000:]
         # Ready once it has made its start-up firmware call and pushed the settings word.
         host.wait_until(lambda: host.emulator_calls() and host.emulator_writes(), 30, "the service's start-up calls")
@@ -84,7 +83,7 @@ class Doctor(systest.SessionTestCase):
 
         def restore_source():
             host.wine("reg", "add", EVENT_SOURCE_KEY, "/v", "EventMessageFile", "/t", "REG_EXPAND_SZ",
-                      "/d", INSTALLED_EXE, "/f", check=True)
+                      "/d", self.host.install_dir() + r"\telvarin.exe", "/f", check=True)
             host.wine("reg", "add", EVENT_SOURCE_KEY, "/v", "TypesSupported", "/t", "REG_DWORD", "/d", "7", "/f",
                       check=True)
 
@@ -99,7 +98,7 @@ class Doctor(systest.SessionTestCase):
             ("no event source", lambda: host.reg_delete_key(EVENT_SOURCE_KEY), restore_source, {"eventlog.source"}),
             ("a message file of the wrong type",
              lambda: host.wine("reg", "add", EVENT_SOURCE_KEY, "/v", "EventMessageFile", "/t", "REG_SZ",
-                               "/d", INSTALLED_EXE, "/f", check=True), restore_source, {"eventlog.source"}),
+                               "/d", self.host.install_dir() + r"\telvarin.exe", "/f", check=True), restore_source, {"eventlog.source"}),
             # Wine's own WMI: the namespace answers, the firmware classes do not exist.
             ("no firmware classes", lambda: host.fwemu("unregister"), lambda: host.fwemu("register"), FIRMWARE_CHECKS),
         ]
@@ -118,7 +117,7 @@ class Doctor(systest.SessionTestCase):
         self.addCleanup(self.uninstall)
         host.remove_service()
         # Wine's sc has no "config": registered anew, the way a hand-made registration goes wrong.
-        host.wine("sc", "create", "Telvarin", "binpath=", INSTALLED_EXE, "start=", "demand", check=True)
+        host.wine("sc", "create", "Telvarin", "binpath=", self.host.install_dir() + r"\telvarin.exe", "start=", "demand", check=True)
         code, failed = self.failing()
         self.assertEqual((code, failed), (UNHEALTHY, SERVICE_CHECKS))
         text = self.doctor().stdout

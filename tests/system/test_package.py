@@ -11,7 +11,7 @@ import unittest
 from pathlib import Path
 
 import systest
-from winehost import EVENT_SOURCE_KEY, SERVICE_KEY, SYSTEM_EVENT
+from winehost import EVENT_SOURCE_KEY, SERVICE_KEY, SYSTEM_EVENT, bin_dir
 
 ROOT = Path(__file__).resolve().parents[2]
 ERROR_INSTALL_FAILURE = 1603
@@ -48,14 +48,14 @@ class Package(systest.SessionTestCase):
         self.host.remove_service()
 
     def install(self, version, *properties):
-        return self.host.msiexec("/i", f"telvarin-{version}.msi", *properties)
+        return self.host.msiexec("/i", self.host.msi(version), *properties)
 
     def installed_exe(self):
         path = self.host.probe("config")["binarypath"].strip('"')
         return self.host.unix_path(path)
 
     def built_exe(self, version):
-        folder = self.host.bin if version == self.old else self.host.build / f"version-{version}" / "bin"
+        folder = self.host.bin if version == self.old else self.host.build / f"version-{version}" / self.host.bin.relative_to(self.host.build)
         return (folder / "telvarin.exe").read_bytes()
 
     def client_version(self):
@@ -69,7 +69,7 @@ class Package(systest.SessionTestCase):
         # Registered by the exe's own -InstSvc, started by the package.
         self.assertEqual([(e.type, e.id, e.strings) for e in run.events], [(4, 100, ["Telvarin"])])
         self.assertEqual(host.service_state()["STATE"], RUNNING)
-        exe = r"C:\Program Files\Telvarin\telvarin.exe"
+        exe = host.install_dir() + r"\telvarin.exe"
         config = host.probe("config")
         self.assertEqual((config["type"], config["start"], config["errorcontrol"], config["binarypath"], config["account"]),
                          ("0x20", "2", "1", f'"{exe}"', "LocalSystem"))
@@ -100,7 +100,7 @@ class Package(systest.SessionTestCase):
         self.assertEqual(list(host.installed_products()), [code])
 
         folder = self.installed_exe().parent
-        run = host.msiexec("/x", f"telvarin-{self.old}.msi")
+        run = host.msiexec("/x", host.msi(self.old))
         self.assertEqual(run.code, 0, run.log[-3000:])
         self.assertIsNone(host.service_state())
         self.assertEqual(host.telvarin_processes(), [])
@@ -120,7 +120,7 @@ class Package(systest.SessionTestCase):
         self.assertEqual(self.installed_exe().read_bytes(), self.built_exe(self.new))
         self.assertEqual(self.client_version(), f"telvarin-client {self.new}")
         self.assertEqual([p["DisplayVersion"] for p in host.installed_products().values()], [self.new])
-        self.assertEqual(host.probe("config")["binarypath"], r'"C:\Program Files\Telvarin\telvarin.exe"')
+        self.assertEqual(host.probe("config")["binarypath"], f'"{host.install_dir()}\\telvarin.exe"')
 
         pids = host.telvarin_processes()
         run = self.install(self.old)
@@ -131,7 +131,7 @@ class Package(systest.SessionTestCase):
         self.assertEqual(self.installed_exe().read_bytes(), self.built_exe(self.new))
         self.assertEqual([p["DisplayVersion"] for p in host.installed_products().values()], [self.new])
         # What a user with the full interface (or Windows' log) is told.
-        conditions = subprocess.run(["msiinfo", "export", str(host.build / f"telvarin-{self.old}.msi"), "LaunchCondition"],
+        conditions = subprocess.run(["msiinfo", "export", str(host.build / host.msi(self.old)), "LaunchCondition"],
                                     capture_output=True, text=True, check=True).stdout
         self.assertIn("NOT WIX_DOWNGRADE_DETECTED\tA newer version of Telvarin is already installed", conditions)
 
@@ -143,7 +143,7 @@ class Package(systest.SessionTestCase):
         self.assertEqual([e.id for e in run.events], [100, 101])
         self.assertIsNone(host.service_state())
         host.wait_until(lambda: not host.telvarin_processes(), 30, "the service process to end")
-        self.assertFalse((host.prefix / "drive_c" / "Program Files" / "Telvarin" / "telvarin.exe").exists())
+        self.assertFalse((host.unix_path(host.install_dir()) / "telvarin.exe").exists())
         self.assertIsNone(host.reg_values(EVENT_SOURCE_KEY))
         self.assertEqual(host.installed_products(), {})
 
@@ -152,12 +152,12 @@ class ReleaseExe(unittest.TestCase):
     """The shipped telvarin.exe: stripped, its debug information beside it in the build tree."""
 
     def sections(self, path):
-        result = subprocess.run(["i686-w64-mingw32-objdump", "-h", str(path)], capture_output=True, text=True,
-                                check=True)
+        objdump = "i686-w64-mingw32-objdump" if systest.ARCH == "x86" else "x86_64-w64-mingw32-objdump"
+        result = subprocess.run([objdump, "-h", str(path)], capture_output=True, text=True, check=True)
         return set(re.findall(r"^\s*\d+\s+(\S+)", result.stdout, re.M))
 
     def test_the_exe_is_stripped_and_its_debug_information_kept_beside_it(self):
-        exe = Path(systest.BUILD_DIR) / "bin" / "telvarin.exe"
+        exe = bin_dir(systest.BUILD_DIR, systest.ARCH) / "telvarin.exe"
         shipped = self.sections(exe)
         self.assertFalse({s for s in shipped if s.startswith(".debug")}, shipped)
         self.assertIn(".gnu_debuglink", shipped)

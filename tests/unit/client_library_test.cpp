@@ -8,6 +8,7 @@
 
 #include "client/lib/telvarin_client.h"
 #include "common/console.h"
+#include "common/protocol_key.h"
 #include "common/win_raii.h"
 #include "tests/unit/test_support.h"
 
@@ -29,7 +30,7 @@ enum class Step {
 class FakeService {
 public:
     FakeService(std::vector<Step> steps, bool on) : m_steps(std::move(steps)), m_on(on) {
-        RegOpenKeyExA(HKEY_LOCAL_MACHINE, kControl, 0, KEY_NOTIFY | KEY_QUERY_VALUE | KEY_SET_VALUE, m_key.Receive());
+        telvarin::OpenProtocolKey(kControl, KEY_NOTIFY | KEY_QUERY_VALUE | KEY_SET_VALUE, m_key);
         m_changed.Reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
         m_stop.Reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
         Arm();

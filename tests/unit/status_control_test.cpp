@@ -146,7 +146,7 @@ TEST_CASE("requests consumed without effect") {
 
 TEST_CASE("an acknowledgement is lost, not created, when the Notification key is missing") {
     StatusFixture f;
-    RegDeleteTreeA(HKEY_LOCAL_MACHINE, kNotification);
+    DeleteKey(kNotification);
     f.Request(0x1);
     CHECK(f.Calls().size() == 1);
     CHECK_FALSE(KeyExists(kNotification));
@@ -155,7 +155,7 @@ TEST_CASE("an acknowledgement is lost, not created, when the Notification key is
 TEST_CASE("a missing StatusControl key reads as 0") {
     StatusFixture f;
     f.service.m_prevStatusControl = 0x1;
-    RegDeleteTreeA(HKEY_LOCAL_MACHINE, kStatusControl);
+    DeleteKey(kStatusControl);
     f.service.OnStatusControlChanged();
     CHECK(f.service.m_prevStatusControl == 0);
     CHECK(f.Ebx() == std::vector<std::string>{"93"});

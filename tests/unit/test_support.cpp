@@ -3,15 +3,23 @@
 #include <doctest/doctest.h>
 
 #include "client/lib/telvarin_client.h"
+#include "common/protocol_key.h"
 #include "common/win_raii.h"
 
 namespace testing {
 
-void DeleteSystemEventTree() { RegDeleteTreeA(HKEY_LOCAL_MACHINE, TELVARIN_KEY_VENDOR); }
+void DeleteSystemEventTree() {
+    // RegDeleteTree takes no view: open the parent in the protocol's view and delete beneath it.
+    win::RegKey software;
+    if (telvarin::OpenProtocolKey("Software", KEY_ALL_ACCESS, software) == ERROR_SUCCESS)
+        RegDeleteTreeA(software.Get(), TELVARIN_KEY_VENDOR + sizeof "Software");  // "Haskorn"
+}
+
+void DeleteKey(const char* subkey) { RegDeleteKeyExA(HKEY_LOCAL_MACHINE, subkey, telvarin::kProtocolView, 0); }
 
 void WriteRaw(const char* subkey, const char* name, DWORD type, const void* data, DWORD size) {
     win::RegKey key;
-    RegCreateKeyExA(HKEY_LOCAL_MACHINE, subkey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.Receive(), nullptr);
+    telvarin::CreateProtocolKey(subkey, KEY_ALL_ACCESS, key);
     RegSetValueExA(key.Get(), name, 0, type, static_cast<const BYTE*>(data), size);
 }
 
@@ -22,7 +30,7 @@ void WriteDword(const char* subkey, const char* name, DWORD value) {
 DWORD ReadDword(const char* subkey, const char* name, DWORD missing) {
     win::RegKey key;
     telvarin_reading reading;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, subkey, 0, KEY_QUERY_VALUE, key.Receive()) != ERROR_SUCCESS ||
+    if (telvarin::OpenProtocolKey(subkey, KEY_QUERY_VALUE, key) != ERROR_SUCCESS ||
         telvarin_read_dword(key.Get(), name, &reading) != TELVARIN_OK || reading.state != TELVARIN_READ_OK)
         return missing;
     return reading.value;
@@ -30,7 +38,7 @@ DWORD ReadDword(const char* subkey, const char* name, DWORD missing) {
 
 bool KeyExists(const char* subkey) {
     win::RegKey key;
-    return RegOpenKeyExA(HKEY_LOCAL_MACHINE, subkey, 0, KEY_QUERY_VALUE, key.Receive()) == ERROR_SUCCESS;
+    return telvarin::OpenProtocolKey(subkey, KEY_QUERY_VALUE, key) == ERROR_SUCCESS;
 }
 
 RecordingEventLog::RecordingEventLog() { InitializeCriticalSection(&m_cs); }

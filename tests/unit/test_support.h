@@ -15,6 +15,8 @@ constexpr char kSystemEventKey[] = TELVARIN_KEY_ROOT;
 
 // Deletes the vendor key (TELVARIN_KEY_VENDOR) with everything below it.
 void DeleteSystemEventTree();
+// Deletes one SystemEvent key that has no subkeys (in the protocol's registry view).
+void DeleteKey(const char* subkey);
 // Writes raw registry data under HKLM (creating the key), for values of any type and size.
 void WriteRaw(const char* subkey, const char* name, DWORD type, const void* data, DWORD size);
 void WriteDword(const char* subkey, const char* name, DWORD value);

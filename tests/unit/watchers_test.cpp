@@ -1,5 +1,6 @@
 #include <doctest/doctest.h>
 
+#include "common/protocol_key.h"
 #include "tests/unit/test_support.h"
 
 using namespace testing;
@@ -40,13 +41,13 @@ TEST_CASE("PushCurrentSetting sends the complement of the settings word") {
     }
     SUBCASE("a deleted value reads as 0") {
         win::RegKey key;
-        RegOpenKeyExA(HKEY_LOCAL_MACHINE, kCurrentSetting, 0, KEY_SET_VALUE, key.Receive());
+        telvarin::OpenProtocolKey(kCurrentSetting, KEY_SET_VALUE, key);
         RegDeleteValueA(key.Get(), "");
         f.service.PushCurrentSetting();
         CHECK(Narrow(f.Writes().at(0).text) == "4294967295");
     }
     SUBCASE("a missing key sends nothing and reports nothing") {
-        RegDeleteTreeA(HKEY_LOCAL_MACHINE, kCurrentSetting);
+        DeleteKey(kCurrentSetting);
         f.service.PushCurrentSetting();
         CHECK(f.Writes().empty());
     }
@@ -116,8 +117,8 @@ TEST_CASE("the StatusControl watcher turns a client's inversion into an acknowle
 
 TEST_CASE("a watcher whose key is missing ends at once and watches nothing") {
     WatcherFixture f;
-    RegDeleteTreeA(HKEY_LOCAL_MACHINE, kStatusControl);
-    RegDeleteTreeA(HKEY_LOCAL_MACHINE, kCurrentSetting);
+    DeleteKey(kStatusControl);
+    DeleteKey(kCurrentSetting);
     win::UniqueHandle status(CreateThread(nullptr, 0, StatusWatcherThread, nullptr, 0, nullptr));
     win::UniqueHandle setting(CreateThread(nullptr, 0, SettingWatcherThread, nullptr, 0, nullptr));
     CHECK(WaitForSingleObject(status.Get(), 5000) == WAIT_OBJECT_0);
