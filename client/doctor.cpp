@@ -28,14 +28,22 @@ struct Check {
     bool ok = false;
     std::string detail;  // what was found
     std::string fix;     // what to do when it failed
+    bool info = false;   // a fact worth knowing, never a failure
 };
 
 class Report {
 public:
     void Add(const std::string& name, bool ok, const std::string& detail, const std::string& fix) {
-        m_checks.push_back({name, ok, detail, ok ? std::string() : fix});
+        m_checks.push_back({name, ok, detail, ok ? std::string() : fix, false});
     }
+    void Info(const std::string& name, const std::string& detail) { m_checks.push_back({name, true, detail, "", true}); }
     const std::vector<Check>& Checks() const { return m_checks; }
+    // Checks proper, without the information lines.
+    int Count() const {
+        int count = 0;
+        for (const Check& c : m_checks) count += c.info ? 0 : 1;
+        return count;
+    }
     int Failures() const {
         int failures = 0;
         for (const Check& c : m_checks) failures += c.ok ? 0 : 1;
@@ -49,6 +57,35 @@ private:
 bool FileExists(const std::string& path) {
     DWORD attributes = GetFileAttributesA(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// The machine a program is built for, from its PE header: IMAGE_FILE_MACHINE_I386, _AMD64, ...,
+// or 0 when the file cannot be read as a PE.
+WORD ProgramMachine(const std::string& path) {
+    win::FileHandle file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!file) return 0;
+    IMAGE_DOS_HEADER dos{};
+    DWORD read = 0;
+    if (!ReadFile(file.Get(), &dos, sizeof dos, &read, nullptr) || read != sizeof dos || dos.e_magic != IMAGE_DOS_SIGNATURE)
+        return 0;
+    DWORD signature = 0;
+    IMAGE_FILE_HEADER header{};
+    if (SetFilePointer(file.Get(), dos.e_lfanew, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER ||
+        !ReadFile(file.Get(), &signature, sizeof signature, &read, nullptr) || read != sizeof signature ||
+        signature != IMAGE_NT_SIGNATURE || !ReadFile(file.Get(), &header, sizeof header, &read, nullptr) ||
+        read != sizeof header)
+        return 0;
+    return header.Machine;
+}
+
+std::string FlavourText(WORD machine) {
+    switch (machine) {
+    case IMAGE_FILE_MACHINE_I386: return "x86 (32-bit; under WoW64 on 64-bit Windows)";
+    case IMAGE_FILE_MACHINE_AMD64: return "x64 (64-bit)";
+    case 0: return "unknown: the program cannot be read";
+    default: return "machine " + console::Hex(machine);
+    }
 }
 
 // --- the service registration ------------------------------------------------------------------
@@ -132,6 +169,7 @@ void CheckService(Report& report) {
     if (!quoted) report.Add("service.path", false, "image path is not quoted: " + path, kReinstall);
     else if (!FileExists(file)) report.Add("service.path", false, "the registered program is missing: " + file, kReinstall);
     else report.Add("service.path", true, path, "");
+    report.Info("service.flavour", FlavourText(ProgramMachine(file)));
 
     report.Add("service.start", s.startType == SERVICE_AUTO_START,
                s.startType == SERVICE_AUTO_START ? "automatic" : "start type " + std::to_string(s.startType) + ", not automatic (2)",
@@ -177,6 +215,9 @@ void CheckEventSource(Report& report) {
 
 // --- the six values ----------------------------------------------------------------------------
 void CheckValues(Report& report) {
+    // Both flavours of the service and of every client meet in the 32-bit view.
+    report.Info("values.view", "read in the 32-bit registry view, where the service keeps them "
+                               "(HKLM\\Software\\WOW6432Node\\Haskorn\\SystemEvent on 64-bit Windows)");
     for (int i = 0; i < TELVARIN_VAL_COUNT; ++i) {
         const telvarin_value_info& info = *telvarin_value(static_cast<telvarin_value_id>(i));
         telvarin_reading r;
@@ -253,19 +294,19 @@ void CheckFirmware(Report& report) {
 
 void PrintText(const Report& report) {
     for (const Check& c : report.Checks()) {
-        std::string line = std::string(c.ok ? "ok    " : "FAIL  ") + c.name + ": " + c.detail;
+        std::string line = std::string(c.info ? "info  " : c.ok ? "ok    " : "FAIL  ") + c.name + ": " + c.detail;
         if (!c.ok) line += " -> " + c.fix;
         std::puts(line.c_str());
     }
     int failures = report.Failures();
     if (failures == 0) std::puts("healthy");
-    else std::printf("%d of %u checks failed\n", failures, static_cast<unsigned>(report.Checks().size()));
+    else std::printf("%d of %d checks failed\n", failures, report.Count());
 }
 
 void PrintJson(const Report& report) {
     nlohmann::ordered_json checks = nlohmann::ordered_json::array();
     for (const Check& c : report.Checks())
-        checks.push_back({{"name", c.name}, {"ok", c.ok}, {"detail", c.detail}, {"fix", c.fix}});
+        checks.push_back({{"name", c.name}, {"ok", c.ok}, {"info", c.info}, {"detail", c.detail}, {"fix", c.fix}});
     std::puts(console::JsonText({{"healthy", report.Failures() == 0}, {"checks", checks}}).c_str());
 }
 

@@ -66,9 +66,14 @@ class Doctor(systest.SessionTestCase):
         result = self.doctor()
         self.assertEqual(result.returncode, 0)
         lines = result.stdout.splitlines()
-        self.assertEqual(len(lines), 17, result.stdout)
-        self.assertTrue(all(line.startswith("ok    ") for line in lines[:-1]), result.stdout)
+        self.assertEqual(len(lines), 19, result.stdout)
+        self.assertEqual(sum(line.startswith("ok    ") for line in lines), 16, result.stdout)
         self.assertEqual(lines[-1], "healthy")
+        # What the fleet's service is, and where every flavour of client finds the values.
+        flavour = {"x86": "x86 (32-bit; under WoW64 on 64-bit Windows)", "x64": "x64 (64-bit)"}[host.arch]
+        self.assertIn(f"info  service.flavour: {flavour}", lines)
+        self.assertTrue(any(line.startswith("info  values.view: read in the 32-bit registry view") for line in lines),
+                        result.stdout)
         # Read-only: the emulator saw no register call and no settings write from the doctor.
         self.assertEqual((host.emulator_calls(), host.emulator_writes()), (calls, writes))
 

@@ -4,6 +4,7 @@ a failed install's rollback, uninstall. Built by `./dev package` like a release.
 Observed from outside: msiexec's exit code and log, the service manager, the registry, the
 installed files, the Add/Remove Programs entries, the event reports of the exe's own switches.
 """
+import json
 import re
 import subprocess
 import sys
@@ -11,7 +12,7 @@ import unittest
 from pathlib import Path
 
 import systest
-from winehost import EVENT_SOURCE_KEY, SERVICE_KEY, SYSTEM_EVENT, bin_dir
+from winehost import EVENT_SOURCE_KEY, SERVICE_KEY, SYSTEM_EVENT, WineHost, bin_dir
 
 ROOT = Path(__file__).resolve().parents[2]
 ERROR_INSTALL_FAILURE = 1603
@@ -146,6 +147,37 @@ class Package(systest.SessionTestCase):
         self.assertFalse((host.unix_path(host.install_dir()) / "telvarin.exe").exists())
         self.assertIsNone(host.reg_values(EVENT_SOURCE_KEY))
         self.assertEqual(host.installed_products(), {})
+
+
+    @unittest.skipUnless(systest.ARCH == "x86", "needs the x86 package installed first")
+    def test_switching_flavours_is_an_uninstall_and_an_install_and_clients_keep_working(self):
+        host = self.host
+        x64 = WineHost(host.build, "x64", client_arch="x86")  # the same prefix and session
+        self.assertEqual(self.install(self.old).code, 0)
+        pids = host.telvarin_processes()
+        # Both flavours register one service: the second package refuses while the first is there.
+        run = x64.msiexec("/i", x64.msi(self.old))
+        self.assertEqual(run.code, ERROR_INSTALL_FAILURE & 0xFF)
+        self.assertIn("Property(S): OTHERFLAVOURINSTALLED = ", run.log)  # /qn logs no condition text
+        conditions = subprocess.run(["msiinfo", "export", str(host.build / x64.msi(self.old)), "LaunchCondition"],
+                                    capture_output=True, text=True, check=True).stdout
+        self.assertIn("Installed OR NOT OTHERFLAVOURINSTALLED\tTelvarin for x86 is installed", conditions)
+        self.assertEqual((run.events, host.telvarin_processes()), ([], pids))
+        self.assertEqual(x64.installed_products(), {})
+
+        for code in host.installed_products():
+            self.assertEqual(host.msiexec("/x", code).code, 0)
+        run = x64.msiexec("/i", x64.msi(self.old))
+        self.assertEqual(run.code, 0, run.log[-3000:])
+        self.addCleanup(lambda: [x64.msiexec("/x", code) for code in x64.installed_products()])
+        self.assertEqual(x64.probe("config")["binarypath"], f'"{x64.install_dir()}\\telvarin.exe"')
+        self.assertEqual(len(x64.installed_products()), 1)
+        # The x64 service keeps the values where the 32-bit clients look.
+        x64.wait_until(lambda: x64.reg_dword(SYSTEM_EVENT + r"\CurrentSetting", "") == 0x1800014, 20,
+                       "the x64 service's start-up values")
+        status = json.loads(x64.wine(x64.exe("telvarin-client.exe"), "status", "--json").stdout)
+        self.assertEqual((status["service"]["running"], status["values"]["CurrentSetting"]["value"]),
+                         (True, 0x1800014))
 
 
 class ReleaseExe(unittest.TestCase):
