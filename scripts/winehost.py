@@ -104,7 +104,7 @@ def loader(program):
 
 ARCHES = ("x86", "x64")
 # The programs of the service's side; every other program is a client's.
-SERVICE_SIDE = {"telvarin.exe", "fwemu-ctl.exe", "fwemu.dll"}
+SERVICE_SIDE = {"telvarin.exe", "fwemu.dll"}
 
 
 def bin_dir(build, arch):
@@ -161,7 +161,11 @@ class WineHost:
         return self.wine(self.exe("telvarin.exe"), *args, debug="+eventlog,fixme+advapi" if trace else None)
 
     def fwemu(self, *args, check=True):
-        result = self.wine(self.exe("fwemu-ctl.exe"), *args)
+        """Runs the emulator's controller. A controller registers the fwemu.dll of its own
+        bitness, so (un)registering takes the service's flavour; every other command takes the
+        clients' flavour, which also proves that both flavours read one state file alike."""
+        registering = bool(args) and args[0] in ("register", "unregister")
+        result = self.wine(self.win_path((self.bin if registering else self.client_bin) / "fwemu-ctl.exe"), *args)
         if check and result.returncode != 0:
             raise RuntimeError(f"fwemu-ctl {' '.join(args)} exited {result.returncode}: {result.stderr.strip()}")
         return result
