@@ -2,17 +2,21 @@
 // the registry and WMI class lookups; it calls no firmware method and writes nothing.
 #include "client/doctor.h"
 
+#include <aclapi.h>
+#include <sddl.h>
 #include <wbemidl.h>
 #include <wrl/client.h>
 
 #include <nlohmann/json.hpp>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "client/decode.h"
 #include "client/lib/telvarin_client.h"
+#include "common/protocol_key.h"
 #include "common/win_raii.h"
 
 namespace client {
@@ -151,13 +155,65 @@ const char* StateText(DWORD state) {
     }
 }
 
+// The recovery actions as the service manager keeps them under the service's key: a
+// SERVICE_FAILURE_ACTIONS with its pointers stored as offsets (20 bytes), then the SC_ACTIONs.
+// Read there because Wine's service manager neither stores nor reports them through
+// QueryServiceConfig2; Windows keeps them in the same two values.
+struct StoredFailureActions {
+    DWORD resetPeriod, rebootMessage, command, count, actionsOffset;
+};
+
+std::string ActionText(const SC_ACTION& action) {
+    switch (action.Type) {
+    case SC_ACTION_NONE: return "nothing";
+    case SC_ACTION_RESTART: return "restart after " + std::to_string(action.Delay / 1000) + " s";
+    case SC_ACTION_REBOOT: return "reboot";
+    case SC_ACTION_RUN_COMMAND: return "run a command";
+    default: return "action " + std::to_string(action.Type);
+    }
+}
+
+void CheckRecovery(Report& report) {
+    const std::string fix = "reinstall the MSI, or: sc failure Telvarin reset= 86400 actions= restart/5000/restart/5000// "
+                            "and sc failureflag Telvarin 1";
+    win::RegKey key;
+    BYTE data[512] = {};
+    DWORD type = REG_NONE, size = sizeof data;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, TELVARIN_KEY_SERVICE, 0, KEY_QUERY_VALUE, key.Receive()) != ERROR_SUCCESS ||
+        RegQueryValueExA(key.Get(), "FailureActions", nullptr, &type, data, &size) != ERROR_SUCCESS || type != REG_BINARY) {
+        report.Add("service.recovery", false, "no recovery actions: a crash leaves the machine without button events until the next boot", fix);
+        return;
+    }
+    StoredFailureActions stored{};
+    if (size >= sizeof stored) memcpy(&stored, data, sizeof stored);
+    if (size < sizeof stored || stored.actionsOffset > size || stored.count > (size - stored.actionsOffset) / sizeof(SC_ACTION)) {
+        report.Add("service.recovery", false, "the recovery actions are unreadable", fix);
+        return;
+    }
+    std::string detail;
+    bool restarts = false;
+    for (DWORD i = 0; i < stored.count; ++i) {
+        SC_ACTION action{};
+        memcpy(&action, data + stored.actionsOffset + i * sizeof action, sizeof action);
+        restarts = restarts || action.Type == SC_ACTION_RESTART;
+        detail += (i ? ", " : "") + std::string(i == 0 ? "1st failure: " : i == 1 ? "2nd: " : i == 2 ? "later: " : "") +
+                  ActionText(action);
+    }
+    telvarin_reading flag{};
+    const bool nonCrash = telvarin_read_dword(key.Get(), "FailureActionsOnNonCrashFailures", &flag) == TELVARIN_OK &&
+                          flag.state == TELVARIN_READ_OK && flag.value != 0;
+    detail += "; count reset after " + std::to_string(stored.resetPeriod) + " s; " +
+              (nonCrash ? "a stop with an error counts as a failure" : "only crashes count as failures");
+    report.Add("service.recovery", restarts && nonCrash, detail, fix);
+}
+
 void CheckService(Report& report) {
     ServiceFacts s = ReadService();
     const std::string install = "install the MSI (msiexec /i telvarin-VERSION.msi /qn) or run telvarin.exe -InstSvc as administrator";
     report.Add("service.installed", s.installed, s.installed ? "service Telvarin is registered" : s.error.empty() ? "no service Telvarin" : s.error,
                s.error.empty() ? install : "run as administrator");
     if (!s.installed) {
-        for (const char* name : {"service.path", "service.start", "service.dependency", "service.running"})
+        for (const char* name : {"service.path", "service.start", "service.dependency", "service.running", "service.recovery"})
             report.Add(name, false, "not checked: no service", "see service.installed");
         return;
     }
@@ -188,6 +244,65 @@ void CheckService(Report& report) {
     bool running = s.state == SERVICE_RUNNING;
     report.Add("service.running", running, StateText(s.state),
                "sc start Telvarin; if it stops again, see the Application event log (source Telvarin)");
+    CheckRecovery(report);
+}
+
+// --- who may write the keys ----------------------------------------------------------------------
+// What a standard user signed in at the console may do to a key, from its DACL: the allowed rights
+// of every group such a user's token holds (Everyone, Interactive, Authenticated Users, Users),
+// less the denied ones. Inherit-only ACEs do not apply to the key itself.
+ACCESS_MASK InteractiveUserRights(HKEY key) {
+    DWORD size = 0;
+    RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, nullptr, &size);
+    std::vector<BYTE> descriptor(size ? size : 1);
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    if (RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor.data(), &size) != ERROR_SUCCESS ||
+        !GetSecurityDescriptorDacl(descriptor.data(), &present, &dacl, &defaulted))
+        return 0;
+    if (!present || !dacl) return KEY_ALL_ACCESS;  // a null DACL lets everybody in
+    static const WELL_KNOWN_SID_TYPE kGroups[] = {WinWorldSid, WinInteractiveSid, WinAuthenticatedUserSid, WinBuiltinUsersSid};
+    GENERIC_MAPPING mapping = {KEY_READ, KEY_WRITE, KEY_EXECUTE, KEY_ALL_ACCESS};
+    ACCESS_MASK allowed = 0, denied = 0;
+    for (WORD i = 0; i < dacl->AceCount; ++i) {
+        void* ace = nullptr;
+        if (!GetAce(dacl, i, &ace)) continue;
+        const auto* header = static_cast<const ACE_HEADER*>(ace);
+        if (header->AceFlags & INHERIT_ONLY_ACE) continue;
+        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE && header->AceType != ACCESS_DENIED_ACE_TYPE) continue;
+        // Allowed and denied ACEs share one layout.
+        const auto* entry = static_cast<const ACCESS_ALLOWED_ACE*>(ace);
+        PSID sid = const_cast<DWORD*>(&entry->SidStart);
+        bool applies = false;
+        for (WELL_KNOWN_SID_TYPE group : kGroups) applies = applies || IsWellKnownSid(sid, group);
+        if (!applies) continue;
+        ACCESS_MASK mask = entry->Mask;
+        MapGenericMask(&mask, &mapping);
+        (header->AceType == ACCESS_ALLOWED_ACE_TYPE ? allowed : denied) |= mask;
+    }
+    return allowed & ~denied;
+}
+
+void CheckClientAccess(Report& report) {
+    std::string writable, readOnly;
+    for (const char* path : {TELVARIN_KEY_STATUS_CONTROL, TELVARIN_KEY_CURRENT_SETTING}) {
+        win::RegKey key;
+        const std::string name = strrchr(path, '\\') + 1;
+        if (telvarin::OpenProtocolKey(path, READ_CONTROL, key) != ERROR_SUCCESS) {
+            readOnly += (readOnly.empty() ? "" : ", ") + name + " (missing)";
+            continue;
+        }
+        const ACCESS_MASK rights = InteractiveUserRights(key.Get());
+        const bool canWrite = (rights & KEY_SET_VALUE) && (rights & KEY_QUERY_VALUE);
+        std::string& list = canWrite ? writable : readOnly;
+        list += (list.empty() ? "" : ", ") + name + " (" + console::Hex(rights) + ")";
+    }
+    std::string detail;
+    if (!writable.empty()) detail = "interactive users (S-1-5-4) may query and set " + writable + ": any of them can send requests and settings";
+    if (!readOnly.empty())
+        detail += (detail.empty() ? "" : "; ") + std::string("interactive users (S-1-5-4) may not set ") + readOnly +
+                  ": client programs need elevation there (or an install with CLIENTACCESS=1)";
+    report.Info("clients.access", detail);
 }
 
 // --- the event source --------------------------------------------------------------------------
@@ -318,6 +433,7 @@ int RunDoctor(const Args& args) {
     CheckService(report);
     CheckEventSource(report);
     CheckValues(report);
+    CheckClientAccess(report);
     CheckFirmware(report);
     if (args.json) PrintJson(report);
     else PrintText(report);

@@ -17,6 +17,11 @@ from winehost import EVENT_SOURCE_KEY, SERVICE_KEY, SYSTEM_EVENT, WineHost, bin_
 ROOT = Path(__file__).resolve().parents[2]
 ERROR_INSTALL_FAILURE = 1603
 RUNNING = 4
+CLIENT_KEYS = ("StatusControl", "CurrentSetting")
+OTHER_KEYS = ("", "Notification", "Capability")  # "" is SystemEvent itself
+CLIENT_ACE = "(A;;CCDCRP;;;{})"  # query (CC), set (DC) and notify (RP) on the key itself, nothing inherited
+ACCESS_RECORD = r"HKLM\Software\Haskorn\Telvarin"
+RECOVERY = "805101000000000000000000030000001400000001000000881300000100000088130000000000000000000000"
 
 
 def dev_package(version=None):
@@ -59,6 +64,19 @@ class Package(systest.SessionTestCase):
         folder = self.host.bin if version == self.old else self.host.build / f"version-{version}" / self.host.bin.relative_to(self.host.build)
         return (folder / "telvarin.exe").read_bytes()
 
+    def aces_naming(self, sid):
+        """{key: the ACEs of its DACL that name `sid`} for the SystemEvent keys, from their SDDL."""
+        aces = {}
+        for key in CLIENT_KEYS + OTHER_KEYS:
+            sddl = self.host.wine(self.host.exe("svcprobe.exe"), "sddl", SYSTEM_EVENT + ("\\" + key if key else "")).stdout
+            aces[key] = re.findall(r"\([^()]*;" + sid + r"\)", sddl)
+        return aces
+
+    def access_verdict(self):
+        """What doctor says of who may write the keys (information, never a failure)."""
+        report = json.loads(self.host.wine(self.host.exe("telvarin-client.exe"), "doctor", "--json").stdout)
+        return next(c["detail"] for c in report["checks"] if c["name"] == "clients.access")
+
     def client_version(self):
         exe = self.installed_exe().parent / "telvarin-client.exe"
         return self.host.wine(self.host.win_path(exe), "--version").stdout.strip()
@@ -78,11 +96,20 @@ class Package(systest.SessionTestCase):
         self.assertEqual((depends[0], depends[1].split("\\0")[0]), ("REG_MULTI_SZ", "winmgmt"))
         source = {"EventMessageFile": ("REG_EXPAND_SZ", exe), "TypesSupported": ("REG_DWORD", 7)}
         self.assertEqual(host.reg_values(EVENT_SOURCE_KEY), source)
+        # Restarted 5 s after the first and second failure, an exit with an error counting as one.
+        # (Wine's service manager neither stores nor reports these: what the MSI wrote is checked.)
+        recovery = host.reg_values(SERVICE_KEY)
+        self.assertEqual((recovery["FailureActions"], recovery["FailureActionsOnNonCrashFailures"]),
+                         (("REG_BINARY", RECOVERY), ("REG_DWORD", 1)))
         # The running service wrote its start-up values.
         host.wait_until(lambda: host.reg_dword(SYSTEM_EVENT + r"\CurrentSetting", "") == 0x1800014, 20,
                         "the start-up values")
         self.assertEqual(self.installed_exe().read_bytes(), self.built_exe(self.old))
         self.assertEqual(self.client_version(), f"telvarin-client {self.old}")
+        # No client access unless asked for: the keys keep the security the service gives them.
+        self.assertEqual(self.aces_naming("IU"), {key: [] for key in CLIENT_KEYS + OTHER_KEYS})
+        self.assertIn("interactive users (S-1-5-4) may not set StatusControl", self.access_verdict())
+        self.assertIsNone(host.reg_values(ACCESS_RECORD))
         products = host.installed_products()
         self.assertEqual(len(products), 1)
         entry = next(iter(products.values()))
@@ -149,9 +176,43 @@ class Package(systest.SessionTestCase):
         self.assertEqual(host.installed_products(), {})
 
 
-    @unittest.skipUnless(systest.ARCH == "x86", "needs the x86 package installed first")
+    def test_client_access_is_granted_on_the_two_keys_only_kept_by_an_upgrade_and_gone_after_uninstall(self):
+        host = self.host
+        granted = {key: [CLIENT_ACE.format("IU")] if key in CLIENT_KEYS else [] for key in CLIENT_KEYS + OTHER_KEYS}
+        run = self.install(self.old, "CLIENTACCESS=1")
+        self.assertEqual(run.code, 0, run.log[-3000:])
+        host.wait_until(lambda: host.reg_dword(SYSTEM_EVENT + r"\CurrentSetting", "") == 0x1800014, 20,
+                        "the service's start-up values in the granted keys")
+        self.assertEqual(self.aces_naming("IU"), granted)
+        self.assertIn("interactive users (S-1-5-4) may query and set StatusControl", self.access_verdict())
+
+        # An upgrade run without the property keeps the choice, neither wider nor lost.
+        run = self.install(self.new)
+        self.assertEqual(run.code, 0, run.log[-3000:])
+        self.assertEqual([p["DisplayVersion"] for p in host.installed_products().values()], [self.new])
+        self.assertEqual(self.aces_naming("IU"), granted)
+
+        for code in host.installed_products():
+            self.assertEqual(host.msiexec("/x", code).code, 0)
+        self.assertEqual(self.aces_naming("IU"), {key: [] for key in CLIENT_KEYS + OTHER_KEYS})
+        self.assertIsNone(host.reg_values(ACCESS_RECORD))
+        self.assertIn("may not set StatusControl", self.access_verdict())
+
+        # Another group, by name; and a name that is no account grants nothing and installs nothing.
+        self.assertEqual(self.install(self.old, "CLIENTACCESS=1", "CLIENTACCESSGROUP=Users").code, 0)
+        self.assertIn(CLIENT_ACE.format("BU"), self.aces_naming("BU")["StatusControl"])
+        for code in host.installed_products():
+            self.assertEqual(host.msiexec("/x", code).code, 0)
+        self.assertNotIn(CLIENT_ACE.format("BU"), self.aces_naming("BU")["StatusControl"])
+        run = self.install(self.old, "CLIENTACCESS=1", "CLIENTACCESSGROUP=NoSuchGroup")
+        self.assertNotEqual(run.code, 0)
+        self.assertEqual((host.installed_products(), host.service_state()), ({}, None))
+        self.assertEqual(self.aces_naming("IU"), {key: [] for key in CLIENT_KEYS + OTHER_KEYS})
+
     def test_switching_flavours_is_an_uninstall_and_an_install_and_clients_keep_working(self):
         host = self.host
+        if host.arch != "x86":
+            self.skipTest("starts from the x86 package, which needs a host that runs 32-bit code")
         x64 = WineHost(host.build, "x64", client_arch="x86")  # the same prefix and session
         self.assertEqual(self.install(self.old).code, 0)
         pids = host.telvarin_processes()
