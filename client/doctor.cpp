@@ -134,13 +134,16 @@ std::vector<std::string> ReadDependencies() {
     std::vector<std::string> names;
     win::RegKey key;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, TELVARIN_KEY_SERVICE, 0, KEY_QUERY_VALUE, key.Receive()) != ERROR_SUCCESS) return names;
-    char data[1024] = {};
-    DWORD type = REG_NONE;
-    DWORD size = sizeof data - 2;  // two NULs stay at the end whatever was stored
-    if (RegQueryValueExA(key.Get(), "DependOnService", nullptr, &type, reinterpret_cast<BYTE*>(data), &size) != ERROR_SUCCESS ||
+    // Sized by asking first: Wine 8 keeps junk of any length after the first string.
+    DWORD type = REG_NONE, size = 0;
+    if (RegQueryValueExA(key.Get(), "DependOnService", nullptr, &type, nullptr, &size) != ERROR_SUCCESS || type != REG_MULTI_SZ)
+        return names;
+    std::vector<char> data(size + 2, '\0');  // two NULs stay at the end whatever was stored
+    if (RegQueryValueExA(key.Get(), "DependOnService", nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size) !=
+            ERROR_SUCCESS ||
         type != REG_MULTI_SZ)
         return names;
-    for (const char* p = data; *p; p += lstrlenA(p) + 1) names.push_back(p);
+    for (const char* p = data.data(); *p; p += lstrlenA(p) + 1) names.push_back(p);
     return names;
 }
 
