@@ -9,6 +9,7 @@ import subprocess
 import threading
 import time
 import unittest
+from pathlib import Path
 
 import systest
 from winehost import CAPABILITY, CURRENT_SETTING, NOTIFICATION, STATUS_CONTROL, SYSTEM_EVENT, WINE
@@ -18,13 +19,16 @@ OK, TIMED_OUT, USAGE, SYSTEM, NO_ACK, INTERRUPTED = 0, 1, 2, 3, 4, 5
 
 
 class Background:
-    """A program running in the background; its stdout lines arrive through a queue."""
+    """A program running in the background; its stdout lines arrive through a queue. `program` is
+    the name of one of ours, or the Path of another."""
 
     def __init__(self, host, program, *args):
-        self.process = subprocess.Popen([WINE, host.exe(program), *args], env=host.env,
+        path = host.win_path(program) if isinstance(program, Path) else host.exe(program)
+        self.process = subprocess.Popen([WINE, path, *args], env=host.env,
                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         self.lines = queue.Queue()
-        threading.Thread(target=self._read, daemon=True).start()
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
 
     def _read(self):
         for line in self.process.stdout:
@@ -50,6 +54,9 @@ class Background:
         if self.process.poll() is None:
             self.process.kill()
             self.process.wait()
+        self.reader.join(10)  # it reaches the end of the output once the process is gone
+        self.process.stdout.close()
+        self.process.stderr.close()
 
 
 class Watch(Background):
@@ -58,6 +65,21 @@ class Watch(Background):
     def __init__(self, host, *args):
         super().__init__(host, "telvarin-client.exe", "watch", *args)
         self.armed = self.next_line(20)
+
+
+def check_protocol_example(test, program):
+    """Runs the C example of docs/protocol.md (built in the tree, or from the SDK) against the
+    service and the emulator: it reads device B, then reports the event injected meanwhile."""
+    host = test.host
+    host.fwemu("set", "device-b", "on")
+    example = Background(host, program)
+    test.addCleanup(example.kill)
+    test.assertEqual(example.next_line(20), "device B is on")
+    test.assertEqual(example.next_line(), "waiting for an event")
+    events = host.reg_dword(NOTIFICATION, "")
+    host.fwemu("event", "0x100")
+    test.assertEqual(example.next_line(), f"event bits 0x{events:08X} -> 0x{events ^ 0x100:08X}")
+    test.assertEqual(example.finish(), (OK, ""))
 
 
 class ClientTestCase(systest.SessionTestCase):
@@ -429,16 +451,8 @@ class WithFirmware(ClientTestCase):
         self.assertRegex(watch.next_line(), r'Notification "Type2" .* flipped: [+-]ack-0')
 
     def test_the_c_example_of_the_protocol_page_runs(self):
-        # The program is the ```c block of docs/protocol.md, compiled as it stands there.
-        self.fwemu("set", "device-b", "on")
-        example = Background(self.host, "protocol_example.exe")
-        self.addCleanup(example.kill)
-        self.assertEqual(example.next_line(20), "device B is on")
-        self.assertEqual(example.next_line(), "waiting for an event")
-        events = self.host.reg_dword(NOTIFICATION, "")
-        self.fwemu("event", "0x100")
-        self.assertEqual(example.next_line(), f"event bits 0x{events:08X} -> 0x{events ^ 0x100:08X}")
-        self.assertEqual(example.finish(), (OK, ""))
+        # The program is the ```c block of docs/protocol.md, compiled as it stands there, on the DLL.
+        check_protocol_example(self, "protocol_example.exe")
 
     def test_setting_set_reaches_the_firmware_inverted(self):
         for value, sent in (("0", "0xFFFFFFFF"), ("0x1800014", "0xFE7FFFEB")):
