@@ -260,6 +260,20 @@ class CommandLine(ClientTestCase):
         self.assertEqual((code, answer), (TIMED_OUT, {"request": 1, "result": "timeout", "timeout_ms": 0}))
         self.assertEqual(self.host.reg_dword(STATUS_CONTROL, "Type2"), 0x80000001)
 
+    def test_clients_take_turns_and_a_client_that_waited_in_vain_writes_nothing(self):
+        self.set_values(requests=0, answers=0, setting=0)
+        # Without a service this request waits for its answer, holding the clients' lock meanwhile.
+        first = Background(self.host, "telvarin-client.exe", "request", "0", "--timeout", "60000")
+        self.addCleanup(first.kill)
+        self.host.wait_until(lambda: self.host.reg_dword(STATUS_CONTROL, "Type2") == 1, 15, "the first request")
+        result = self.client("request", "1", "--timeout", "300")
+        self.assert_error_line(result, TIMED_OUT, "request 1", "client lock", "nothing was written")
+        self.assertEqual(self.host.reg_dword(STATUS_CONTROL, "Type2"), 1)
+        # A client that ends in the middle of its request leaves the lock to the next.
+        first.kill()
+        self.assertEqual(self.client("request", "17", "--timeout", "5000").returncode, NO_ACK)
+        self.assertEqual(self.host.reg_dword(STATUS_CONTROL, "Type2"), 0x20001)
+
     def test_request_takes_the_inversion_of_its_own_bit_as_the_acknowledgement(self):
         self.set_values(requests=0, answers=0x2)
         # Stand in for the service: answer request 0 once the client has written it.
