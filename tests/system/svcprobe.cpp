@@ -5,9 +5,11 @@
 //   svcprobe values HKLM\PATH   one "value: TYPE DATA NAME" line per value of the key in the 32-bit
 //                               view; DATA and NAME in hex bytes ("-" when empty)
 //   svcprobe keys HKLM\PATH     one "key: NAME" line per subkey, NAME in hex bytes
+//   svcprobe sddl HKLM\PATH     "sddl: TEXT": the key's owner, group and DACL as SDDL
 // HKLM64\PATH names the 64-bit view instead (where an x64 MSI registers its product).
 // Exit code 1 when the service or key cannot be opened, 2 on bad usage.
 #include <windows.h>
+#include <sddl.h>
 
 #include <stdio.h>
 #include <string.h>
@@ -63,6 +65,22 @@ int PrintKeys(const char* path) {
     }
 }
 
+int PrintSddl(const char* path) {
+    win::RegKey key;
+    if (!OpenKey(path, key)) return 1;
+    const SECURITY_INFORMATION what = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    DWORD size = 0;
+    RegGetKeySecurity(key.Get(), what, nullptr, &size);
+    std::vector<BYTE> descriptor(size ? size : 1);
+    if (RegGetKeySecurity(key.Get(), what, descriptor.data(), &size) != ERROR_SUCCESS) return 1;
+    char* text = nullptr;
+    if (!ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor.data(), SDDL_REVISION_1, what, &text, nullptr))
+        return 1;
+    printf("sddl: %s\n", text);
+    LocalFree(text);
+    return 0;
+}
+
 int PrintValues(const char* path) {
     win::RegKey key;
     if (!OpenKey(path, key)) return 1;
@@ -90,6 +108,7 @@ int main(int argc, char** argv) {
     }
     if (strcmp(argv[1], "values") == 0) return PrintValues(argv[2]);
     if (strcmp(argv[1], "keys") == 0) return PrintKeys(argv[2]);
+    if (strcmp(argv[1], "sddl") == 0) return PrintSddl(argv[2]);
     win::ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
     win::ServiceHandle service(
         OpenServiceA(manager.Get(), argv[2], SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG | SERVICE_INTERROGATE));

@@ -12,7 +12,7 @@ import unittest
 from pathlib import Path
 
 import systest
-from winehost import CAPABILITY, CURRENT_SETTING, NOTIFICATION, STATUS_CONTROL, SYSTEM_EVENT, WINE
+from winehost import CAPABILITY, CURRENT_SETTING, NOTIFICATION, STATUS_CONTROL, SYSTEM_EVENT
 
 
 OK, TIMED_OUT, USAGE, SYSTEM, NO_ACK, INTERRUPTED = 0, 1, 2, 3, 4, 5
@@ -24,7 +24,7 @@ class Background:
 
     def __init__(self, host, program, *args):
         path = host.win_path(program) if isinstance(program, Path) else host.exe(program)
-        self.process = subprocess.Popen([WINE, path, *args], env=host.env,
+        self.process = subprocess.Popen(host.command(path, *args), env=host.env,
                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         self.lines = queue.Queue()
         self.reader = threading.Thread(target=self._read, daemon=True)
@@ -277,7 +277,7 @@ class CommandLine(ClientTestCase):
     def test_request_takes_the_inversion_of_its_own_bit_as_the_acknowledgement(self):
         self.set_values(requests=0, answers=0x2)
         # Stand in for the service: answer request 0 once the client has written it.
-        client = subprocess.Popen([WINE, self.host.exe("telvarin-client.exe"), "request", "0", "--timeout", "20000"],
+        client = subprocess.Popen(self.host.command(self.host.exe("telvarin-client.exe"), "request", "0", "--timeout", "20000"),
                                   env=self.host.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         self.host.wait_until(lambda: self.host.reg_dword(STATUS_CONTROL, "Type2") == 1, 15, "the request")
         self.set_values(events=0x10)          # an event bit: not an answer

@@ -8,7 +8,7 @@ import time
 
 import systest
 from protocol import P
-from winehost import CURRENT_SETTING, NOTIFICATION, STATUS_CONTROL, WINE
+from winehost import CURRENT_SETTING, NOTIFICATION, STATUS_CONTROL
 
 # A register call's request and answer, from the emulator's record: (request, on).
 REQUEST_OF_EBX = {str(P.FW_STATE_A): 0, str(P.FW_DEVICE_B_READ): 1}
@@ -84,7 +84,7 @@ class Adversaries(systest.SessionTestCase):
         self.start_service()
         start = len(host.emulator_calls())
         # Each sends requests 0 and 1 in turn, from the other end, as fast as acknowledgements come.
-        clients = [subprocess.Popen([WINE, host.exe("adversary.exe"), "requests", "300", "5000", str(first)],
+        clients = [subprocess.Popen(host.command(host.exe("adversary.exe"), "requests", "300", "5000", str(first)),
                                     env=host.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
                    for first in (0, 1)]
         for client in clients:
