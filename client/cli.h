@@ -14,7 +14,8 @@ namespace client {
 // mean for every tool (common/console.h).
 enum ExitCode : int {
     kExitOk = console::kExitOk,                // done; for `request 0|1`: acknowledged
-    kExitTimedOut = console::kExitNegative,    // `request 0|1`: no acknowledgement in time
+    kExitTimedOut = console::kExitNegative,    // `request 0|1`: no acknowledgement in time; `request`,
+                                               // `setting set`: the client lock stayed taken
     kExitUnhealthy = console::kExitNegative,   // `doctor`: at least one check failed
     kExitUsage = console::kExitUsage,          // bad command line; nothing was written
     kExitSystem = console::kExitEnvironment,   // registry or service manager failure

@@ -214,6 +214,8 @@ int RunRequest(const Args& args) {
         return Fail(kExitTimedOut,
                     name + ": no acknowledgement within " + std::to_string(timeout) + " ms (" + why + ")");
     }
+    // Another client's request went on for the whole time-out: nothing was written.
+    if (rc == TELVARIN_E_BUSY) return Fail(kExitTimedOut, name + ": " + ErrorText(rc) + "; nothing was written");
     if (rc != TELVARIN_OK) return Fail(kExitSystem, ErrorText(rc, answer.key));
 
     if (request == 17) {
@@ -252,6 +254,7 @@ int RunSetting(const Args& args) {
         if (!console::ParseU32(p[1], &value))
             return UsageError("bad value '" + p[1] + "': give 0 to 4294967295 in decimal or 0x hex", "setting");
         LONG rc = telvarin_write_setting(value);
+        if (rc == TELVARIN_E_BUSY) return Fail(kExitTimedOut, ErrorText(rc) + "; nothing was written");
         if (rc != TELVARIN_OK) return Fail(kExitSystem, ErrorText(rc, TELVARIN_KEY_CURRENT_SETTING));
         PrintLine("CurrentSetting = " + Hex(value) + " (the service sends " + Hex(~value) + " to the firmware)");
         return kExitOk;

@@ -18,6 +18,11 @@
 #define TELVARIN_KEY_SERVICE "SYSTEM\\CurrentControlSet\\Services\\" TELVARIN_SERVICE_NAME
 #define TELVARIN_KEY_EVENT_SOURCE "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" TELVARIN_SERVICE_NAME
 
+/* The named mutex by which client programs take turns: the client library holds it from its read
+   of StatusControl to the answer (or the time-out), and around each settings write. In the
+   Global\ namespace, so that the clients of every session share it. */
+#define TELVARIN_CLIENT_LOCK "Global\\Haskorn.Telvarin.ClientLock"
+
 /* Value names: "" is a key's default value, which holds a REG_DWORD like the named ones. */
 #define TELVARIN_VALUE_DEFAULT ""
 #define TELVARIN_VALUE_TYPE2 "Type2"

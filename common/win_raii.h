@@ -90,11 +90,18 @@ struct MappedViewTraits {
     static void Close(Value v) { UnmapViewOfFile(v); }
 };
 
+struct LocalMemoryTraits {  // what LocalAlloc returns, and the APIs that allocate with it (SDDL)
+    using Value = HLOCAL;
+    static Value Invalid() { return nullptr; }
+    static void Close(Value v) { LocalFree(v); }
+};
+
 using UniqueHandle = Unique<HandleTraits>;
 using ServiceHandle = Unique<ServiceHandleTraits>;
 using RegKey = Unique<RegKeyTraits>;
 using Library = Unique<LibraryTraits>;
 using MappedView = Unique<MappedViewTraits>;
+using LocalMemory = Unique<LocalMemoryTraits>;
 
 // File handles use INVALID_HANDLE_VALUE for "none"; keep them apart from the null-based kinds.
 struct FileHandleTraits {

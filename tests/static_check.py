@@ -1,5 +1,6 @@
 """Checks a flavour's programs without running them: every .exe and .dll in BIN_DIR is a PE of
-the flavour's machine that imports only Windows system DLLs, and telvarin.exe keeps its size.
+the flavour's machine that imports only Windows system DLLs (and our DLLs beside it, such as the
+client library, which are checked the same way), and telvarin.exe keeps its size.
 
 This is all that a host without 32-bit support can check of the x86 build.
 """
@@ -16,8 +17,9 @@ SYSTEM_DLLS = {"kernel32.dll", "advapi32.dll", "ole32.dll", "oleaut32.dll", "use
 SERVICE_SIZE_LIMIT = 128 * 1024
 
 
-def check(path, arch, objdump):
-    """The problems of one PE file, as text."""
+def check(path, arch, objdump, beside=frozenset()):
+    """The problems of one PE file, as text. `beside`: the DLLs of the same folder (lower case),
+    which a program may import: each of them is checked too."""
     header = subprocess.run([objdump, "-f", str(path)], capture_output=True, text=True)
     m = re.search(r"file format (\S+)", header.stdout)
     problems = []
@@ -25,7 +27,7 @@ def check(path, arch, objdump):
         problems.append(f"is {m.group(1) if m else 'no PE'}, not {FORMATS[arch]}")
     imports = subprocess.run([objdump, "-p", str(path)], capture_output=True, text=True).stdout
     for dll in sorted({name.lower() for name in re.findall(r"DLL Name: (\S+)", imports)}):
-        if dll not in SYSTEM_DLLS and not dll.startswith("api-ms-win-"):
+        if dll not in SYSTEM_DLLS and dll not in beside and not dll.startswith("api-ms-win-"):
             problems.append(f"imports {dll}")
     if path.name == "telvarin.exe" and path.stat().st_size > SERVICE_SIZE_LIMIT:
         problems.append(f"is {path.stat().st_size} bytes, over {SERVICE_SIZE_LIMIT}")
@@ -40,8 +42,9 @@ def main():
     args = parser.parse_args()
     files = sorted(p for p in Path(args.bin_dir).iterdir() if p.suffix.lower() in (".exe", ".dll"))
     failures = 0
+    own = frozenset(p.name.lower() for p in files if p.suffix.lower() == ".dll")
     for path in files:
-        problems = check(path, args.arch, args.objdump)
+        problems = check(path, args.arch, args.objdump, own - {path.name.lower()})
         failures += bool(problems)
         print(f"{path.name}: {'; '.join(problems) if problems else 'ok'}")
     if not any(p.name == "telvarin.exe" for p in files):

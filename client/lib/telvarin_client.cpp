@@ -1,14 +1,20 @@
 // The client side of the registry protocol; see telvarin_client.h and docs/protocol.md.
+// Built without exceptions, RTTI or operator new, so that it needs no C++ runtime: a C program
+// links the static library with gcc, and the DLL imports only Windows system DLLs.
 #include "client/lib/telvarin_client.h"
 
 #include <cstdio>
+#include <cstring>
 #include <new>
 
+#include "client/lib/client_lock.h"
 #include "common/protocol_key.h"
 #include "common/registry_dword.h"
 #include "common/win_raii.h"
 
 namespace {
+
+using telvarin_client::ClientLock;
 
 const telvarin_value_info kValues[TELVARIN_VAL_COUNT] = {
     {TELVARIN_KEY_NOTIFICATION, TELVARIN_VALUE_DEFAULT, "Notification"},
@@ -20,6 +26,10 @@ const telvarin_value_info kValues[TELVARIN_VAL_COUNT] = {
 };
 
 LONG OpenKey(const char* path, REGSAM access, win::RegKey& key) { return telvarin::OpenProtocolKey(path, access, key); }
+
+LONG WriteDword(HKEY key, const char* name, DWORD value) {
+    return RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+}
 
 // Notification opened for reading and change notification, with the event it signals.
 class NotificationWatch {
@@ -67,6 +77,96 @@ private:
 
 ULONGLONG DeadlineAfter(DWORD timeoutMs) { return GetTickCount64() + timeoutMs; }
 
+// How long a request waits for the lock: as long as it would wait for its answers.
+DWORD LockWait(DWORD timeoutMs, int attempts) {
+    if (timeoutMs == INFINITE) return INFINITE;
+    const ULONGLONG total = static_cast<ULONGLONG>(timeoutMs) * static_cast<ULONGLONG>(attempts);
+    return total >= INFINITE ? INFINITE - 1 : static_cast<DWORD>(total);
+}
+
+// Inverts `mask` in the current StatusControl "Type2", never in a value read before: that
+// would undo requests written meanwhile.
+LONG WriteRequest(HKEY control, DWORD mask, telvarin_answer& out) {
+    telvarin_reading requests;
+    LONG rc = telvarin_read_dword(control, TELVARIN_VALUE_TYPE2, &requests);
+    if (rc == ERROR_SUCCESS) rc = WriteDword(control, TELVARIN_VALUE_TYPE2, requests.value ^ mask);
+    if (rc != ERROR_SUCCESS) {
+        out.key = TELVARIN_KEY_STATUS_CONTROL;
+        return rc;
+    }
+    out.requests = requests.value ^ mask;
+    ++out.writes;
+    return ERROR_SUCCESS;
+}
+
+// Request 17 has no acknowledgement: all there is to know is what was written and which way
+// the service switches device B when it serves it, by bit 17 of Notification "Type2" (read as
+// the service reads it: a missing key or value is 0). Held under the caller's lock.
+LONG SendRequest17(HKEY control, HANDLE cancel, telvarin_answer& out) {
+    telvarin_reading answers;
+    telvarin_read(TELVARIN_VAL_NOTIFICATION_TYPE2, &answers);
+    LONG rc = WriteRequest(control, TELVARIN_REQUEST_17, out);
+    if (rc != ERROR_SUCCESS) return rc;
+    out.answers = answers.value;
+    out.on = (answers.value & TELVARIN_DEVICE_B) ? 1 : 0;
+    // The service reads the key a moment after the write; a request written before that would
+    // be read with this one and served in its place. Nothing shows that moment: wait it out.
+    if (cancel) WaitForSingleObject(cancel, TELVARIN_REQUEST_17_SETTLE_MS);
+    else Sleep(TELVARIN_REQUEST_17_SETTLE_MS);
+    return TELVARIN_OK;
+}
+
+// Request 0 or 1: write, wait for the acknowledgement, write again after a time-out.
+LONG SendAnswered(HKEY control, NotificationWatch& watch, int request, DWORD timeoutMs, int attempts, HANDLE cancel,
+                  telvarin_answer& out) {
+    const DWORD mask = request == 0 ? TELVARIN_REQUEST_0 : TELVARIN_REQUEST_1;
+    const DWORD ack = request == 0 ? TELVARIN_ACK_0 : TELVARIN_ACK_1;
+    const DWORD answerBit = request == 0 ? TELVARIN_STATE_A : TELVARIN_DEVICE_B;
+    for (int attempt = 0; attempt < attempts; ++attempt) {
+        // Armed before the write, so a fast answer is not missed.
+        telvarin_notification before = {};
+        LONG rc = watch.Arm();
+        if (rc == ERROR_SUCCESS) rc = watch.Read(before);
+        if (rc != ERROR_SUCCESS) {
+            out.key = TELVARIN_KEY_NOTIFICATION;
+            return rc;
+        }
+        rc = WriteRequest(control, mask, out);
+        if (rc != ERROR_SUCCESS) return rc;
+
+        const ULONGLONG deadline = DeadlineAfter(timeoutMs);
+        for (;;) {
+            LONG woken = watch.Wait(deadline, true, cancel);
+            if (woken != ERROR_SUCCESS && woken != TELVARIN_E_NO_ANSWER) return woken;
+            // Re-armed before the read, so the next change signals again.
+            rc = woken == ERROR_SUCCESS ? watch.Arm() : ERROR_SUCCESS;
+            telvarin_notification now = {};
+            if (rc == ERROR_SUCCESS) rc = watch.Read(now);
+            if (rc != ERROR_SUCCESS) {
+                out.key = TELVARIN_KEY_NOTIFICATION;
+                return rc;
+            }
+            if ((now.answers ^ before.answers) & ack) {
+                out.answers = now.answers;
+                out.on = (now.answers & answerBit) ? 1 : 0;
+                return TELVARIN_OK;
+            }
+            if (woken == TELVARIN_E_NO_ANSWER) break;  // not even late: write it again
+        }
+    }
+    return TELVARIN_E_NO_ANSWER;
+}
+
+// What an error is about: "HKLM\<path>" for a key, the lock by its name.
+const char* Place(const char* key, char* buffer, size_t size) {
+    if (!key) return "a SystemEvent key";
+    if (std::strcmp(key, TELVARIN_CLIENT_LOCK) == 0)
+        std::snprintf(buffer, size, "the client lock %s", key);
+    else
+        std::snprintf(buffer, size, "HKLM\\%s", key);
+    return buffer;
+}
+
 }  // namespace
 
 struct telvarin_watch {
@@ -76,18 +176,30 @@ struct telvarin_watch {
 
 extern "C" {
 
-const char* telvarin_error_text(long status, const char* key, char* buffer, size_t size) {
+const char* TELVARIN_CALL telvarin_error_text(long status, const char* key, char* buffer, size_t size) {
     if (!buffer || size == 0) return "";
-    const char* about = key ? key : "a SystemEvent key";
+    char place[320];
     switch (status) {
     case TELVARIN_OK: std::snprintf(buffer, size, "done"); return buffer;
     case TELVARIN_E_KEY_MISSING:
-        std::snprintf(buffer, size, "key HKLM\\%s is missing (the service creates it when it starts)", about);
+        std::snprintf(buffer, size, "%s%s is missing (the service creates it when it starts)", key ? "key " : "",
+                      Place(key, place, sizeof place));
         return buffer;
     case TELVARIN_E_ACCESS_DENIED:
-        std::snprintf(buffer, size, "access denied to HKLM\\%s (run as administrator)", about);
+        std::snprintf(buffer, size,
+                      "access denied to %s (run elevated, or ask the administrator to install Telvarin "
+                      "with CLIENTACCESS=1)",
+                      Place(key, place, sizeof place));
         return buffer;
-    case TELVARIN_E_NO_ANSWER: std::snprintf(buffer, size, "no acknowledgement in time"); return buffer;
+    case TELVARIN_E_NO_ANSWER:
+        std::snprintf(buffer, size, "timed out waiting for the service's answer");
+        return buffer;
+    case TELVARIN_E_BUSY:
+        std::snprintf(buffer, size,
+                      "timed out waiting for the client lock %s (another program's request or settings "
+                      "write held it)",
+                      TELVARIN_CLIENT_LOCK);
+        return buffer;
     case TELVARIN_E_CANCELLED: std::snprintf(buffer, size, "cancelled"); return buffer;
     default: break;
     }
@@ -97,17 +209,17 @@ const char* telvarin_error_text(long status, const char* key, char* buffer, size
     while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r' || text[length - 1] == ' '))
         text[--length] = '\0';
     if (key)
-        std::snprintf(buffer, size, "HKLM\\%s: %s (%ld)", key, length ? text : "error", status);
+        std::snprintf(buffer, size, "%s: %s (%ld)", Place(key, place, sizeof place), length ? text : "error", status);
     else
         std::snprintf(buffer, size, "%s (%ld)", length ? text : "error", status);
     return buffer;
 }
 
-const telvarin_value_info* telvarin_value(telvarin_value_id id) {
+const telvarin_value_info* TELVARIN_CALL telvarin_value(telvarin_value_id id) {
     return id >= 0 && id < TELVARIN_VAL_COUNT ? &kValues[id] : nullptr;
 }
 
-long telvarin_read_dword(HKEY key, const char* name, telvarin_reading* out) {
+long TELVARIN_CALL telvarin_read_dword(HKEY key, const char* name, telvarin_reading* out) {
     if (!out) return TELVARIN_E_ARGUMENT;
     LSTATUS rc = ERROR_SUCCESS;
     switch (telvarin::ReadDwordValue(key, name, out->value, &rc)) {
@@ -119,37 +231,54 @@ long telvarin_read_dword(HKEY key, const char* name, telvarin_reading* out) {
     return TELVARIN_OK;
 }
 
-long telvarin_read(telvarin_value_id id, telvarin_reading* out) {
+long TELVARIN_CALL telvarin_read(telvarin_value_id id, telvarin_reading* out) {
+    if (!out) return TELVARIN_E_ARGUMENT;
+    out->value = 0;
+    out->state = TELVARIN_READ_FAILED;
     const telvarin_value_info* info = telvarin_value(id);
-    if (!info || !out) return TELVARIN_E_ARGUMENT;
+    if (!info) return TELVARIN_E_ARGUMENT;
     win::RegKey key;
     LONG rc = OpenKey(info->key, KEY_QUERY_VALUE, key);
     if (rc != ERROR_SUCCESS) {
-        out->value = 0;
-        out->state = rc == ERROR_FILE_NOT_FOUND ? TELVARIN_READ_KEY_MISSING : TELVARIN_READ_FAILED;
+        if (rc == ERROR_FILE_NOT_FOUND) out->state = TELVARIN_READ_KEY_MISSING;
         return rc;
     }
     return telvarin_read_dword(key.Get(), info->name, out);
 }
 
-long telvarin_write_setting(DWORD value) {
+long TELVARIN_CALL telvarin_change_setting(DWORD clear_bits, DWORD set_bits, DWORD* written) {
+    if (written) *written = 0;
     win::RegKey key;
-    LONG rc = OpenKey(TELVARIN_KEY_CURRENT_SETTING, KEY_SET_VALUE, key);
+    LONG rc = OpenKey(TELVARIN_KEY_CURRENT_SETTING, KEY_QUERY_VALUE | KEY_SET_VALUE, key);
     if (rc != ERROR_SUCCESS) return rc;
-    return RegSetValueExA(key.Get(), TELVARIN_VALUE_DEFAULT, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
-                          sizeof value);
+    // Held from the read to the write: a change by another client never comes between them.
+    ClientLock lock;
+    rc = lock.Acquire(TELVARIN_SETTING_LOCK_WAIT_MS, nullptr);
+    if (rc != ERROR_SUCCESS) return rc;
+    telvarin_reading current;
+    rc = telvarin_read_dword(key.Get(), TELVARIN_VALUE_DEFAULT, &current);
+    if (rc != ERROR_SUCCESS) return rc;
+    const DWORD value = (current.value & ~clear_bits) | set_bits;
+    rc = WriteDword(key.Get(), TELVARIN_VALUE_DEFAULT, value);
+    if (rc == ERROR_SUCCESS && written) *written = value;
+    return rc;
 }
 
-long telvarin_watch_open(telvarin_watch** watch, telvarin_notification* now) {
+long TELVARIN_CALL telvarin_write_setting(DWORD value) { return telvarin_change_setting(0xFFFFFFFF, value, nullptr); }
+
+long TELVARIN_CALL telvarin_watch_open(telvarin_watch** watch, telvarin_notification* now) {
+    if (now) *now = telvarin_notification();
     if (!watch || !now) return TELVARIN_E_ARGUMENT;
     *watch = nullptr;
-    telvarin_watch* w = new (std::nothrow) telvarin_watch();
-    if (!w) return ERROR_NOT_ENOUGH_MEMORY;
+    // HeapAlloc and placement new: no C++ runtime behind the DLL.
+    void* memory = HeapAlloc(GetProcessHeap(), 0, sizeof(telvarin_watch));
+    if (!memory) return ERROR_NOT_ENOUGH_MEMORY;
+    telvarin_watch* w = new (memory) telvarin_watch();
     LONG rc = w->watch.Open();
     if (rc == ERROR_SUCCESS) rc = w->watch.Arm();
     if (rc == ERROR_SUCCESS) rc = w->watch.Read(w->last);
     if (rc != ERROR_SUCCESS) {
-        delete w;
+        telvarin_watch_close(w);
         return rc;
     }
     *now = w->last;
@@ -157,7 +286,9 @@ long telvarin_watch_open(telvarin_watch** watch, telvarin_notification* now) {
     return TELVARIN_OK;
 }
 
-long telvarin_watch_next(telvarin_watch* watch, DWORD timeout_ms, HANDLE cancel, telvarin_notification* now) {
+long TELVARIN_CALL telvarin_watch_next(telvarin_watch* watch, DWORD timeout_ms, HANDLE cancel,
+                                       telvarin_notification* now) {
+    if (now) *now = telvarin_notification();
     if (!watch || !now) return TELVARIN_E_ARGUMENT;
     const bool timed = timeout_ms != INFINITE;
     const ULONGLONG deadline = DeadlineAfter(timed ? timeout_ms : 0);
@@ -175,14 +306,16 @@ long telvarin_watch_next(telvarin_watch* watch, DWORD timeout_ms, HANDLE cancel,
     }
 }
 
-void telvarin_watch_close(telvarin_watch* watch) { delete watch; }
+void TELVARIN_CALL telvarin_watch_close(telvarin_watch* watch) {
+    if (!watch) return;
+    watch->~telvarin_watch();
+    HeapFree(GetProcessHeap(), 0, watch);
+}
 
-long telvarin_request(int request, DWORD timeout_ms, int attempts, HANDLE cancel, telvarin_answer* out) {
-    if (!out || (request != 0 && request != 1 && request != 17) || attempts < 1) return TELVARIN_E_ARGUMENT;
+long TELVARIN_CALL telvarin_request(int request, DWORD timeout_ms, int attempts, HANDLE cancel, telvarin_answer* out) {
+    if (!out) return TELVARIN_E_ARGUMENT;
     *out = telvarin_answer();
-    const DWORD mask = request == 0 ? TELVARIN_REQUEST_0 : request == 1 ? TELVARIN_REQUEST_1 : TELVARIN_REQUEST_17;
-    const DWORD ack = request == 0 ? TELVARIN_ACK_0 : TELVARIN_ACK_1;
-    const DWORD answerBit = request == 0 ? TELVARIN_STATE_A : TELVARIN_DEVICE_B;
+    if ((request != 0 && request != 1 && request != 17) || attempts < 1) return TELVARIN_E_ARGUMENT;
 
     win::RegKey control;
     LONG rc = OpenKey(TELVARIN_KEY_STATUS_CONTROL, KEY_QUERY_VALUE | KEY_SET_VALUE, control);
@@ -196,60 +329,19 @@ long telvarin_request(int request, DWORD timeout_ms, int attempts, HANDLE cancel
         out->key = TELVARIN_KEY_NOTIFICATION;
         return rc;
     }
-
-    for (int attempt = 0; attempt < (request == 17 ? 1 : attempts); ++attempt) {
-        // Armed before the write, so a fast answer is not missed.
-        telvarin_notification before = {};
-        if (request != 17) {
-            rc = watch.Arm();
-            if (rc == ERROR_SUCCESS) rc = watch.Read(before);
-            if (rc != ERROR_SUCCESS) {
-                out->key = TELVARIN_KEY_NOTIFICATION;
-                return rc;
-            }
-        }
-        // Always the current value with one bit inverted: a saved value would undo others' requests.
-        telvarin_reading requests;
-        rc = telvarin_read_dword(control.Get(), TELVARIN_VALUE_TYPE2, &requests);
-        if (rc != ERROR_SUCCESS) {
-            out->key = TELVARIN_KEY_STATUS_CONTROL;
-            return rc;
-        }
-        out->requests = requests.value ^ mask;
-        rc = RegSetValueExA(control.Get(), TELVARIN_VALUE_TYPE2, 0, REG_DWORD,
-                            reinterpret_cast<const BYTE*>(&out->requests), sizeof out->requests);
-        if (rc != ERROR_SUCCESS) {
-            out->key = TELVARIN_KEY_STATUS_CONTROL;
-            return rc;
-        }
-        out->writes = attempt + 1;
-        if (request == 17) return TELVARIN_OK;
-
-        const ULONGLONG deadline = DeadlineAfter(timeout_ms);
-        for (;;) {
-            LONG woken = watch.Wait(deadline, true, cancel);
-            if (woken == TELVARIN_E_CANCELLED) return woken;
-            if (woken != ERROR_SUCCESS && woken != TELVARIN_E_NO_ANSWER) return woken;
-            // Re-armed before the read, so the next change signals again.
-            rc = woken == ERROR_SUCCESS ? watch.Arm() : ERROR_SUCCESS;
-            telvarin_notification now = {};
-            if (rc == ERROR_SUCCESS) rc = watch.Read(now);
-            if (rc != ERROR_SUCCESS) {
-                out->key = TELVARIN_KEY_NOTIFICATION;
-                return rc;
-            }
-            if ((now.answers ^ before.answers) & ack) {
-                out->answers = now.answers;
-                out->on = (now.answers & answerBit) ? 1 : 0;
-                return TELVARIN_OK;
-            }
-            if (woken == TELVARIN_E_NO_ANSWER) break;  // not even late: write it again
-        }
+    // Taken before the watch is armed and N0 read: an answer to the previous holder's request
+    // must already be in N0, or it would pass for this one's.
+    ClientLock lock;
+    rc = lock.Acquire(LockWait(timeout_ms, attempts), cancel);
+    if (rc != ERROR_SUCCESS) {
+        out->key = TELVARIN_CLIENT_LOCK;
+        return rc;
     }
-    return TELVARIN_E_NO_ANSWER;
+    if (request == 17) return SendRequest17(control.Get(), cancel, *out);
+    return SendAnswered(control.Get(), watch, request, timeout_ms, attempts, cancel, *out);
 }
 
-long telvarin_service_state(DWORD* state) {
+long TELVARIN_CALL telvarin_service_state(DWORD* state) {
     if (!state) return TELVARIN_E_ARGUMENT;
     *state = 0;
     win::ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));

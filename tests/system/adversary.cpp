@@ -1,8 +1,10 @@
 // adversary: a client that writes at the worst moments, for the system tests. It runs in one
 // process, so its writes are milliseconds apart (a wine reg.exe per write would take a tenth of
 // a second each), and it speaks the protocol through the client library.
-//   adversary requests COUNT TIMEOUT_MS   back-to-back requests (0, 1, 0, ...), each sent the
-//                                         moment the previous acknowledgement shows
+//   adversary requests COUNT TIMEOUT_MS [FIRST]
+//                                         back-to-back requests (0, 1, 0, ... or from FIRST on), each
+//                                         sent the moment the previous acknowledgement shows; one
+//                                         "answer: REQUEST ON" line per acknowledgement, in order
 //   adversary pair GAP_MS TIMEOUT_MS      request 0, then request 1 GAP_MS later, while the first
 //                                         is still being served; waits for both acknowledgements
 //   adversary settings A B GAP_MS         CurrentSetting A, then B GAP_MS later
@@ -19,15 +21,18 @@
 
 namespace {
 
-int Requests(int count, DWORD timeoutMs) {
+int Requests(int count, DWORD timeoutMs, int first) {
     int acknowledged = 0;
     for (int i = 0; i < count; ++i) {
+        const int request = (first + i) % 2;
         telvarin_answer answer{};
         // One attempt each: a loss must show, not be retried away.
-        if (telvarin_request(i % 2, timeoutMs, 1, nullptr, &answer) == TELVARIN_OK) {
+        const long status = telvarin_request(request, timeoutMs, 1, nullptr, &answer);
+        if (status == TELVARIN_OK) {
             ++acknowledged;
+            printf("answer: %d %d\n", request, answer.on);
         } else {
-            printf("lost-request: %d request=%d\n", i, i % 2);
+            printf("lost-request: %d request=%d status=%ld\n", i, request, status);
         }
     }
     printf("sent: %d\nacknowledged: %d\nlost: %d\n", count, acknowledged, count - acknowledged);
@@ -79,9 +84,10 @@ DWORD Number(const char* text) { return strtoul(text, nullptr, 0); }
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 4 && strcmp(argv[1], "requests") == 0) return Requests(atoi(argv[2]), Number(argv[3]));
+    if ((argc == 4 || argc == 5) && strcmp(argv[1], "requests") == 0)
+        return Requests(atoi(argv[2]), Number(argv[3]), argc == 5 ? atoi(argv[4]) : 0);
     if (argc == 4 && strcmp(argv[1], "pair") == 0) return Pair(Number(argv[2]), Number(argv[3]));
     if (argc == 5 && strcmp(argv[1], "settings") == 0) return Settings(Number(argv[2]), Number(argv[3]), Number(argv[4]));
-    fprintf(stderr, "usage: adversary requests COUNT TIMEOUT_MS | pair GAP_MS TIMEOUT_MS | settings A B GAP_MS\n");
+    fprintf(stderr, "usage: adversary requests COUNT TIMEOUT_MS [FIRST] | pair GAP_MS TIMEOUT_MS | settings A B GAP_MS\n");
     return 2;
 }

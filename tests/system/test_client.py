@@ -9,6 +9,7 @@ import subprocess
 import threading
 import time
 import unittest
+from pathlib import Path
 
 import systest
 from winehost import CAPABILITY, CURRENT_SETTING, NOTIFICATION, STATUS_CONTROL, SYSTEM_EVENT
@@ -18,13 +19,16 @@ OK, TIMED_OUT, USAGE, SYSTEM, NO_ACK, INTERRUPTED = 0, 1, 2, 3, 4, 5
 
 
 class Background:
-    """A program running in the background; its stdout lines arrive through a queue."""
+    """A program running in the background; its stdout lines arrive through a queue. `program` is
+    the name of one of ours, or the Path of another."""
 
     def __init__(self, host, program, *args):
-        self.process = subprocess.Popen(host.command(host.exe(program), *args), env=host.env,
+        path = host.win_path(program) if isinstance(program, Path) else host.exe(program)
+        self.process = subprocess.Popen(host.command(path, *args), env=host.env,
                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         self.lines = queue.Queue()
-        threading.Thread(target=self._read, daemon=True).start()
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
 
     def _read(self):
         for line in self.process.stdout:
@@ -50,6 +54,9 @@ class Background:
         if self.process.poll() is None:
             self.process.kill()
             self.process.wait()
+        self.reader.join(10)  # it reaches the end of the output once the process is gone
+        self.process.stdout.close()
+        self.process.stderr.close()
 
 
 class Watch(Background):
@@ -58,6 +65,21 @@ class Watch(Background):
     def __init__(self, host, *args):
         super().__init__(host, "telvarin-client.exe", "watch", *args)
         self.armed = self.next_line(20)
+
+
+def check_protocol_example(test, program):
+    """Runs the C example of docs/protocol.md (built in the tree, or from the SDK) against the
+    service and the emulator: it reads device B, then reports the event injected meanwhile."""
+    host = test.host
+    host.fwemu("set", "device-b", "on")
+    example = Background(host, program)
+    test.addCleanup(example.kill)
+    test.assertEqual(example.next_line(20), "device B is on")
+    test.assertEqual(example.next_line(), "waiting for an event")
+    events = host.reg_dword(NOTIFICATION, "")
+    host.fwemu("event", "0x100")
+    test.assertEqual(example.next_line(), f"event bits 0x{events:08X} -> 0x{events ^ 0x100:08X}")
+    test.assertEqual(example.finish(), (OK, ""))
 
 
 class ClientTestCase(systest.SessionTestCase):
@@ -237,6 +259,20 @@ class CommandLine(ClientTestCase):
         code, answer = self.client_json("request", "1", "--timeout", "0", "--json")
         self.assertEqual((code, answer), (TIMED_OUT, {"request": 1, "result": "timeout", "timeout_ms": 0}))
         self.assertEqual(self.host.reg_dword(STATUS_CONTROL, "Type2"), 0x80000001)
+
+    def test_clients_take_turns_and_a_client_that_waited_in_vain_writes_nothing(self):
+        self.set_values(requests=0, answers=0, setting=0)
+        # Without a service this request waits for its answer, holding the clients' lock meanwhile.
+        first = Background(self.host, "telvarin-client.exe", "request", "0", "--timeout", "60000")
+        self.addCleanup(first.kill)
+        self.host.wait_until(lambda: self.host.reg_dword(STATUS_CONTROL, "Type2") == 1, 15, "the first request")
+        result = self.client("request", "1", "--timeout", "300")
+        self.assert_error_line(result, TIMED_OUT, "request 1", "client lock", "nothing was written")
+        self.assertEqual(self.host.reg_dword(STATUS_CONTROL, "Type2"), 1)
+        # A client that ends in the middle of its request leaves the lock to the next.
+        first.kill()
+        self.assertEqual(self.client("request", "17", "--timeout", "5000").returncode, NO_ACK)
+        self.assertEqual(self.host.reg_dword(STATUS_CONTROL, "Type2"), 0x20001)
 
     def test_request_takes_the_inversion_of_its_own_bit_as_the_acknowledgement(self):
         self.set_values(requests=0, answers=0x2)
@@ -429,16 +465,8 @@ class WithFirmware(ClientTestCase):
         self.assertRegex(watch.next_line(), r'Notification "Type2" .* flipped: [+-]ack-0')
 
     def test_the_c_example_of_the_protocol_page_runs(self):
-        # The program is the ```c block of docs/protocol.md, compiled as it stands there.
-        self.fwemu("set", "device-b", "on")
-        example = Background(self.host, "protocol_example.exe")
-        self.addCleanup(example.kill)
-        self.assertEqual(example.next_line(20), "device B is on")
-        self.assertEqual(example.next_line(), "waiting for an event")
-        events = self.host.reg_dword(NOTIFICATION, "")
-        self.fwemu("event", "0x100")
-        self.assertEqual(example.next_line(), f"event bits 0x{events:08X} -> 0x{events ^ 0x100:08X}")
-        self.assertEqual(example.finish(), (OK, ""))
+        # The program is the ```c block of docs/protocol.md, compiled as it stands there, on the DLL.
+        check_protocol_example(self, "protocol_example.exe")
 
     def test_setting_set_reaches_the_firmware_inverted(self):
         for value, sent in (("0", "0xFFFFFFFF"), ("0x1800014", "0xFE7FFFEB")):

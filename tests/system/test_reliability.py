@@ -3,10 +3,25 @@
 The unmodified service runs under Wine against the firmware emulator; every effect is observed
 from outside: registry, emulator controller, event-log and power-request traces, the processes.
 """
+import subprocess
 import time
 
 import systest
+from protocol import P
 from winehost import CURRENT_SETTING, NOTIFICATION, STATUS_CONTROL
+
+# A register call's request and answer, from the emulator's record: (request, on).
+REQUEST_OF_EBX = {str(P.FW_STATE_A): 0, str(P.FW_DEVICE_B_READ): 1}
+ON_LOW_BYTE = {0: P.FW_STATE_A_ON, 1: P.FW_DEVICE_B_IS_ON}
+
+
+def interleaving(merged, first, second):
+    """Whether `merged` is `first` and `second` interleaved, each in its own order."""
+    taken = {0}  # how many items of `first` the merge so far may have taken
+    for done, item in enumerate(merged):
+        taken = ({i + 1 for i in taken if i < len(first) and first[i] == item} |
+                 {i for i in taken if done - i < len(second) and second[done - i] == item})
+    return len(merged) == len(first) + len(second) and len(first) in taken
 
 
 class Adversaries(systest.SessionTestCase):
@@ -63,6 +78,31 @@ class Adversaries(systest.SessionTestCase):
         self.start_service()
         self.host.fwemu("fault", "call-delay-ms", "20")  # a real ACPI method takes that long
         self.assertIn("lost: 0", self.adversary("requests", 300, 5000))
+
+    def test_two_library_clients_at_once_never_lose_double_or_swap_a_request(self):
+        host = self.host
+        self.start_service()
+        start = len(host.emulator_calls())
+        # Each sends requests 0 and 1 in turn, from the other end, as fast as acknowledgements come.
+        clients = [subprocess.Popen(host.command(host.exe("adversary.exe"), "requests", "300", "5000", str(first)),
+                                    env=host.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                   for first in (0, 1)]
+        for client in clients:
+            self.addCleanup(client.kill)
+        answers = []
+        for client in clients:
+            out, err = client.communicate(timeout=300)
+            self.assertEqual(client.returncode, 0, out[-3000:] + err)  # every request acknowledged in time
+            answers.append([tuple(map(int, line.split()[1:])) for line in out.splitlines() if line.startswith("answer:")])
+        self.assertEqual([len(a) for a in answers], [300, 300])
+        # One firmware call per request, and each client's answers are those of its own calls: the
+        # calls, in order, are the two clients' answers interleaved. Request 0 toggles state A on
+        # every call, so a client that took the other's acknowledgement shows a wrong state.
+        served = [(REQUEST_OF_EBX[c["in"]["ebx"]], int((c["out"][0] & 0xFF) == ON_LOW_BYTE[REQUEST_OF_EBX[c["in"]["ebx"]]]))
+                  for c in host.emulator_calls()[start:]]
+        self.assertEqual(len(served), 600)
+        self.assertTrue(interleaving(served, *answers), f"calls {served[:20]}..., answers {answers[0][:10]}..., "
+                                                        f"{answers[1][:10]}...")
 
     def test_values_the_firmware_leaves_without_a_type_are_never_acted_on(self):
         host = self.host

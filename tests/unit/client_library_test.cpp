@@ -1,11 +1,17 @@
 // The client library against the SystemEvent keys of this prefix, with a thread that plays the
-// service; and the console helpers the tools share.
+// service and threads that play other clients; and the console helpers the tools share.
 #include <doctest/doctest.h>
+
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <nlohmann/json.hpp>
 
+#include <cstring>
+#include <string>
 #include <vector>
 
+#include "client/lib/client_lock.h"
 #include "client/lib/telvarin_client.h"
 #include "common/console.h"
 #include "common/protocol_key.h"
@@ -18,6 +24,13 @@ namespace {
 
 constexpr char kControl[] = TELVARIN_KEY_STATUS_CONTROL;
 constexpr char kNotification[] = TELVARIN_KEY_NOTIFICATION;
+constexpr char kSetting[] = TELVARIN_KEY_CURRENT_SETTING;
+
+// True when this thread could take the clients' lock right now (it is released again at once).
+bool LockIsFree() {
+    telvarin_client::ClientLock probe;
+    return probe.Acquire(0, nullptr) == ERROR_SUCCESS;
+}
 
 // What the fake service does with each change of StatusControl "Type2" it sees, in order.
 enum class Step {
@@ -42,6 +55,8 @@ public:
         WaitForSingleObject(m_thread.Get(), 10000);
     }
 
+    volatile LONG lockFreeAtRequest = 0;
+
 private:
     void Arm() {
         ResetEvent(m_changed.Get());
@@ -58,6 +73,8 @@ private:
             DWORD requests = ReadDword(kControl, "Type2");
             if (requests == m_last) continue;
             m_last = requests;
+            // The client that wrote must hold the lock until it has its answer.
+            if (LockIsFree()) ++lockFreeAtRequest;
             if (m_next >= m_steps.size()) continue;
             DWORD answers = ReadDword(kNotification, "Type2");
             switch (m_steps[m_next++]) {
@@ -93,6 +110,63 @@ void FreshKeys(DWORD requests, DWORD answers) {
     WriteDword(kNotification, "Type2", answers);
 }
 
+HANDLE StartThread(LPTHREAD_START_ROUTINE run, void* context) { return CreateThread(nullptr, 0, run, context, 0, nullptr); }
+
+DWORD WINAPI WriteSetting77(void*) { return static_cast<DWORD>(telvarin_write_setting(0x77)); }
+
+// A client that ends while it holds the lock (a crash in the middle of a request).
+DWORD WINAPI TakeAndEnd(void* lock) { return WaitForSingleObject(static_cast<HANDLE>(lock), 0) == WAIT_OBJECT_0 ? 0 : 1; }
+
+// Another client in the middle of its request: holds the lock from another thread until Release().
+class OtherClient {
+public:
+    OtherClient() {
+        m_held.Reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+        m_release.Reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+        m_thread.Reset(StartThread(Run, this));
+        REQUIRE(WaitForSingleObject(m_held.Get(), 10000) == WAIT_OBJECT_0);
+    }
+    ~OtherClient() { Release(); }
+    void Release() {
+        SetEvent(m_release.Get());
+        WaitForSingleObject(m_thread.Get(), 10000);
+    }
+
+private:
+    static DWORD WINAPI Run(void* self) {
+        auto* other = static_cast<OtherClient*>(self);
+        telvarin_client::ClientLock lock;
+        if (lock.Acquire(INFINITE, nullptr) != ERROR_SUCCESS) return 1;
+        SetEvent(other->m_held.Get());
+        WaitForSingleObject(other->m_release.Get(), INFINITE);
+        return 0;
+    }
+    win::UniqueHandle m_held, m_release, m_thread;
+};
+
+void SetKeyDacl(const char* path, const char* sddl) {
+    win::LocalMemory descriptor;
+    REQUIRE(ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, descriptor.Receive(), nullptr));
+    win::RegKey key;
+    REQUIRE(telvarin::OpenProtocolKey(path, WRITE_DAC, key) == ERROR_SUCCESS);
+    REQUIRE(RegSetKeySecurity(key.Get(), DACL_SECURITY_INFORMATION, descriptor.Get()) == ERROR_SUCCESS);
+}
+
+// The DACL of the clients' lock as it exists now, read back from the object.
+std::string LockDacl() {
+    win::UniqueHandle lock(OpenMutexA(READ_CONTROL, FALSE, TELVARIN_CLIENT_LOCK));
+    REQUIRE(lock);
+    win::LocalMemory descriptor;
+    ACL* dacl = nullptr;
+    REQUIRE(GetSecurityInfo(lock.Get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
+                            descriptor.Receive()) == ERROR_SUCCESS);
+    win::LocalMemory text;
+    REQUIRE(ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor.Get(), SDDL_REVISION_1,
+                                                                 DACL_SECURITY_INFORMATION,
+                                                                 reinterpret_cast<LPSTR*>(text.Receive()), nullptr));
+    return static_cast<const char*>(text.Get());
+}
+
 }  // namespace
 
 TEST_CASE("a request is acknowledged only by the inversion of its own bit") {
@@ -103,6 +177,7 @@ TEST_CASE("a request is acknowledged only by the inversion of its own bit") {
         CHECK(telvarin_request(0, 500, 1, nullptr, &answer) == TELVARIN_E_NO_ANSWER);
         CHECK(ReadDword(kControl, "Type2") == 0x80000003);
         REQUIRE(telvarin_request(0, 10000, 1, nullptr, &answer) == TELVARIN_OK);
+        CHECK(service.lockFreeAtRequest == 0);
     }
     CHECK(answer.on == 1);
     CHECK(answer.writes == 1);
@@ -128,7 +203,12 @@ TEST_CASE("a request nobody answers is written again from the current value, the
         CHECK(telvarin_request(1, 0, 3, nullptr, &answer) == TELVARIN_E_NO_ANSWER);
         CHECK(answer.writes == 3);
         CHECK(ReadDword(kControl, "Type2") == 0x6);
-        CHECK(telvarin_request(1, 0, 0, nullptr, &answer) == TELVARIN_E_ARGUMENT);
+        // Rejected arguments: nothing written, and the answer still initialised for the caller's report.
+        for (int request : {1, 2, 16}) {
+            std::memset(&answer, 0xA5, sizeof answer);
+            CHECK(telvarin_request(request, 0, request == 1 ? 0 : 1, nullptr, &answer) == TELVARIN_E_ARGUMENT);
+            CHECK((answer.key == nullptr && answer.writes == 0 && answer.requests == 0));
+        }
         CHECK(ReadDword(kControl, "Type2") == 0x6);
     }
     SUBCASE("a set cancel event ends the wait after the write") {
@@ -154,11 +234,105 @@ TEST_CASE("request 17 returns after its write; missing keys are named and nothin
     CHECK(answer.key == std::string(kNotification));
     CHECK(ReadDword(kControl, "Type2") == 0x1);
 
-    // Request 17 needs no Notification key: it is never answered.
+    // Request 17 needs no Notification key: it is never answered. The service reads a missing
+    // "Type2" as 0 and switches device B off; with bit 17 there, on.
     CHECK(telvarin_request(17, 10000, 3, nullptr, &answer) == TELVARIN_OK);
-    CHECK(answer.requests == 0x20001);
+    CHECK((answer.requests == 0x20001 && answer.writes == 1 && answer.on == 0));
     CHECK(ReadDword(kControl, "Type2") == 0x20001);
     CHECK_FALSE(KeyExists(kNotification));
+    WriteDword(kNotification, "Type2", TELVARIN_DEVICE_B | TELVARIN_ACK_1);
+    CHECK(telvarin_request(17, 10000, 3, nullptr, &answer) == TELVARIN_OK);
+    CHECK((answer.requests == 0x1 && answer.on == 1 && answer.answers == (TELVARIN_DEVICE_B | TELVARIN_ACK_1)));
+}
+
+TEST_CASE("another client's request is waited for; a time-out waiting for it is told apart") {
+    FreshKeys(0x4, 0);
+    telvarin_answer answer;
+    char text[256];
+    {
+        OtherClient other;
+        CHECK(telvarin_request(0, 200, 1, nullptr, &answer) == TELVARIN_E_BUSY);
+        CHECK(answer.key == std::string(TELVARIN_CLIENT_LOCK));
+        const std::string busy = telvarin_error_text(TELVARIN_E_BUSY, answer.key, text, sizeof text);
+        CHECK(busy.find("client lock " TELVARIN_CLIENT_LOCK) != std::string::npos);
+        CHECK(busy != telvarin_error_text(TELVARIN_E_NO_ANSWER, nullptr, text, sizeof text));
+        win::UniqueHandle cancel(CreateEventA(nullptr, TRUE, TRUE, nullptr));
+        CHECK(telvarin_request(17, INFINITE, 1, cancel.Get(), &answer) == TELVARIN_E_CANCELLED);
+        CHECK(ReadDword(kControl, "Type2") == 0x4);  // nothing written while the other held it
+
+        // A settings write waits as well, and goes ahead once the other client is done.
+        WriteDword(kSetting, "", 0);
+        win::UniqueHandle writer(StartThread(WriteSetting77, nullptr));
+        CHECK(WaitForSingleObject(writer.Get(), 300) == WAIT_TIMEOUT);
+        CHECK(ReadDword(kSetting, "", 0) == 0);
+        other.Release();
+        REQUIRE(WaitForSingleObject(writer.Get(), 10000) == WAIT_OBJECT_0);
+        DWORD result = 1;
+        CHECK((GetExitCodeThread(writer.Get(), &result) && result == TELVARIN_OK));
+        CHECK(ReadDword(kSetting, "") == 0x77);
+    }
+
+    // A client that ended while holding the lock does not block the others.
+    {
+        telvarin_client::ClientLock opened;
+        REQUIRE(opened.Open() == ERROR_SUCCESS);
+        win::UniqueHandle ended(StartThread(TakeAndEnd, opened.Get()));
+        DWORD took = 1;
+        REQUIRE(WaitForSingleObject(ended.Get(), 10000) == WAIT_OBJECT_0);
+        REQUIRE((GetExitCodeThread(ended.Get(), &took) && took == 0));
+        CHECK(telvarin_request(17, 1000, 1, nullptr, &answer) == TELVARIN_OK);
+        CHECK(ReadDword(kControl, "Type2") == 0x20004);
+    }
+    CHECK(std::string(telvarin_error_text(TELVARIN_E_ACCESS_DENIED, kControl, text, sizeof text)) ==
+          "access denied to HKLM\\" TELVARIN_KEY_STATUS_CONTROL
+          " (run elevated, or ask the administrator to install Telvarin with CLIENTACCESS=1)");
+}
+
+// Wine gives every process the same administrator token, so a denial cannot be shown; the
+// lock's own security can, read back from the object.
+TEST_CASE("the lock is for exactly the accounts that may write StatusControl") {
+    struct Case {
+        const char* key;   // the StatusControl key's DACL
+        const char* lock;  // the DACL of the lock created under it
+    } cases[] = {
+        // As the service creates the key here: Administrators may write; Users only read its subkeys.
+        {nullptr, "D:(A;;0x100001;;;SY)(A;;0x100001;;;BA)"},
+        // CLIENTACCESS=1: Interactive Users may query, set and be notified.
+        {"D:(A;;KA;;;SY)(A;;KA;;;BA)(A;;KR;;;BU)(A;;0x13;;;IU)", "D:(A;;0x100001;;;SY)(A;;0x100001;;;BA)(A;;0x100001;;;IU)"},
+        // A denial stays; generic write counts; inherit-only and read-only grants do not.
+        {"D:(D;;KW;;;BG)(A;CIIO;KA;;;CO)(A;;KA;;;SY)(A;;GW;;;PU)(A;;KR;;;BU)(A;CIIO;KW;;;AU)",
+         "D:(A;;0x100001;;;SY)(A;;0x100001;;;BA)(D;;0x100001;;;BG)(A;;0x100001;;;PU)"},
+        // An empty DACL: nobody may write. (Wine stores a missing DACL, which lets everyone in,
+        // as an empty one, so that case cannot be set up here.)
+        {"D:", "D:(A;;0x100001;;;SY)(A;;0x100001;;;BA)"},
+    };
+    for (const Case& c : cases) {
+        const std::string key = c.key ? c.key : "(as created)";
+        CAPTURE(key);
+        FreshKeys(0, 0);
+        if (c.key) SetKeyDacl(kControl, c.key);
+        telvarin_client::ClientLock lock;  // nobody else has it open: this creates it
+        REQUIRE(lock.Open() == ERROR_SUCCESS);
+        CHECK(LockDacl() == c.lock);
+        SetKeyDacl(kControl, "D:(A;;KA;;;SY)(A;;KA;;;BA)");  // deletable again, as the owner may always
+    }
+    DeleteSystemEventTree();
+    CHECK_FALSE(KeyExists(kControl));
+}
+
+TEST_CASE("a settings change keeps the bits it does not name") {
+    FreshKeys(0, 0);
+    WriteRaw(kSetting, "", REG_SZ, "16", 3);  // not a DWORD: reads as 0, as the service reads it
+    DWORD written = 1;
+    CHECK(telvarin_change_setting(0, 0x5, &written) == TELVARIN_OK);
+    CHECK(written == 0x5);
+    CHECK(telvarin_change_setting(0x1, 0x30, &written) == TELVARIN_OK);
+    CHECK(written == 0x34);
+    CHECK(ReadDword(kSetting, "") == 0x34);
+    DeleteKey(kSetting);
+    CHECK(telvarin_change_setting(0, 0x1, &written) == TELVARIN_E_KEY_MISSING);
+    CHECK(written == 0);
+    CHECK_FALSE(KeyExists(kSetting));
 }
 
 TEST_CASE("values read as the service reads them: anything but a 4-byte REG_DWORD is 0") {

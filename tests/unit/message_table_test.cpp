@@ -2,9 +2,12 @@
 
 #include <windows.h>
 
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "common/win_raii.h"
+#include "telvarin_version.h"
 
 namespace {
 std::string BesideThisProgram(const char* name) {
@@ -55,7 +58,31 @@ TEST_CASE("telvarin.exe carries the message table the event viewer renders") {
     CHECK(offset == size);
 }
 
-TEST_CASE("telvarin.exe carries a version resource") {
+// The version resource a binary takes from the project's one version (resources/version_block.rc).
+void CheckVersionResource(const char* name, DWORD fileType) {
+    CAPTURE(name);
+    const std::string path = BesideThisProgram(name);
     DWORD ignored = 0;
-    CHECK(GetFileVersionInfoSizeA(BesideThisProgram("telvarin.exe").c_str(), &ignored) > 0);
+    const DWORD size = GetFileVersionInfoSizeA(path.c_str(), &ignored);
+    REQUIRE(size > 0);
+    std::vector<BYTE> data(size);
+    REQUIRE(GetFileVersionInfoA(path.c_str(), 0, size, data.data()));
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    REQUIRE(VerQueryValueA(data.data(), "\\", reinterpret_cast<void**>(&fixed), &length));
+    CHECK(fixed->dwFileType == fileType);
+    CHECK(fixed->dwFileVersionMS == static_cast<DWORD>(MAKELONG(TELVARIN_VERSION_MINOR, TELVARIN_VERSION_MAJOR)));
+    CHECK(fixed->dwFileVersionLS == static_cast<DWORD>(MAKELONG(0, TELVARIN_VERSION_PATCH)));
+    for (const char* field : {"FileVersion", "ProductVersion", "OriginalFilename"}) {
+        CAPTURE(field);
+        char* text = nullptr;
+        const std::string query = std::string("\\StringFileInfo\\040904E4\\") + field;
+        REQUIRE(VerQueryValueA(data.data(), query.c_str(), reinterpret_cast<void**>(&text), &length));
+        CHECK(std::string(text) == (std::strcmp(field, "OriginalFilename") == 0 ? name : TELVARIN_VERSION_TEXT));
+    }
+}
+
+TEST_CASE("telvarin.exe and telvarin_client.dll carry the project's version") {
+    CheckVersionResource("telvarin.exe", VFT_APP);
+    CheckVersionResource("telvarin_client.dll", VFT_DLL);
 }
