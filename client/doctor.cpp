@@ -2,17 +2,21 @@
 // the registry and WMI class lookups; it calls no firmware method and writes nothing.
 #include "client/doctor.h"
 
+#include <aclapi.h>
+#include <sddl.h>
 #include <wbemidl.h>
 #include <wrl/client.h>
 
 #include <nlohmann/json.hpp>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "client/decode.h"
 #include "client/lib/telvarin_client.h"
+#include "common/protocol_key.h"
 #include "common/win_raii.h"
 
 namespace client {
@@ -28,14 +32,22 @@ struct Check {
     bool ok = false;
     std::string detail;  // what was found
     std::string fix;     // what to do when it failed
+    bool info = false;   // a fact worth knowing, never a failure
 };
 
 class Report {
 public:
     void Add(const std::string& name, bool ok, const std::string& detail, const std::string& fix) {
-        m_checks.push_back({name, ok, detail, ok ? std::string() : fix});
+        m_checks.push_back({name, ok, detail, ok ? std::string() : fix, false});
     }
+    void Info(const std::string& name, const std::string& detail) { m_checks.push_back({name, true, detail, "", true}); }
     const std::vector<Check>& Checks() const { return m_checks; }
+    // Checks proper, without the information lines.
+    int Count() const {
+        int count = 0;
+        for (const Check& c : m_checks) count += c.info ? 0 : 1;
+        return count;
+    }
     int Failures() const {
         int failures = 0;
         for (const Check& c : m_checks) failures += c.ok ? 0 : 1;
@@ -49,6 +61,35 @@ private:
 bool FileExists(const std::string& path) {
     DWORD attributes = GetFileAttributesA(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// The machine a program is built for, from its PE header: IMAGE_FILE_MACHINE_I386, _AMD64, ...,
+// or 0 when the file cannot be read as a PE.
+WORD ProgramMachine(const std::string& path) {
+    win::FileHandle file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!file) return 0;
+    IMAGE_DOS_HEADER dos{};
+    DWORD read = 0;
+    if (!ReadFile(file.Get(), &dos, sizeof dos, &read, nullptr) || read != sizeof dos || dos.e_magic != IMAGE_DOS_SIGNATURE)
+        return 0;
+    DWORD signature = 0;
+    IMAGE_FILE_HEADER header{};
+    if (SetFilePointer(file.Get(), dos.e_lfanew, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER ||
+        !ReadFile(file.Get(), &signature, sizeof signature, &read, nullptr) || read != sizeof signature ||
+        signature != IMAGE_NT_SIGNATURE || !ReadFile(file.Get(), &header, sizeof header, &read, nullptr) ||
+        read != sizeof header)
+        return 0;
+    return header.Machine;
+}
+
+std::string FlavourText(WORD machine) {
+    switch (machine) {
+    case IMAGE_FILE_MACHINE_I386: return "x86 (32-bit; under WoW64 on 64-bit Windows)";
+    case IMAGE_FILE_MACHINE_AMD64: return "x64 (64-bit)";
+    case 0: return "unknown: the program cannot be read";
+    default: return "machine " + console::Hex(machine);
+    }
 }
 
 // --- the service registration ------------------------------------------------------------------
@@ -114,13 +155,65 @@ const char* StateText(DWORD state) {
     }
 }
 
+// The recovery actions as the service manager keeps them under the service's key: a
+// SERVICE_FAILURE_ACTIONS with its pointers stored as offsets (20 bytes), then the SC_ACTIONs.
+// Read there because Wine's service manager neither stores nor reports them through
+// QueryServiceConfig2; Windows keeps them in the same two values.
+struct StoredFailureActions {
+    DWORD resetPeriod, rebootMessage, command, count, actionsOffset;
+};
+
+std::string ActionText(const SC_ACTION& action) {
+    switch (action.Type) {
+    case SC_ACTION_NONE: return "nothing";
+    case SC_ACTION_RESTART: return "restart after " + std::to_string(action.Delay / 1000) + " s";
+    case SC_ACTION_REBOOT: return "reboot";
+    case SC_ACTION_RUN_COMMAND: return "run a command";
+    default: return "action " + std::to_string(action.Type);
+    }
+}
+
+void CheckRecovery(Report& report) {
+    const std::string fix = "reinstall the MSI, or: sc failure Telvarin reset= 86400 actions= restart/5000/restart/5000// "
+                            "and sc failureflag Telvarin 1";
+    win::RegKey key;
+    BYTE data[512] = {};
+    DWORD type = REG_NONE, size = sizeof data;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, TELVARIN_KEY_SERVICE, 0, KEY_QUERY_VALUE, key.Receive()) != ERROR_SUCCESS ||
+        RegQueryValueExA(key.Get(), "FailureActions", nullptr, &type, data, &size) != ERROR_SUCCESS || type != REG_BINARY) {
+        report.Add("service.recovery", false, "no recovery actions: a crash leaves the machine without button events until the next boot", fix);
+        return;
+    }
+    StoredFailureActions stored{};
+    if (size >= sizeof stored) memcpy(&stored, data, sizeof stored);
+    if (size < sizeof stored || stored.actionsOffset > size || stored.count > (size - stored.actionsOffset) / sizeof(SC_ACTION)) {
+        report.Add("service.recovery", false, "the recovery actions are unreadable", fix);
+        return;
+    }
+    std::string detail;
+    bool restarts = false;
+    for (DWORD i = 0; i < stored.count; ++i) {
+        SC_ACTION action{};
+        memcpy(&action, data + stored.actionsOffset + i * sizeof action, sizeof action);
+        restarts = restarts || action.Type == SC_ACTION_RESTART;
+        detail += (i ? ", " : "") + std::string(i == 0 ? "1st failure: " : i == 1 ? "2nd: " : i == 2 ? "later: " : "") +
+                  ActionText(action);
+    }
+    telvarin_reading flag{};
+    const bool nonCrash = telvarin_read_dword(key.Get(), "FailureActionsOnNonCrashFailures", &flag) == TELVARIN_OK &&
+                          flag.state == TELVARIN_READ_OK && flag.value != 0;
+    detail += "; count reset after " + std::to_string(stored.resetPeriod) + " s; " +
+              (nonCrash ? "a stop with an error counts as a failure" : "only crashes count as failures");
+    report.Add("service.recovery", restarts && nonCrash, detail, fix);
+}
+
 void CheckService(Report& report) {
     ServiceFacts s = ReadService();
     const std::string install = "install the MSI (msiexec /i telvarin-VERSION.msi /qn) or run telvarin.exe -InstSvc as administrator";
     report.Add("service.installed", s.installed, s.installed ? "service Telvarin is registered" : s.error.empty() ? "no service Telvarin" : s.error,
                s.error.empty() ? install : "run as administrator");
     if (!s.installed) {
-        for (const char* name : {"service.path", "service.start", "service.dependency", "service.running"})
+        for (const char* name : {"service.path", "service.start", "service.dependency", "service.running", "service.recovery"})
             report.Add(name, false, "not checked: no service", "see service.installed");
         return;
     }
@@ -132,6 +225,7 @@ void CheckService(Report& report) {
     if (!quoted) report.Add("service.path", false, "image path is not quoted: " + path, kReinstall);
     else if (!FileExists(file)) report.Add("service.path", false, "the registered program is missing: " + file, kReinstall);
     else report.Add("service.path", true, path, "");
+    report.Info("service.flavour", FlavourText(ProgramMachine(file)));
 
     report.Add("service.start", s.startType == SERVICE_AUTO_START,
                s.startType == SERVICE_AUTO_START ? "automatic" : "start type " + std::to_string(s.startType) + ", not automatic (2)",
@@ -150,6 +244,65 @@ void CheckService(Report& report) {
     bool running = s.state == SERVICE_RUNNING;
     report.Add("service.running", running, StateText(s.state),
                "sc start Telvarin; if it stops again, see the Application event log (source Telvarin)");
+    CheckRecovery(report);
+}
+
+// --- who may write the keys ----------------------------------------------------------------------
+// What a standard user signed in at the console may do to a key, from its DACL: the allowed rights
+// of every group such a user's token holds (Everyone, Interactive, Authenticated Users, Users),
+// less the denied ones. Inherit-only ACEs do not apply to the key itself.
+ACCESS_MASK InteractiveUserRights(HKEY key) {
+    DWORD size = 0;
+    RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, nullptr, &size);
+    std::vector<BYTE> descriptor(size ? size : 1);
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    if (RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor.data(), &size) != ERROR_SUCCESS ||
+        !GetSecurityDescriptorDacl(descriptor.data(), &present, &dacl, &defaulted))
+        return 0;
+    if (!present || !dacl) return KEY_ALL_ACCESS;  // a null DACL lets everybody in
+    static const WELL_KNOWN_SID_TYPE kGroups[] = {WinWorldSid, WinInteractiveSid, WinAuthenticatedUserSid, WinBuiltinUsersSid};
+    GENERIC_MAPPING mapping = {KEY_READ, KEY_WRITE, KEY_EXECUTE, KEY_ALL_ACCESS};
+    ACCESS_MASK allowed = 0, denied = 0;
+    for (WORD i = 0; i < dacl->AceCount; ++i) {
+        void* ace = nullptr;
+        if (!GetAce(dacl, i, &ace)) continue;
+        const auto* header = static_cast<const ACE_HEADER*>(ace);
+        if (header->AceFlags & INHERIT_ONLY_ACE) continue;
+        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE && header->AceType != ACCESS_DENIED_ACE_TYPE) continue;
+        // Allowed and denied ACEs share one layout.
+        const auto* entry = static_cast<const ACCESS_ALLOWED_ACE*>(ace);
+        PSID sid = const_cast<DWORD*>(&entry->SidStart);
+        bool applies = false;
+        for (WELL_KNOWN_SID_TYPE group : kGroups) applies = applies || IsWellKnownSid(sid, group);
+        if (!applies) continue;
+        ACCESS_MASK mask = entry->Mask;
+        MapGenericMask(&mask, &mapping);
+        (header->AceType == ACCESS_ALLOWED_ACE_TYPE ? allowed : denied) |= mask;
+    }
+    return allowed & ~denied;
+}
+
+void CheckClientAccess(Report& report) {
+    std::string writable, readOnly;
+    for (const char* path : {TELVARIN_KEY_STATUS_CONTROL, TELVARIN_KEY_CURRENT_SETTING}) {
+        win::RegKey key;
+        const std::string name = strrchr(path, '\\') + 1;
+        if (telvarin::OpenProtocolKey(path, READ_CONTROL, key) != ERROR_SUCCESS) {
+            readOnly += (readOnly.empty() ? "" : ", ") + name + " (missing)";
+            continue;
+        }
+        const ACCESS_MASK rights = InteractiveUserRights(key.Get());
+        const bool canWrite = (rights & KEY_SET_VALUE) && (rights & KEY_QUERY_VALUE);
+        std::string& list = canWrite ? writable : readOnly;
+        list += (list.empty() ? "" : ", ") + name + " (" + console::Hex(rights) + ")";
+    }
+    std::string detail;
+    if (!writable.empty()) detail = "interactive users (S-1-5-4) may query and set " + writable + ": any of them can send requests and settings";
+    if (!readOnly.empty())
+        detail += (detail.empty() ? "" : "; ") + std::string("interactive users (S-1-5-4) may not set ") + readOnly +
+                  ": client programs need elevation there (or an install with CLIENTACCESS=1)";
+    report.Info("clients.access", detail);
 }
 
 // --- the event source --------------------------------------------------------------------------
@@ -177,6 +330,9 @@ void CheckEventSource(Report& report) {
 
 // --- the six values ----------------------------------------------------------------------------
 void CheckValues(Report& report) {
+    // Both flavours of the service and of every client meet in the 32-bit view.
+    report.Info("values.view", "read in the 32-bit registry view, where the service keeps them "
+                               "(HKLM\\Software\\WOW6432Node\\Haskorn\\SystemEvent on 64-bit Windows)");
     for (int i = 0; i < TELVARIN_VAL_COUNT; ++i) {
         const telvarin_value_info& info = *telvarin_value(static_cast<telvarin_value_id>(i));
         telvarin_reading r;
@@ -253,19 +409,19 @@ void CheckFirmware(Report& report) {
 
 void PrintText(const Report& report) {
     for (const Check& c : report.Checks()) {
-        std::string line = std::string(c.ok ? "ok    " : "FAIL  ") + c.name + ": " + c.detail;
+        std::string line = std::string(c.info ? "info  " : c.ok ? "ok    " : "FAIL  ") + c.name + ": " + c.detail;
         if (!c.ok) line += " -> " + c.fix;
         std::puts(line.c_str());
     }
     int failures = report.Failures();
     if (failures == 0) std::puts("healthy");
-    else std::printf("%d of %u checks failed\n", failures, static_cast<unsigned>(report.Checks().size()));
+    else std::printf("%d of %d checks failed\n", failures, report.Count());
 }
 
 void PrintJson(const Report& report) {
     nlohmann::ordered_json checks = nlohmann::ordered_json::array();
     for (const Check& c : report.Checks())
-        checks.push_back({{"name", c.name}, {"ok", c.ok}, {"detail", c.detail}, {"fix", c.fix}});
+        checks.push_back({{"name", c.name}, {"ok", c.ok}, {"info", c.info}, {"detail", c.detail}, {"fix", c.fix}});
     std::puts(console::JsonText({{"healthy", report.Failures() == 0}, {"checks", checks}}).c_str());
 }
 
@@ -277,6 +433,7 @@ int RunDoctor(const Args& args) {
     CheckService(report);
     CheckEventSource(report);
     CheckValues(report);
+    CheckClientAccess(report);
     CheckFirmware(report);
     if (args.json) PrintJson(report);
     else PrintText(report);

@@ -28,7 +28,11 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 
-# Test executables run under Wine. The 64-bit loader runs both flavours: given a 32-bit program
-# it hands over to the 32-bit loader where wine32 is installed. Debian's /usr/bin/wine would
-# pick the 32-bit loader for everything, which a host without 32-bit support cannot run.
-set(CMAKE_CROSSCOMPILING_EMULATOR /usr/lib/wine/wine64)
+# Test executables run under Wine, each flavour through its own loader: the 64-bit loader given a
+# 32-bit program starts it in another process (exit code and signals then miss it), and Debian's
+# /usr/bin/wine takes the 32-bit loader for everything, which a host without 32-bit support lacks.
+if(TELVARIN_ARCH STREQUAL "x86")
+    set(CMAKE_CROSSCOMPILING_EMULATOR /usr/lib/wine/wine)
+else()
+    set(CMAKE_CROSSCOMPILING_EMULATOR /usr/lib/wine/wine64)
+endif()

@@ -12,7 +12,7 @@ import threading
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from winehost import ARCHES, NOTIFICATION, SYSTEM_EVENT, WINE, WineHost  # noqa: E402
+from winehost import ARCHES, NOTIFICATION, SYSTEM_EVENT, WineHost  # noqa: E402
 
 
 def say(text):
@@ -32,7 +32,7 @@ class Watch:
 
     def __init__(self, host, seconds):
         self.lines = []
-        self.process = subprocess.Popen([WINE, host.exe("telvarin-client.exe"), "watch", "--timeout", str(seconds)],
+        self.process = subprocess.Popen(host.command(host.exe("telvarin-client.exe"), "watch", "--timeout", str(seconds)),
                                         env=host.env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         threading.Thread(target=self._read, daemon=True).start()
 
@@ -115,11 +115,12 @@ def main():
         if args.keep:
             keep_running = True
             say("Kept running. To go on by hand:")
+            wine = host.command(host.exe("telvarin.exe"))[0]  # the loader of this flavour
             print(f"   export WINEPREFIX={host.prefix}")
-            print(f"   {WINE} {host.bin}/telvarin-client.exe status")
-            print(f"   {WINE} {host.bin}/fwemu-ctl.exe event 0x40")
-            print(f"   {WINE} {host.bin}/telvarin.exe -StopSvc ; {WINE} {host.bin}/telvarin.exe -UninstSvc")
-            print(f"   {WINE} {host.bin}/fwemu-ctl.exe unregister ; wineserver -k")
+            print(f"   {wine} {host.bin}/telvarin-client.exe status")
+            print(f"   {wine} {host.bin}/fwemu-ctl.exe event 0x40")
+            print(f"   {wine} {host.bin}/telvarin.exe -StopSvc ; {wine} {host.bin}/telvarin.exe -UninstSvc")
+            print(f"   {wine} {host.bin}/fwemu-ctl.exe unregister ; wineserver -k")
             print(f"   Wine's trace of the service (event-log reports, status reports, power requests) grows in\n"
                   f"   {host.trace_path} while the session runs; ./dev clean removes it.")
             return 0

@@ -6,8 +6,8 @@ event-log calls, the firmware emulator's controller.
 
 The prefix is 64-bit, as Windows 11 is. A host gives the service's flavour (x86 or x64: the
 service, the emulator and its controller) and the clients' flavour (the client tool, the
-library's programs and the test helpers); both run through the 64-bit loader, which hands a
-32-bit program over to the 32-bit one where wine32 is installed.
+library's programs and the test helpers). Each program runs through the loader of its own
+bitness; Wine's own programs (reg, net, msiexec, cmd) run 64-bit.
 """
 import json
 import os
@@ -79,11 +79,32 @@ def parse_power_requests(text):
 
 
 # Debian's /usr/bin/wine picks the 32-bit loader whenever wine32 is installed, and a host
-# without 32-bit support cannot run that one.
+# without 32-bit support cannot run that one. The 64-bit loader given a 32-bit program starts it
+# in another process (signals miss it) and fails on paths over MAX_PATH, so 32-bit programs get
+# the 32-bit loader.
 WINE = "/usr/lib/wine/wine64"
+WINE32 = "/usr/lib/wine/wine"
+
+
+def loader(program):
+    """The Wine loader for `program`: a Windows path (Z:\\...) of one of our files, or the name of
+    one of Wine's own programs."""
+    if program.startswith("Z:"):
+        path = Path(program[2:].replace("\\", "/"))
+        try:
+            with open(path, "rb") as pe:
+                header = pe.read(0x400)
+            offset = int.from_bytes(header[0x3C:0x40], "little")
+            if header[offset + 4:offset + 6] == b"\x4c\x01":  # IMAGE_FILE_MACHINE_I386
+                return WINE32
+        except (OSError, ValueError):
+            pass
+    return WINE
+
+
 ARCHES = ("x86", "x64")
 # The programs of the service's side; every other program is a client's.
-SERVICE_SIDE = {"telvarin.exe", "fwemu-ctl.exe", "fwemu.dll"}
+SERVICE_SIDE = {"telvarin.exe", "fwemu.dll"}
 
 
 def bin_dir(build, arch):
@@ -120,11 +141,16 @@ class WineHost:
         """How this host runs, in a few words: 'x86' or 'x86 service, x64 clients'."""
         return self.arch if self.client_arch == self.arch else f"{self.arch} service, {self.client_arch} clients"
 
+    @staticmethod
+    def command(*args):
+        """The command line that runs a Windows program (and its arguments) through its loader."""
+        return [loader(args[0]), *args]
+
     def wine(self, *args, timeout=120, debug=None, check=False):
         env = dict(self.env)
         if debug:
             env["WINEDEBUG"] = debug
-        result = subprocess.run([WINE, *args], env=env, capture_output=True, text=True,
+        result = subprocess.run(self.command(*args), env=env, capture_output=True, text=True,
                                 errors="replace", timeout=timeout)
         if check and result.returncode != 0:
             raise RuntimeError(f"wine {' '.join(args)} exited {result.returncode}: {result.stderr[-2000:]}")
@@ -135,7 +161,11 @@ class WineHost:
         return self.wine(self.exe("telvarin.exe"), *args, debug="+eventlog,fixme+advapi" if trace else None)
 
     def fwemu(self, *args, check=True):
-        result = self.wine(self.exe("fwemu-ctl.exe"), *args)
+        """Runs the emulator's controller. A controller registers the fwemu.dll of its own
+        bitness, so (un)registering takes the service's flavour; every other command takes the
+        clients' flavour, which also proves that both flavours read one state file alike."""
+        registering = bool(args) and args[0] in ("register", "unregister")
+        result = self.wine(self.win_path((self.bin if registering else self.client_bin) / "fwemu-ctl.exe"), *args)
         if check and result.returncode != 0:
             raise RuntimeError(f"fwemu-ctl {' '.join(args)} exited {result.returncode}: {result.stderr.strip()}")
         return result
@@ -398,7 +428,7 @@ def run_wine_to_files(host, args, out_path, timeout):
     out_path = Path(out_path)
     err_path = out_path.with_suffix(".err")
     with open(out_path, "w") as out, open(err_path, "w") as err:
-        code = subprocess.run([WINE, *args], env=host.env, stdout=out, stderr=err, timeout=timeout).returncode
+        code = subprocess.run(host.command(*args), env=host.env, stdout=out, stderr=err, timeout=timeout).returncode
     return code, out_path.read_text(errors="replace"), err_path.read_text(errors="replace")
 
 

@@ -5,6 +5,7 @@
 //   svcprobe values HKLM\PATH   one "value: TYPE DATA NAME" line per value of the key in the 32-bit
 //                               view; DATA and NAME in hex bytes ("-" when empty)
 //   svcprobe keys HKLM\PATH     one "key: NAME" line per subkey, NAME in hex bytes
+//   svcprobe sddl HKLM\PATH     "sddl: TEXT": the key's owner, group and DACL as SDDL
 // HKLM64\PATH names the 64-bit view instead (where an x64 MSI registers its product).
 //   svcprobe stop NAME          sends the stop control, then watches the manager's status and the
 //                               service's process: "answer: STATE" (the control's answer), and
@@ -12,6 +13,7 @@
 //                               STOPPED showed (0 when it was gone by then; -1 if it never ended)
 // Exit code 1 when the service or key cannot be opened, 2 on bad usage.
 #include <windows.h>
+#include <sddl.h>
 
 #include <stdio.h>
 #include <string.h>
@@ -65,6 +67,22 @@ int PrintKeys(const char* path) {
         PrintHex(reinterpret_cast<const BYTE*>(name), nameSize);
         printf("\n");
     }
+}
+
+int PrintSddl(const char* path) {
+    win::RegKey key;
+    if (!OpenKey(path, key)) return 1;
+    const SECURITY_INFORMATION what = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    DWORD size = 0;
+    RegGetKeySecurity(key.Get(), what, nullptr, &size);
+    std::vector<BYTE> descriptor(size ? size : 1);
+    if (RegGetKeySecurity(key.Get(), what, descriptor.data(), &size) != ERROR_SUCCESS) return 1;
+    char* text = nullptr;
+    if (!ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor.data(), SDDL_REVISION_1, what, &text, nullptr))
+        return 1;
+    printf("sddl: %s\n", text);
+    LocalFree(text);
+    return 0;
 }
 
 int PrintValues(const char* path) {
@@ -134,6 +152,7 @@ int main(int argc, char** argv) {
     }
     if (strcmp(argv[1], "values") == 0) return PrintValues(argv[2]);
     if (strcmp(argv[1], "keys") == 0) return PrintKeys(argv[2]);
+    if (strcmp(argv[1], "sddl") == 0) return PrintSddl(argv[2]);
     win::ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
     win::ServiceHandle service(
         OpenServiceA(manager.Get(), argv[2],

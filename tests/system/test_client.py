@@ -11,7 +11,7 @@ import time
 import unittest
 
 import systest
-from winehost import CAPABILITY, CURRENT_SETTING, NOTIFICATION, STATUS_CONTROL, SYSTEM_EVENT, WINE
+from winehost import CAPABILITY, CURRENT_SETTING, NOTIFICATION, STATUS_CONTROL, SYSTEM_EVENT
 
 
 OK, TIMED_OUT, USAGE, SYSTEM, NO_ACK, INTERRUPTED = 0, 1, 2, 3, 4, 5
@@ -21,7 +21,7 @@ class Background:
     """A program running in the background; its stdout lines arrive through a queue."""
 
     def __init__(self, host, program, *args):
-        self.process = subprocess.Popen([WINE, host.exe(program), *args], env=host.env,
+        self.process = subprocess.Popen(host.command(host.exe(program), *args), env=host.env,
                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         self.lines = queue.Queue()
         threading.Thread(target=self._read, daemon=True).start()
@@ -241,7 +241,7 @@ class CommandLine(ClientTestCase):
     def test_request_takes_the_inversion_of_its_own_bit_as_the_acknowledgement(self):
         self.set_values(requests=0, answers=0x2)
         # Stand in for the service: answer request 0 once the client has written it.
-        client = subprocess.Popen([WINE, self.host.exe("telvarin-client.exe"), "request", "0", "--timeout", "20000"],
+        client = subprocess.Popen(self.host.command(self.host.exe("telvarin-client.exe"), "request", "0", "--timeout", "20000"),
                                   env=self.host.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         self.host.wait_until(lambda: self.host.reg_dword(STATUS_CONTROL, "Type2") == 1, 15, "the request")
         self.set_values(events=0x10)          # an event bit: not an answer

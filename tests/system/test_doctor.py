@@ -5,10 +5,10 @@ code, the checks of --json, one text line per check.
 import json
 
 import systest
-from winehost import EVENT_SOURCE_KEY, SYSTEM_EVENT
+from winehost import EVENT_SOURCE_KEY, SERVICE_KEY, SYSTEM_EVENT
 
 UNHEALTHY = 1
-SERVICE_CHECKS = {"service.path", "service.start", "service.dependency", "service.running"}
+SERVICE_CHECKS = {"service.path", "service.start", "service.dependency", "service.running", "service.recovery"}
 FIRMWARE_CHECKS = {"firmware.OrvButtonMethodDW", "firmware.OrvButtonData", "firmware.OrvButtonEvent"}
 
 
@@ -66,9 +66,16 @@ class Doctor(systest.SessionTestCase):
         result = self.doctor()
         self.assertEqual(result.returncode, 0)
         lines = result.stdout.splitlines()
-        self.assertEqual(len(lines), 17, result.stdout)
-        self.assertTrue(all(line.startswith("ok    ") for line in lines[:-1]), result.stdout)
+        self.assertEqual(len(lines), 21, result.stdout)
+        self.assertEqual(sum(line.startswith("ok    ") for line in lines), 17, result.stdout)
+        self.assertIn("ok    service.recovery: 1st failure: restart after 5 s, 2nd: restart after 5 s, later: nothing; "
+                      "count reset after 86400 s; a stop with an error counts as a failure", lines)
         self.assertEqual(lines[-1], "healthy")
+        # What the fleet's service is, and where every flavour of client finds the values.
+        flavour = {"x86": "x86 (32-bit; under WoW64 on 64-bit Windows)", "x64": "x64 (64-bit)"}[host.arch]
+        self.assertIn(f"info  service.flavour: {flavour}", lines)
+        self.assertTrue(any(line.startswith("info  values.view: read in the 32-bit registry view") for line in lines),
+                        result.stdout)
         # Read-only: the emulator saw no register call and no settings write from the doctor.
         self.assertEqual((host.emulator_calls(), host.emulator_writes()), (calls, writes))
 
@@ -87,8 +94,17 @@ class Doctor(systest.SessionTestCase):
             host.wine("reg", "add", EVENT_SOURCE_KEY, "/v", "TypesSupported", "/t", "REG_DWORD", "/d", "7", "/f",
                       check=True)
 
+        failure_actions = host.reg_values(SERVICE_KEY)["FailureActions"][1]
+
+        def restore_recovery():
+            host.wine("reg", "add", SERVICE_KEY, "/v", "FailureActions", "/t", "REG_BINARY", "/d", failure_actions,
+                      "/f", check=True)
+
         states = [
             ("service stopped", host.stop_service, start_again, {"service.running"}),
+            ("no recovery actions",
+             lambda: host.wine("reg", "delete", SERVICE_KEY, "/v", "FailureActions", "/f", check=True),
+             restore_recovery, {"service.recovery"}),
             ("a value that is not a DWORD",
              lambda: host.wine("reg", "add", setting, "/ve", "/t", "REG_SZ", "/d", "5", "/f", "/reg:32", check=True),
              lambda: host.reg_set_dword(setting, "", 0x1800014), {"value.CurrentSetting"}),

@@ -4,6 +4,7 @@ a failed install's rollback, uninstall. Built by `./dev package` like a release.
 Observed from outside: msiexec's exit code and log, the service manager, the registry, the
 installed files, the Add/Remove Programs entries, the event reports of the exe's own switches.
 """
+import json
 import re
 import subprocess
 import sys
@@ -11,11 +12,16 @@ import unittest
 from pathlib import Path
 
 import systest
-from winehost import EVENT_SOURCE_KEY, SERVICE_KEY, SYSTEM_EVENT, bin_dir
+from winehost import EVENT_SOURCE_KEY, SERVICE_KEY, SYSTEM_EVENT, WineHost, bin_dir
 
 ROOT = Path(__file__).resolve().parents[2]
 ERROR_INSTALL_FAILURE = 1603
 RUNNING = 4
+CLIENT_KEYS = ("StatusControl", "CurrentSetting")
+OTHER_KEYS = ("", "Notification", "Capability")  # "" is SystemEvent itself
+CLIENT_ACE = "(A;;CCDCRP;;;{})"  # query (CC), set (DC) and notify (RP) on the key itself, nothing inherited
+ACCESS_RECORD = r"HKLM\Software\Haskorn\Telvarin"
+RECOVERY = "805101000000000000000000030000001400000001000000881300000100000088130000000000000000000000"
 
 
 def dev_package(version=None):
@@ -58,6 +64,19 @@ class Package(systest.SessionTestCase):
         folder = self.host.bin if version == self.old else self.host.build / f"version-{version}" / self.host.bin.relative_to(self.host.build)
         return (folder / "telvarin.exe").read_bytes()
 
+    def aces_naming(self, sid):
+        """{key: the ACEs of its DACL that name `sid`} for the SystemEvent keys, from their SDDL."""
+        aces = {}
+        for key in CLIENT_KEYS + OTHER_KEYS:
+            sddl = self.host.wine(self.host.exe("svcprobe.exe"), "sddl", SYSTEM_EVENT + ("\\" + key if key else "")).stdout
+            aces[key] = re.findall(r"\([^()]*;" + sid + r"\)", sddl)
+        return aces
+
+    def access_verdict(self):
+        """What doctor says of who may write the keys (information, never a failure)."""
+        report = json.loads(self.host.wine(self.host.exe("telvarin-client.exe"), "doctor", "--json").stdout)
+        return next(c["detail"] for c in report["checks"] if c["name"] == "clients.access")
+
     def client_version(self):
         exe = self.installed_exe().parent / "telvarin-client.exe"
         return self.host.wine(self.host.win_path(exe), "--version").stdout.strip()
@@ -77,11 +96,20 @@ class Package(systest.SessionTestCase):
         self.assertEqual((depends[0], depends[1].split("\\0")[0]), ("REG_MULTI_SZ", "winmgmt"))
         source = {"EventMessageFile": ("REG_EXPAND_SZ", exe), "TypesSupported": ("REG_DWORD", 7)}
         self.assertEqual(host.reg_values(EVENT_SOURCE_KEY), source)
+        # Restarted 5 s after the first and second failure, an exit with an error counting as one.
+        # (Wine's service manager neither stores nor reports these: what the MSI wrote is checked.)
+        recovery = host.reg_values(SERVICE_KEY)
+        self.assertEqual((recovery["FailureActions"], recovery["FailureActionsOnNonCrashFailures"]),
+                         (("REG_BINARY", RECOVERY), ("REG_DWORD", 1)))
         # The running service wrote its start-up values.
         host.wait_until(lambda: host.reg_dword(SYSTEM_EVENT + r"\CurrentSetting", "") == 0x1800014, 20,
                         "the start-up values")
         self.assertEqual(self.installed_exe().read_bytes(), self.built_exe(self.old))
         self.assertEqual(self.client_version(), f"telvarin-client {self.old}")
+        # No client access unless asked for: the keys keep the security the service gives them.
+        self.assertEqual(self.aces_naming("IU"), {key: [] for key in CLIENT_KEYS + OTHER_KEYS})
+        self.assertIn("interactive users (S-1-5-4) may not set StatusControl", self.access_verdict())
+        self.assertIsNone(host.reg_values(ACCESS_RECORD))
         products = host.installed_products()
         self.assertEqual(len(products), 1)
         entry = next(iter(products.values()))
@@ -146,6 +174,71 @@ class Package(systest.SessionTestCase):
         self.assertFalse((host.unix_path(host.install_dir()) / "telvarin.exe").exists())
         self.assertIsNone(host.reg_values(EVENT_SOURCE_KEY))
         self.assertEqual(host.installed_products(), {})
+
+
+    def test_client_access_is_granted_on_the_two_keys_only_kept_by_an_upgrade_and_gone_after_uninstall(self):
+        host = self.host
+        granted = {key: [CLIENT_ACE.format("IU")] if key in CLIENT_KEYS else [] for key in CLIENT_KEYS + OTHER_KEYS}
+        run = self.install(self.old, "CLIENTACCESS=1")
+        self.assertEqual(run.code, 0, run.log[-3000:])
+        host.wait_until(lambda: host.reg_dword(SYSTEM_EVENT + r"\CurrentSetting", "") == 0x1800014, 20,
+                        "the service's start-up values in the granted keys")
+        self.assertEqual(self.aces_naming("IU"), granted)
+        self.assertIn("interactive users (S-1-5-4) may query and set StatusControl", self.access_verdict())
+
+        # An upgrade run without the property keeps the choice, neither wider nor lost.
+        run = self.install(self.new)
+        self.assertEqual(run.code, 0, run.log[-3000:])
+        self.assertEqual([p["DisplayVersion"] for p in host.installed_products().values()], [self.new])
+        self.assertEqual(self.aces_naming("IU"), granted)
+
+        for code in host.installed_products():
+            self.assertEqual(host.msiexec("/x", code).code, 0)
+        self.assertEqual(self.aces_naming("IU"), {key: [] for key in CLIENT_KEYS + OTHER_KEYS})
+        self.assertIsNone(host.reg_values(ACCESS_RECORD))
+        self.assertIn("may not set StatusControl", self.access_verdict())
+
+        # Another group, by name; and a name that is no account grants nothing and installs nothing.
+        self.assertEqual(self.install(self.old, "CLIENTACCESS=1", "CLIENTACCESSGROUP=Users").code, 0)
+        self.assertIn(CLIENT_ACE.format("BU"), self.aces_naming("BU")["StatusControl"])
+        for code in host.installed_products():
+            self.assertEqual(host.msiexec("/x", code).code, 0)
+        self.assertNotIn(CLIENT_ACE.format("BU"), self.aces_naming("BU")["StatusControl"])
+        run = self.install(self.old, "CLIENTACCESS=1", "CLIENTACCESSGROUP=NoSuchGroup")
+        self.assertNotEqual(run.code, 0)
+        self.assertEqual((host.installed_products(), host.service_state()), ({}, None))
+        self.assertEqual(self.aces_naming("IU"), {key: [] for key in CLIENT_KEYS + OTHER_KEYS})
+
+    def test_switching_flavours_is_an_uninstall_and_an_install_and_clients_keep_working(self):
+        host = self.host
+        if host.arch != "x86":
+            self.skipTest("starts from the x86 package, which needs a host that runs 32-bit code")
+        x64 = WineHost(host.build, "x64", client_arch="x86")  # the same prefix and session
+        self.assertEqual(self.install(self.old).code, 0)
+        pids = host.telvarin_processes()
+        # Both flavours register one service: the second package refuses while the first is there.
+        run = x64.msiexec("/i", x64.msi(self.old))
+        self.assertEqual(run.code, ERROR_INSTALL_FAILURE & 0xFF)
+        self.assertIn("Property(S): OTHERFLAVOURINSTALLED = ", run.log)  # /qn logs no condition text
+        conditions = subprocess.run(["msiinfo", "export", str(host.build / x64.msi(self.old)), "LaunchCondition"],
+                                    capture_output=True, text=True, check=True).stdout
+        self.assertIn("Installed OR NOT OTHERFLAVOURINSTALLED\tTelvarin for x86 is installed", conditions)
+        self.assertEqual((run.events, host.telvarin_processes()), ([], pids))
+        self.assertEqual(x64.installed_products(), {})
+
+        for code in host.installed_products():
+            self.assertEqual(host.msiexec("/x", code).code, 0)
+        run = x64.msiexec("/i", x64.msi(self.old))
+        self.assertEqual(run.code, 0, run.log[-3000:])
+        self.addCleanup(lambda: [x64.msiexec("/x", code) for code in x64.installed_products()])
+        self.assertEqual(x64.probe("config")["binarypath"], f'"{x64.install_dir()}\\telvarin.exe"')
+        self.assertEqual(len(x64.installed_products()), 1)
+        # The x64 service keeps the values where the 32-bit clients look.
+        x64.wait_until(lambda: x64.reg_dword(SYSTEM_EVENT + r"\CurrentSetting", "") == 0x1800014, 20,
+                       "the x64 service's start-up values")
+        status = json.loads(x64.wine(x64.exe("telvarin-client.exe"), "status", "--json").stdout)
+        self.assertEqual((status["service"]["running"], status["values"]["CurrentSetting"]["value"]),
+                         (True, 0x1800014))
 
 
 class ReleaseExe(unittest.TestCase):
