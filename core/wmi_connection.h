@@ -23,6 +23,8 @@ constexpr DWORD kStartupSubscriptionLockMs = 30000;
 // What a bounded call answers when it gave up: no answer within its bound, or the stop came.
 constexpr HRESULT kCallTimedOut = static_cast<HRESULT>(0x800705B4);  // HRESULT_FROM_WIN32(ERROR_TIMEOUT)
 constexpr HRESULT kCallStopped = static_cast<HRESULT>(0x800704C7);   // HRESULT_FROM_WIN32(ERROR_CANCELLED)
+// What a call answers while the connection is lost and not back yet: it never left the process.
+constexpr HRESULT kNotConnected = static_cast<HRESULT>(0x800708CA);  // HRESULT_FROM_WIN32(ERROR_NOT_CONNECTED)
 constexpr HRESULT kServerUnavailable = static_cast<HRESULT>(0x800706BA);  // RPC_S_SERVER_UNAVAILABLE
 constexpr HRESULT kCallFailed = static_cast<HRESULT>(0x800706BE);         // RPC_S_CALL_FAILED
 }  // namespace telvarin
@@ -42,7 +44,8 @@ public:
     // The failures that mean the connection itself is gone (a restart of the WMI service, a call
     // that gave up); any other failure comes from the firmware behind a working connection.
     static bool IsLoss(HRESULT hr);
-    // Of those, the ones that say the call never reached the other side, so it may be repeated.
+    // Of those, the ones that say the call never reached the other side, so it may be repeated
+    // (kNotConnected among them: it never left this process).
     static bool NeverDelivered(HRESULT hr);
 
     // The first connection of the run, made by the worker, whose thread becomes the one that
@@ -77,8 +80,8 @@ public:
 
     // The calls on the connection. Each runs on a helper thread and is given up after the bound
     // (telvarin::kCallTimedOut) or at the stop (telvarin::kCallStopped); a failure that means
-    // the connection is gone marks it lost. While it is lost, they answer RPC_E_DISCONNECTED at
-    // once. All but Next hold the call lock.
+    // the connection is gone marks it lost. While it is lost, they answer telvarin::kNotConnected
+    // at once. All but Next hold the call lock.
     HRESULT GetObject(BSTR path, Microsoft::WRL::ComPtr<IWbemClassObject>& object);
     HRESULT ExecMethod(BSTR path, BSTR method, IWbemClassObject* inParams,
                        Microsoft::WRL::ComPtr<IWbemClassObject>& outParams);

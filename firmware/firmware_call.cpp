@@ -38,9 +38,9 @@ bool GetRegister(IWbemClassObject* outParams, const wchar_t* name, DWORD& value)
 }
 
 // One attempt at a register call; see OnceMoreAfterLoss. Before ExecMethod the firmware has not
-// acted, so any loss of the connection lets the call be repeated; in ExecMethod only a failure
-// that says the call never left this process does.
-int CallOnce(CFnService& service, DWORD (&regs)[4], bool last, bool* repeat) {
+// acted, so a lost connection lets the call be made again; in ExecMethod only a failure that says
+// the call never reached the other side does.
+int CallOnce(CFnService& service, DWORD (&regs)[4], bool repeated, Retry* retry) {
     WmiConnection& wmi = service.Wmi();
     ActivityBoard& activity = service.Activity();
     win::Bstr classPath = win::Bstr::FromAnsi(TELVARIN_WMI_METHOD_CLASS_PATH, CP_THREAD_ACP);
@@ -48,13 +48,11 @@ int CallOnce(CFnService& service, DWORD (&regs)[4], bool last, bool* repeat) {
     win::Bstr methodName = win::Bstr::FromAnsi(kMethodName, CP_THREAD_ACP);
     if (!classPath || !instancePath || !methodName) return 0;
 
-    // A failed step: a loss before the firmware acted is repeated (reported on the last
-    // attempt only, without disabling requests); any other failure disables them.
-    auto failed = [&](HRESULT hr, const char* report) {
-        if (WmiConnection::IsLoss(hr) && !last) {
-            *repeat = true;
-            return 0;
-        }
+    // A failed step: one that may be made again reports nothing yet; a lost connection is
+    // reported, but disables no request; any other failure disables them.
+    auto failed = [&](HRESULT hr, bool beforeFirmware, const char* report) {
+        *retry = RetryAfter(hr, beforeFirmware, repeated);
+        if (*retry != Retry::No) return 0;
         if (!WmiConnection::IsLoss(hr)) wmi.ClearReady();
         if (report) ReportText(report);
         return 0;
@@ -67,7 +65,7 @@ int CallOnce(CFnService& service, DWORD (&regs)[4], bool last, bool* repeat) {
     if (hr != S_OK || !methodClass) {
         char text[96];
         wsprintfA(text, "Wmi %s class not existed.", kMethodClass);
-        return failed(hr == S_OK ? kNotFound : hr, text);
+        return failed(hr == S_OK ? kNotFound : hr, true, text);
     }
 
     ComPtr<IWbemClassObject> inSignature;
@@ -78,7 +76,7 @@ int CallOnce(CFnService& service, DWORD (&regs)[4], bool last, bool* repeat) {
     if (hr != S_OK || !inSignature) {
         char text[96];
         wsprintfA(text, "Wmi %s class %s method not existed.", kMethodClass, kMethodName);
-        return failed(hr == S_OK ? kNotFound : hr, text);
+        return failed(hr == S_OK ? kNotFound : hr, true, text);
     }
 
     ComPtr<IWbemClassObject> inParams;
@@ -86,7 +84,7 @@ int CallOnce(CFnService& service, DWORD (&regs)[4], bool last, bool* repeat) {
         Doing doing(activity, "IWbemClassObject::SpawnInstance");
         hr = inSignature->SpawnInstance(0, inParams.GetAddressOf());
     }
-    if (hr != S_OK || !inParams) return failed(hr == S_OK ? kNotFound : hr, nullptr);
+    if (hr != S_OK || !inParams) return failed(hr == S_OK ? kNotFound : hr, true, nullptr);
 
     {
         // A register that could not be set fails the call before the firmware runs. The firmware
@@ -96,7 +94,7 @@ int CallOnce(CFnService& service, DWORD (&regs)[4], bool last, bool* repeat) {
         for (int i = 0; i < 4; ++i) {
             hr = PutRegister(inParams.Get(), names[i], regs[i]);
             if (hr == S_OK) continue;
-            if (WmiConnection::IsLoss(hr) && !last) *repeat = true;
+            *retry = RetryAfter(hr, true, repeated);
             return 0;
         }
     }
@@ -104,15 +102,8 @@ int CallOnce(CFnService& service, DWORD (&regs)[4], bool last, bool* repeat) {
     ComPtr<IWbemClassObject> outParams;
     hr = wmi.ExecMethod(instancePath.Get(), methodName.Get(), inParams.Get(), outParams);
     if (hr == telvarin::kCallStopped) return 0;
-    if (hr != S_OK) {
-        // A call that may have reached the firmware is never made twice: only one that never
-        // left this process is repeated.
-        if (WmiConnection::IsLoss(hr) && !WmiConnection::NeverDelivered(hr)) {
-            ReportText("Wmi ExecMethod fail.");
-            return 0;
-        }
-        return failed(hr, "Wmi ExecMethod fail.");
-    }
+    // A call that may have reached the firmware is never made twice.
+    if (hr != S_OK) return failed(hr, false, "Wmi ExecMethod fail.");
     if (!outParams) {
         ReportText("Wmi OutParams == NULL.");
         return 0;
@@ -138,7 +129,7 @@ int CFnService::CallFirmware(DWORD& eax, DWORD& ebx, DWORD& ecx, DWORD& edx) {
     if (!m_wmi.HasConnected()) return 0;
     DWORD regs[4] = {eax, ebx, ecx, edx};
     const int result =
-        OnceMoreAfterLoss(*this, [&](bool last, bool* repeat) { return CallOnce(*this, regs, last, repeat); });
+        OnceMoreAfterLoss(*this, [&](bool repeated, Retry* retry) { return CallOnce(*this, regs, repeated, retry); });
     if (result != 1) return result;
     eax = regs[0];
     ebx = regs[1];

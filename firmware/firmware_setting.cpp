@@ -7,11 +7,11 @@ using Microsoft::WRL::ComPtr;
 namespace {
 
 // One attempt at the write; see OnceMoreAfterLoss. The write is idempotent, so a lost connection
-// at any step lets it be made once more.
-int WriteOnce(CFnService& service, DWORD value, bool last, bool* repeat) {
+// at any step lets it be made again.
+int WriteOnce(CFnService& service, DWORD value, bool repeated, Retry* retry) {
     WmiConnection& wmi = service.Wmi();
     auto lost = [&](HRESULT hr) {
-        if (WmiConnection::IsLoss(hr) && !last) *repeat = true;
+        *retry = RetryAfter(hr, true, repeated);
         return 0;
     };
 
@@ -51,5 +51,5 @@ int WriteOnce(CFnService& service, DWORD value, bool last, bool* repeat) {
 
 int CFnService::WriteFirmwareSetting(DWORD value) {
     if (!m_wmi.HasConnected()) return 0;
-    return OnceMoreAfterLoss(*this, [&](bool last, bool* repeat) { return WriteOnce(*this, value, last, repeat); });
+    return OnceMoreAfterLoss(*this, [&](bool repeated, Retry* retry) { return WriteOnce(*this, value, repeated, retry); });
 }

@@ -70,7 +70,7 @@ bool WmiConnection::IsLoss(HRESULT hr) {
 }
 
 bool WmiConnection::NeverDelivered(HRESULT hr) {
-    return hr == RPC_E_DISCONNECTED || hr == telvarin::kServerUnavailable || hr == static_cast<HRESULT>(WBEM_E_SHUTTING_DOWN);
+    return hr == telvarin::kNotConnected || hr == RPC_E_DISCONNECTED || hr == telvarin::kServerUnavailable || hr == static_cast<HRESULT>(WBEM_E_SHUTTING_DOWN);
 }
 
 // ---- bounded calls ----------------------------------------------------------------------------
@@ -124,7 +124,7 @@ template <typename Fill, typename Take>
 HRESULT WmiConnection::LockedCall(const char* name, Fill fill, Take take) {
     win::Lock lock(m_lock);
     // Lost and not back yet: the call never leaves this process.
-    if (!m_connected || !m_services) return RPC_E_DISCONNECTED;
+    if (!m_connected || !m_services) return telvarin::kNotConnected;
     const LONG generation = m_generation;
     const HRESULT hr = Bounded(
         [&](WmiRequest& request) {
@@ -210,7 +210,7 @@ HRESULT WmiConnection::Subscribe(BSTR language, BSTR query, ComPtr<IEnumWbemClas
     HeldLock held(m_lock);
     for (;;) {
         held.Take();
-        if (!m_connected || !m_services) return RPC_E_DISCONNECTED;
+        if (!m_connected || !m_services) return telvarin::kNotConnected;
         const LONG generation = m_generation;
         const HRESULT hr = Bounded(
             [&](WmiRequest& r) {

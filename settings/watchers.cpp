@@ -15,8 +15,9 @@ LONG ArmNotification(HKEY key, HANDLE event) {
 
 // Wine signals no notification armed on a key when the key is deleted, but one armed on its
 // parent for name changes fires on the deletion and on a re-creation: the way to see both.
-LONG ArmNameNotification(HKEY key, HANDLE event) {
-    return RegNotifyChangeKeyValue(key, FALSE, REG_NOTIFY_CHANGE_NAME, event, TRUE);
+// `subtree`: keys created or deleted at any depth below count too.
+LONG ArmNameNotification(HKEY key, HANDLE event, BOOL subtree = FALSE) {
+    return RegNotifyChangeKeyValue(key, subtree, REG_NOTIFY_CHANGE_NAME, event, TRUE);
 }
 
 // The last part of a key path, as the reports name the key.
@@ -25,15 +26,27 @@ const char* KeyName(const char* path) {
     return slash ? slash + 1 : path;
 }
 
-// The nearest ancestor of `path` that exists, opened for notification, or false.
-bool OpenNearestAncestor(const char* path, win::RegKey& ancestor) {
+// The nearest ancestor of `path` that exists, and the key above that one (when there is one),
+// opened for notification; false when no ancestor exists.
+bool OpenNearestAncestor(const char* path, win::RegKey& ancestor, win::RegKey& above) {
     char parent[MAX_PATH];
     lstrcpynA(parent, path, MAX_PATH);
     for (char* slash = strrchr(parent, '\\'); slash; slash = strrchr(parent, '\\')) {
         *slash = '\0';
-        if (telvarin::OpenProtocolKey(parent, KEY_NOTIFY, ancestor) == ERROR_SUCCESS) return true;
+        if (telvarin::OpenProtocolKey(parent, KEY_NOTIFY, ancestor) != ERROR_SUCCESS) continue;
+        if (char* up = strrchr(parent, '\\')) {
+            *up = '\0';
+            telvarin::OpenProtocolKey(parent, KEY_NOTIFY, above);
+        }
+        return true;
     }
     return false;
+}
+
+// A handle to a deleted key answers ERROR_KEY_DELETED, even when a new key of the name exists by now.
+bool Deleted(HKEY key) {
+    return RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                            nullptr, nullptr) == ERROR_KEY_DELETED;
 }
 
 struct WatchedKey {
@@ -75,18 +88,30 @@ private:
             // Closing a key signals the notification armed on it: close first, then reset.
             m_key.Reset();
             m_parent.Reset();
+            m_aboveParent.Reset();
             ResetEvent(m_changed.Get());
             ResetEvent(m_nameChanged.Get());
-            // The parent is armed before the key is opened, so a creation in between signals.
-            if (!OpenNearestAncestor(m_watched.path, m_parent) ||
-                ArmNameNotification(m_parent.Get(), m_nameChanged.Get()) != ERROR_SUCCESS) {
+            // The nearest key above is armed before the key is opened, so a creation in between
+            // signals; for the whole subtree, since the keys between may be created first. So is
+            // the key above that one: its own deletion signals nothing armed on it.
+            if (!OpenNearestAncestor(m_watched.path, m_parent, m_aboveParent) ||
+                ArmNameNotification(m_parent.Get(), m_nameChanged.Get(), TRUE) != ERROR_SUCCESS ||
+                (m_aboveParent && ArmNameNotification(m_aboveParent.Get(), m_nameChanged.Get()) != ERROR_SUCCESS)) {
                 // Nothing to watch above the key (not even Software): look again in a while.
                 if (m_service.WaitForStop(telvarin::kRetryPauseMs)) return false;
                 continue;
             }
             if (telvarin::OpenProtocolKey(m_watched.path, KEY_NOTIFY | KEY_QUERY_VALUE, m_key) == ERROR_SUCCESS &&
-                ArmNotification(m_key.Get(), m_changed.Get()) == ERROR_SUCCESS)
-                break;
+                ArmNotification(m_key.Get(), m_changed.Get()) == ERROR_SUCCESS) {
+                // The key above, and the subtree, are watched only while waiting. The close
+                // signals: reset and arm the parent anew for its children only, then make sure
+                // the key did not go meanwhile.
+                m_aboveParent.Reset();
+                ResetEvent(m_nameChanged.Get());
+                if (ArmNameNotification(m_parent.Get(), m_nameChanged.Get()) == ERROR_SUCCESS && !Deleted(m_key.Get()))
+                    break;
+                continue;
+            }
             ReportMissing();
             const HANDLE waits[2] = {m_service.m_hStopEvent.Get(), m_nameChanged.Get()};
             if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) return false;
@@ -117,12 +142,9 @@ private:
                 continue;
             }
             if (woke != WAIT_OBJECT_0 + 2) return false;  // the stop, or a failed wait
-            // A key beside this one, or this one, was created or deleted. A handle to a deleted
-            // key answers ERROR_KEY_DELETED even when a new key of the name exists by now.
+            // A key beside this one, or this one, was created or deleted.
             ResetEvent(m_nameChanged.Get());
-            if (ArmNameNotification(m_parent.Get(), m_nameChanged.Get()) != ERROR_SUCCESS) return true;
-            if (RegQueryInfoKeyA(m_key.Get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                 nullptr, nullptr, nullptr) == ERROR_KEY_DELETED)
+            if (ArmNameNotification(m_parent.Get(), m_nameChanged.Get()) != ERROR_SUCCESS || Deleted(m_key.Get()))
                 return true;
         }
     }
@@ -131,6 +153,7 @@ private:
     CFnService& m_service;
     win::RegKey m_key;
     win::RegKey m_parent;
+    win::RegKey m_aboveParent;
     win::UniqueHandle m_changed{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
     win::UniqueHandle m_nameChanged{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
     bool m_missing = false;

@@ -150,6 +150,7 @@ class Healing(systest.SessionTestCase):
         cases = (("data-hang", "Next", 0x1111), ("put-hang", "PutInstance", 0x2222), ("method-hang", "ExecMethod", 0x3333))
         for fault, give_up, setting in cases:
             with self.subTest(fault=fault):
+                self.addCleanup(host.fwemu, "fault", fault, "off")  # even when the case fails
                 self.start = len(host.service_events())
                 host.fwemu("fault", fault, "on")
                 began = time.monotonic()
