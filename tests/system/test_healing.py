@@ -30,7 +30,7 @@ class Healing(systest.SessionTestCase):
         subscriptions = int(host.emulator_status()["subscriptions"])
         host.install_and_start()
         host.wait_until(lambda: int(host.emulator_status()["subscriptions"]) > subscriptions, 60,
-                        "the button-event subscription")
+                        "the button-event subscription", interval=0.5)
 
     def setUp(self):
         self.start = len(self.host.service_events())
@@ -42,6 +42,7 @@ class Healing(systest.SessionTestCase):
         return [" ".join(e.strings) for e in self.events_since(self.start) if e.id == 107]
 
     def status(self, field):
+        # Each look starts the emulator's controller: the waits below look twice a second.
         return int(self.host.emulator_status()[field])
 
     def serve_requests(self, count, timeout_ms=30000):
@@ -52,7 +53,7 @@ class Healing(systest.SessionTestCase):
         self.host.reg_set_dword(CURRENT_SETTING, "", value)
         wanted = f"0x{~value & 0xFFFFFFFF:08X}"
         self.host.wait_until(lambda: self.host.emulator_status()["setting"] == wanted, timeout,
-                             f"the firmware to hold {wanted}")
+                             f"the firmware to hold {wanted}", interval=0.5)
 
     def events_reach_clients(self):
         before = self.host.reg_dword(NOTIFICATION, "") or 0
@@ -70,7 +71,7 @@ class Healing(systest.SessionTestCase):
         self.host.fwemu("fault", "disconnect", "on")
         # At once: requests that find the connection gone are made again on the new one.
         self.serve_requests(100)
-        self.host.wait_until(lambda: self.status("subscriptions") > subscriptions, 30, "a new subscription")
+        self.host.wait_until(lambda: self.status("subscriptions") > subscriptions, 30, "a new subscription", interval=0.5)
         self.events_reach_clients()
         texts = self.texts()
         self.assertEqual(len(texts), 2, texts)
@@ -138,7 +139,8 @@ class Healing(systest.SessionTestCase):
         time.sleep(max(0.0, failing_since + 120 - time.monotonic()))
         subscriptions = self.status("subscriptions")
         host.fwemu("fault", "notify-fail", "0")
-        host.wait_until(lambda: self.status("subscriptions") > subscriptions, 30, "the subscription at last")
+        host.wait_until(lambda: self.status("subscriptions") > subscriptions, 30, "the subscription at last",
+                        interval=0.5)
         self.events_reach_clients()
         texts = self.texts()
         self.assertLessEqual(len(texts), 3, texts)
