@@ -197,7 +197,8 @@ public:
     fwemu::Controller& Controller() { return m_controller; }
     // What the service has done so far, as the emulator saw it.
     struct Progress {
-        uint64_t calls = 0;
+        uint64_t calls = 0;         // register calls answered
+        uint64_t callsStarted = 0;  // register calls that reached the firmware, answered or not
         bool subscribed = false;
     };
     Progress Look(DWORD pid) {
@@ -209,6 +210,7 @@ public:
         const fwemu::Block* block = guard.Block();
         if (!block) return p;
         p.calls = block->callTotal;
+        p.callsStarted = block->callsStarted;
         for (const fwemu::SubscriberSlot& slot : block->subscribers)
             if (pid != 0 && static_cast<DWORD>(slot.pid) == pid) p.subscribed = true;
         return p;
@@ -523,7 +525,7 @@ int RunCycle(const std::string& phase, int runs, unsigned seed, const std::strin
             60000);
         if (!reached) return Fail("the service did not reach its phase in 60 s");
 
-        uint64_t callsBefore = UINT64_MAX;  // only the slow-call phase makes a slow call
+        uint64_t startedBefore = UINT64_MAX;  // only the slow-call phase makes a slow call
         if (phase == "winmgmt") {
             Sleep(rng.Between(300, 1300));
         } else if (phase == "subscribing") {
@@ -532,7 +534,7 @@ int RunCycle(const std::string& phase, int runs, unsigned seed, const std::strin
             if (!WaitUntilServing()) return Fail("the service serves no request");
             if (!controller.SetFault("call-delay-ms", std::to_string(kSlowCallMs)))
                 return Fail("the emulator has no call-delay-ms fault");
-            callsBefore = emulator.Look(pid).calls;
+            startedBefore = emulator.Look(pid).callsStarted;
             ToggleByPath(kStatusControlKey, TELVARIN_VALUE_TYPE2, kRequest0);
             Sleep(rng.Between(100, 600));
         } else {
@@ -543,15 +545,26 @@ int RunCycle(const std::string& phase, int runs, unsigned seed, const std::strin
         if (!process) return Fail("cannot open the service process", GetLastError());
         const double stopAt = NowUs();
         if (!service.Stop()) return Fail("stop control refused", GetLastError());
+        // Polled as fast as the manager answers, so that the moment STOPPED shows is the one
+        // measured; the process may end only after that.
+        double stoppedSeen = -1;
+        PollUntil(
+            [&] {
+                if (service.Status().dwCurrentState == SERVICE_STOPPED) stoppedSeen = NowUs();
+                return stoppedSeen >= 0;
+            },
+            60000);
         if (WaitForSingleObject(process.Get(), 60000) != WAIT_OBJECT_0) return Fail("the service did not end in 60 s");
-        const double stopped = NowUs() - stopAt;
-        PollUntil([&] { return service.Status().dwCurrentState == SERVICE_STOPPED; }, 30000);
-        // The slow call is logged when it returns, which the service waits for before it ends.
-        const bool slowCallMade = emulator.Look(0).calls > callsBefore;
+        const double exited = NowUs();
+        if (stoppedSeen < 0) return Fail("the service never reported STOPPED");
+        const double stopped = exited - stopAt;
+        // The slow call is under way at the stop: it reached the firmware and takes kSlowCallMs.
+        const bool slowCallMade = emulator.Look(0).callsStarted > startedBefore;
         controller.Reset();
         std::printf("{\"kind\": \"cycle\", \"phase\": \"%s\", \"bare_process_us\": %.1f, \"running_us\": %.1f, "
-                    "\"first_call_us\": %.1f, \"subscribed_us\": %.1f, \"stop_us\": %.1f, \"slow_call\": %s}\n",
-                    phase.c_str(), bareProcess, running, firstCall, subscribed, stopped,
+                    "\"first_call_us\": %.1f, \"subscribed_us\": %.1f, \"stop_us\": %.1f, "
+                    "\"stopped_to_exit_us\": %.1f, \"slow_call\": %s}\n",
+                    phase.c_str(), bareProcess, running, firstCall, subscribed, stopped, exited - stoppedSeen,
                     slowCallMade ? "true" : "false");
         std::fflush(stdout);
     }

@@ -44,16 +44,17 @@ bool IsSystemProperty(const std::wstring& name) { return name.compare(0, 2, L"__
 
 }  // namespace
 
-EmuObject::EmuObject(Kind kind, std::shared_ptr<Store> store) : m_kind(kind), m_store(std::move(store)) {}
+EmuObject::EmuObject(Kind kind, std::shared_ptr<Store> store, LONG generation)
+    : m_kind(kind), m_store(std::move(store)), m_generation(generation) {}
 
 EmuObject::~EmuObject() = default;
 
-ComPtr<EmuObject> EmuObject::Make(Kind kind, std::shared_ptr<Store> store) {
-    return Adopt(new EmuObject(kind, std::move(store)));
+ComPtr<EmuObject> EmuObject::Make(Kind kind, std::shared_ptr<Store> store, LONG generation) {
+    return Adopt(new EmuObject(kind, std::move(store), generation));
 }
 
-ComPtr<EmuObject> EmuObject::Signature(Kind kind, std::shared_ptr<Store> store) {
-    ComPtr<EmuObject> obj = Make(kind, std::move(store));
+ComPtr<EmuObject> EmuObject::Signature(Kind kind, std::shared_ptr<Store> store, LONG generation) {
+    ComPtr<EmuObject> obj = Make(kind, std::move(store), generation);
     obj->Add(L"__CLASS", CIM_STRING);
     obj->SetText(L"__CLASS", L"__PARAMETERS");
     bool in = kind == Kind::InSignature || kind == Kind::InParams;
@@ -92,6 +93,10 @@ bool EmuObject::RawText(const wchar_t* name, std::wstring* text) {
 }
 
 HRESULT EmuObject::Get(LPCWSTR name, LONG, VARIANT* val, CIMTYPE* type, LONG* flavor) {
+    if (Ended()) {
+        if (val) VariantInit(val);
+        return ConnectionEnded();
+    }
     if (!name) return WBEM_E_INVALID_PARAMETER;
     win::Lock lock(m_cs);
     Property* p = Find(name);
@@ -117,6 +122,7 @@ HRESULT EmuObject::Get(LPCWSTR name, LONG, VARIANT* val, CIMTYPE* type, LONG* fl
 }
 
 HRESULT EmuObject::Put(LPCWSTR name, LONG, VARIANT* val, CIMTYPE type) {
+    if (Ended()) return ConnectionEnded();
     if (!name) return WBEM_E_INVALID_PARAMETER;
     if (m_kind == Kind::MethodClass || m_kind == Kind::Event) return WBEM_E_NOT_SUPPORTED;
     // Read before taking our own lock: the state lock is never taken inside it.
@@ -143,6 +149,7 @@ HRESULT EmuObject::Put(LPCWSTR name, LONG, VARIANT* val, CIMTYPE type) {
 }
 
 HRESULT EmuObject::GetMethod(LPCWSTR name, LONG, IWbemClassObject** in, IWbemClassObject** out) {
+    if (Ended()) return ConnectionEnded(in, out);
     if (in) *in = nullptr;
     if (out) *out = nullptr;
     if (!name) return WBEM_E_INVALID_PARAMETER;
@@ -151,19 +158,20 @@ HRESULT EmuObject::GetMethod(LPCWSTR name, LONG, IWbemClassObject** in, IWbemCla
     Faults f;
     if (!ReadFaults(&f)) return WBEM_E_INITIALIZATION_FAILURE;
     if (f.methodMissing) return WBEM_E_NOT_FOUND;
-    if (in) *in = Signature(Kind::InSignature, m_store).Detach();
-    if (out) *out = Signature(Kind::OutSignature, m_store).Detach();
+    if (in) *in = Signature(Kind::InSignature, m_store, m_generation).Detach();
+    if (out) *out = Signature(Kind::OutSignature, m_store, m_generation).Detach();
     return WBEM_S_NO_ERROR;
 }
 
 HRESULT EmuObject::SpawnInstance(LONG, IWbemClassObject** inst) {
+    if (Ended()) return ConnectionEnded(inst);
     if (!inst) return WBEM_E_INVALID_PARAMETER;
     *inst = nullptr;
     if (m_kind != Kind::InSignature && m_kind != Kind::OutSignature) return WBEM_E_INVALID_OPERATION;
     Faults f;
     if (!ReadFaults(&f)) return WBEM_E_INITIALIZATION_FAILURE;
     if (f.spawnFail) return WBEM_E_OUT_OF_MEMORY;
-    *inst = Signature(m_kind == Kind::InSignature ? Kind::InParams : Kind::OutParams, m_store).Detach();
+    *inst = Signature(m_kind == Kind::InSignature ? Kind::InParams : Kind::OutParams, m_store, m_generation).Detach();
     return WBEM_S_NO_ERROR;
 }
 
@@ -181,8 +189,8 @@ bool EmuObject::ReadFaults(Faults* f) {
     return true;
 }
 
-ComPtr<EmuObject> MakeMethodClass(const std::shared_ptr<Store>& store) {
-    ComPtr<EmuObject> cls = EmuObject::Make(Kind::MethodClass, store);
+ComPtr<EmuObject> MakeMethodClass(const std::shared_ptr<Store>& store, LONG generation) {
+    ComPtr<EmuObject> cls = EmuObject::Make(Kind::MethodClass, store, generation);
     cls->Add(L"__CLASS", CIM_STRING);
     cls->SetText(L"__CLASS", kMethodClass);
     return cls;
@@ -193,8 +201,9 @@ std::wstring DataInstanceName(DWORD index) { return L"ACPI\\PNP0C14\\0_" + std::
 namespace {
 
 // The shape OrvButtonData and OrvButtonEvent share.
-ComPtr<EmuObject> MakeInstance(const std::shared_ptr<Store>& store, Kind kind, const wchar_t* cls, DWORD index) {
-    ComPtr<EmuObject> obj = EmuObject::Make(kind, store);
+ComPtr<EmuObject> MakeInstance(const std::shared_ptr<Store>& store, LONG generation, Kind kind, const wchar_t* cls,
+                               DWORD index) {
+    ComPtr<EmuObject> obj = EmuObject::Make(kind, store, generation);
     obj->Add(L"__CLASS", CIM_STRING);
     obj->SetText(L"__CLASS", cls);
     obj->Add(L"InstanceName", CIM_STRING);
@@ -205,14 +214,14 @@ ComPtr<EmuObject> MakeInstance(const std::shared_ptr<Store>& store, Kind kind, c
 
 }  // namespace
 
-ComPtr<EmuObject> MakeDataInstance(const std::shared_ptr<Store>& store, DWORD index, DWORD setting) {
-    ComPtr<EmuObject> obj = MakeInstance(store, Kind::DataInstance, kDataClass, index);
+ComPtr<EmuObject> MakeDataInstance(const std::shared_ptr<Store>& store, LONG generation, DWORD index, DWORD setting) {
+    ComPtr<EmuObject> obj = MakeInstance(store, generation, Kind::DataInstance, kDataClass, index);
     obj->SetInt(kParam, setting);
     return obj;
 }
 
-ComPtr<EmuObject> MakeEvent(const std::shared_ptr<Store>& store, DWORD code, bool nullParam) {
-    ComPtr<EmuObject> obj = MakeInstance(store, Kind::Event, kEventClass, 0);
+ComPtr<EmuObject> MakeEvent(const std::shared_ptr<Store>& store, LONG generation, DWORD code, bool nullParam) {
+    ComPtr<EmuObject> obj = MakeInstance(store, generation, Kind::Event, kEventClass, 0);
     if (nullParam)
         obj->SetNull(kParam, kNullParamHint);
     else

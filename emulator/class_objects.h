@@ -41,9 +41,10 @@ enum class Kind { MethodClass, InSignature, OutSignature, InParams, OutParams, D
 
 class EmuObject : public ComObject<IWbemClassObject, IEmuObject> {
 public:
-    static Microsoft::WRL::ComPtr<EmuObject> Make(Kind kind, std::shared_ptr<Store> store);
+    // `generation`: the connection the object is obtained through (Block::generation).
+    static Microsoft::WRL::ComPtr<EmuObject> Make(Kind kind, std::shared_ptr<Store> store, LONG generation);
     // A __PARAMETERS object of ExecINT: the in or out signature, or an instance of one.
-    static Microsoft::WRL::ComPtr<EmuObject> Signature(Kind kind, std::shared_ptr<Store> store);
+    static Microsoft::WRL::ComPtr<EmuObject> Signature(Kind kind, std::shared_ptr<Store> store, LONG generation);
 
     void Add(const wchar_t* name, CIMTYPE type);
     void SetInt(const wchar_t* name, DWORD value);
@@ -99,24 +100,28 @@ private:
         win::Variant value;
     };
 
-    EmuObject(Kind kind, std::shared_ptr<Store> store);
+    EmuObject(Kind kind, std::shared_ptr<Store> store, LONG generation);
     ~EmuObject() override;
     Property* Find(const wchar_t* name);
     bool ReadFaults(Faults* f);
+    bool Ended() const { return m_store && fwemu::Ended(*m_store, m_generation); }
 
     Kind m_kind;
     std::shared_ptr<Store> m_store;
+    LONG m_generation;
     win::CriticalSection m_cs;
     std::vector<std::unique_ptr<Property>> m_props;
 };
 
 // The method class as GetObject hands it out.
-Microsoft::WRL::ComPtr<EmuObject> MakeMethodClass(const std::shared_ptr<Store>& store);
+Microsoft::WRL::ComPtr<EmuObject> MakeMethodClass(const std::shared_ptr<Store>& store, LONG generation);
 // OrvButtonData instance `index` (named ACPI\PNP0C14\0_<index>) holding the settings word.
-Microsoft::WRL::ComPtr<EmuObject> MakeDataInstance(const std::shared_ptr<Store>& store, DWORD index, DWORD setting);
+Microsoft::WRL::ComPtr<EmuObject> MakeDataInstance(const std::shared_ptr<Store>& store, LONG generation, DWORD index,
+                                                   DWORD setting);
 std::wstring DataInstanceName(DWORD index);
 // An OrvButtonEvent carrying `code`, or a VT_NULL Param under the null-param fault.
-Microsoft::WRL::ComPtr<EmuObject> MakeEvent(const std::shared_ptr<Store>& store, DWORD code, bool nullParam);
+Microsoft::WRL::ComPtr<EmuObject> MakeEvent(const std::shared_ptr<Store>& store, LONG generation, DWORD code,
+                                            bool nullParam);
 
 // Text of a property of any IWbemClassObject, exact for the emulator's own objects.
 bool PropertyText(IWbemClassObject* obj, const wchar_t* name, std::wstring* text);

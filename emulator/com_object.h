@@ -81,6 +81,14 @@ HRESULT NotSupported(Out**... out) {
     return WBEM_E_NOT_SUPPORTED;
 }
 
+// The answer of every object of a connection that has ended (the disconnect and wmi-down faults),
+// as an RPC proxy answers once its server has gone: out-pointers nulled.
+template <typename... Out>
+HRESULT ConnectionEnded(Out**... out) {
+    ((out ? static_cast<void>(*out = nullptr) : static_cast<void>(0)), ...);
+    return RPC_E_DISCONNECTED;
+}
+
 // Takes over the reference a new object starts with (mingw's ComPtr::Attach adds another).
 template <typename T>
 Microsoft::WRL::ComPtr<T> Adopt(T* fresh) {

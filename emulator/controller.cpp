@@ -83,6 +83,7 @@ bool Controller::GetFaults(Faults* out) {
 bool Controller::SetFaults(const Faults& f) {
     if (f.dataInstances > kMaxDataInstances) return Fail("data-instances must be 0..8");
     if (f.callDelayMs > kMaxCallDelayMs) return Fail("call-delay-ms must be 0..60000");
+    if (f.wmiDownMs > kMaxWmiDownMs) return Fail("wmi-down must be 0..600000");
     FWEMU_LOCKED(g, b);
     SharedFaults& s = b->faults;
     s.connectFail = f.connectFail;
@@ -103,10 +104,22 @@ bool Controller::SetFaults(const Faults& f) {
     s.nullObject = f.nullObject;
     s.putFail = f.putFail;
     s.dataHang = f.dataHang;
+    s.methodHang = f.methodHang;
+    s.putHang = f.putHang;
+    s.wmiDown = f.wmiDownMs ? 1 : 0;
+    s.wmiDownUntil = GetTickCount() + f.wmiDownMs;
     return true;
 }
 
 bool Controller::SetFault(const std::string& name, const std::string& value) {
+    bool disconnect = false;
+    if (!ApplyFault(name, value, &disconnect)) return false;
+    // Outside the lock, which waking takes itself: a waiting Next then answers at once.
+    if (disconnect) m_store->WakeSubscribers();
+    return true;
+}
+
+bool Controller::ApplyFault(const std::string& name, const std::string& value, bool* disconnect) {
     uint32_t flag = 0;
     long long n = 0;
     bool isFlag = OnOff(value, &flag);
@@ -130,6 +143,8 @@ bool Controller::SetFault(const std::string& name, const std::string& value) {
     else if (name == "null-object") flagField = &s.nullObject;
     else if (name == "put-fail") flagField = &s.putFail;
     else if (name == "data-hang") flagField = &s.dataHang;
+    else if (name == "method-hang") flagField = &s.methodHang;
+    else if (name == "put-hang") flagField = &s.putHang;
     if (flagField) {
         if (!isFlag) return bad("on|off");
         *flagField = flag;
@@ -157,9 +172,19 @@ bool Controller::SetFault(const std::string& name, const std::string& value) {
     } else if (name == "data-instances") {
         if (!isNumber || n < 0 || n > kMaxDataInstances) return bad("0..8");
         s.dataInstances = static_cast<uint32_t>(n);
+    } else if (name == "disconnect") {
+        if (!isFlag || !flag) return bad("on");
+        *disconnect = true;
+    } else if (name == "wmi-down") {
+        // WMI going away ends the connection it had; reconnecting fails until it is back.
+        if (!isNumber || n < 0 || n > kMaxWmiDownMs) return bad("0..600000");
+        s.wmiDown = n > 0 ? 1 : 0;
+        s.wmiDownUntil = GetTickCount() + static_cast<uint32_t>(n);
+        *disconnect = n > 0;
     } else {
         return Fail("unknown fault '" + name + "'");
     }
+    if (*disconnect) InterlockedIncrement(&b->generation);
     return true;
 }
 
@@ -233,6 +258,17 @@ bool Controller::GetSubscribers(DWORD* count) {
         if (s.pid && ProcessAlive(static_cast<DWORD>(s.pid), s.startLow, s.startHigh)) ++*count;
     return true;
 }
+
+bool Controller::GetConnectionStats(ConnectionStats* out) {
+    FWEMU_LOCKED(g, b);
+    out->connects = b->connectTotal;
+    out->subscriptions = b->subscribeTotal;
+    out->callsStarted = b->callsStarted;
+    out->generation = b->generation;
+    return true;
+}
+
+bool Controller::Disconnect() { return SetFault("disconnect", "on"); }
 
 bool Controller::GetLive(std::vector<LiveEntry>* out) {
     LiveSlot slots[kLiveSlots];

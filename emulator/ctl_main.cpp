@@ -52,7 +52,8 @@ const char kHelp[] =
     "                        out-eax VALUE|off | data-instances 0..8 | put-reject on|off\n"
     "                        notify-fail N (-1 = forever) | call-delay-ms 0..60000\n"
     "                        null-param on|off | null-output on|off | null-object on|off\n"
-    "                        put-fail on|off | data-hang on|off\n"
+    "                        put-fail on|off | data-hang on|off | method-hang on|off\n"
+    "                        put-hang on|off | disconnect on | wmi-down 0..600000 (ms)\n"
     "  faults                all faults\n"
     "  live                  live emulator COM objects per process\n"
     "  status                state, faults, log totals and live objects\n"
@@ -121,6 +122,9 @@ void PrintFaults(const fwemu::Faults& f) {
     printf("null-object: %s\n", OnOff(f.nullObject));
     printf("put-fail: %s\n", OnOff(f.putFail));
     printf("data-hang: %s\n", OnOff(f.dataHang));
+    printf("method-hang: %s\n", OnOff(f.methodHang));
+    printf("put-hang: %s\n", OnOff(f.putHang));
+    printf("wmi-down: %lu\n", static_cast<unsigned long>(f.wmiDownMs));
 }
 
 bool PrintLive(fwemu::Controller& c) {
@@ -367,9 +371,16 @@ int Run(std::vector<std::string> args) {
         printf("write-total: %llu\n", static_cast<unsigned long long>(writes));
         DWORD subscribers = 0;
         uint64_t delivered = 0;
-        if (!c.GetSubscribers(&subscribers) || !c.GetEventsDelivered(&delivered)) return StateError(c);
+        fwemu::ConnectionStats connections;
+        if (!c.GetSubscribers(&subscribers) || !c.GetEventsDelivered(&delivered) ||
+            !c.GetConnectionStats(&connections))
+            return StateError(c);
         printf("subscribers: %lu\n", subscribers);
         printf("events-delivered: %llu\n", static_cast<unsigned long long>(delivered));
+        printf("connects: %llu\n", static_cast<unsigned long long>(connections.connects));
+        printf("subscriptions: %llu\n", static_cast<unsigned long long>(connections.subscriptions));
+        printf("calls-started: %llu\n", static_cast<unsigned long long>(connections.callsStarted));
+        printf("generation: %ld\n", static_cast<long>(connections.generation));
         if (!PrintLive(c)) return StateError(c);
     }
     return kExitOk;

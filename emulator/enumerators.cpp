@@ -14,10 +14,11 @@ bool BadTimeout(LONG timeout) { return timeout < 0 && timeout != static_cast<LON
 
 class DataEnum : public BlanketObject<IEnumWbemClassObject> {
 public:
-    DataEnum(std::shared_ptr<Store> store, std::vector<ComPtr<EmuObject>> items)
-        : m_store(std::move(store)), m_items(std::move(items)) {}
+    DataEnum(std::shared_ptr<Store> store, LONG generation, std::vector<ComPtr<EmuObject>> items)
+        : m_store(std::move(store)), m_generation(generation), m_items(std::move(items)) {}
 
     HRESULT STDMETHODCALLTYPE Reset() override {
+        if (Ended(*m_store, m_generation)) return ConnectionEnded();
         win::Lock lock(m_cs);
         m_pos = 0;
         return WBEM_S_NO_ERROR;
@@ -27,7 +28,12 @@ public:
         *returned = 0;
         if (BadTimeout(timeout)) return WBEM_E_INVALID_PARAMETER;
         // A firmware that never answers the settings read: the caller's timeout does not help.
-        while (Hanging()) Sleep(kHangPollMs);
+        // Only the end of the connection ends the wait, as a dead server fails a pending call.
+        for (;;) {
+            if (Ended(*m_store, m_generation)) return ConnectionEnded(objs);
+            if (!Hanging()) break;
+            Sleep(kHangPollMs);
+        }
         win::Lock lock(m_cs);
         while (*returned < count && m_pos < m_items.size()) {
             ComPtr<EmuObject> item = m_items[m_pos++];
@@ -36,6 +42,7 @@ public:
         return *returned == count ? WBEM_S_NO_ERROR : WBEM_S_FALSE;
     }
     HRESULT STDMETHODCALLTYPE Skip(LONG, ULONG count) override {
+        if (Ended(*m_store, m_generation)) return ConnectionEnded();
         win::Lock lock(m_cs);
         size_t left = m_items.size() - m_pos;
         m_pos += count < left ? count : left;
@@ -51,6 +58,7 @@ private:
         return g.Block() && g.Block()->faults.dataHang;
     }
     std::shared_ptr<Store> m_store;
+    LONG m_generation;
     std::vector<ComPtr<EmuObject>> m_items;
     size_t m_pos = 0;
     win::CriticalSection m_cs;
@@ -58,7 +66,7 @@ private:
 
 class EventEnum : public BlanketObject<IEnumWbemClassObject> {
 public:
-    explicit EventEnum(std::shared_ptr<Store> store) : m_store(std::move(store)) {}
+    EventEnum(std::shared_ptr<Store> store, LONG generation) : m_store(std::move(store)), m_generation(generation) {}
 
     // Takes a subscriber slot and makes its wake-up event; call once, before handing this out.
     HRESULT Register() {
@@ -86,6 +94,7 @@ public:
         m_slot = slot;
         m_id = id;
         m_next = b->eventTotal;
+        ++b->subscribeTotal;
         return WBEM_S_NO_ERROR;
     }
 
@@ -97,6 +106,8 @@ public:
         const ULONGLONG deadline = GetTickCount64() + (infinite ? 0 : static_cast<ULONGLONG>(timeout));
         win::Lock lock(m_cs);
         while (*returned < count) {
+            // A disconnect wakes the wait below, so a waiting Next answers at once.
+            if (Ended(*m_store, m_generation)) return *returned ? static_cast<HRESULT>(WBEM_S_FALSE) : ConnectionEnded();
             std::vector<DWORD> codes;
             bool nullParam = false;
             {
@@ -112,7 +123,7 @@ public:
                     codes.push_back(b->events[m_next++ % kEventQueueSize]);
                 b->eventsDelivered += codes.size();
             }
-            for (DWORD code : codes) objs[(*returned)++] = MakeEvent(m_store, code, nullParam).Detach();
+            for (DWORD code : codes) objs[(*returned)++] = MakeEvent(m_store, m_generation, code, nullParam).Detach();
             if (*returned == count) break;
             DWORD wait = INFINITE;
             if (!infinite) {
@@ -143,6 +154,7 @@ private:
     }
 
     std::shared_ptr<Store> m_store;
+    LONG m_generation;
     win::CriticalSection m_cs;
     win::UniqueHandle m_event;
     int m_slot = -1;
@@ -152,14 +164,14 @@ private:
 
 }  // namespace
 
-HRESULT CreateDataEnum(std::shared_ptr<Store> store, std::vector<ComPtr<EmuObject>> items,
+HRESULT CreateDataEnum(std::shared_ptr<Store> store, LONG generation, std::vector<ComPtr<EmuObject>> items,
                        IEnumWbemClassObject** out) {
-    *out = new DataEnum(std::move(store), std::move(items));
+    *out = new DataEnum(std::move(store), generation, std::move(items));
     return WBEM_S_NO_ERROR;
 }
 
-HRESULT SubscribeEvents(const std::shared_ptr<Store>& store, IEnumWbemClassObject** out) {
-    ComPtr<EventEnum> e = Adopt(new EventEnum(store));
+HRESULT SubscribeEvents(const std::shared_ptr<Store>& store, LONG generation, IEnumWbemClassObject** out) {
+    ComPtr<EventEnum> e = Adopt(new EventEnum(store, generation));
     HRESULT hr = e->Register();
     if (FAILED(hr)) return hr;
     *out = e.Detach();

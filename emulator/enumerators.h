@@ -14,12 +14,13 @@
 
 namespace fwemu {
 
-// An enumerator over `items`, in order; its Next hangs while the data-hang fault is on.
-HRESULT CreateDataEnum(std::shared_ptr<Store> store, std::vector<Microsoft::WRL::ComPtr<EmuObject>> items,
-                       IEnumWbemClassObject** out);
+// An enumerator over `items`, in order; its Next hangs while the data-hang fault is on. Both kinds
+// belong to the connection `generation` and answer RPC_E_DISCONNECTED once it has ended.
+HRESULT CreateDataEnum(std::shared_ptr<Store> store, LONG generation,
+                       std::vector<Microsoft::WRL::ComPtr<EmuObject>> items, IEnumWbemClassObject** out);
 
 // A new subscription to OrvButtonEvent: it sees every event injected after it was made, in order.
 // WBEM_E_QUOTA_VIOLATION when every subscriber slot is held by a live process.
-HRESULT SubscribeEvents(const std::shared_ptr<Store>& store, IEnumWbemClassObject** out);
+HRESULT SubscribeEvents(const std::shared_ptr<Store>& store, LONG generation, IEnumWbemClassObject** out);
 
 }  // namespace fwemu

@@ -65,6 +65,17 @@ struct Faults {
     bool nullObject = false;       // GetObject and the queries answer S_OK with a null object
     bool putFail = false;          // Put on input and data instances fails
     bool dataHang = false;         // Next on an OrvButtonData query never answers while on
+    bool methodHang = false;       // ExecMethod never answers while on
+    bool putHang = false;          // PutInstance never answers while on
+    DWORD wmiDownMs = 0;           // ConnectServer fails with RPC_S_SERVER_UNAVAILABLE this much longer
+};
+
+// How the connections to the emulator have gone, for telling a reconnection from outside.
+struct ConnectionStats {
+    uint64_t connects = 0;         // successful ConnectServer calls
+    uint64_t subscriptions = 0;    // successful ExecNotificationQuery calls
+    uint64_t callsStarted = 0;     // ExecMethod calls that reached the firmware (before any delay or hang)
+    LONG generation = 0;           // raised by each disconnect
 };
 
 struct CallRecord {
@@ -128,9 +139,15 @@ public:
     bool GetEventsDelivered(uint64_t* delivered);
     // Button-event subscriptions held by live processes.
     bool GetSubscribers(DWORD* count);
+    bool GetConnectionStats(ConnectionStats* out);
+    // Ends the current connection: every object obtained through it answers RPC_E_DISCONNECTED
+    // from now on, and waiting subscriptions wake to say so. A new ConnectServer works as before.
+    bool Disconnect();
 
 private:
     bool Fail(const std::string& text);
+    // SetFault's work under the state lock; `disconnect` tells whether subscribers must wake.
+    bool ApplyFault(const std::string& name, const std::string& value, bool* disconnect);
     std::shared_ptr<Store> m_store;
     std::string m_error;
 };

@@ -21,13 +21,16 @@ namespace fwemu {
 namespace {
 
 volatile LONG g_serverLocks = 0;
+// How often a hanging call looks whether it may answer.
+constexpr DWORD kHangPollMs = 50;
 
 class Services : public BlanketObject<IWbemServices> {
 public:
-    explicit Services(std::shared_ptr<Store> store) : m_store(std::move(store)) {}
+    Services(std::shared_ptr<Store> store, LONG generation) : m_store(std::move(store)), m_generation(generation) {}
 
     HRESULT STDMETHODCALLTYPE GetObject(const BSTR path, LONG, IWbemContext*, IWbemClassObject** obj,
                                         IWbemCallResult** result) override {
+        if (Ended()) return ConnectionEnded(obj, result);
         if (result) *result = nullptr;
         if (!obj) return WBEM_E_INVALID_PARAMETER;
         *obj = nullptr;
@@ -39,13 +42,14 @@ public:
         if (!ReadFaults(&f)) return WBEM_E_INITIALIZATION_FAILURE;
         if (f.methodClassMissing) return WBEM_E_NOT_FOUND;
         if (f.nullObject) return WBEM_S_NO_ERROR;
-        *obj = MakeMethodClass(m_store).Detach();
+        *obj = MakeMethodClass(m_store, m_generation).Detach();
         return WBEM_S_NO_ERROR;
     }
 
     HRESULT STDMETHODCALLTYPE ExecMethod(const BSTR path, const BSTR method, LONG, IWbemContext*,
                                          IWbemClassObject* inParams, IWbemClassObject** outParams,
                                          IWbemCallResult** result) override {
+        if (Ended()) return ConnectionEnded(outParams, result);
         if (outParams) *outParams = nullptr;
         if (result) *result = nullptr;
         ObjectPath p;
@@ -70,7 +74,7 @@ public:
                 hr = WBEM_E_INVALID_PARAMETER;
             }
         }
-        HRESULT slow = SlowFirmware();
+        HRESULT slow = SlowFirmware(&SharedFaults::methodHang, true);
         if (FAILED(slow)) return slow;
         ModelOutput out{};
         bool nullOutput = false;
@@ -101,7 +105,7 @@ public:
         }
         if (FAILED(hr)) return hr;
         if (rec.hasOutput && outParams) {
-            ComPtr<EmuObject> o = EmuObject::Signature(Kind::OutParams, m_store);
+            ComPtr<EmuObject> o = EmuObject::Signature(Kind::OutParams, m_store, m_generation);
             if (nullOutput) {
                 // What a reader that skips the vt check takes for a plain success.
                 const DWORD hints[5] = {1, in[1], 0, 0, 0};
@@ -117,6 +121,7 @@ public:
 
     HRESULT STDMETHODCALLTYPE ExecQuery(const BSTR language, const BSTR query, LONG, IWbemContext*,
                                         IEnumWbemClassObject** e) override {
+        if (Ended()) return ConnectionEnded(e);
         if (!e) return WBEM_E_INVALID_PARAMETER;
         *e = nullptr;
         HRESULT hr = CheckQuery(language, query, kDataClass);
@@ -131,12 +136,13 @@ public:
             setting = b->model.setting;
         }
         std::vector<ComPtr<EmuObject>> items;
-        for (DWORD i = 0; i < count; ++i) items.push_back(MakeDataInstance(m_store, i, setting));
-        return CreateDataEnum(m_store, std::move(items), e);
+        for (DWORD i = 0; i < count; ++i) items.push_back(MakeDataInstance(m_store, m_generation, i, setting));
+        return CreateDataEnum(m_store, m_generation, std::move(items), e);
     }
 
     HRESULT STDMETHODCALLTYPE PutInstance(IWbemClassObject* inst, LONG flags, IWbemContext*,
                                           IWbemCallResult** result) override {
+        if (Ended()) return ConnectionEnded(result);
         if (result) *result = nullptr;
         if (!inst) return WBEM_E_INVALID_PARAMETER;
         std::wstring cls, name, text;
@@ -144,7 +150,7 @@ public:
         if (flags & WBEM_FLAG_CREATE_ONLY) return WBEM_E_ALREADY_EXISTS;
         PropertyText(inst, L"InstanceName", &name);
         bool hasText = PropertyText(inst, kParam, &text);
-        HRESULT slow = SlowFirmware();
+        HRESULT slow = SlowFirmware(&SharedFaults::putHang, false);
         if (FAILED(slow)) return slow;
         SharedWrite rec{};
         rec.pid = GetCurrentProcessId();
@@ -174,6 +180,7 @@ public:
 
     HRESULT STDMETHODCALLTYPE ExecNotificationQuery(const BSTR language, const BSTR query, LONG, IWbemContext*,
                                                     IEnumWbemClassObject** e) override {
+        if (Ended()) return ConnectionEnded(e);
         if (!e) return WBEM_E_INVALID_PARAMETER;
         *e = nullptr;
         HRESULT hr = CheckQuery(language, query, kEventClass);
@@ -189,7 +196,7 @@ public:
             }
             if (b->faults.nullObject) return WBEM_S_NO_ERROR;
         }
-        return SubscribeEvents(m_store, e);
+        return SubscribeEvents(m_store, m_generation, e);
     }
 
     // Not offered.
@@ -264,16 +271,34 @@ private:
         *f = ToFaults(g.Block()->faults);
         return true;
     }
-    // A slow ACPI method. The state lock is not held while it sleeps, so other processes still
-    // read the state and inject events meanwhile.
-    HRESULT SlowFirmware() {
-        Faults f;
-        if (!ReadFaults(&f)) return WBEM_E_INITIALIZATION_FAILURE;
-        if (f.callDelayMs) Sleep(f.callDelayMs);
-        return WBEM_S_NO_ERROR;
+    // A slow ACPI method, or one that never answers while its `hang` fault is on (looked at every
+    // 50 ms). The state lock is not held while it waits, so other processes still read the state
+    // and inject events meanwhile. Only the end of the connection ends a hang, as a dead server
+    // fails a pending call. `countCall`: the call counts as having reached the firmware.
+    HRESULT SlowFirmware(uint32_t SharedFaults::*hang, bool countCall) {
+        DWORD delayMs = 0;
+        {
+            Store::Guard g(*m_store);
+            Block* b = g.Block();
+            if (!b) return WBEM_E_INITIALIZATION_FAILURE;
+            if (countCall) ++b->callsStarted;
+            delayMs = ToFaults(b->faults).callDelayMs;
+        }
+        if (delayMs) Sleep(delayMs);
+        for (;;) {
+            if (Ended()) return ConnectionEnded();
+            {
+                Store::Guard g(*m_store);
+                if (!g.Block()) return WBEM_E_INITIALIZATION_FAILURE;
+                if (!(g.Block()->faults.*hang)) return WBEM_S_NO_ERROR;
+            }
+            Sleep(kHangPollMs);
+        }
     }
+    bool Ended() const { return fwemu::Ended(*m_store, m_generation); }
 
     std::shared_ptr<Store> m_store;
+    LONG m_generation;
 };
 
 class Locator : public ComObject<IWbemLocator> {
@@ -287,6 +312,7 @@ public:
         std::string error;
         std::shared_ptr<Store> store = CurrentStore(&error);
         if (!store) return WBEM_E_INITIALIZATION_FAILURE;
+        LONG generation = 0;
         {
             Store::Guard g(*store);
             Block* b = g.Block();
@@ -295,8 +321,12 @@ public:
                 --b->faults.connectFail;
                 return WBEM_E_FAILED;
             }
+            // What a client sees while the WMI service is away.
+            if (WmiDown(b->faults)) return HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE);
+            ++b->connectTotal;
+            generation = b->generation;
         }
-        *ns = new Services(store);
+        *ns = new Services(store, generation);
         return WBEM_S_NO_ERROR;
     }
 

@@ -134,7 +134,14 @@ Faults ToFaults(const SharedFaults& s) {
     f.nullObject = s.nullObject != 0;
     f.putFail = s.putFail != 0;
     f.dataHang = s.dataHang != 0;
+    f.methodHang = s.methodHang != 0;
+    f.putHang = s.putHang != 0;
+    if (WmiDown(s)) f.wmiDownMs = s.wmiDownUntil - GetTickCount();
     return f;
+}
+
+bool WmiDown(const SharedFaults& s) {
+    return s.wmiDown && static_cast<int32_t>(s.wmiDownUntil - GetTickCount()) > 0;
 }
 
 void ResetBlock(Block* b) {
@@ -162,7 +169,10 @@ void ResetBlock(Block* b) {
 }
 
 void InitBlock(Block* b) {
+    // Connections made before a forced reset stay connected: the generation survives it.
+    const LONG generation = b->generation;
     memset(b, 0, sizeof(*b));
+    b->generation = generation;
     b->header.magic = kMagic;
     b->header.version = kVersion;
     b->header.size = sizeof(Block);

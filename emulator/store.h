@@ -14,7 +14,7 @@
 namespace fwemu {
 
 constexpr uint32_t kMagic = 0x45574654;  // "TFWE"
-constexpr uint32_t kVersion = 4;
+constexpr uint32_t kVersion = 5;
 constexpr int kTextChars = 32;           // recorded input text, longer text is cut (and rejected)
 constexpr int kLiveSlots = 64;
 constexpr int kSubscriberSlots = 64;
@@ -36,10 +36,18 @@ struct SharedFaults {
     uint32_t cflag, outEaxForced, outEax, dataInstances, putReject;
     int32_t notifyFail;
     uint32_t callDelayMs, nullParam, nullOutput, nullObject, putFail, dataHang;
+    uint32_t methodHang, putHang;
+    // A WMI outage: while wmiDown is set and GetTickCount() is before wmiDownUntil, ConnectServer
+    // fails. A 32-bit tick compared by difference, so the layout is the same in both flavours.
+    uint32_t wmiDown, wmiDownUntil;
 };
 
 // The faults as the emulator and the controller use them, with every value kept in range.
 Faults ToFaults(const SharedFaults& shared);
+
+// True while the wmi-down fault keeps ConnectServer failing.
+bool WmiDown(const SharedFaults& shared);
+constexpr DWORD kMaxWmiDownMs = 600000;
 
 struct SharedCall {
     uint64_t seq;
@@ -82,12 +90,18 @@ struct Block {
     uint64_t writeTotal;
     uint64_t eventTotal;  // never reset: subscriptions hold positions in it
     uint64_t eventsDelivered;  // events handed out by subscriptions' Next, never reset
+    uint64_t connectTotal;     // successful ConnectServer calls, never reset
+    uint64_t subscribeTotal;   // successful ExecNotificationQuery calls, never reset
+    uint64_t callsStarted;     // ExecMethod calls that reached the firmware, never reset
     SharedCall calls[kCallLogSize];
     SharedWrite writes[kWriteLogSize];
     uint32_t events[kEventQueueSize];
     LiveSlot live[kLiveSlots];
     SubscriberSlot subscribers[kSubscriberSlots];
     volatile LONG nextSubscriberId;
+    // The connection of the moment: objects made under an older one answer RPC_E_DISCONNECTED.
+    // Raised by the disconnect and wmi-down faults, never reset.
+    volatile LONG generation;
 };
 
 std::string Narrow(const std::wstring& text);
@@ -186,6 +200,10 @@ void LiveDelta(LONG delta);
 void ReleaseCurrentStore();
 
 bool ProcessAlive(DWORD pid, uint32_t startLow, uint32_t startHigh);
+
+// Whether the connection an object was made under (its generation) has ended since. The
+// generation is a single aligned 32-bit value, read without the lock.
+inline bool Ended(Store& store, LONG generation) { return store.Raw()->generation != generation; }
 bool ProcessStart(HANDLE process, uint32_t* low, uint32_t* high);
 
 }  // namespace fwemu

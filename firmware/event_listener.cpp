@@ -1,42 +1,28 @@
-// The button event listener: subscribes to OrvButtonEvent and acts on each event code.
+// The button event listener: subscribes to OrvButtonEvent and acts on each event code. Its thread
+// is the one that connects again when the WMI connection is lost, and then subscribes again.
 #include "core/fn_service.h"
 
+using Microsoft::WRL::ComPtr;
+
 namespace {
+
 constexpr DWORD kPollMs = 500;
-}  // namespace
 
-void CFnService::RunEventListener() {
-    if (!m_pServices) {
-        WaitForStop(INFINITE);
-        return;
-    }
-    char query[64];
-    wsprintfA(query, "SELECT * FROM %s", TELVARIN_WMI_EVENT_CLASS);
-    win::Bstr language(L"WQL");
-    win::Bstr queryText = win::Bstr::FromAnsi(query, CP_ACP);
+enum class PollEnd { Stopped, Lost };
 
-    Microsoft::WRL::ComPtr<IEnumWbemClassObject> events;
-    {
-        // Held across the attempts and their pauses: the watchers' firmware calls wait until
-        // the subscription exists.
-        win::Lock lock(m_lock);
-        for (;;) {
-            m_pServices->ExecNotificationQuery(language.Get(), queryText.Get(),
-                                               WBEM_FLAG_RETURN_IMMEDIATELY | WBEM_FLAG_FORWARD_ONLY, nullptr,
-                                               events.ReleaseAndGetAddressOf());
-            if (events) break;
-            LogServiceEvent(EVENTLOG_INFORMATION_TYPE, MSG_TEXT, "ExecNotificationQuery fail", nullptr,
-                            nullptr);
-            if (WaitForStop(telvarin::kRetryPauseMs)) return;
-        }
-    }
-
+// Polls `events` and acts on each event until the service stops or the connection is lost.
+PollEnd Poll(CFnService& service, IEnumWbemClassObject* events, LONG generation) {
+    WmiConnection& wmi = service.Wmi();
     for (;;) {
-        Microsoft::WRL::ComPtr<IWbemClassObject> event;
+        ComPtr<IWbemClassObject> event;
         ULONG returned = 0;
         const DWORD pollStart = GetTickCount();
-        events->Next(kPollMs, 1, event.GetAddressOf(), &returned);
-        if (m_running == 0) return;  // an event fetched by this poll is released unhandled
+        HRESULT hr;
+        {
+            Doing doing(service.Activity(), "IEnumWbemClassObject::Next of the button events");
+            hr = events->Next(kPollMs, 1, event.GetAddressOf(), &returned);
+        }
+        if (service.m_running == 0) return PollEnd::Stopped;  // an event fetched by this poll is released unhandled
         if (returned == 1 && event) {
             win::Variant param;
             DWORD value = 0;
@@ -45,17 +31,47 @@ void CFnService::RunEventListener() {
             if (event->Get(L"" TELVARIN_WMI_PARAM, 0, param.Receive(), nullptr, nullptr) != S_OK || !param.ToUint32(value)) continue;
             const LONG code = static_cast<LONG>(value);
             if (code == TELVARIN_EVENT_SLEEP_BUTTON) {
-                SleepPerPolicy();
+                service.SleepPerPolicy();
             } else if (code == TELVARIN_EVENT_HIBERNATE) {
-                Hibernate();
+                service.Hibernate();
             } else {
-                UpdateRegistryDword(TELVARIN_KEY_NOTIFICATION, TELVARIN_VALUE_DEFAULT, static_cast<DWORD>(code), 0, 1);
+                service.UpdateRegistryDword(TELVARIN_KEY_NOTIFICATION, TELVARIN_VALUE_DEFAULT, static_cast<DWORD>(code), 0, 1);
             }
             continue;
         }
-        // A poll that failed at once (the WMI service went away) must not turn into a busy
-        // loop: wait out the rest of the poll, watching the stop.
+        // The subscription's own failure, or a loss that a watcher's call found.
+        wmi.NoteFailure(generation, hr, "the button-event poll");
+        if (!wmi.Connected()) return PollEnd::Lost;
+        // A poll that failed at once must not turn into a busy loop: wait out the rest of the
+        // poll, watching the stop.
         const DWORD elapsed = GetTickCount() - pollStart;
-        if (elapsed < kPollMs && WaitForStop(kPollMs - elapsed) && m_running == 0) return;
+        if (elapsed < kPollMs && service.WaitForStop(kPollMs - elapsed) && service.m_running == 0) return PollEnd::Stopped;
+    }
+}
+
+}  // namespace
+
+void CFnService::RunEventListener() {
+    if (!m_wmi.HasConnected()) {
+        WaitForStop(INFINITE);
+        return;
+    }
+    char query[64];
+    wsprintfA(query, "SELECT * FROM %s", TELVARIN_WMI_EVENT_CLASS);
+    win::Bstr language(L"WQL");
+    win::Bstr queryText = win::Bstr::FromAnsi(query, CP_ACP);
+
+    // Only the run's first subscription keeps the call lock across its pauses: the start-up
+    // calls wait for it. After a reconnection, requests are served while it is retried.
+    DWORD holdLockMs = telvarin::kStartupSubscriptionLockMs;
+    for (;;) {
+        ComPtr<IEnumWbemClassObject> events;
+        const HRESULT hr = m_wmi.Subscribe(language.Get(), queryText.Get(), events, holdLockMs);
+        holdLockMs = 0;
+        if (hr == telvarin::kCallStopped) return;
+        if (events && Poll(*this, events.Get(), m_wmi.Generation()) == PollEnd::Stopped) return;
+        events.Reset();
+        if (StopRequested()) return;
+        if (ReconnectWmi() != 1) return;
     }
 }

@@ -2,26 +2,31 @@
 #include <stdio.h>
 
 #include "core/fn_service.h"
+#include "firmware/once_more.h"
+
+using Microsoft::WRL::ComPtr;
 
 namespace {
 
 constexpr char kMethodClass[] = TELVARIN_WMI_METHOD_CLASS;
 constexpr char kMethodName[] = TELVARIN_WMI_METHOD;
 constexpr char kMethodInstancePath[] = TELVARIN_WMI_METHOD_PATH;
+// What an S_OK that came without its object counts as: the object is not there.
+constexpr HRESULT kNotFound = static_cast<HRESULT>(WBEM_E_NOT_FOUND);
 
 void ReportText(const char* text) {
     CFnService::LogServiceEvent(EVENTLOG_INFORMATION_TYPE, MSG_TEXT, text, nullptr, nullptr);
 }
 
-// Registers travel as signed decimal text typed CIM_UINT32. False when the register could not
-// be set: the firmware must never run with an input that was not given.
-bool PutRegister(IWbemClassObject* instance, const wchar_t* name, DWORD value) {
+// Registers travel as signed decimal text typed CIM_UINT32. Anything but S_OK means the register
+// was not set: the firmware must never run with an input that was not given.
+HRESULT PutRegister(IWbemClassObject* instance, const wchar_t* name, DWORD value) {
     char text[16];
     wsprintfA(text, "%d", static_cast<int>(value));
     win::Variant variant;
     variant.SetBstr(win::Bstr::FromAnsi(text, CP_THREAD_ACP));
-    if (!variant.Get()->bstrVal) return false;
-    return instance->Put(name, 0, variant.Get(), CIM_UINT32) == S_OK;
+    if (!variant.Get()->bstrVal) return E_OUTOFMEMORY;
+    return instance->Put(name, 0, variant.Get(), CIM_UINT32);
 }
 
 // A property that cannot be read, or holds no integer (VT_NULL, say), has no defined value:
@@ -32,60 +37,73 @@ bool GetRegister(IWbemClassObject* outParams, const wchar_t* name, DWORD& value)
     return variant.ToUint32(value);
 }
 
-}  // namespace
-
-int CFnService::CallFirmware(DWORD& eax, DWORD& ebx, DWORD& ecx, DWORD& edx) {
-    if (!m_pServices) return 0;
-
-    win::Bstr classPathText = win::Bstr::FromAnsi(TELVARIN_WMI_METHOD_CLASS_PATH, CP_THREAD_ACP);
+// One attempt at a register call; see OnceMoreAfterLoss. Before ExecMethod the firmware has not
+// acted, so a lost connection lets the call be made again; in ExecMethod only a failure that says
+// the call never reached the other side does.
+int CallOnce(CFnService& service, DWORD (&regs)[4], bool repeated, Retry* retry) {
+    WmiConnection& wmi = service.Wmi();
+    ActivityBoard& activity = service.Activity();
+    win::Bstr classPath = win::Bstr::FromAnsi(TELVARIN_WMI_METHOD_CLASS_PATH, CP_THREAD_ACP);
     win::Bstr instancePath = win::Bstr::FromAnsi(kMethodInstancePath, CP_THREAD_ACP);
     win::Bstr methodName = win::Bstr::FromAnsi(kMethodName, CP_THREAD_ACP);
-    if (!classPathText || !instancePath || !methodName) return 0;
+    if (!classPath || !instancePath || !methodName) return 0;
 
-    Microsoft::WRL::ComPtr<IWbemClassObject> methodClass;
-    {
-        win::Lock lock(m_lock);
-        // S_OK without an object is as much a missing class as an error.
-        if (m_pServices->GetObject(classPathText.Get(), 0, nullptr, methodClass.GetAddressOf(), nullptr) != S_OK ||
-            !methodClass) {
-            m_wmiReady = 0;
-            char text[96];
-            wsprintfA(text, "Wmi %s class not existed.", kMethodClass);
-            ReportText(text);
-            return 0;
-        }
+    // A failed step: one that may be made again reports nothing yet; a lost connection is
+    // reported, but disables no request; any other failure disables them.
+    auto failed = [&](HRESULT hr, bool beforeFirmware, const char* report) {
+        *retry = RetryAfter(hr, beforeFirmware, repeated);
+        if (*retry != Retry::No) return 0;
+        if (!WmiConnection::IsLoss(hr)) wmi.ClearReady();
+        if (report) ReportText(report);
+        return 0;
+    };
+
+    ComPtr<IWbemClassObject> methodClass;
+    HRESULT hr = wmi.GetObject(classPath.Get(), methodClass);
+    if (hr == telvarin::kCallStopped) return 0;
+    // S_OK without an object is as much a missing class as an error.
+    if (hr != S_OK || !methodClass) {
+        char text[96];
+        wsprintfA(text, "Wmi %s class not existed.", kMethodClass);
+        return failed(hr == S_OK ? kNotFound : hr, true, text);
     }
 
-    Microsoft::WRL::ComPtr<IWbemClassObject> inSignature;
-    if (methodClass->GetMethod(methodName.Get(), 0, inSignature.GetAddressOf(), nullptr) != S_OK || !inSignature) {
-        m_wmiReady = 0;
+    ComPtr<IWbemClassObject> inSignature;
+    {
+        Doing doing(activity, "IWbemClassObject::GetMethod");
+        hr = methodClass->GetMethod(methodName.Get(), 0, inSignature.GetAddressOf(), nullptr);
+    }
+    if (hr != S_OK || !inSignature) {
         char text[96];
         wsprintfA(text, "Wmi %s class %s method not existed.", kMethodClass, kMethodName);
-        ReportText(text);
-        return 0;
+        return failed(hr == S_OK ? kNotFound : hr, true, text);
     }
 
-    Microsoft::WRL::ComPtr<IWbemClassObject> inParams;
-    if (inSignature->SpawnInstance(0, inParams.GetAddressOf()) != S_OK || !inParams) {
-        m_wmiReady = 0;
-        return 0;
-    }
-    // A register that could not be set fails the call before the firmware runs. The firmware
-    // was not asked, so readiness stays as it is.
-    if (!PutRegister(inParams.Get(), L"InEAX", eax) || !PutRegister(inParams.Get(), L"InEBX", ebx) ||
-        !PutRegister(inParams.Get(), L"InECX", ecx) || !PutRegister(inParams.Get(), L"InEDX", edx))
-        return 0;
-
-    Microsoft::WRL::ComPtr<IWbemClassObject> outParams;
+    ComPtr<IWbemClassObject> inParams;
     {
-        win::Lock lock(m_lock);
-        if (m_pServices->ExecMethod(instancePath.Get(), methodName.Get(), 0, nullptr, inParams.Get(),
-                                    outParams.GetAddressOf(), nullptr) != S_OK) {
-            m_wmiReady = 0;
-            ReportText("Wmi ExecMethod fail.");
+        Doing doing(activity, "IWbemClassObject::SpawnInstance");
+        hr = inSignature->SpawnInstance(0, inParams.GetAddressOf());
+    }
+    if (hr != S_OK || !inParams) return failed(hr == S_OK ? kNotFound : hr, true, nullptr);
+
+    {
+        // A register that could not be set fails the call before the firmware runs. The firmware
+        // was not asked, so readiness stays as it is.
+        Doing doing(activity, "IWbemClassObject::Put");
+        const wchar_t* const names[4] = {L"InEAX", L"InEBX", L"InECX", L"InEDX"};
+        for (int i = 0; i < 4; ++i) {
+            hr = PutRegister(inParams.Get(), names[i], regs[i]);
+            if (hr == S_OK) continue;
+            *retry = RetryAfter(hr, true, repeated);
             return 0;
         }
     }
+
+    ComPtr<IWbemClassObject> outParams;
+    hr = wmi.ExecMethod(instancePath.Get(), methodName.Get(), inParams.Get(), outParams);
+    if (hr == telvarin::kCallStopped) return 0;
+    // A call that may have reached the firmware is never made twice.
+    if (hr != S_OK) return failed(hr, false, "Wmi ExecMethod fail.");
     if (!outParams) {
         ReportText("Wmi OutParams == NULL.");
         return 0;
@@ -93,15 +111,30 @@ int CFnService::CallFirmware(DWORD& eax, DWORD& ebx, DWORD& ecx, DWORD& edx) {
 
     DWORD out[4] = {};
     DWORD carry = 0;
-    if (!GetRegister(outParams.Get(), L"OutEAX", out[0]) || !GetRegister(outParams.Get(), L"OutEBX", out[1]) ||
-        !GetRegister(outParams.Get(), L"OutECX", out[2]) || !GetRegister(outParams.Get(), L"OutEDX", out[3]) ||
-        !GetRegister(outParams.Get(), L"CFlag", carry))
-        return 0;
+    {
+        Doing doing(activity, "IWbemClassObject::Get");
+        if (!GetRegister(outParams.Get(), L"OutEAX", out[0]) || !GetRegister(outParams.Get(), L"OutEBX", out[1]) ||
+            !GetRegister(outParams.Get(), L"OutECX", out[2]) || !GetRegister(outParams.Get(), L"OutEDX", out[3]) ||
+            !GetRegister(outParams.Get(), L"CFlag", carry))
+            return 0;
+    }
     if (carry != 0) return 0;  // the firmware refused; the caller keeps its input registers
-    eax = out[0];
-    ebx = out[1];
-    ecx = out[2];
-    edx = out[3];
+    for (int i = 0; i < 4; ++i) regs[i] = out[i];
+    return 1;
+}
+
+}  // namespace
+
+int CFnService::CallFirmware(DWORD& eax, DWORD& ebx, DWORD& ecx, DWORD& edx) {
+    if (!m_wmi.HasConnected()) return 0;
+    DWORD regs[4] = {eax, ebx, ecx, edx};
+    const int result =
+        OnceMoreAfterLoss(*this, [&](bool repeated, Retry* retry) { return CallOnce(*this, regs, repeated, retry); });
+    if (result != 1) return result;
+    eax = regs[0];
+    ebx = regs[1];
+    ecx = regs[2];
+    edx = regs[3];
     return 1;
 }
 

@@ -43,29 +43,42 @@ int CFnService::EnableShutdownPrivilege() {
     return 1;
 }
 
-bool CFnService::SleepButtonMeansSleep() {
+POWER_ACTION CFnService::SleepButtonAction() {
     // Found at run time: without the power library the service falls back to hibernation.
     win::Library library(m_pPowerApi->LoadPowerLibrary("POWRPROF.DLL"));
-    if (!library) return false;
+    if (!library) return PowerActionHibernate;
     auto readPolicy =
         reinterpret_cast<ReadGlobalPwrPolicyProc>(reinterpret_cast<void*>(m_pPowerApi->FindEntry(library.Get(), "ReadGlobalPwrPolicy")));
-    if (!readPolicy) return false;
+    if (!readPolicy) return PowerActionHibernate;
     SYSTEM_POWER_STATUS power{};
-    if (!m_pPowerApi->QueryPowerStatus(&power)) return false;
+    if (!m_pPowerApi->QueryPowerStatus(&power)) return PowerActionHibernate;
     GLOBAL_POWER_POLICY policy{};
-    if (!readPolicy(&policy)) return false;
+    if (!readPolicy(&policy)) return PowerActionHibernate;
     // Only "off line" (0) picks the battery entry; on line (1) and unknown (255) take the other.
-    const POWER_ACTION action =
-        power.ACLineStatus == 0 ? policy.user.SleepButtonDc.Action : policy.user.SleepButtonAc.Action;
-    return action == PowerActionSleep;
+    return power.ACLineStatus == 0 ? policy.user.SleepButtonDc.Action : policy.user.SleepButtonAc.Action;
+}
+
+void CFnService::RequestPowerState(bool sleep) {
+    BOOL done;
+    {
+        Doing doing(m_activity, "SetSystemPowerState");
+        done = m_pPowerApi->RequestPowerState(sleep ? TRUE : FALSE, FALSE);
+    }
+    if (done) return;
+    const DWORD error = GetLastError();
+    char text[64];
+    wsprintfA(text, "%s failed, error %lu", sleep ? "Sleep" : "Hibernation", error);
+    LogServiceEvent(EVENTLOG_INFORMATION_TYPE, MSG_TEXT, text, nullptr, nullptr);
 }
 
 void CFnService::Hibernate() {
-    if (g_pService->EnableShutdownPrivilege() == 1) g_pService->m_pPowerApi->RequestPowerState(FALSE, FALSE);
+    if (g_pService->EnableShutdownPrivilege() == 1) g_pService->RequestPowerState(false);
 }
 
 void CFnService::SleepPerPolicy() {
     if (g_pService->EnableShutdownPrivilege() != 1) return;
-    const bool sleep = g_pService->SleepButtonMeansSleep();
-    g_pService->m_pPowerApi->RequestPowerState(sleep ? TRUE : FALSE, FALSE);
+    const POWER_ACTION action = g_pService->SleepButtonAction();
+    // A sleep button set to "Do nothing" does nothing; every other action but sleep hibernates.
+    if (action == PowerActionNone) return;
+    g_pService->RequestPowerState(action == PowerActionSleep);
 }

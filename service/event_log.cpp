@@ -1,6 +1,7 @@
 #include "core/event_log_api.h"
 
 #include "core/fn_service.h"
+#include "core/retry_log.h"
 
 namespace {
 
@@ -39,4 +40,33 @@ void CFnService::LogServiceEvent(WORD type, DWORD eventId, const char* text1, co
     if (!InitOnceExecuteOnce(&service->m_eventSourceOnce, RegisterEventSourceOnce, service, nullptr)) return;
     if (!service->m_hEventSource) return;
     service->m_pEventLogApi->Report(service->m_hEventSource.Get(), type, eventId, count, strings);
+}
+
+namespace {
+void ReportText(const char* text) {
+    CFnService::LogServiceEvent(EVENTLOG_INFORMATION_TYPE, MSG_TEXT, text, nullptr, nullptr);
+}
+}  // namespace
+
+void RetryLog::FailedAt(ULONGLONG now) {
+    if (m_failures++ == 0) {
+        m_firstFailure = m_lastReport = now;
+        ReportText(m_failureText);
+        return;
+    }
+    if (now - m_lastReport < kReminderMs) return;
+    m_lastReport = now;
+    char text[128];
+    wsprintfA(text, "%s still failing: %lu attempts in %lu min", m_subject, m_failures,
+              static_cast<DWORD>((now - m_firstFailure) / 60000));
+    ReportText(text);
+}
+
+void RetryLog::SucceededAt(ULONGLONG now) {
+    if (m_failures == 0) return;
+    char text[128];
+    wsprintfA(text, "%s succeeded after %lu failed attempts in %lu s", m_subject, m_failures,
+              static_cast<DWORD>((now - m_firstFailure) / 1000));
+    ReportText(text);
+    m_failures = 0;
 }

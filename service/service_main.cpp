@@ -1,4 +1,4 @@
-// The service object's life cycle: construction, Run, ServiceMain, ControlHandler, the final wait.
+// The service object's life cycle: construction, Run, ServiceMain, ControlHandler, the stop.
 #include "core/fn_service.h"
 #include "core/com_runtime.h"
 #include "core/power_api.h"
@@ -13,30 +13,34 @@ CFnService::CFnService()
       m_hStatus(nullptr),
       m_prevStatusControl(0),
       m_curStatusControl(0),
-      m_wmiReady(0),
       m_running(0),
       m_hStopEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
-      m_hStartDecided(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
-      m_serviceMainEntered(0),
+      m_hStopFinished(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
       // Read before anything else can change the last error; 0 when both events exist.
-      m_startupError(m_hStopEvent && m_hStartDecided ? 0 : GetLastError()),
+      m_startupError(m_hStopEvent && m_hStopFinished ? 0 : GetLastError()),
       m_statusLock(SRWLOCK_INIT),
       m_pushedSetting(0),
       m_settingPushed(false),
       m_pEventLogApi(&SystemEventLog()),
-      m_pComRuntime(&SystemComRuntime()),
       m_pPowerApi(&SystemPowerApi()),
-      m_eventSourceOnce{} {
+      m_eventSourceOnce{},
+      m_wmi(m_hStopEvent.Get()) {
     InitOnceInitialize(&m_eventSourceOnce);
     g_pService = this;
 }
 
 CFnService::~CFnService() {
+    // The watchdog reaches this object: it must be gone first. Its stop has finished by now in
+    // the service; an object that stops otherwise (a test's) lets it go.
+    if (m_hStopWatchdog) {
+        SetEvent(m_hStopFinished.Get());
+        WaitForSingleObject(m_hStopWatchdog.Get(), INFINITE);
+    }
     if (g_pService == this) g_pService = nullptr;
 }
 
 void CFnService::RequestStop() {
-    // The event first: every lasting wait watches it, and ReportRunning checks it.
+    // The event first: every lasting wait watches it, and StartWorker checks it.
     SetEvent(m_hStopEvent.Get());
     InterlockedExchange(&m_running, 0);
 }
@@ -46,12 +50,11 @@ bool CFnService::WaitForStop(DWORD ms) const {
 }
 
 DWORD CFnService::StartupError() const {
-    if (m_hStopEvent && m_hStartDecided) return 0;
+    if (m_hStopEvent && m_hStopFinished) return 0;
     return m_startupError ? m_startupError : ERROR_NOT_ENOUGH_MEMORY;
 }
 
 void CFnService::Run() {
-    m_wmiReady = 0;
     WriteStartupValues();
     m_prevStatusControl = 0;
     m_curStatusControl = 0;
@@ -60,22 +63,15 @@ void CFnService::Run() {
         {const_cast<char*>(TELVARIN_SERVICE_NAME), ServiceMain},
         {nullptr, nullptr},
     };
-    // Fails at once when not started by the service control manager (a console start).
+    // Fails at once when not started by the service control manager (a console start). Once it
+    // returns, STOPPED has been reported: it was the last act of the stop.
     if (!StartServiceCtrlDispatcherA(table)) return;
-
-    // A stop can be handled while ServiceMain is still on its way to storing m_hWorker;
-    // wait until it has decided, so that a late worker is still waited for. Both waits are
-    // bounded: the service has reported STOPPED already, and a firmware call that never
-    // returns must not keep the process alive.
-    const DWORD start = GetTickCount();
-    if (m_serviceMainEntered) WaitForSingleObject(m_hStartDecided.Get(), telvarin::kStopGraceMs);
-    const DWORD spent = GetTickCount() - start;
-    const DWORD left = spent < telvarin::kStopGraceMs ? telvarin::kStopGraceMs - spent : 0;
-    if (!WaitForWorker(left)) {
-        // The worker is stuck in a call that does not return; running destructors now could
-        // free what it still uses. STOPPED is reported already.
-        TerminateProcess(GetCurrentProcess(), 0);
-    }
+    // The watchdog is ending a process whose teardown is stuck; destructors must not run
+    // under threads that may still use what they free.
+    if (m_stopForced) Sleep(INFINITE);
+    // The worker reported STOPPED as its last act and is returning; m_hWorker was stored before
+    // anything could report STOPPED (both under the status lock).
+    WaitForWorker(telvarin::kStopBoundMs);
 }
 
 bool CFnService::WaitForWorker(DWORD timeoutMs) {
@@ -85,72 +81,116 @@ bool CFnService::WaitForWorker(DWORD timeoutMs) {
     return true;
 }
 
-bool CFnService::ReportRunning() {
+void CFnService::ReportStatusLocked() { SetServiceStatus(m_hStatus, &m_status); }
+
+bool CFnService::StartWorker() {
     win::ExclusiveLock lock(m_statusLock);
-    // A stop reported before this point must stay the last word.
-    if (StopRequested()) return false;
+    // A stop handled before this point found no worker to end the service: end it here.
+    if (StopRequested()) {
+        m_workerStart = WorkerStart::NotStarted;
+        FinishStopLocked(NO_ERROR, 0);
+        return false;
+    }
     m_status.dwCurrentState = SERVICE_RUNNING;
     m_status.dwCheckPoint = 0;
     m_status.dwWaitHint = 0;
-    if (!SetServiceStatus(m_hStatus, &m_status)) return false;
+    if (!SetServiceStatus(m_hStatus, &m_status)) {
+        m_workerStart = WorkerStart::NotStarted;
+        return false;
+    }
     // Set under the lock: a stop handled from now on clears it after this write.
     InterlockedExchange(&m_running, 1);
+    DWORD id = 0;
+    m_hWorker.Reset(CreateThread(nullptr, 0, WorkerThread, nullptr, 0, &id));
+    m_workerStart = m_hWorker ? WorkerStart::Started : WorkerStart::NotStarted;
     return true;
 }
 
 void CFnService::HandleControl(DWORD control) {
     win::ExclusiveLock lock(m_statusLock);
-    if (control == SERVICE_CONTROL_STOP) {
-        m_status.dwWin32ExitCode = NO_ERROR;
-        m_status.dwCurrentState = SERVICE_STOPPED;
-        m_status.dwCheckPoint = 0;
-        m_status.dwWaitHint = 0;
-        SetServiceStatus(m_hStatus, &m_status);
-        RequestStop();
+    const bool stop = control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_SHUTDOWN;
+    // A repeated stop, and any other control, is answered with the last status.
+    if (!stop || m_status.dwCurrentState == SERVICE_STOP_PENDING || m_status.dwCurrentState == SERVICE_STOPPED) {
+        ReportStatusLocked();
         return;
     }
-    SetServiceStatus(m_hStatus, &m_status);
+    m_status.dwWin32ExitCode = NO_ERROR;
+    m_status.dwCurrentState = SERVICE_STOP_PENDING;
+    m_status.dwCheckPoint = 1;
+    m_status.dwWaitHint = telvarin::kStopWaitHintMs;
+    ReportStatusLocked();
+    RequestStop();
+    // Without a worker, nobody else would finish the stop; before ServiceMain has decided,
+    // StartWorker sees the stop and finishes it.
+    if (m_workerStart == WorkerStart::NotStarted) {
+        FinishStopLocked(NO_ERROR, 0);
+        return;
+    }
+    // The bound on the whole stop. Without it the stop still ends, only unbounded.
+    DWORD id = 0;
+    m_hStopWatchdog.Reset(CreateThread(nullptr, 0, StopWatchdogThread, nullptr, 0, &id));
 }
 
-namespace {
-// Signals "ServiceMain has decided about the worker" on every way out of it.
-class StartDecidedSignal {
-public:
-    explicit StartDecidedSignal(HANDLE event) : m_event(event) {}
-    ~StartDecidedSignal() {
-        if (m_event) SetEvent(m_event);
-    }
-    StartDecidedSignal(const StartDecidedSignal&) = delete;
-    StartDecidedSignal& operator=(const StartDecidedSignal&) = delete;
+void CFnService::ReportStopProgress() {
+    win::ExclusiveLock lock(m_statusLock);
+    if (m_status.dwCurrentState != SERVICE_STOP_PENDING) return;
+    ++m_status.dwCheckPoint;
+    ReportStatusLocked();
+}
 
-private:
-    HANDLE m_event;
-};
-}  // namespace
+void CFnService::FinishStop(DWORD win32ExitCode, DWORD serviceExitCode) {
+    win::ExclusiveLock lock(m_statusLock);
+    FinishStopLocked(win32ExitCode, serviceExitCode);
+}
+
+void CFnService::FinishStopLocked(DWORD win32ExitCode, DWORD serviceExitCode) {
+    if (m_status.dwCurrentState == SERVICE_STOPPED) return;
+    m_status.dwCurrentState = SERVICE_STOPPED;
+    m_status.dwWin32ExitCode = win32ExitCode;
+    m_status.dwServiceSpecificExitCode = serviceExitCode;
+    m_status.dwCheckPoint = 0;
+    m_status.dwWaitHint = 0;
+    ReportStatusLocked();
+    SetEvent(m_hStopFinished.Get());
+}
+
+bool CFnService::AwaitStopFinished(DWORD boundMs) {
+    if (WaitForSingleObject(m_hStopFinished.Get(), boundMs) == WAIT_OBJECT_0) return true;
+    win::ExclusiveLock lock(m_statusLock);
+    if (m_status.dwCurrentState == SERVICE_STOPPED) return true;  // finished just now
+    char stuck[400];
+    m_activity.Describe(stuck, sizeof stuck);
+    char text[512];
+    wsprintfA(text, "Stop not finished in %lu s: %s", boundMs / 1000, stuck[0] ? stuck : "no call named");
+    LogServiceEvent(EVENTLOG_INFORMATION_TYPE, MSG_TEXT, text, nullptr, nullptr);
+    InterlockedExchange(&m_stopForced, 1);
+    FinishStopLocked(ERROR_SERVICE_SPECIFIC_ERROR, telvarin::kStopOverranCode);
+    return false;
+}
 
 void WINAPI ServiceMain(DWORD, LPSTR*) {
     CFnService* service = g_pService;
-    InterlockedExchange(&service->m_serviceMainEntered, 1);
-    StartDecidedSignal decided(service->m_hStartDecided.Get());
-
-    service->m_status = SERVICE_STATUS{SERVICE_WIN32_OWN_PROCESS, SERVICE_START_PENDING, SERVICE_ACCEPT_STOP, 0, 0, 0, 0};
+    service->m_status = SERVICE_STATUS{SERVICE_WIN32_OWN_PROCESS, SERVICE_START_PENDING,
+                                       SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN, 0, 0, 0, 0};
     service->m_hStatus = RegisterServiceCtrlHandlerA(TELVARIN_SERVICE_NAME, ControlHandler);
     if (!service->m_hStatus) {
         CFnService::LogServiceEvent(EVENTLOG_INFORMATION_TYPE, MSG_NO_CONTROL_HANDLER, nullptr, nullptr, nullptr);
         return;
     }
-    // Without its stop event the service could neither be stopped nor wait: it starts nothing.
+    // Without its stop events the service could neither be stopped nor wait: it starts nothing.
     if (const DWORD error = service->StartupError()) {
-        win::ExclusiveLock lock(service->m_statusLock);
-        service->m_status.dwCurrentState = SERVICE_STOPPED;
-        service->m_status.dwWin32ExitCode = error;
-        SetServiceStatus(service->m_hStatus, &service->m_status);
+        service->FinishStop(error, 0);
         return;
     }
-    if (!service->ReportRunning()) return;
-
-    DWORD id = 0;
-    service->m_hWorker.Reset(CreateThread(nullptr, 0, WorkerThread, nullptr, 0, &id));
+    service->StartWorker();
 }
 
 void WINAPI ControlHandler(DWORD control) { g_pService->HandleControl(control); }
+
+DWORD WINAPI StopWatchdogThread(LPVOID) {
+    if (g_pService->AwaitStopFinished(telvarin::kStopBoundMs)) return 0;
+    // STOPPED has been reported with the error; a non-zero exit lets the manager's failure
+    // actions restart the service.
+    TerminateProcess(GetCurrentProcess(), telvarin::kStopOverranCode);
+    return 0;
+}

@@ -1,45 +1,163 @@
 // The two registry watchers: StatusControl requests become register calls, CurrentSetting
-// changes are pushed to the firmware. Each waits on its change event and the stop together.
+// changes are pushed to the firmware. Each waits on its change event and the stop together, and
+// survives the deletion of its key: it waits for the key to be created again.
+#include <string.h>
+
 #include "common/protocol_key.h"
 #include "core/fn_service.h"
 #include "settings/registry_store.h"
 
 namespace {
 
-
 LONG ArmNotification(HKEY key, HANDLE event) {
     return RegNotifyChangeKeyValue(key, FALSE, REG_NOTIFY_CHANGE_LAST_SET, event, TRUE);
 }
 
-// Runs `handler` once per change notification of `path` until the service stops. The
-// notification is one-shot, so it is reset and re-armed before the handler reads the key: a
-// client write made during the handling signals again and is handled right after. `catchUp`
-// runs once right after the first arming, for writes made before the watch existed.
-DWORD WatchKey(const char* path, HANDLE CFnService::*eventField, void (CFnService::*handler)(),
-               void (CFnService::*catchUp)()) {
-    CFnService* service = g_pService;
-    win::RegKey key;
-    if (telvarin::OpenProtocolKey(path, KEY_NOTIFY, key) != ERROR_SUCCESS) return 0;
-    win::UniqueHandle changed(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-    if (!changed) return 0;
-    // A watch that cannot be armed is ended like a key that cannot be opened.
-    if (ArmNotification(key.Get(), changed.Get()) != ERROR_SUCCESS) return 0;
-    service->*eventField = changed.Get();
-    (service->*catchUp)();
-
-    // The stop comes first, so that it wins when both are signalled.
-    const HANDLE waits[2] = {service->m_hStopEvent.Get(), changed.Get()};
-    for (;;) {
-        if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) break;  // stop, or a failed wait
-        ResetEvent(changed.Get());
-        // If the re-arm fails (the key was deleted), this change is still handled, but the
-        // event stays reset and the key is no longer watched.
-        ArmNotification(key.Get(), changed.Get());
-        (service->*handler)();
-    }
-    service->*eventField = nullptr;
-    return 0;
+// Wine signals no notification armed on a key when the key is deleted, but one armed on its
+// parent for name changes fires on the deletion and on a re-creation: the way to see both.
+// `subtree`: keys created or deleted at any depth below count too.
+LONG ArmNameNotification(HKEY key, HANDLE event, BOOL subtree = FALSE) {
+    return RegNotifyChangeKeyValue(key, subtree, REG_NOTIFY_CHANGE_NAME, event, TRUE);
 }
+
+// The last part of a key path, as the reports name the key.
+const char* KeyName(const char* path) {
+    const char* slash = strrchr(path, '\\');
+    return slash ? slash + 1 : path;
+}
+
+// The nearest ancestor of `path` that exists, and the key above that one (when there is one),
+// opened for notification; false when no ancestor exists.
+bool OpenNearestAncestor(const char* path, win::RegKey& ancestor, win::RegKey& above) {
+    char parent[MAX_PATH];
+    lstrcpynA(parent, path, MAX_PATH);
+    for (char* slash = strrchr(parent, '\\'); slash; slash = strrchr(parent, '\\')) {
+        *slash = '\0';
+        if (telvarin::OpenProtocolKey(parent, KEY_NOTIFY, ancestor) != ERROR_SUCCESS) continue;
+        if (char* up = strrchr(parent, '\\')) {
+            *up = '\0';
+            telvarin::OpenProtocolKey(parent, KEY_NOTIFY, above);
+        }
+        return true;
+    }
+    return false;
+}
+
+// A handle to a deleted key answers ERROR_KEY_DELETED, even when a new key of the name exists by now.
+bool Deleted(HKEY key) {
+    return RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                            nullptr, nullptr) == ERROR_KEY_DELETED;
+}
+
+struct WatchedKey {
+    const char* path;
+    const char* thread;  // as the stop watchdog names it
+    HANDLE CFnService::*eventField;
+    void (CFnService::*handler)();
+    void (CFnService::*catchUp)();
+};
+
+class KeyWatcher {
+public:
+    explicit KeyWatcher(const WatchedKey& watched) : m_watched(watched), m_service(*g_pService) {}
+
+    DWORD Run() {
+        if (!m_changed || !m_nameChanged) return 0;
+        m_service.*m_watched.eventField = m_changed.Get();
+        m_service.Activity().Join(m_watched.thread);
+        while (Open() && Watch()) ReportMissing();  // deleted: looked for from scratch
+        m_service.Activity().Leave();
+        m_service.*m_watched.eventField = nullptr;
+        return 0;
+    }
+
+private:
+    void ReportMissing() {
+        if (m_missing) return;
+        m_missing = true;
+        char text[96];
+        wsprintfA(text, "Key %s is missing; waiting for it", KeyName(m_watched.path));
+        CFnService::LogServiceEvent(EVENTLOG_INFORMATION_TYPE, MSG_TEXT, text, nullptr, nullptr);
+    }
+
+    // Opens the key and arms both notifications, waiting without polling for the key to exist;
+    // then the catch-up look for what changed unseen. False at the stop.
+    bool Open() {
+        for (;;) {
+            if (m_service.StopRequested()) return false;
+            // Closing a key signals the notification armed on it: close first, then reset.
+            m_key.Reset();
+            m_parent.Reset();
+            m_aboveParent.Reset();
+            ResetEvent(m_changed.Get());
+            ResetEvent(m_nameChanged.Get());
+            // The nearest key above is armed before the key is opened, so a creation in between
+            // signals; for the whole subtree, since the keys between may be created first. So is
+            // the key above that one: its own deletion signals nothing armed on it.
+            if (!OpenNearestAncestor(m_watched.path, m_parent, m_aboveParent) ||
+                ArmNameNotification(m_parent.Get(), m_nameChanged.Get(), TRUE) != ERROR_SUCCESS ||
+                (m_aboveParent && ArmNameNotification(m_aboveParent.Get(), m_nameChanged.Get()) != ERROR_SUCCESS)) {
+                // Nothing to watch above the key (not even Software): look again in a while.
+                if (m_service.WaitForStop(telvarin::kRetryPauseMs)) return false;
+                continue;
+            }
+            if (telvarin::OpenProtocolKey(m_watched.path, KEY_NOTIFY | KEY_QUERY_VALUE, m_key) == ERROR_SUCCESS &&
+                ArmNotification(m_key.Get(), m_changed.Get()) == ERROR_SUCCESS) {
+                // The key above, and the subtree, are watched only while waiting. The close
+                // signals: reset and arm the parent anew for its children only, then make sure
+                // the key did not go meanwhile.
+                m_aboveParent.Reset();
+                ResetEvent(m_nameChanged.Get());
+                if (ArmNameNotification(m_parent.Get(), m_nameChanged.Get()) == ERROR_SUCCESS && !Deleted(m_key.Get()))
+                    break;
+                continue;
+            }
+            ReportMissing();
+            const HANDLE waits[2] = {m_service.m_hStopEvent.Get(), m_nameChanged.Get()};
+            if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) return false;
+        }
+        if (m_missing) {
+            m_missing = false;
+            char text[96];
+            wsprintfA(text, "Key %s is back; watching it again", KeyName(m_watched.path));
+            CFnService::LogServiceEvent(EVENTLOG_INFORMATION_TYPE, MSG_TEXT, text, nullptr, nullptr);
+        }
+        (m_service.*m_watched.catchUp)();
+        return true;
+    }
+
+    // Runs the handler once per change of the key until the stop (false) or the key's deletion
+    // (true). The notification is one-shot, so it is reset and re-armed before the handler
+    // reads the key: a client write made during the handling signals again and is handled
+    // right after.
+    bool Watch() {
+        // The stop comes first, so that it wins when several are signalled.
+        const HANDLE waits[3] = {m_service.m_hStopEvent.Get(), m_changed.Get(), m_nameChanged.Get()};
+        for (;;) {
+            const DWORD woke = WaitForMultipleObjects(3, waits, FALSE, INFINITE);
+            if (woke == WAIT_OBJECT_0 + 1) {
+                ResetEvent(m_changed.Get());
+                if (ArmNotification(m_key.Get(), m_changed.Get()) != ERROR_SUCCESS) return true;
+                (m_service.*m_watched.handler)();
+                continue;
+            }
+            if (woke != WAIT_OBJECT_0 + 2) return false;  // the stop, or a failed wait
+            // A key beside this one, or this one, was created or deleted.
+            ResetEvent(m_nameChanged.Get());
+            if (ArmNameNotification(m_parent.Get(), m_nameChanged.Get()) != ERROR_SUCCESS || Deleted(m_key.Get()))
+                return true;
+        }
+    }
+
+    const WatchedKey& m_watched;
+    CFnService& m_service;
+    win::RegKey m_key;
+    win::RegKey m_parent;
+    win::RegKey m_aboveParent;
+    win::UniqueHandle m_changed{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+    win::UniqueHandle m_nameChanged{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+    bool m_missing = false;
+};
 
 void WriteNotificationType2(DWORD value) {
     win::RegKey key;
@@ -52,13 +170,17 @@ void WriteNotificationType2(DWORD value) {
 
 DWORD WINAPI StatusWatcherThread(LPVOID) {
     // A request written before the arming differs from m_prevStatusControl: one handling finds it.
-    return WatchKey(TELVARIN_KEY_STATUS_CONTROL, &CFnService::m_hStatusEvent, &CFnService::OnStatusControlChanged,
-                    &CFnService::OnStatusControlChanged);
+    static const WatchedKey kStatusControl = {TELVARIN_KEY_STATUS_CONTROL, "the StatusControl watcher",
+                                              &CFnService::m_hStatusEvent, &CFnService::OnStatusControlChanged,
+                                              &CFnService::OnStatusControlChanged};
+    return KeyWatcher(kStatusControl).Run();
 }
 
 DWORD WINAPI SettingWatcherThread(LPVOID) {
-    return WatchKey(TELVARIN_KEY_CURRENT_SETTING, &CFnService::m_hSettingEvent, &CFnService::PushCurrentSetting,
-                    &CFnService::CatchUpCurrentSetting);
+    static const WatchedKey kCurrentSetting = {TELVARIN_KEY_CURRENT_SETTING, "the CurrentSetting watcher",
+                                               &CFnService::m_hSettingEvent, &CFnService::PushCurrentSetting,
+                                               &CFnService::CatchUpCurrentSetting};
+    return KeyWatcher(kCurrentSetting).Run();
 }
 
 void CFnService::PushCurrentSetting() {
@@ -68,7 +190,8 @@ void CFnService::PushCurrentSetting() {
     key.Reset();
     m_pushedSetting = setting;
     m_settingPushed = true;
-    if (!WriteFirmwareSetting(~setting))
+    // A write given up because the service is stopping is no failure of the firmware's.
+    if (!WriteFirmwareSetting(~setting) && !StopRequested())
         LogServiceEvent(EVENTLOG_INFORMATION_TYPE, MSG_TEXT, "Fail to WmiSetData", nullptr, nullptr);
 }
 
@@ -87,21 +210,21 @@ void CFnService::OnStatusControlChanged() {
     DWORD eax = TELVARIN_FW_FUNCTION, ebx = 0, ecx = 0, edx = 0;
     if (changed & TELVARIN_REQUEST_0) {
         ebx = TELVARIN_FW_STATE_A;
-        if (m_wmiReady == 1 && CallFirmware(eax, ebx, ecx, edx) == 1) {
+        if (m_wmi.Ready() == 1 && CallFirmware(eax, ebx, ecx, edx) == 1) {
             DWORD next = (answers ^ TELVARIN_ACK_0) & ~TELVARIN_STATE_A;
             if ((eax & 0xFF) == TELVARIN_FW_STATE_A_ON) next |= TELVARIN_STATE_A;
             WriteNotificationType2(next);
         }
     } else if (changed & TELVARIN_REQUEST_1) {
         ebx = TELVARIN_FW_DEVICE_B_READ;
-        if (m_wmiReady == 1 && CallFirmware(eax, ebx, ecx, edx) == 1) {
+        if (m_wmi.Ready() == 1 && CallFirmware(eax, ebx, ecx, edx) == 1) {
             DWORD next = (answers ^ TELVARIN_ACK_1) & ~TELVARIN_DEVICE_B;
             if ((eax & 0xFF) == TELVARIN_FW_DEVICE_B_IS_ON) next |= TELVARIN_DEVICE_B;
             WriteNotificationType2(next);
         }
     } else if (changed & TELVARIN_REQUEST_17) {
         ebx = (answers & TELVARIN_DEVICE_B) ? TELVARIN_FW_DEVICE_B_ON : TELVARIN_FW_DEVICE_B_OFF;
-        if (m_wmiReady == 1) CallFirmware(eax, ebx, ecx, edx);
+        if (m_wmi.Ready() == 1) CallFirmware(eax, ebx, ecx, edx);
     }
     m_prevStatusControl = m_curStatusControl;
 }

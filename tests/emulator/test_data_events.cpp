@@ -1,5 +1,7 @@
 #include "emu_test.h"
 
+#include <functional>
+#include <string>
 #include <vector>
 
 using emutest::Background;
@@ -249,23 +251,84 @@ TEST_CASE("put-fail: Put on input and data instances fails and leaves the proper
     CHECK(GetI4(in.Get(), L"InEAX") == 38416);
 }
 
-TEST_CASE("data-hang: Next on the settings query answers only once the fault is off, whatever its timeout") {
+TEST_CASE("a hanging call answers only once its fault is off, or once its connection ends") {
+    Fixture fx;
+    for (const char* fault : {"data-hang", "method-hang", "put-hang"}) {
+        for (bool disconnect : {false, true}) {
+            CAPTURE(fault);
+            CAPTURE(disconnect);
+            REQUIRE(fx.Ctl().Reset());
+            auto svc = fx.Connect();
+            auto items = QueryData(svc.Get());
+            REQUIRE(items.size() == 1);
+            auto data = emutest::OpenDataQuery(svc.Get());
+            ComPtr<IWbemClassObject> obj;
+            ULONG got = 0;
+            const std::string name = fault;
+            std::function<HRESULT()> call = [&] { return data->Next(0, 1, obj.GetAddressOf(), &got); };
+            if (name == "method-hang") call = [&] { return emutest::Call9610(svc.Get(), 0x5D, &obj); };
+            if (name == "put-hang") call = [&] { return PutParam(svc.Get(), items[0].Get(), L"5"); };
+            REQUIRE(fx.Ctl().SetFault(fault, "on"));
+            fwemu::ConnectionStats before;
+            REQUIRE(fx.Ctl().GetConnectionStats(&before));
+            {
+                Background hanging(call);
+                CHECK(!hanging.DoneWithin(300));
+                // Released whatever the check said, or the thread would never end.
+                CHECK((disconnect ? fx.Ctl().Disconnect() : fx.Ctl().SetFault(fault, "off")));
+                REQUIRE(hanging.DoneWithin(20000));
+                CHECK(hanging.Result() == (disconnect ? RPC_E_DISCONNECTED : static_cast<HRESULT>(WBEM_S_NO_ERROR)));
+            }
+            fwemu::ConnectionStats after;
+            REQUIRE(fx.Ctl().GetConnectionStats(&after));
+            // An ExecMethod counts as started once it reaches the firmware, before it hangs.
+            CHECK(after.callsStarted - before.callsStarted == (name == "method-hang" ? 1u : 0u));
+            fwemu::ModelState m;
+            REQUIRE(fx.Ctl().GetModel(&m));
+            CHECK(m.settingWrites == (name == "put-hang" && !disconnect ? 1u : 0u));
+        }
+    }
+}
+
+TEST_CASE("disconnect: the connection's objects answer RPC_E_DISCONNECTED, a waiting Next at once; a new one works") {
     Fixture fx;
     auto svc = fx.Connect();
-    auto e = emutest::OpenDataQuery(svc.Get());
-    REQUIRE(fx.Ctl().SetFault("data-hang", "on"));
+    ComPtr<IWbemClassObject> in;
+    REQUIRE(emutest::SpawnInput(svc.Get(), &in) == WBEM_S_NO_ERROR);
+    auto data = emutest::OpenDataQuery(svc.Get());
+    auto events = Subscribe(svc.Get());
+    fwemu::ConnectionStats before;
+    REQUIRE(fx.Ctl().GetConnectionStats(&before));
     ComPtr<IWbemClassObject> obj;
     ULONG got = 0;
     {
-        Background next([&] { return e->Next(0, 1, obj.GetAddressOf(), &got); });
-        CHECK(!next.DoneWithin(300));
-        // Switched off whatever the check said, or the thread would never end.
-        CHECK(fx.Ctl().SetFault("data-hang", "off"));
-        REQUIRE(next.DoneWithin(20000));
-        CHECK(next.Result() == WBEM_S_NO_ERROR);
+        Background waiting([&] { return events->Next(static_cast<LONG>(WBEM_INFINITE), 1, obj.GetAddressOf(), &got); });
+        CHECK(!waiting.DoneWithin(200));
+        REQUIRE(fx.Ctl().Disconnect());
+        REQUIRE(waiting.DoneWithin(5000));
+        CHECK(waiting.Result() == RPC_E_DISCONNECTED);
     }
-    REQUIRE(got == 1);
-    CHECK(GetI4(obj.Get(), L"Param") == 0);
+    ComPtr<IWbemClassObject> out;
+    CHECK(emutest::Call9610(svc.Get(), 0x5D, &out) == RPC_E_DISCONNECTED);
+    CHECK(!out);
+    win::Variant v;
+    v.SetBstr(win::Bstr(L"1"));
+    CHECK(in->Put(L"InEAX", 0, v.Get(), CIM_UINT32) == RPC_E_DISCONNECTED);
+    CHECK(data->Next(0, 1, obj.GetAddressOf(), &got) == RPC_E_DISCONNECTED);
+    HRESULT hr = S_OK;
+    CHECK(!Subscribe(svc.Get(), &hr));
+    CHECK(hr == RPC_E_DISCONNECTED);
+    fwemu::ModelState m;
+    REQUIRE(fx.Ctl().GetModel(&m));
+    CHECK(m.radio);  // nothing reached the firmware
+
+    auto again = fx.Connect();
+    CHECK(emutest::Call9610(again.Get(), 0x5D, &out) == WBEM_S_NO_ERROR);
+    fwemu::ConnectionStats after;
+    REQUIRE(fx.Ctl().GetConnectionStats(&after));
+    CHECK(after.generation == before.generation + 1);
+    CHECK(after.connects == before.connects + 1);
+    CHECK(after.subscriptions == before.subscriptions);
 }
 
 TEST_CASE("notify-fail N fails N subscriptions; -1 fails them all") {

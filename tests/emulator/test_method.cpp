@@ -58,6 +58,31 @@ TEST_CASE("connect-fail N fails exactly N connects, then succeeds") {
     CHECK(f.connectFail == 0);
 }
 
+TEST_CASE("wmi-down MS ends the connection and fails ConnectServer with RPC_S_SERVER_UNAVAILABLE for that long") {
+    Fixture fx;
+    auto svc = fx.Connect();
+    ComPtr<IWbemLocator> locator;
+    REQUIRE(fwemu::CreateLocator(locator.GetAddressOf()) == S_OK);
+    REQUIRE(fx.Ctl().SetFault("wmi-down", "600"));
+    ComPtr<IWbemClassObject> out;
+    CHECK(Call9610(svc.Get(), 0x5D, &out) == RPC_E_DISCONNECTED);
+    ComPtr<IWbemServices> again;
+    CHECK(ConnectTo(locator.Get(), L"ROOT\\WMI", &again) == HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE));
+    fwemu::Faults f;
+    REQUIRE(fx.Ctl().GetFaults(&f));
+    CHECK((f.wmiDownMs > 0 && f.wmiDownMs <= 600));
+    // Back once the time is up: connect attempts are what a client makes, so make them.
+    HRESULT hr = E_FAIL;
+    for (int attempt = 0; attempt < 200 && hr != WBEM_S_NO_ERROR; ++attempt) {
+        hr = ConnectTo(locator.Get(), L"ROOT\\WMI", &again);
+        if (hr != WBEM_S_NO_ERROR) Sleep(20);
+    }
+    CHECK(hr == WBEM_S_NO_ERROR);
+    CHECK(Call9610(again.Get(), 0x5D, &out) == WBEM_S_NO_ERROR);
+    REQUIRE(fx.Ctl().GetFaults(&f));
+    CHECK(f.wmiDownMs == 0);
+}
+
 TEST_CASE("the service's start-up and toggle calls follow the model and are logged with their exact texts") {
     Fixture fx;
     auto svc = fx.Connect();
@@ -301,6 +326,9 @@ TEST_CASE("controller rejects unknown faults and bad values without changing any
     CHECK(!fx.Ctl().SetFault("call-delay-ms", "60001"));
     CHECK(!fx.Ctl().SetFault("call-delay-ms", "on"));
     CHECK(!fx.Ctl().SetFault("null-param", "1"));
+    CHECK(!fx.Ctl().SetFault("method-hang", "yes"));
+    CHECK(!fx.Ctl().SetFault("disconnect", "off"));
+    CHECK(!fx.Ctl().SetFault("wmi-down", "600001"));
     CHECK(!fx.Ctl().Error().empty());
     fwemu::Faults f;
     REQUIRE(fx.Ctl().GetFaults(&f));
@@ -309,6 +337,8 @@ TEST_CASE("controller rejects unknown faults and bad values without changing any
     CHECK(f.notifyFail == 0);
     CHECK(f.callDelayMs == 0);
     CHECK(!f.nullParam);
+    CHECK(!f.methodHang);
+    CHECK(f.wmiDownMs == 0);
 }
 
 TEST_CASE("call-delay-ms: calls answer late, and the state stays free for others while they sleep") {

@@ -7,6 +7,10 @@
 //   svcprobe keys HKLM\PATH     one "key: NAME" line per subkey, NAME in hex bytes
 //   svcprobe sddl HKLM\PATH     "sddl: TEXT": the key's owner, group and DACL as SDDL
 // HKLM64\PATH names the 64-bit view instead (where an x64 MSI registers its product).
+//   svcprobe stop NAME          sends the stop control, then watches the manager's status and the
+//                               service's process: "answer: STATE" (the control's answer), and
+//                               "exit-after-stopped-ms: MS", how long the process lived on once
+//                               STOPPED showed (0 when it was gone by then; -1 if it never ended)
 // Exit code 1 when the service or key cannot be opened, 2 on bad usage.
 #include <windows.h>
 #include <sddl.h>
@@ -99,6 +103,46 @@ int PrintValues(const char* path) {
     }
 }
 
+double NowMs() {
+    LARGE_INTEGER frequency, now;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&now);
+    return static_cast<double>(now.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
+}
+
+int Stop(SC_HANDLE service) {
+    SERVICE_STATUS_PROCESS status{};
+    DWORD needed = 0;
+    if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status, &needed))
+        return 1;
+    win::UniqueHandle process(OpenProcess(SYNCHRONIZE, FALSE, status.dwProcessId));
+    if (!process) return 1;
+    SERVICE_STATUS answer{};
+    if (!ControlService(service, SERVICE_CONTROL_STOP, &answer)) {
+        printf("error: %lu\n", GetLastError());
+        return 1;
+    }
+    printf("answer: %lu\n", answer.dwCurrentState);
+    // Polled as fast as the manager answers: the moment STOPPED shows is the one measured.
+    const double deadline = NowMs() + 60000;
+    while (NowMs() < deadline) {
+        if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
+                                  &needed))
+            return 1;
+        if (status.dwCurrentState != SERVICE_STOPPED) continue;
+        const double stopped = NowMs();
+        if (WaitForSingleObject(process.Get(), 0) == WAIT_OBJECT_0) {
+            printf("exit-after-stopped-ms: 0\n");
+        } else if (WaitForSingleObject(process.Get(), 60000) == WAIT_OBJECT_0) {
+            printf("exit-after-stopped-ms: %.1f\n", NowMs() - stopped);
+        } else {
+            printf("exit-after-stopped-ms: -1\n");
+        }
+        return 0;
+    }
+    return 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -111,12 +155,14 @@ int main(int argc, char** argv) {
     if (strcmp(argv[1], "sddl") == 0) return PrintSddl(argv[2]);
     win::ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
     win::ServiceHandle service(
-        OpenServiceA(manager.Get(), argv[2], SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG | SERVICE_INTERROGATE));
+        OpenServiceA(manager.Get(), argv[2],
+                     SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG | SERVICE_INTERROGATE | SERVICE_STOP));
     if (!service) {
         fprintf(stderr, "svcprobe: cannot open service %s (error %lu)\n", argv[2], GetLastError());
         return 1;
     }
     SERVICE_STATUS status{};
+    if (strcmp(argv[1], "stop") == 0) return Stop(service.Get());
     if (strcmp(argv[1], "query") == 0) {
         if (!QueryServiceStatus(service.Get(), &status)) return 1;
         PrintStatus(status);

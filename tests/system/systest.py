@@ -5,7 +5,7 @@ import unittest
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "scripts"))
-from winehost import ARCHES, SYSTEM_EVENT, WineHost  # noqa: E402  (path set up above)
+from winehost import ARCHES, SYSTEM_EVENT, WineHost, parse_fields  # noqa: E402,F401  (path set up above)
 
 BUILD_DIR = None
 ARCH = "x86"         # the service's flavour
@@ -43,6 +43,15 @@ class SessionTestCase(unittest.TestCase):
     def events_since(self, start):
         """Service-process event reports made after `start` reports had been seen."""
         return self.host.service_events()[start:]
+
+    def assert_stop_reports(self, reports, exit_code=0):
+        """One stop's status reports, in the order the service made them: STOP_PENDING with
+        checkpoint 1 and a wait hint, rising checkpoints, and STOPPED last, with `exit_code`."""
+        self.assertGreaterEqual(len(reports), 2, reports)
+        *pending, last = reports
+        self.assertTrue(all(r[1] == 3 and r[6] > 0 for r in pending), reports)
+        self.assertEqual([r[5] for r in pending], list(range(1, len(pending) + 1)), reports)
+        self.assertEqual((last[1], last[3], last[5], last[6]), (1, exit_code, 0, 0), reports)
 
     def wait_for_event_text(self, text, timeout=20, start=0):
         return self.host.wait_until(

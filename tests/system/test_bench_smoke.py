@@ -50,7 +50,8 @@ class QuickBenchmark(unittest.TestCase):
             self.assertTrue((self.out / "latency.png").read_bytes().startswith(b"\x89PNG"))
         markdown = (self.out / "results.md").read_text()
         for row in ("Button event → client wake-up", "Request → acknowledgement", "Sustained requests",
-                    "-StartSvc → subscribed", "Stop while slow-call", "Idle CPU", "Working set"):
+                    "-StartSvc → subscribed", "Stop while slow-call", "STOPPED → process exit", "Idle CPU",
+                    "Working set"):
             self.assertIn(row, markdown)
 
     def test_latencies_have_every_sample_of_service_and_floor_and_lose_none(self):
@@ -66,6 +67,7 @@ class QuickBenchmark(unittest.TestCase):
         self.assertEqual(stop["notes"], {})
         for phase in ("winmgmt", "listening", "subscribing", "slow-call"):
             self.assertEqual(stop[phase]["n"], 1, phase)
+        self.assertEqual(stop["stopped_to_exit"]["n"], 4)
         for step in ("running", "first_call", "subscribed"):
             self.assertEqual(self.results["start"][step]["n"], 1, step)
 

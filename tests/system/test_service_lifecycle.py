@@ -82,9 +82,10 @@ class Lifecycle(systest.SessionTestCase):
         self.assertEqual(installed_events(result), [])
         host.wait_until(lambda: (host.probe("query") or {}).get("state") == "4", 30, "RUNNING")
         status = host.probe("query")
-        self.assertEqual((status["controls"], status["exit"]), ("0x1", "0"))
+        # It takes the stop and the shutdown controls.
+        self.assertEqual((status["controls"], status["exit"]), ("0x5", "0"))
         # Wine's manager shows the registered type (0x20); the service's own report says 0x10.
-        running = (0x10, 4, 1, 0, 0, 0, 0)
+        running = (0x10, 4, 5, 0, 0, 0, 0)
         self.assertEqual(host.status_reports(), [running])
 
         # An interrogate answers the last report and changes nothing.
@@ -102,8 +103,9 @@ class Lifecycle(systest.SessionTestCase):
         host.wait_until(lambda: (host.probe("query") or {}).get("state") == "1", 30, "STOPPED")
         host.wait_until(lambda: not host.telvarin_processes(), 30, "the service process to end")
         self.assertEqual(host.probe("query")["exit"], "0")
-        # STOPPED at once, never a pending state.
-        self.assertEqual(host.status_reports(), [running, running, (0x10, 1, 1, 0, 0, 0, 0)])
+        reports = host.status_reports()
+        self.assertEqual(reports[:2], [running, running])
+        self.assert_stop_reports(reports[2:])
         self.assertEqual(host.telvarin("-StopSvc").returncode, 0)
 
         result = host.telvarin("-UninstSvc", trace=True)

@@ -3,8 +3,15 @@
 The unmodified service runs under Wine against the firmware emulator; everything is observed
 from outside: registry, emulator controller, event-log and power-request traces, the SCM.
 """
+import shutil
+
 import systest
 from winehost import CURRENT_SETTING, NOTIFICATION, STATUS_CONTROL
+
+# The stand-in for powrprof.dll (tests/power_standin) reads its sleep-button policy here.
+POWER_POLICY = "HKLM\\Software\\Haskorn\\TelvarinPowerStandIn"
+DLL_OVERRIDES = r"HKCU\Software\Wine\AppDefaults\telvarin.exe\DllOverrides"
+POWER_ACTION = {"none": 0, "sleep": 2, "hibernate": 3}
 
 
 class EmulatedFirmware(systest.SessionTestCase):
@@ -16,9 +23,23 @@ class EmulatedFirmware(systest.SessionTestCase):
     def setUpClass(cls):
         super().setUpClass()
         host = cls.host
+        # Wine has no power policy; the stand-in, beside the exe for this class only, has one
+        # when a test writes it.
+        shutil.copy(host.bin.parent / "test-dlls" / "powrprof.dll", host.bin / "powrprof.dll")
+        host.wine("reg", "add", DLL_OVERRIDES, "/v", "powrprof", "/d", "native", "/f", check=True)
+        host.reg_delete_key(POWER_POLICY)
         host.start_winmgmt()
         host.install_and_start()
         host.wait_until(host.emulator_calls, 30, "the start-up register call")
+
+    @classmethod
+    def tearDownClass(cls):
+        try:
+            cls.host.wine("reg", "delete", DLL_OVERRIDES, "/f")
+            cls.host.reg_delete_key(POWER_POLICY)
+            (cls.host.bin / "powrprof.dll").unlink(missing_ok=True)
+        finally:
+            super().tearDownClass()
 
     def notification(self, name=""):
         return self.host.reg_dword(NOTIFICATION, name)
@@ -78,8 +99,25 @@ class Roads(EmulatedFirmware):
         host.fwemu("event", "0x800")
         host.fwemu("event", "0x1000")  # handled after both power requests have returned
         self.wait_for_notification(before ^ 0x1000)
-        # Wine has no power policy (ReadGlobalPwrPolicy fails), so code 8 hibernates too.
+        # No power policy to read (Wine's and the stand-in's without one fail), so code 8
+        # hibernates too.
         self.assertEqual(host.power_requests()[requests:], [(0, 0), (0, 0)])
+
+    def test_the_sleep_button_follows_the_policy_and_does_nothing_when_told_so(self):
+        host = self.host
+        self.addCleanup(host.reg_delete_key, POWER_POLICY)
+        requests = len(host.power_requests())
+        marker = self.notification()
+        for action in ("none", "sleep", "none", "hibernate"):
+            for entry in ("SleepButtonAc", "SleepButtonDc"):
+                host.reg_set_dword(POWER_POLICY, entry, POWER_ACTION[action])
+            host.fwemu("event", "8")
+            marker ^= 0x1000
+            host.fwemu("event", "0x1000")  # handled after the sleep button's request, if any
+            self.wait_for_notification(marker)
+        # "Do nothing" makes no request at all; sleep sleeps, so the policy was read.
+        self.assertEqual(host.power_requests()[requests:], [(1, 0), (0, 0)])
+        self.assertEqual([e.strings for e in host.service_events() if e.id == 107], [])
 
 
 class EmulatorRegistered(systest.SessionTestCase):

@@ -40,7 +40,7 @@ TEST_CASE("a successful call hands back the firmware's registers") {
         CHECK(r.Call(f.service) == 1);
         CHECK(r.eax == 0x103);
     }
-    CHECK(f.service.m_wmiReady == 1);
+    CHECK(f.service.Wmi().Ready() == 1);
     CHECK(f.log.Events().empty());
 }
 
@@ -91,9 +91,9 @@ TEST_CASE("each kind of failed call: its report, the ready flag, the registers u
     }
     CHECK(r.Call(f.service) == 0);
     CHECK(r.Unchanged());
-    CHECK(f.service.m_wmiReady == ready);
+    CHECK(f.service.Wmi().Ready() == ready);
     CHECK(f.log.Texts() == reports);
-    CHECK(LockIsFree(f.service.m_lock));
+    CHECK(LockIsFree(f.service.Wmi().CallLock()));
     if (!firmwareCalled) CHECK(f.Calls().empty());
     // The connection stays usable for the other operations.
     f.Fault("null-object", "off");
@@ -132,7 +132,7 @@ TEST_CASE("10,000 failing and succeeding calls leave no emulator object behind")
     }
     for (int i = 0; i < 1000; ++i) f.service.WriteFirmwareSetting(static_cast<DWORD>(i));
     CHECK(fwemu::LiveObjects() == connected);
-    f.service.m_pServices.Reset();
+    f.service.Wmi().Close();
     CHECK(fwemu::LiveObjects() == f.baselineObjects);
 }
 
@@ -175,6 +175,6 @@ TEST_CASE("the settings write goes to the first instance only, and a rejection i
         CHECK(f.service.WriteFirmwareSetting(5) == c.result);
         if (c.writes != kAnyWrites) CHECK(f.Writes().size() == static_cast<size_t>(c.writes));
     }
-    CHECK(LockIsFree(f.service.m_lock));
+    CHECK(LockIsFree(f.service.Wmi().CallLock()));
     CHECK(f.log.Events().empty());
 }

@@ -28,6 +28,7 @@ class FakePower final : public PowerApi {
 public:
     bool tokenOpens = true, privilegeKnown = true, adjustWorks = true;
     bool libraryPresent = true, entryPresent = true, statusReadable = true;
+    DWORD requestError = 0;  // nonzero: power requests fail with this last error
     BYTE acLine = 1;
     std::vector<std::pair<BOOL, BOOL>> requests;
     DWORD lastAccess = 0;
@@ -66,7 +67,9 @@ public:
     }
     BOOL RequestPowerState(BOOL suspend, BOOL force) override {
         requests.emplace_back(suspend, force);
-        return FALSE;  // a failing request is ignored
+        if (!requestError) return TRUE;
+        SetLastError(requestError);
+        return FALSE;
     }
 };
 
@@ -109,17 +112,28 @@ TEST_CASE("the sleep button follows the policy entry of the present power source
         f.service.SleepPerPolicy();
         CHECK(f.power.requests == std::vector<std::pair<BOOL, BOOL>>{kSleep});
     }
-    SUBCASE("'do nothing' and shutdown actions still hibernate") {
+    SUBCASE("'do nothing' makes no request, on either power source; other actions hibernate") {
         f.Policy(PowerActionNone, PowerActionNone);
         f.service.SleepPerPolicy();
-        f.Policy(PowerActionShutdownOff, PowerActionNone);
+        f.power.acLine = 0;
         f.service.SleepPerPolicy();
-        CHECK(f.power.requests == std::vector<std::pair<BOOL, BOOL>>{kHibernate, kHibernate});
+        f.Policy(PowerActionNone, PowerActionShutdownOff);
+        f.service.SleepPerPolicy();
+        CHECK(f.power.requests == std::vector<std::pair<BOOL, BOOL>>{kHibernate});
     }
     CHECK(f.power.lastPrivilege == "SeShutdownPrivilege");
     CHECK(f.power.lastAccess == (TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY));
     CHECK(f.power.lastAttributes == SE_PRIVILEGE_ENABLED);
-    CHECK(f.log.Events().empty());  // power actions report nothing
+    CHECK(f.log.Events().empty());  // a request that works reports nothing
+}
+
+TEST_CASE("a failed power request is reported with its error code") {
+    PowerFixture f;
+    f.power.requestError = ERROR_PRIVILEGE_NOT_HELD;
+    f.Policy(PowerActionSleep, PowerActionSleep);
+    f.service.SleepPerPolicy();
+    f.service.Hibernate();
+    CHECK(f.log.Texts() == std::vector<std::string>{"Sleep failed, error 1314", "Hibernation failed, error 1314"});
 }
 
 TEST_CASE("without a readable policy the sleep button hibernates") {

@@ -116,12 +116,10 @@ TEST_CASE("Run writes the start-up values and returns at once outside the servic
     DeleteSystemEventTree();
     f.service.m_prevStatusControl = 7;
     f.service.m_curStatusControl = 9;
-    f.service.m_wmiReady = 1;
     f.service.Run();
     CHECK(ReadDword(TELVARIN_KEY_CURRENT_SETTING, "") == 0x1800014);
     CHECK(f.service.m_prevStatusControl == 0);
     CHECK(f.service.m_curStatusControl == 0);
-    CHECK(f.service.m_wmiReady == 0);
     CHECK(f.log.Events().empty());
     DeleteSystemEventTree();
 }

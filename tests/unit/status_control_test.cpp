@@ -120,7 +120,7 @@ TEST_CASE("requests consumed without effect") {
         CHECK(f.Calls().empty());
     }
     SUBCASE("the service is not ready: no call, and no other bit served instead") {
-        f.service.m_wmiReady = 0;
+        f.service.Wmi().ClearReady();
         f.Request(0x3);
         CHECK(f.Calls().empty());
     }
@@ -128,12 +128,12 @@ TEST_CASE("requests consumed without effect") {
         f.Fault("cflag", "1");
         f.Request(0x1);
         CHECK(f.Calls().size() == 1);
-        CHECK(f.service.m_wmiReady == 1);
+        CHECK(f.service.Wmi().Ready() == 1);
     }
     SUBCASE("a call that fails inside WMI disables every later request") {
         f.Fault("exec-fail", "on");
         f.Request(0x1);
-        CHECK(f.service.m_wmiReady == 0);
+        CHECK(f.service.Wmi().Ready() == 0);
         REQUIRE(f.emulator.Reset());
         f.Request(0x0);
         f.Request(0x2);

@@ -112,13 +112,11 @@ FirmwareFixture::FirmwareFixture() : baselineObjects(fwemu::LiveObjects()) {
     service.SetComRuntime(&runtime);
 }
 
-FirmwareFixture::~FirmwareFixture() {
-    service.m_pServices.Reset();
-}
+FirmwareFixture::~FirmwareFixture() { service.Wmi().Close(); }
 
 void FirmwareFixture::Connect() {
-    service.m_wmiReady = service.ConnectWmi();
-    REQUIRE(service.m_wmiReady == 1);
+    REQUIRE(service.ConnectWmi() == 1);
+    REQUIRE(service.Wmi().Ready() == 1);
 }
 
 std::vector<fwemu::CallRecord> FirmwareFixture::Calls() {
@@ -162,6 +160,20 @@ uint64_t EventsDelivered(fwemu::Controller& emulator) {
     return delivered;
 }
 
+bool SetWinmgmtRunning(bool running) {
+    win::ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    win::ServiceHandle service(OpenServiceA(manager.Get(), "winmgmt", SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS));
+    if (!service) return false;
+    SERVICE_STATUS status{};
+    if (running) StartServiceA(service.Get(), 0, nullptr);
+    else ControlService(service.Get(), SERVICE_CONTROL_STOP, &status);
+    const DWORD wanted = running ? SERVICE_RUNNING : SERVICE_STOPPED;
+    for (int i = 0; i < 300; ++i) {
+        if (QueryServiceStatus(service.Get(), &status) && status.dwCurrentState == wanted) return true;
+        Sleep(50);
+    }
+    return false;
+}
 bool LockIsFree(win::CriticalSection& lock) {
     win::UniqueHandle thread(CreateThread(nullptr, 0, TryLock, &lock, 0, nullptr));
     WaitForSingleObject(thread.Get(), 5000);

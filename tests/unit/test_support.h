@@ -91,7 +91,7 @@ struct FirmwareFixture : ServiceFixture {
 
     FirmwareFixture();
     ~FirmwareFixture();
-    // ConnectWmi, as the worker does.
+    // ConnectWmi, as the worker does; the calling thread is then the one that reconnects.
     void Connect();
     std::vector<fwemu::CallRecord> Calls();
     std::vector<fwemu::WriteRecord> Writes();
@@ -116,6 +116,13 @@ bool Eventually(Predicate predicate, DWORD timeoutMs = 10000) {
 bool Subscribed(fwemu::Controller& emulator);
 // Events that subscriptions have taken from the emulator so far.
 uint64_t EventsDelivered(fwemu::Controller& emulator);
+
+inline bool StartsWith(const std::string& text, const std::string& start) {
+    return text.compare(0, start.size(), start) == 0;
+}
+
+// Brings winmgmt into the wanted state in this prefix; false when the manager refuses.
+bool SetWinmgmtRunning(bool running);
 
 // True when another thread can take the lock right now (so no path left it held).
 bool LockIsFree(win::CriticalSection& lock);

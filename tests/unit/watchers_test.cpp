@@ -115,29 +115,67 @@ TEST_CASE("the StatusControl watcher turns a client's inversion into an acknowle
     StopAndJoin(f.service, thread);
 }
 
-TEST_CASE("a watcher whose key is missing ends at once and watches nothing") {
+TEST_CASE("a watcher waits for its deleted key to be created again, and catches up then") {
     WatcherFixture f;
-    DeleteKey(kStatusControl);
-    DeleteKey(kCurrentSetting);
-    win::UniqueHandle status(CreateThread(nullptr, 0, StatusWatcherThread, nullptr, 0, nullptr));
-    win::UniqueHandle setting(CreateThread(nullptr, 0, SettingWatcherThread, nullptr, 0, nullptr));
-    CHECK(WaitForSingleObject(status.Get(), 5000) == WAIT_OBJECT_0);
-    CHECK(WaitForSingleObject(setting.Get(), 5000) == WAIT_OBJECT_0);
+    REQUIRE(f.emulator.SetRadio(false));
+    const std::vector<std::string> reports = {"Key StatusControl is missing; waiting for it",
+                                              "Key StatusControl is back; watching it again"};
+    auto waitForReport = [&](size_t count) { return Eventually([&] { return f.log.Texts().size() >= count; }); };
+    win::UniqueHandle thread;
+    SUBCASE("missing when the watcher starts") {
+        DeleteKey(kStatusControl);
+        thread.Reset(CreateThread(nullptr, 0, StatusWatcherThread, nullptr, 0, nullptr));
+    }
+    SUBCASE("deleted while watched") {
+        thread.Reset(CreateThread(nullptr, 0, StatusWatcherThread, nullptr, 0, nullptr));
+        REQUIRE(Eventually([&] { return f.service.m_hStatusEvent != nullptr; }));
+        DeleteKey(kStatusControl);
+    }
+    SUBCASE("the whole SystemEvent tree deleted while watched: the nearest key above is watched") {
+        thread.Reset(CreateThread(nullptr, 0, StatusWatcherThread, nullptr, 0, nullptr));
+        REQUIRE(Eventually([&] { return f.service.m_hStatusEvent != nullptr; }));
+        DeleteSystemEventTree();
+        REQUIRE(waitForReport(1));
+        WriteDword(kNotification, "Type2", 0);  // SystemEvent again, but not StatusControl yet
+    }
+    REQUIRE(waitForReport(1));
+    // The request written with the key is found by the catch-up look.
+    WriteDword(kStatusControl, "Type2", 0x1);
+    CHECK(Eventually([&] { return ReadDword(kNotification, "Type2") == 0x10001; }));
+    CHECK(f.log.Texts() == reports);
+    // And it is watched again.
+    WriteDword(kStatusControl, "Type2", 0x0);
+    CHECK(Eventually([&] { return ReadDword(kNotification, "Type2") == 0x0; }));
+    StopAndJoin(f.service, thread);
     CHECK(f.service.m_hStatusEvent == nullptr);
-    CHECK(f.service.m_hSettingEvent == nullptr);
 }
 
-TEST_CASE("a watcher inside a firmware call finishes it before it ends") {
+TEST_CASE("the CurrentSetting watcher pushes the settings word of a key created again") {
+    WatcherFixture f;
+    f.service.PushCurrentSetting();
+    win::UniqueHandle thread(CreateThread(nullptr, 0, SettingWatcherThread, nullptr, 0, nullptr));
+    REQUIRE(Eventually([&] { return f.service.m_hSettingEvent != nullptr; }));
+    DeleteKey(kCurrentSetting);
+    REQUIRE(Eventually([&] { return !f.log.Texts().empty(); }));
+    WriteDword(kCurrentSetting, "", 0x5);
+    CHECK(Eventually([&] { return f.SettingWord() == ~0x5u; }));
+    StopAndJoin(f.service, thread);
+}
+
+TEST_CASE("a stop gives up a watcher's firmware call at once, leaving the lock free") {
     WatcherFixture f;
     win::UniqueHandle thread(CreateThread(nullptr, 0, StatusWatcherThread, nullptr, 0, nullptr));
     REQUIRE(Eventually([&] { return f.service.m_hStatusEvent != nullptr; }));
-    f.Fault("call-delay-ms", "1500");
+    f.Fault("method-hang", "on");
+    fwemu::ConnectionStats before;
+    REQUIRE(f.emulator.GetConnectionStats(&before));
     WriteDword(kStatusControl, "Type2", 0x1);
-    // ExecMethod runs under m_lock: while another thread cannot take it, the call is under way.
-    REQUIRE(Eventually([&] { return !LockIsFree(f.service.m_lock); }));
+    fwemu::ConnectionStats now;
+    REQUIRE(Eventually([&] { return f.emulator.GetConnectionStats(&now) && now.callsStarted > before.callsStarted; }));
     f.service.RequestStop();
-    CHECK(WaitForSingleObject(thread.Get(), 10000) == WAIT_OBJECT_0);
-    CHECK(f.Calls().size() == 1);
-    CHECK(LockIsFree(f.service.m_lock));
-    CHECK(ReadDword(kNotification, "Type2") == 0x1 + 0x0);  // radio was on: toggled off, bit 16 clear
+    CHECK(WaitForSingleObject(thread.Get(), 5000) == WAIT_OBJECT_0);
+    CHECK(LockIsFree(f.service.Wmi().CallLock()));
+    CHECK(ReadDword(kNotification, "Type2") == 0);  // nothing to acknowledge
+    CHECK(f.log.Events().empty());  // a stop is no failure
+    f.Fault("method-hang", "off");  // lets the abandoned call go
 }

@@ -8,21 +8,6 @@ namespace {
 constexpr char kStatusControl[] = TELVARIN_KEY_STATUS_CONTROL;
 constexpr char kNotification[] = TELVARIN_KEY_NOTIFICATION;
 
-// Brings winmgmt into the wanted state in this prefix; false when the manager refuses.
-bool SetWinmgmtRunning(bool running) {
-    win::ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
-    win::ServiceHandle service(OpenServiceA(manager.Get(), "winmgmt", SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS));
-    if (!service) return false;
-    SERVICE_STATUS status{};
-    if (running) StartServiceA(service.Get(), 0, nullptr);
-    else ControlService(service.Get(), SERVICE_CONTROL_STOP, &status);
-    const DWORD wanted = running ? SERVICE_RUNNING : SERVICE_STOPPED;
-    for (int i = 0; i < 300; ++i) {
-        if (QueryServiceStatus(service.Get(), &status) && status.dwCurrentState == wanted) return true;
-        Sleep(50);
-    }
-    return false;
-}
 }  // namespace
 
 TEST_CASE("QueryServiceState answers the state of a running service and -1 otherwise") {
@@ -39,11 +24,12 @@ TEST_CASE("a stop while winmgmt is not running ends the worker, touching nothing
     REQUIRE(SetWinmgmtRunning(false));
     f.service.m_running = 1;
     win::UniqueHandle worker(CreateThread(nullptr, 0, WorkerThread, nullptr, 0, nullptr));
-    REQUIRE(Eventually([&] { return f.log.Texts().size() >= 2; }));
+    REQUIRE(Eventually([&] { return !f.log.Texts().empty(); }));
     f.service.RequestStop();
     CHECK(WaitForSingleObject(worker.Get(), 5000) == WAIT_OBJECT_0);
-    for (const auto& text : f.log.Texts()) CHECK(text == "winmgmt not ready");
+    CHECK(f.log.Texts() == std::vector<std::string>{"winmgmt not ready"});  // once, however long it lasts
     CHECK(f.runtime.initializeCalls == 0);
+    CHECK(f.service.m_status.dwCurrentState == SERVICE_STOPPED);
 }
 
 TEST_CASE("a stop seen before the connection ends the start-up there: the firmware hears nothing") {
@@ -55,7 +41,7 @@ TEST_CASE("a stop seen before the connection ends the start-up there: the firmwa
     CHECK(f.Calls().empty());
     CHECK(f.Writes().empty());
     CHECK_FALSE(f.service.m_hStatusWatcher);
-    CHECK(f.service.m_pServices == nullptr);
+    CHECK_FALSE(f.service.Wmi().HasConnected());
 }
 
 TEST_CASE("the worker starts up in order, serves clients and tears down everything at a stop") {
@@ -87,9 +73,44 @@ TEST_CASE("the worker starts up in order, serves clients and tears down everythi
     CHECK(WaitForSingleObject(worker.Get(), 10000) == WAIT_OBJECT_0);
     CHECK_FALSE(f.service.m_hStatusWatcher);
     CHECK_FALSE(f.service.m_hSettingWatcher);
-    CHECK(f.service.m_pServices == nullptr);
+    CHECK_FALSE(f.service.Wmi().HasConnected());
     CHECK(f.runtime.uninitializeCalls == 1);
     CHECK(fwemu::LiveObjects() == f.baselineObjects);
     CHECK(f.log.Events().empty());
+    // STOPPED is the teardown's last act.
+    CHECK(f.service.m_status.dwCurrentState == SERVICE_STOPPED);
+    DeleteSystemEventTree();
+}
+
+TEST_CASE("a lost connection is made again by the worker, and requests and events are served on the new one") {
+    FirmwareFixture f;
+    DeleteSystemEventTree();
+    f.service.WriteStartupValues();
+    REQUIRE(SetWinmgmtRunning(true));
+    f.service.m_running = 1;
+    win::UniqueHandle worker(CreateThread(nullptr, 0, WorkerThread, nullptr, 0, nullptr));
+    REQUIRE(Eventually([&] { return Subscribed(f.emulator) && f.service.m_hStatusEvent && f.service.m_hSettingEvent; }));
+    fwemu::ConnectionStats before;
+    REQUIRE(f.emulator.GetConnectionStats(&before));
+
+    REQUIRE(f.emulator.Disconnect());
+    // A request at once: whether it finds the connection gone or already back, it is served.
+    const DWORD answers = ReadDword(kNotification, "Type2");
+    WriteDword(kStatusControl, "Type2", 0x1);
+    CHECK(Eventually([&] { return (ReadDword(kNotification, "Type2") ^ answers) & TELVARIN_ACK_0; }));
+    fwemu::ConnectionStats after;
+    REQUIRE(Eventually([&] { return f.emulator.GetConnectionStats(&after) && after.subscriptions > before.subscriptions; }));
+    CHECK(after.connects == before.connects + 1);
+    REQUIRE(f.emulator.InjectEvent(0x40));
+    CHECK(Eventually([&] { return ReadDword(kNotification, "") == 0x40; }));
+    WriteDword(TELVARIN_KEY_CURRENT_SETTING, "", 0x5);
+    CHECK(Eventually([&] { return !f.Writes().empty() && Narrow(f.Writes().back().text) == "4294967290"; }));
+
+    const auto texts = f.log.Texts();
+    REQUIRE(texts.size() == 2);
+    CHECK(StartsWith(texts[0], "WMI connection lost: "));
+    CHECK(StartsWith(texts[1], "WMI connection back after "));
+    f.service.RequestStop();
+    CHECK(WaitForSingleObject(worker.Get(), 10000) == WAIT_OBJECT_0);
     DeleteSystemEventTree();
 }

@@ -1,0 +1,30 @@
+// The reports of one retry loop (the winmgmt wait, each connection stage, the subscription): a
+// loop that fails for weeks must not push other programs' entries out of the Application log.
+// The first failure is reported with the loop's own text, then at most one entry an hour with
+// the count, and one entry when it succeeds at last; a loop that succeeds at once reports nothing.
+#pragma once
+
+#include <windows.h>
+
+class RetryLog {
+public:
+    static constexpr ULONGLONG kReminderMs = 60 * 60 * 1000;
+
+    // `failureText`: the first failure's report ("ConnectServer fail"); `subject`: what is
+    // retried, as the later reports name it ("ConnectServer").
+    RetryLog(const char* failureText, const char* subject) : m_failureText(failureText), m_subject(subject) {}
+
+    void Failed() { FailedAt(GetTickCount64()); }
+    void Succeeded() { SucceededAt(GetTickCount64()); }
+    // The same, at a given time (GetTickCount64's clock).
+    void FailedAt(ULONGLONG now);
+    void SucceededAt(ULONGLONG now);
+    DWORD Failures() const { return m_failures; }
+
+private:
+    const char* m_failureText;
+    const char* m_subject;
+    DWORD m_failures = 0;
+    ULONGLONG m_firstFailure = 0;
+    ULONGLONG m_lastReport = 0;
+};
