@@ -13,6 +13,7 @@ import json
 import os
 import re
 import subprocess
+import sys
 import time
 from pathlib import Path
 
@@ -146,12 +147,21 @@ class WineHost:
         """The command line that runs a Windows program (and its arguments) through its loader."""
         return [loader(args[0]), *args]
 
-    def wine(self, *args, timeout=120, debug=None, check=False):
+    def wine(self, *args, timeout=120, debug=None, check=False, rerun_unrun=False):
+        """Runs a program and returns its CompletedProcess. rerun_unrun: for a command that may be
+        run twice (one that only reads, or sets a state), run it again when it ended with an
+        error without a word of output. Our tools never fail silently, but now and then, in long
+        runs, Wine ends one of them with exit code 1 and no output."""
         env = dict(self.env)
         if debug:
             env["WINEDEBUG"] = debug
-        result = subprocess.run(self.command(*args), env=env, capture_output=True, text=True,
-                                errors="replace", timeout=timeout)
+        for attempt in range(3):
+            result = subprocess.run(self.command(*args), env=env, capture_output=True, text=True,
+                                    errors="replace", timeout=timeout)
+            if not (rerun_unrun and result.returncode != 0 and not result.stdout and not result.stderr):
+                break
+            print(f"winehost: {' '.join(args)} ended with {result.returncode} and no output; running it again",
+                  file=sys.stderr)
         if check and result.returncode != 0:
             raise RuntimeError(f"wine {' '.join(args)} exited {result.returncode}: {result.stderr[-2000:]}")
         return result
@@ -165,7 +175,9 @@ class WineHost:
         bitness, so (un)registering takes the service's flavour; every other command takes the
         clients' flavour, which also proves that both flavours read one state file alike."""
         registering = bool(args) and args[0] in ("register", "unregister")
-        result = self.wine(self.win_path((self.bin if registering else self.client_bin) / "fwemu-ctl.exe"), *args)
+        # Every command but `event` only reads or sets a state, and may run twice.
+        result = self.wine(self.win_path((self.bin if registering else self.client_bin) / "fwemu-ctl.exe"), *args,
+                           rerun_unrun=not args or args[0] != "event")
         if check and result.returncode != 0:
             raise RuntimeError(f"fwemu-ctl {' '.join(args)} exited {result.returncode}: {result.stderr.strip()}")
         return result
@@ -266,7 +278,7 @@ class WineHost:
 
     def probe(self, command, name=P.SERVICE_NAME):
         """svcprobe's view (query, interrogate or config) as a dict, or None when it fails."""
-        result = self.wine(self.exe("svcprobe.exe"), command, name)
+        result = self.wine(self.exe("svcprobe.exe"), command, name, rerun_unrun=command != "stop")
         return parse_fields(result.stdout) if result.returncode == 0 else None
 
     def start_winmgmt(self):
@@ -315,7 +327,7 @@ class WineHost:
         """{value name: (type, data)} of one key in the 32-bit view, read through svcprobe; None
         when the key does not exist. REG_DWORD data is an int (None unless 4 bytes), strings are
         text, REG_MULTI_SZ entries are joined with a literal \\0 as `reg query` shows them."""
-        result = self.wine(self.exe("svcprobe.exe"), "values", key)
+        result = self.wine(self.exe("svcprobe.exe"), "values", key, rerun_unrun=True)
         if result.returncode != 0:
             return None
         values = {}
@@ -373,7 +385,7 @@ class WineHost:
         """{product code: {value: data}} of the Add/Remove Programs entries named `name` that a
         package of flavour `arch` (default: the service's) writes, each in its registry view."""
         uninstall = UNINSTALL_KEY if (arch or self.arch) == "x86" else UNINSTALL_KEY.replace("HKLM\\", "HKLM64\\", 1)
-        result = self.wine(self.exe("svcprobe.exe"), "keys", uninstall)
+        result = self.wine(self.exe("svcprobe.exe"), "keys", uninstall, rerun_unrun=True)
         codes = [bytes.fromhex(line.partition(": ")[2]).decode("latin-1")
                  for line in result.stdout.splitlines() if line.startswith("key: ")]
         products = {code: {value: data for value, (_, data) in (self.reg_values(uninstall + "\\" + code) or {}).items()}

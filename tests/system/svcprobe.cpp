@@ -11,7 +11,9 @@
 //                               service's process: "answer: STATE" (the control's answer), and
 //                               "exit-after-stopped-ms: MS", how long the process lived on once
 //                               STOPPED showed (0 when it was gone by then; -1 if it never ended)
-// Exit code 1 when the service or key cannot be opened, 2 on bad usage.
+// Exit code 1, with the reason on stderr, when the service or key cannot be read; 2 on bad usage.
+// It never fails without saying why: the harness takes an exit without any output for Wine having
+// failed to run it.
 #include <windows.h>
 #include <sddl.h>
 
@@ -30,6 +32,11 @@ void PrintStatus(const SERVICE_STATUS& s) {
            s.dwServiceSpecificExitCode, s.dwCheckPoint, s.dwWaitHint);
 }
 
+int Failed(const char* what, const char* subject, DWORD error) {
+    fprintf(stderr, "svcprobe: %s %s (error %lu)\n", what, subject, error);
+    return 1;
+}
+
 void PrintHex(const BYTE* data, DWORD size) {
     if (size == 0) printf("-");
     for (DWORD i = 0; i < size; ++i) printf("%02x", data[i]);
@@ -37,7 +44,7 @@ void PrintHex(const BYTE* data, DWORD size) {
 
 // Opens HKLM\... or HKCU\... in the 32-bit view, where the service keeps its values, or
 // HKLM64\... in the 64-bit view.
-bool OpenKey(const char* path, win::RegKey& key) {
+LSTATUS OpenKey(const char* path, win::RegKey& key) {
     struct Root {
         const char* prefix;
         HKEY key;
@@ -49,20 +56,20 @@ bool OpenKey(const char* path, win::RegKey& key) {
     for (const Root& root : kRoots) {
         const size_t length = strlen(root.prefix);
         if (strncmp(path, root.prefix, length) == 0)
-            return RegOpenKeyExA(root.key, path + length, 0, KEY_READ | root.view, key.Receive()) == ERROR_SUCCESS;
+            return RegOpenKeyExA(root.key, path + length, 0, KEY_READ | root.view, key.Receive());
     }
-    return false;
+    return ERROR_INVALID_PARAMETER;
 }
 
 int PrintKeys(const char* path) {
     win::RegKey key;
-    if (!OpenKey(path, key)) return 1;
+    if (const LSTATUS status = OpenKey(path, key)) return Failed("cannot open key", path, status);
     for (DWORD index = 0;; ++index) {
         char name[256];
         DWORD nameSize = sizeof name;
         const LSTATUS status = RegEnumKeyExA(key.Get(), index, name, &nameSize, nullptr, nullptr, nullptr, nullptr);
         if (status == ERROR_NO_MORE_ITEMS) return 0;
-        if (status != ERROR_SUCCESS) return 1;
+        if (status != ERROR_SUCCESS) return Failed("cannot list the subkeys of", path, status);
         printf("key: ");
         PrintHex(reinterpret_cast<const BYTE*>(name), nameSize);
         printf("\n");
@@ -71,15 +78,16 @@ int PrintKeys(const char* path) {
 
 int PrintSddl(const char* path) {
     win::RegKey key;
-    if (!OpenKey(path, key)) return 1;
+    if (const LSTATUS status = OpenKey(path, key)) return Failed("cannot open key", path, status);
     const SECURITY_INFORMATION what = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
     DWORD size = 0;
     RegGetKeySecurity(key.Get(), what, nullptr, &size);
     std::vector<BYTE> descriptor(size ? size : 1);
-    if (RegGetKeySecurity(key.Get(), what, descriptor.data(), &size) != ERROR_SUCCESS) return 1;
+    if (const LSTATUS status = RegGetKeySecurity(key.Get(), what, descriptor.data(), &size))
+        return Failed("cannot read the security of", path, status);
     char* text = nullptr;
     if (!ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor.data(), SDDL_REVISION_1, what, &text, nullptr))
-        return 1;
+        return Failed("cannot write as SDDL the security of", path, GetLastError());
     printf("sddl: %s\n", text);
     LocalFree(text);
     return 0;
@@ -87,14 +95,14 @@ int PrintSddl(const char* path) {
 
 int PrintValues(const char* path) {
     win::RegKey key;
-    if (!OpenKey(path, key)) return 1;
+    if (const LSTATUS status = OpenKey(path, key)) return Failed("cannot open key", path, status);
     for (DWORD index = 0;; ++index) {
         char name[16384];
         BYTE data[65536];
         DWORD nameSize = sizeof name, dataSize = sizeof data, type = 0;
         const LSTATUS status = RegEnumValueA(key.Get(), index, name, &nameSize, nullptr, &type, data, &dataSize);
         if (status == ERROR_NO_MORE_ITEMS) return 0;
-        if (status != ERROR_SUCCESS) return 1;
+        if (status != ERROR_SUCCESS) return Failed("cannot list the values of", path, status);
         printf("value: %lu ", type);
         PrintHex(data, dataSize);
         printf(" ");
@@ -110,13 +118,13 @@ double NowMs() {
     return static_cast<double>(now.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
 }
 
-int Stop(SC_HANDLE service) {
+int Stop(SC_HANDLE service, const char* name) {
     SERVICE_STATUS_PROCESS status{};
     DWORD needed = 0;
     if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status, &needed))
-        return 1;
+        return Failed("cannot query", name, GetLastError());
     win::UniqueHandle process(OpenProcess(SYNCHRONIZE, FALSE, status.dwProcessId));
-    if (!process) return 1;
+    if (!process) return Failed("cannot open the process of", name, GetLastError());
     SERVICE_STATUS answer{};
     if (!ControlService(service, SERVICE_CONTROL_STOP, &answer)) {
         printf("error: %lu\n", GetLastError());
@@ -128,7 +136,7 @@ int Stop(SC_HANDLE service) {
     while (NowMs() < deadline) {
         if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
                                   &needed))
-            return 1;
+            return Failed("cannot query", name, GetLastError());
         if (status.dwCurrentState != SERVICE_STOPPED) continue;
         const double stopped = NowMs();
         if (WaitForSingleObject(process.Get(), 0) == WAIT_OBJECT_0) {
@@ -140,7 +148,7 @@ int Stop(SC_HANDLE service) {
         }
         return 0;
     }
-    return 1;
+    return Failed("no STOPPED within 60 s from", name, ERROR_TIMEOUT);
 }
 
 }  // namespace
@@ -158,13 +166,12 @@ int main(int argc, char** argv) {
         OpenServiceA(manager.Get(), argv[2],
                      SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG | SERVICE_INTERROGATE | SERVICE_STOP));
     if (!service) {
-        fprintf(stderr, "svcprobe: cannot open service %s (error %lu)\n", argv[2], GetLastError());
-        return 1;
+        return Failed("cannot open service", argv[2], GetLastError());
     }
     SERVICE_STATUS status{};
-    if (strcmp(argv[1], "stop") == 0) return Stop(service.Get());
+    if (strcmp(argv[1], "stop") == 0) return Stop(service.Get(), argv[2]);
     if (strcmp(argv[1], "query") == 0) {
-        if (!QueryServiceStatus(service.Get(), &status)) return 1;
+        if (!QueryServiceStatus(service.Get(), &status)) return Failed("cannot query", argv[2], GetLastError());
         PrintStatus(status);
         return 0;
     }
@@ -181,7 +188,8 @@ int main(int argc, char** argv) {
         QueryServiceConfigA(service.Get(), nullptr, 0, &needed);
         std::vector<BYTE> buffer(needed + 16);
         auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
-        if (!QueryServiceConfigA(service.Get(), config, static_cast<DWORD>(buffer.size()), &needed)) return 1;
+        if (!QueryServiceConfigA(service.Get(), config, static_cast<DWORD>(buffer.size()), &needed))
+            return Failed("cannot read the configuration of", argv[2], GetLastError());
         printf("type: 0x%lx\nstart: %lu\nerrorcontrol: %lu\nbinarypath: %s\ndependency: %s\naccount: %s\n",
                config->dwServiceType, config->dwStartType, config->dwErrorControl,
                config->lpBinaryPathName ? config->lpBinaryPathName : "",
