@@ -191,6 +191,7 @@ class Package(systest.SessionTestCase):
         self.assertEqual(run.code, 0, run.log[-3000:])
         self.assertEqual([p["DisplayVersion"] for p in host.installed_products().values()], [self.new])
         self.assertEqual(self.aces_naming("IU"), granted)
+        self.assertIn("may query and set StatusControl", self.access_verdict())
 
         for code in host.installed_products():
             self.assertEqual(host.msiexec("/x", code).code, 0)
