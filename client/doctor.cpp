@@ -16,6 +16,7 @@
 
 #include "client/decode.h"
 #include "client/lib/telvarin_client.h"
+#include "common/key_security.h"
 #include "common/protocol_key.h"
 #include "common/win_raii.h"
 
@@ -255,15 +256,10 @@ void CheckService(Report& report) {
 // of every group such a user's token holds (Everyone, Interactive, Authenticated Users, Users),
 // less the denied ones. Inherit-only ACEs do not apply to the key itself.
 ACCESS_MASK InteractiveUserRights(HKEY key) {
-    DWORD size = 0;
-    RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, nullptr, &size);
-    std::vector<BYTE> descriptor(size ? size : 1);
-    BOOL present = FALSE, defaulted = FALSE;
-    PACL dacl = nullptr;
-    if (RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor.data(), &size) != ERROR_SUCCESS ||
-        !GetSecurityDescriptorDacl(descriptor.data(), &present, &dacl, &defaulted))
-        return 0;
-    if (!present || !dacl) return KEY_ALL_ACCESS;  // a null DACL lets everybody in
+    win::LocalMemory descriptor;
+    ACL* dacl = nullptr;
+    if (win::ReadKeyDacl(key, descriptor, dacl) != ERROR_SUCCESS) return 0;
+    if (!dacl) return KEY_ALL_ACCESS;  // a null DACL lets everybody in
     static const WELL_KNOWN_SID_TYPE kGroups[] = {WinWorldSid, WinInteractiveSid, WinAuthenticatedUserSid, WinBuiltinUsersSid};
     GENERIC_MAPPING mapping = {KEY_READ, KEY_WRITE, KEY_EXECUTE, KEY_ALL_ACCESS};
     ACCESS_MASK allowed = 0, denied = 0;

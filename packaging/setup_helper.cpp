@@ -16,6 +16,7 @@
 
 #include <vector>
 
+#include "common/key_security.h"
 #include "common/protocol.h"
 #include "common/protocol_key.h"
 #include "common/win_raii.h"
@@ -27,17 +28,10 @@ namespace {
 constexpr ACCESS_MASK kClientRights = KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_NOTIFY;
 const char* const kClientKeys[] = {TELVARIN_KEY_STATUS_CONTROL, TELVARIN_KEY_CURRENT_SETTING};
 
-struct LocalTraits {
-    using Value = void*;
-    static Value Invalid() { return nullptr; }
-    static void Close(Value v) { LocalFree(v); }
-};
-using LocalMemory = win::Unique<LocalTraits>;
-
 // The group's SID, from SID text or an account name; empty when it names nothing.
 std::vector<BYTE> ResolveGroup(const char* group) {
     if (strncmp(group, "S-", 2) == 0 || strncmp(group, "s-", 2) == 0) {
-        LocalMemory sid;
+        win::LocalMemory sid;
         if (!ConvertStringSidToSidA(group, reinterpret_cast<PSID*>(sid.Receive()))) return {};
         const BYTE* bytes = static_cast<const BYTE*>(sid.Get());
         return std::vector<BYTE>(bytes, bytes + GetLengthSid(sid.Get()));
@@ -61,15 +55,11 @@ bool IsOurAce(const ACE_HEADER* header, PSID group) {
 // Rewrites the key's DACL: without our ACE (revoke), or with it once, after the explicit denies
 // (grant), every other ACE kept in its order. Registry calls return their error.
 LSTATUS EditDacl(HKEY key, PSID group, bool grant) {
-    DWORD size = 0;
-    RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, nullptr, &size);
-    std::vector<BYTE> descriptor(size ? size : 1);
-    LSTATUS status = RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor.data(), &size);
+    win::LocalMemory descriptor;
+    ACL* dacl = nullptr;
+    LSTATUS status = win::ReadKeyDacl(key, descriptor, dacl);
     if (status != ERROR_SUCCESS) return status;
-    BOOL present = FALSE, defaulted = FALSE;
-    PACL dacl = nullptr;
-    if (!GetSecurityDescriptorDacl(descriptor.data(), &present, &dacl, &defaulted)) return GetLastError();
-    const WORD count = present && dacl ? dacl->AceCount : 0;
+    const WORD count = dacl ? dacl->AceCount : 0;
 
     std::vector<const ACE_HEADER*> kept;
     for (WORD i = 0; i < count; ++i) {

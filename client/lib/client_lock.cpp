@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "client/lib/telvarin_client.h"
+#include "common/key_security.h"
 #include "common/protocol_key.h"
 
 namespace telvarin_client {
@@ -73,29 +74,14 @@ private:
     ACL* m_acl = nullptr;
 };
 
-// The key's DACL, or null with `present` false when it has none (everyone may do everything).
-LONG ReadKeyDacl(HKEY key, win::LocalMemory& block, ACL*& dacl, bool& present) {
-    DWORD size = 0;
-    LONG rc = RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, nullptr, &size);
-    if (rc != ERROR_INSUFFICIENT_BUFFER) return rc == ERROR_SUCCESS ? ERROR_INVALID_SECURITY_DESCR : rc;
-    block.Reset(LocalAlloc(LMEM_FIXED, size));
-    if (!block) return static_cast<LONG>(GetLastError());
-    rc = RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, block.Get(), &size);
-    if (rc != ERROR_SUCCESS) return rc;
-    BOOL hasDacl = FALSE, defaulted = FALSE;
-    if (!GetSecurityDescriptorDacl(block.Get(), &hasDacl, &dacl, &defaulted)) return static_cast<LONG>(GetLastError());
-    present = hasDacl && dacl;
-    return ERROR_SUCCESS;
-}
-
 }  // namespace
 
 LONG BuildLockSecurity(HKEY key, win::LocalMemory& descriptor) {
     win::LocalMemory keySecurity;
     ACL* keyDacl = nullptr;
-    bool present = true;
-    // Unreadable: only the accounts that may always write.
-    if (!key || ReadKeyDacl(key, keySecurity, keyDacl, present) != ERROR_SUCCESS) keyDacl = nullptr;
+    // Unreadable: only the accounts that may always write. Readable without a DACL: everyone.
+    const bool readable = key && win::ReadKeyDacl(key, keySecurity, keyDacl) == ERROR_SUCCESS;
+    const bool everyoneMayWrite = readable && !keyDacl;
 
     // Each ACE of the lock is at most as long as the key's ACE for the same SID; three more at most.
     const DWORD extra = 3 * (sizeof(ACCESS_ALLOWED_ACE) + SECURITY_MAX_SID_SIZE);
@@ -104,7 +90,7 @@ LONG BuildLockSecurity(HKEY key, win::LocalMemory& descriptor) {
     WellKnownSid system(WinLocalSystemSid), administrators(WinBuiltinAdministratorsSid), everyone(WinWorldSid);
     if (rc == ERROR_SUCCESS) rc = acl.Add(ACCESS_ALLOWED_ACE_TYPE, system.Get());
     if (rc == ERROR_SUCCESS) rc = acl.Add(ACCESS_ALLOWED_ACE_TYPE, administrators.Get());
-    if (rc == ERROR_SUCCESS && !present) rc = acl.Add(ACCESS_ALLOWED_ACE_TYPE, everyone.Get());
+    if (rc == ERROR_SUCCESS && everyoneMayWrite) rc = acl.Add(ACCESS_ALLOWED_ACE_TYPE, everyone.Get());
     for (DWORD i = 0; rc == ERROR_SUCCESS && keyDacl && i < keyDacl->AceCount; ++i) {
         void* ace = nullptr;
         if (!GetAce(keyDacl, i, &ace)) return static_cast<LONG>(GetLastError());

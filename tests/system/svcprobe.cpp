@@ -22,6 +22,7 @@
 
 #include <vector>
 
+#include "common/key_security.h"
 #include "common/win_raii.h"
 
 namespace {
@@ -80,16 +81,14 @@ int PrintSddl(const char* path) {
     win::RegKey key;
     if (const LSTATUS status = OpenKey(path, key)) return Failed("cannot open key", path, status);
     const SECURITY_INFORMATION what = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
-    DWORD size = 0;
-    RegGetKeySecurity(key.Get(), what, nullptr, &size);
-    std::vector<BYTE> descriptor(size ? size : 1);
-    if (const LSTATUS status = RegGetKeySecurity(key.Get(), what, descriptor.data(), &size))
+    win::LocalMemory descriptor;
+    if (const LSTATUS status = win::ReadKeySecurity(key.Get(), what, descriptor))
         return Failed("cannot read the security of", path, status);
-    char* text = nullptr;
-    if (!ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor.data(), SDDL_REVISION_1, what, &text, nullptr))
+    win::LocalMemory text;
+    if (!ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor.Get(), SDDL_REVISION_1, what,
+                                                              reinterpret_cast<char**>(text.Receive()), nullptr))
         return Failed("cannot write as SDDL the security of", path, GetLastError());
-    printf("sddl: %s\n", text);
-    LocalFree(text);
+    printf("sddl: %s\n", static_cast<const char*>(text.Get()));
     return 0;
 }
 
