@@ -7,6 +7,7 @@
 #include <string>
 
 #include "client/decode.h"
+#include "client/doctor.h"
 #include "client/lib/telvarin_client.h"
 #include "common/win_raii.h"
 
@@ -207,9 +208,13 @@ int RunRequest(const Args& args) {
     if (rc == TELVARIN_E_CANCELLED) return Fail(kExitInterrupted, "interrupted before the acknowledgement");
     if (rc == TELVARIN_E_NO_ANSWER) {
         ServiceState service = QueryService();
-        std::string why = service.installed && service.state == SERVICE_RUNNING
-                              ? "the service is not ready, the firmware call failed or the request was absorbed"
-                              : std::string("the service is ") + ServiceStateName(service);
+        std::string why = std::string("the service is ") + ServiceStateName(service);
+        if (service.installed && service.state == SERVICE_RUNNING) {
+            const std::string cause = NotReadyCause();
+            why = cause.empty() ? "the firmware call failed or was given up, or the request was absorbed; "
+                                  "'telvarin-client doctor' checks the firmware"
+                                : "the service is not ready: " + cause;
+        }
         if (args.json) PrintJson({{"request", request}, {"result", "timeout"}, {"timeout_ms", timeout}});
         return Fail(kExitTimedOut,
                     name + ": no acknowledgement within " + std::to_string(timeout) + " ms (" + why + ")");

@@ -43,6 +43,7 @@ public:
     }
     void Info(const std::string& name, const std::string& detail) { m_checks.push_back({name, true, detail, "", true}); }
     const std::vector<Check>& Checks() const { return m_checks; }
+    void Append(const Report& other) { m_checks.insert(m_checks.end(), other.m_checks.begin(), other.m_checks.end()); }
     // Checks proper, without the information lines.
     int Count() const {
         int count = 0;
@@ -378,11 +379,22 @@ void CheckFirmware(Report& report) {
     // Each class looked up the way the service uses it, read-only: the method class by name,
     // the data block's instances by a query, the event class by a subscription released at once.
     {
+        // Without the method the service serves no request, but it looks again by itself.
+        const std::string notReady = noFirmware + "; the service looks for it again by itself, with pauses of up to "
+                                                  "a minute, and serves requests once it is there";
         win::Bstr name(L"" TELVARIN_WMI_METHOD_CLASS);
+        win::Bstr method(L"" TELVARIN_WMI_METHOD);
         ComPtr<IWbemClassObject> cls;
+        ComPtr<IWbemClassObject> in;
         hr = services->GetObject(name.Get(), 0, nullptr, cls.GetAddressOf(), nullptr);
-        report.Add("firmware." TELVARIN_WMI_METHOD_CLASS, hr == WBEM_S_NO_ERROR && cls,
-                   hr == WBEM_S_NO_ERROR && cls ? "class found" : "class not found: " + HresultText(hr), noFirmware);
+        const bool found = hr == WBEM_S_NO_ERROR && cls;
+        if (found) hr = cls->GetMethod(method.Get(), 0, in.GetAddressOf(), nullptr);
+        const bool ok = found && hr == WBEM_S_NO_ERROR && in;
+        report.Add("firmware." TELVARIN_WMI_METHOD_CLASS, ok,
+                   ok      ? "class and method " TELVARIN_WMI_METHOD " found"
+                   : found ? "method " TELVARIN_WMI_METHOD " not found: " + HresultText(hr)
+                           : "class not found: " + HresultText(hr),
+                   notReady);
     }
     win::Bstr wql(L"WQL");
     const LONG flags = WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY;
@@ -406,6 +418,28 @@ void CheckFirmware(Report& report) {
     }
 }
 
+// The WMI probes run on a thread of their own and are given up after this long: a WMI service
+// that hangs must not hang the doctor (the process ends soon after, and the thread with it).
+constexpr DWORD kFirmwareProbeBoundMs = 20000;
+
+DWORD WINAPI ProbeFirmware(LPVOID report) {
+    CheckFirmware(*static_cast<Report*>(report));
+    return 0;
+}
+
+void CheckFirmwareBounded(Report& report) {
+    auto* probe = new Report();  // left to a probe that gave no answer
+    win::UniqueHandle thread(CreateThread(nullptr, 0, ProbeFirmware, probe, 0, nullptr));
+    if (thread && WaitForSingleObject(thread.Get(), kFirmwareProbeBoundMs) != WAIT_OBJECT_0) {
+        report.Add("wmi.connect", false, "WMI gave no answer in 20 s",
+                   "restart the WMI service (sc stop winmgmt, sc start winmgmt), or the machine");
+        return;
+    }
+    if (!thread) CheckFirmware(*probe);
+    report.Append(*probe);
+    delete probe;
+}
+
 void PrintText(const Report& report) {
     for (const Check& c : report.Checks()) {
         std::string line = std::string(c.info ? "info  " : c.ok ? "ok    " : "FAIL  ") + c.name + ": " + c.detail;
@@ -426,6 +460,14 @@ void PrintJson(const Report& report) {
 
 }  // namespace
 
+std::string NotReadyCause() {
+    Report report;
+    CheckFirmwareBounded(report);
+    for (const Check& c : report.Checks())
+        if (!c.ok) return c.name + ": " + c.detail + " (" + c.fix + ")";
+    return "";
+}
+
 int RunDoctor(const Args& args) {
     if (!args.positional.empty()) return UsageError("unexpected argument '" + args.positional[0] + "'", "doctor");
     Report report;
@@ -433,7 +475,7 @@ int RunDoctor(const Args& args) {
     CheckEventSource(report);
     CheckValues(report);
     CheckClientAccess(report);
-    CheckFirmware(report);
+    CheckFirmwareBounded(report);
     if (args.json) PrintJson(report);
     else PrintText(report);
     std::fflush(stdout);

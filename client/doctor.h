@@ -6,5 +6,8 @@
 namespace client {
 
 int RunDoctor(const Args& args);
+// Why the service cannot serve requests, as far as the firmware's WMI classes tell (bounded), with
+// the way out; "" when they are all there.
+std::string NotReadyCause();
 
 }  // namespace client

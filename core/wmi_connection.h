@@ -11,6 +11,7 @@
 
 #include "common/win_raii.h"
 #include "core/com_runtime.h"
+#include "core/retry_log.h"
 
 class CallRunner;  // firmware/call_runner.h: a helper thread that makes one WMI call at a time
 
@@ -20,14 +21,69 @@ constexpr DWORD kCallBoundMs = 10000;
 // How long the first subscription of a run keeps the call lock across its pauses, so that the
 // start-up calls wait for it; after that the lock is held only during each attempt.
 constexpr DWORD kStartupSubscriptionLockMs = 30000;
-// What a bounded call answers when it gave up: no answer within its bound, or the stop came.
-constexpr HRESULT kCallTimedOut = static_cast<HRESULT>(0x800705B4);  // HRESULT_FROM_WIN32(ERROR_TIMEOUT)
-constexpr HRESULT kCallStopped = static_cast<HRESULT>(0x800704C7);   // HRESULT_FROM_WIN32(ERROR_CANCELLED)
-// What a call answers while the connection is lost and not back yet: it never left the process.
-constexpr HRESULT kNotConnected = static_cast<HRESULT>(0x800708CA);  // HRESULT_FROM_WIN32(ERROR_NOT_CONNECTED)
-constexpr HRESULT kServerUnavailable = static_cast<HRESULT>(0x800706BA);  // RPC_S_SERVER_UNAVAILABLE
-constexpr HRESULT kCallFailed = static_cast<HRESULT>(0x800706BE);         // RPC_S_CALL_FAILED
+// Calls of one kind that were given up and may still be waiting inside the provider: each keeps
+// a thread. While this many are out, the next call of the kind fails at once.
+constexpr int kMaxAbandonedCalls = 2;
 }  // namespace telvarin
+
+// How a call on the connection ended. Whether an answer came at all is told here, beside the
+// provider's HRESULT and never inside it: no code a provider returns can pass for a give-up.
+enum class CallEnd {
+    Answered,      // the provider answered `hr`
+    TimedOut,      // no answer within the bound: left to its helper thread, which ends once it answers
+    Stopped,       // the service is stopping: not made, or left as above
+    Refused,       // telvarin::kMaxAbandonedCalls calls of its kind are still out: not made
+    NotConnected,  // the connection is lost and not back yet: not made
+};
+
+struct WmiResult {
+    CallEnd end = CallEnd::Answered;
+    HRESULT hr = S_OK;  // the provider's answer; S_OK unless Answered
+
+    bool Answered() const { return end == CallEnd::Answered; }
+    bool Ok() const { return end == CallEnd::Answered && hr == S_OK; }
+};
+
+// What a failed attempt of an operation allows, when the connection may have been the cause.
+enum class Retry {
+    No,       // the failure stands (and was reported)
+    NotMade,  // the call never left this process: the connection was lost before it
+    Once,     // it came back undelivered: the operation may be made once more
+};
+
+// The kinds of call, each with its own helper thread and its own limit of given-up calls.
+enum class WmiOp { Connect, RegisterCall, SettingsRead, SettingsWrite, Subscribe, Poll, Count };
+
+// One kind of call: the helper thread its calls run on (kept while they answer), and those of its
+// calls that were given up and have not answered yet. Thread-safe.
+class CallLane {
+public:
+    // `subject`: the kind as the reports name it ("Register call").
+    explicit CallLane(const char* subject);
+    ~CallLane();
+    CallLane(const CallLane&) = delete;
+    CallLane& operator=(const CallLane&) = delete;
+
+    // A helper for the next call; null when none can be made, `refused` when that is because
+    // telvarin::kMaxAbandonedCalls given-up calls are still out (reported, throttled).
+    CallRunner* Take(bool& refused);
+    // The call answered: the helper serves the next one, and a run of failures ends (reported).
+    void Answered(CallRunner* runner);
+    // The call was given up (`timedOut`: after its bound, reported and throttled; else at the stop).
+    void Abandon(CallRunner* runner, bool timedOut, const char* call, DWORD boundMs);
+    // Given-up calls that have not answered yet.
+    int Outstanding();
+    // Ends the idle helper, if any.
+    void RetireIdle();
+
+private:
+    int PruneLocked();  // drops the given-up calls that have answered by now; the rest's count
+
+    SRWLOCK m_lock = SRWLOCK_INIT;
+    CallRunner* m_idle = nullptr;
+    CallRunner* m_abandoned[telvarin::kMaxAbandonedCalls] = {};
+    RetryLog m_log;
+};
 
 class WmiConnection {
 public:
@@ -41,12 +97,15 @@ public:
     // How long a call may take (telvarin::kCallBoundMs unless a test says otherwise).
     void SetCallBound(DWORD ms) { m_callBoundMs = ms; }
 
-    // The failures that mean the connection itself is gone (a restart of the WMI service, a call
-    // that gave up); any other failure comes from the firmware behind a working connection.
+    // The answers that mean the connection itself is gone (a restart of the WMI service, a
+    // broken transport); any other answer comes from behind a working connection.
     static bool IsLoss(HRESULT hr);
-    // Of those, the ones that say the call never reached the other side, so it may be repeated
-    // (kNotConnected among them: it never left this process).
+    // Of those, the ones that say the call never reached the other side, so it may be repeated.
     static bool NeverDelivered(HRESULT hr);
+    // The result says the connection is gone: a loss answered, or not connected.
+    static bool Lost(const WmiResult& result) {
+        return result.end == CallEnd::NotConnected || (result.Answered() && IsLoss(result.hr));
+    }
 
     // The first connection of the run, made by the worker, whose thread becomes the one that
     // reconnects: the calling thread enters the multithreaded apartment, sets the process's COM
@@ -69,32 +128,46 @@ public:
     bool WaitUntilConnected();
     // The connection of the moment; a new one after each reconnection.
     LONG Generation() const { return m_generation; }
-    // A connection-level failure of a call made outside this class (the listener's poll) on the
-    // connection `generation`: the connection counts as lost.
+    // A failure of a call made outside this class (on an object a call returned) on the
+    // connection `generation`: a connection-level one marks the connection lost.
     void NoteFailure(LONG generation, HRESULT hr, const char* call);
+    // A poll answered on a working subscription: a run of losses ends (one report when it was
+    // more than one loss; a single one had its "back" already).
+    void NoteSteady();
 
-    // 1 while client requests reach the firmware: set by each (re)connection, cleared by a
-    // register call that the firmware side fails while connected.
+    // 1 while client requests reach the firmware: set by each (re)connection and by a
+    // successful method lookup, cleared by a register call that the firmware side fails.
     LONG Ready() const { return m_ready; }
     void ClearReady() { InterlockedExchange(&m_ready, 0); }
+    void SetReady() { InterlockedExchange(&m_ready, 1); }
 
-    // The calls on the connection. Each runs on a helper thread and is given up after the bound
-    // (telvarin::kCallTimedOut) or at the stop (telvarin::kCallStopped); a failure that means
-    // the connection is gone marks it lost. While it is lost, they answer telvarin::kNotConnected
-    // at once. All but Next hold the call lock.
-    HRESULT GetObject(BSTR path, Microsoft::WRL::ComPtr<IWbemClassObject>& object);
-    HRESULT ExecMethod(BSTR path, BSTR method, IWbemClassObject* inParams,
-                       Microsoft::WRL::ComPtr<IWbemClassObject>& outParams);
-    HRESULT ExecQuery(BSTR language, BSTR query, Microsoft::WRL::ComPtr<IEnumWbemClassObject>& instances);
-    // The next object of a query (Next with the bound as its time-out); a null object when none.
-    HRESULT Next(IEnumWbemClassObject* instances, Microsoft::WRL::ComPtr<IWbemClassObject>& object);
-    HRESULT PutInstance(IWbemClassObject* instance, LONG flags);
-    // Subscribes, repeating a subscription that the firmware side refuses once a second, with
-    // its reports throttled. The call lock is kept across the pauses for the first
-    // `holdLockMs`, then taken for each attempt only. S_OK with the subscription, kCallStopped,
-    // or the failure that lost the connection.
-    HRESULT Subscribe(BSTR language, BSTR query, Microsoft::WRL::ComPtr<IEnumWbemClassObject>& events,
-                      DWORD holdLockMs);
+    // The calls on the connection. Each runs on its kind's helper thread and is given up after
+    // the bound or at the stop; while two given-up calls of its kind are out, it is refused at
+    // once. An answer that means the connection is gone marks it lost; while it is lost, the
+    // calls are not made (CallEnd::NotConnected). All but Next and Poll hold the call lock.
+    WmiResult GetObject(BSTR path, Microsoft::WRL::ComPtr<IWbemClassObject>& object);
+    WmiResult ExecMethod(BSTR path, BSTR method, IWbemClassObject* inParams,
+                         Microsoft::WRL::ComPtr<IWbemClassObject>& outParams);
+    WmiResult ExecQuery(BSTR language, BSTR query, Microsoft::WRL::ComPtr<IEnumWbemClassObject>& instances);
+    // The next object of a settings query (Next with the bound as its time-out); null when none.
+    WmiResult Next(IEnumWbemClassObject* instances, Microsoft::WRL::ComPtr<IWbemClassObject>& object);
+    WmiResult PutInstance(IWbemClassObject* instance, LONG flags);
+    // The next button event (Next with `timeoutMs`), given up `timeoutMs` plus the bound after.
+    WmiResult Poll(IEnumWbemClassObject* events, DWORD timeoutMs, Microsoft::WRL::ComPtr<IWbemClassObject>& event);
+    // Subscribes, repeating a subscription that fails but for a loss once a second, with its
+    // reports throttled. The call lock is kept across the pauses for the first `holdLockMs`,
+    // then taken for each attempt only. Ends with the subscription, at the stop, or with the
+    // result that found the connection lost.
+    WmiResult Subscribe(BSTR language, BSTR query, Microsoft::WRL::ComPtr<IEnumWbemClassObject>& events,
+                        DWORD holdLockMs);
+    // Given-up calls of `op` still out.
+    int Outstanding(WmiOp op) { return Lane(op).Outstanding(); }
+
+    // The input signature of the firmware method, kept for the connection it was looked up on,
+    // so that a register call needs one round trip. False when none is kept for this one.
+    bool KeptMethodInput(Microsoft::WRL::ComPtr<IWbemClassObject>& signature);
+    void KeepMethodInput(LONG generation, IWbemClassObject* signature);
+    void ForgetMethodInput();
 
     // The lock that serialises the calls: another thread can take it whenever no call is under
     // way (tests look at that).
@@ -102,9 +175,9 @@ public:
 
 private:
     template <typename Fill, typename Take>
-    HRESULT Bounded(Fill fill, Take take);
+    WmiResult Bounded(WmiOp op, const char* call, DWORD boundMs, Fill fill, Take take);
     template <typename Fill, typename Take>
-    HRESULT LockedCall(const char* name, Fill fill, Take take);
+    WmiResult LockedCall(WmiOp op, const char* name, Fill fill, Take take);
     bool ConnectStage(const char* failureText, const char* subject, HRESULT (WmiConnection::*attempt)());
     HRESULT EnterApartment();
     HRESULT SecureProcess();
@@ -113,10 +186,7 @@ private:
     void Install();
     void MarkLostLocked(LONG generation, HRESULT hr, const char* call);
     bool Stopping() const { return WaitForSingleObject(m_stop, 0) == WAIT_OBJECT_0; }
-    CallRunner* TakeRunner();
-    void ReturnRunner(CallRunner* runner);
-
-    static constexpr int kIdleRunners = 3;
+    CallLane& Lane(WmiOp op) { return m_lanes[static_cast<int>(op)]; }
 
     HANDLE m_stop;
     ComRuntime* m_runtime;
@@ -130,8 +200,17 @@ private:
     volatile LONG m_hasConnected = 0;
     volatile LONG m_generation = 0;
     volatile DWORD m_connectingThread = 0;
-    ULONGLONG m_lostAt = 0;
     win::UniqueHandle m_connectedEvent;  // manual reset: set while connected
-    SRWLOCK m_runnersLock = SRWLOCK_INIT;
-    CallRunner* m_idleRunners[kIdleRunners] = {};
+    // A run of losses (under m_lock): the first is reported with its "back", later ones only
+    // hourly, and the run ends once the subscription serves again.
+    volatile DWORD m_losses = 0;
+    ULONGLONG m_lostAt = 0;
+    ULONGLONG m_firstLossAt = 0;
+    ULONGLONG m_lossReportAt = 0;
+    Microsoft::WRL::ComPtr<IWbemClassObject> m_methodInput;  // under m_lock
+    LONG m_methodInputGeneration = 0;
+    CallLane m_lanes[static_cast<int>(WmiOp::Count)] = {
+        CallLane("ConnectServer"), CallLane("Register call"),  CallLane("Settings read"),
+        CallLane("Settings write"), CallLane("Subscription"), CallLane("Button-event poll"),
+    };
 };

@@ -106,6 +106,9 @@ bool Controller::SetFaults(const Faults& f) {
     s.dataHang = f.dataHang;
     s.methodHang = f.methodHang;
     s.putHang = f.putHang;
+    s.eventHang = f.eventHang;
+    s.notifyHang = f.notifyHang;
+    s.failCode = f.failCode;
     s.wmiDown = f.wmiDownMs ? 1 : 0;
     s.wmiDownUntil = GetTickCount() + f.wmiDownMs;
     return true;
@@ -145,6 +148,8 @@ bool Controller::ApplyFault(const std::string& name, const std::string& value, b
     else if (name == "data-hang") flagField = &s.dataHang;
     else if (name == "method-hang") flagField = &s.methodHang;
     else if (name == "put-hang") flagField = &s.putHang;
+    else if (name == "event-hang") flagField = &s.eventHang;
+    else if (name == "notify-hang") flagField = &s.notifyHang;
     if (flagField) {
         if (!isFlag) return bad("on|off");
         *flagField = flag;
@@ -154,6 +159,10 @@ bool Controller::ApplyFault(const std::string& name, const std::string& value, b
     } else if (name == "notify-fail") {
         if (!isNumber || n < -1 || n > 0x7FFFFFFF) return bad("a count >= 0 or -1 (forever)");
         s.notifyFail = static_cast<int32_t>(n);
+    } else if (name == "fail-code") {
+        if (isFlag && !flag) n = 0;
+        else if (!isNumber || n < 0) return bad("an HRESULT or off");
+        s.failCode = static_cast<int32_t>(static_cast<uint32_t>(n));
     } else if (name == "cflag") {
         if (isFlag && !flag) n = 0;
         else if (!isNumber || n < 0) return bad("a 32-bit value (0 or off = not forced)");

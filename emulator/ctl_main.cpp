@@ -53,7 +53,8 @@ const char kHelp[] =
     "                        notify-fail N (-1 = forever) | call-delay-ms 0..60000\n"
     "                        null-param on|off | null-output on|off | null-object on|off\n"
     "                        put-fail on|off | data-hang on|off | method-hang on|off\n"
-    "                        put-hang on|off | disconnect on | wmi-down 0..600000 (ms)\n"
+    "                        put-hang on|off | event-hang on|off | notify-hang on|off\n"
+    "                        fail-code HRESULT|off | disconnect on | wmi-down 0..600000 (ms)\n"
     "  faults                all faults\n"
     "  live                  live emulator COM objects per process\n"
     "  status                state, faults, log totals and live objects\n"
@@ -124,6 +125,9 @@ void PrintFaults(const fwemu::Faults& f) {
     printf("data-hang: %s\n", OnOff(f.dataHang));
     printf("method-hang: %s\n", OnOff(f.methodHang));
     printf("put-hang: %s\n", OnOff(f.putHang));
+    printf("event-hang: %s\n", OnOff(f.eventHang));
+    printf("notify-hang: %s\n", OnOff(f.notifyHang));
+    printf("fail-code: %s\n", f.failCode ? Hex(static_cast<DWORD>(f.failCode)).c_str() : "off");
     printf("wmi-down: %lu\n", static_cast<unsigned long>(f.wmiDownMs));
 }
 

@@ -104,6 +104,20 @@ public:
         if (BadTimeout(timeout)) return WBEM_E_INVALID_PARAMETER;
         const bool infinite = timeout == static_cast<LONG>(WBEM_INFINITE);
         const ULONGLONG deadline = GetTickCount64() + (infinite ? 0 : static_cast<ULONGLONG>(timeout));
+        // A provider that hangs in the poll: the time-out does not help. Once the hang ends, a
+        // poll whose time-out has passed answers it, taking no event.
+        bool hung = false;
+        for (;;) {
+            if (Ended(*m_store, m_generation)) return ConnectionEnded(objs);
+            {
+                Store::Guard g(*m_store);
+                if (!g.Block()) return WBEM_E_INITIALIZATION_FAILURE;
+                if (!g.Block()->faults.eventHang) break;
+            }
+            hung = true;
+            Sleep(kHangPollMs);
+        }
+        if (hung && !infinite && GetTickCount64() >= deadline) return WBEM_S_TIMEDOUT;
         win::Lock lock(m_cs);
         while (*returned < count) {
             // A disconnect wakes the wait below, so a waiting Next answers at once.

@@ -67,6 +67,9 @@ struct Faults {
     bool dataHang = false;         // Next on an OrvButtonData query never answers while on
     bool methodHang = false;       // ExecMethod never answers while on
     bool putHang = false;          // PutInstance never answers while on
+    bool eventHang = false;        // Next on a subscription never answers while on
+    bool notifyHang = false;       // ExecNotificationQuery never answers while on
+    HRESULT failCode = 0;          // nonzero: what connect-fail, notify-fail and exec-fail answer
     DWORD wmiDownMs = 0;           // ConnectServer fails with RPC_S_SERVER_UNAVAILABLE this much longer
 };
 

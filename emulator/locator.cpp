@@ -20,6 +20,9 @@ using Microsoft::WRL::ComPtr;
 namespace fwemu {
 namespace {
 
+// The code a failing fault answers: the fail-code fault's when set, else the fault's own.
+HRESULT FailCode(const SharedFaults& faults, HRESULT own) { return faults.failCode ? faults.failCode : own; }
+
 volatile LONG g_serverLocks = 0;
 // How often a hanging call looks whether it may answer.
 constexpr DWORD kHangPollMs = 50;
@@ -85,7 +88,7 @@ public:
             const SharedFaults& f = b->faults;
             if (f.methodClassMissing) hr = WBEM_E_NOT_FOUND;
             else if (f.methodMissing) hr = WBEM_E_INVALID_METHOD;
-            else if (f.execFail) hr = WBEM_E_FAILED;
+            else if (f.execFail) hr = FailCode(f, WBEM_E_FAILED);
             if (hr == WBEM_S_NO_ERROR) {
                 if (f.cflag) {
                     // A failing firmware call changes nothing.
@@ -185,14 +188,16 @@ public:
         *e = nullptr;
         HRESULT hr = CheckQuery(language, query, kEventClass);
         if (FAILED(hr)) return hr;
+        hr = Hang(&SharedFaults::notifyHang);
+        if (FAILED(hr)) return hr;
         {
             Store::Guard g(*m_store);
             Block* b = g.Block();
             if (!b) return WBEM_E_INITIALIZATION_FAILURE;
-            if (b->faults.notifyFail < 0) return WBEM_E_INVALID_CLASS;
+            if (b->faults.notifyFail < 0) return FailCode(b->faults, WBEM_E_INVALID_CLASS);
             if (b->faults.notifyFail > 0) {
                 --b->faults.notifyFail;
-                return WBEM_E_INVALID_CLASS;
+                return FailCode(b->faults, WBEM_E_INVALID_CLASS);
             }
             if (b->faults.nullObject) return WBEM_S_NO_ERROR;
         }
@@ -285,6 +290,11 @@ private:
             delayMs = ToFaults(b->faults).callDelayMs;
         }
         if (delayMs) Sleep(delayMs);
+        return Hang(hang);
+    }
+    // Waits while the `hang` fault is on (looked at every 50 ms); only the end of the connection
+    // ends the wait early.
+    HRESULT Hang(uint32_t SharedFaults::*hang) {
         for (;;) {
             if (Ended()) return ConnectionEnded();
             {
@@ -319,7 +329,7 @@ public:
             if (!b) return WBEM_E_INITIALIZATION_FAILURE;
             if (b->faults.connectFail > 0) {
                 --b->faults.connectFail;
-                return WBEM_E_FAILED;
+                return FailCode(b->faults, WBEM_E_FAILED);
             }
             // What a client sees while the WMI service is away.
             if (WmiDown(b->faults)) return HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE);

@@ -136,6 +136,9 @@ Faults ToFaults(const SharedFaults& s) {
     f.dataHang = s.dataHang != 0;
     f.methodHang = s.methodHang != 0;
     f.putHang = s.putHang != 0;
+    f.eventHang = s.eventHang != 0;
+    f.notifyHang = s.notifyHang != 0;
+    f.failCode = s.failCode;
     if (WmiDown(s)) f.wmiDownMs = s.wmiDownUntil - GetTickCount();
     return f;
 }

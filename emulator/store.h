@@ -14,7 +14,7 @@
 namespace fwemu {
 
 constexpr uint32_t kMagic = 0x45574654;  // "TFWE"
-constexpr uint32_t kVersion = 5;
+constexpr uint32_t kVersion = 6;
 constexpr int kTextChars = 32;           // recorded input text, longer text is cut (and rejected)
 constexpr int kLiveSlots = 64;
 constexpr int kSubscriberSlots = 64;
@@ -36,7 +36,8 @@ struct SharedFaults {
     uint32_t cflag, outEaxForced, outEax, dataInstances, putReject;
     int32_t notifyFail;
     uint32_t callDelayMs, nullParam, nullOutput, nullObject, putFail, dataHang;
-    uint32_t methodHang, putHang;
+    uint32_t methodHang, putHang, eventHang, notifyHang;
+    int32_t failCode;  // 0: each fault's own code
     // A WMI outage: while wmiDown is set and GetTickCount() is before wmiDownUntil, ConnectServer
     // fails. A 32-bit tick compared by difference, so the layout is the same in both flavours.
     uint32_t wmiDown, wmiDownUntil;

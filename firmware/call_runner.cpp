@@ -58,23 +58,37 @@ CallRunner* CallRunner::Create() {
     return runner;  // the thread is never waited for: it ends by itself
 }
 
-HRESULT CallRunner::Run(HANDLE stop, DWORD boundMs) {
+CallEnd CallRunner::Run(HANDLE stop, DWORD boundMs, DWORD stopGraceMs, HRESULT& hr) {
+    hr = S_OK;
     m_state = kBusy;
     SetEvent(m_work.Get());
-    const ULONGLONG deadline = GetTickCount64() + boundMs;
+    ULONGLONG deadline = GetTickCount64() + boundMs;
+    CallEnd reason = CallEnd::TimedOut;
     const HANDLE waits[2] = {m_done.Get(), stop};
+    DWORD count = 2;
     for (;;) {
         const ULONGLONG now = GetTickCount64();
         const DWORD left = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
-        const DWORD woke = WaitForMultipleObjects(2, waits, FALSE, left);
-        if (InterlockedCompareExchange(&m_state, kIdle, kDone) == kDone) return m_result;
+        const DWORD woke = WaitForMultipleObjects(count, waits, FALSE, left);
+        if (InterlockedCompareExchange(&m_state, kIdle, kDone) == kDone) {
+            hr = m_result;
+            return CallEnd::Answered;
+        }
         // A done signal left over from a call that answered just as it was given up: wait on.
         if (woke == WAIT_OBJECT_0) continue;
-        const HRESULT reason = woke == WAIT_OBJECT_0 + 1 ? telvarin::kCallStopped : telvarin::kCallTimedOut;
+        if (woke == WAIT_OBJECT_0 + 1) {
+            // The stop: a call about to answer (a poll's own time-out) is waited for a moment,
+            // so that it lets go of its objects now rather than later.
+            reason = CallEnd::Stopped;
+            count = 1;
+            if (now + stopGraceMs < deadline) deadline = now + stopGraceMs;
+            if (stopGraceMs) continue;
+        }
         // The call may answer right now; then it counts as answered.
         if (InterlockedCompareExchange(&m_state, kAbandoned, kBusy) == kDone) {
             m_state = kIdle;
-            return m_result;
+            hr = m_result;
+            return CallEnd::Answered;
         }
         return reason;
     }
@@ -99,11 +113,98 @@ DWORD WINAPI CallRunner::ThreadProc(void* parameter) {
         WaitForSingleObject(self->m_work.Get(), INFINITE);
         if (self->m_quit) break;
         self->m_result = SUCCEEDED(apartment) ? self->m_request.Invoke() : apartment;
-        if (InterlockedCompareExchange(&self->m_state, kDone, kBusy) == kAbandoned) break;
+        if (InterlockedCompareExchange(&self->m_state, kDone, kBusy) == kAbandoned) {
+            InterlockedExchange(&self->m_finished, 1);
+            break;
+        }
         SetEvent(self->m_done.Get());
     }
     self->m_request.Clear();
     if (SUCCEEDED(apartment)) CoUninitialize();
     self->Release();
     return 0;
+}
+
+// ---- CallLane -----------------------------------------------------------------------------------
+
+CallLane::CallLane(const char* subject) : m_log("", subject) {}
+
+CallLane::~CallLane() {
+    RetireIdle();
+    // A given-up call's thread holds its own reference and ends by itself.
+    for (CallRunner*& runner : m_abandoned) {
+        if (runner) runner->Release();
+        runner = nullptr;
+    }
+}
+
+int CallLane::PruneLocked() {
+    int out = 0;
+    for (CallRunner*& runner : m_abandoned) {
+        if (runner && runner->Finished()) {
+            runner->Release();
+            runner = nullptr;
+        }
+        if (runner) ++out;
+    }
+    return out;
+}
+
+CallRunner* CallLane::Take(bool& refused) {
+    refused = false;
+    CallRunner* runner = nullptr;
+    {
+        win::ExclusiveLock lock(m_lock);
+        if (PruneLocked() >= telvarin::kMaxAbandonedCalls) {
+            // Another thread would only join the ones already waiting in the provider.
+            refused = true;
+            m_log.Failed();
+            return nullptr;
+        }
+        runner = m_idle;
+        m_idle = nullptr;
+    }
+    return runner ? runner : CallRunner::Create();
+}
+
+void CallLane::Answered(CallRunner* runner) {
+    win::ExclusiveLock lock(m_lock);
+    m_log.Succeeded();
+    if (m_idle) {
+        runner->Retire();  // two threads used the lane at once: one helper is enough
+        return;
+    }
+    m_idle = runner;
+}
+
+void CallLane::Abandon(CallRunner* runner, bool timedOut, const char* call, DWORD boundMs) {
+    win::ExclusiveLock lock(m_lock);
+    PruneLocked();
+    for (CallRunner*& slot : m_abandoned) {
+        if (slot) continue;
+        slot = runner;
+        runner = nullptr;
+        break;
+    }
+    // More out than the limit (several threads at once): this one is not followed.
+    if (runner) runner->Release();
+    if (!timedOut) return;
+    if (m_log.Failures() == 0) {
+        char text[160];
+        wsprintfA(text, "%s gave no answer in %lu.%lu s; while %d such calls are out, the next fail at once",
+                  call, boundMs / 1000, boundMs / 100 % 10, telvarin::kMaxAbandonedCalls);
+        m_log.SetFailureText(text);
+    }
+    m_log.Failed();
+}
+
+int CallLane::Outstanding() {
+    win::ExclusiveLock lock(m_lock);
+    return PruneLocked();
+}
+
+void CallLane::RetireIdle() {
+    win::ExclusiveLock lock(m_lock);
+    if (m_idle) m_idle->Retire();
+    m_idle = nullptr;
 }

@@ -10,6 +10,7 @@
 #include <wrl/client.h>
 
 #include "common/win_raii.h"
+#include "core/wmi_connection.h"
 
 // One WMI call: what goes in, what comes out. Filled by the waiting thread, made by the helper.
 struct WmiRequest {
@@ -40,10 +41,13 @@ public:
     static CallRunner* Create();
 
     WmiRequest& Request() { return m_request; }
-    // Hands the request to the helper and waits up to `boundMs`, or until `stop` is signalled.
-    // The call's own result once it answered; kCallTimedOut or kCallStopped when it was given up,
-    // and the caller must then Release this helper and never use it again.
-    HRESULT Run(HANDLE stop, DWORD boundMs);
+    // Hands the request to the helper and waits up to `boundMs`, or until `stop` is signalled
+    // and then `stopGraceMs` more for an answer. CallEnd::Answered with the call's own result in
+    // `hr`; CallEnd::TimedOut or CallEnd::Stopped when it was given up, and the caller then never
+    // hands this helper another request (Finished tells when the call has answered after all).
+    CallEnd Run(HANDLE stop, DWORD boundMs, DWORD stopGraceMs, HRESULT& hr);
+    // A given-up call has answered by now, and its thread is ending.
+    bool Finished() const { return m_finished != 0; }
     // Tells an idle helper to end, and gives up the caller's reference.
     void Retire();
     void Release();
@@ -61,6 +65,7 @@ private:
     volatile LONG m_refs = 2;  // the thread's and the creator's
     volatile LONG m_state = kIdle;
     volatile LONG m_quit = 0;
+    volatile LONG m_finished = 0;
     HRESULT m_result = S_OK;
     win::UniqueHandle m_work;  // auto reset: a request (or the quit) is waiting
     win::UniqueHandle m_done;  // auto reset: the request has been made

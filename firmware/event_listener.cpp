@@ -11,19 +11,21 @@ constexpr DWORD kPollMs = 500;
 enum class PollEnd { Stopped, Lost };
 
 // Polls `events` and acts on each event until the service stops or the connection is lost.
-PollEnd Poll(CFnService& service, IEnumWbemClassObject* events, LONG generation) {
+// Each poll is bounded: a provider that hangs in it is given up, and polls that it refuses
+// meanwhile fail at once, one per poll period, until it answers.
+PollEnd Poll(CFnService& service, IEnumWbemClassObject* events) {
     WmiConnection& wmi = service.Wmi();
     for (;;) {
         ComPtr<IWbemClassObject> event;
-        ULONG returned = 0;
         const DWORD pollStart = GetTickCount();
-        HRESULT hr;
+        WmiResult result;
         {
             Doing doing(service.Activity(), "IEnumWbemClassObject::Next of the button events");
-            hr = events->Next(kPollMs, 1, event.GetAddressOf(), &returned);
+            result = wmi.Poll(events, kPollMs, event);
         }
-        if (service.m_running == 0) return PollEnd::Stopped;  // an event fetched by this poll is released unhandled
-        if (returned == 1 && event) {
+        if (service.m_running == 0 || result.end == CallEnd::Stopped) return PollEnd::Stopped;  // an event fetched by this poll is released unhandled
+        if (event) {
+            wmi.NoteSteady();
             win::Variant param;
             DWORD value = 0;
             // An event whose code cannot be read, or is no integer (VT_NULL, say), is dropped:
@@ -39,11 +41,11 @@ PollEnd Poll(CFnService& service, IEnumWbemClassObject* events, LONG generation)
             }
             continue;
         }
-        // The subscription's own failure, or a loss that a watcher's call found.
-        wmi.NoteFailure(generation, hr, "the button-event poll");
+        // The subscription's own loss (Poll marked it), or a loss that a watcher's call found.
         if (!wmi.Connected()) return PollEnd::Lost;
-        // A poll that failed at once must not turn into a busy loop: wait out the rest of the
-        // poll, watching the stop.
+        if (result.Answered() && !WmiConnection::IsLoss(result.hr)) wmi.NoteSteady();
+        // A poll that failed or was refused at once must not turn into a busy loop: wait out the
+        // rest of the poll, watching the stop.
         const DWORD elapsed = GetTickCount() - pollStart;
         if (elapsed < kPollMs && service.WaitForStop(kPollMs - elapsed) && service.m_running == 0) return PollEnd::Stopped;
     }
@@ -64,14 +66,23 @@ void CFnService::RunEventListener() {
     // Only the run's first subscription keeps the call lock across its pauses: the start-up
     // calls wait for it. After a reconnection, requests are served while it is retried.
     DWORD holdLockMs = telvarin::kStartupSubscriptionLockMs;
+    // A connection that is lost again and again (a subscription or poll that fails at once with
+    // a connection-level answer) is made again at once for the requests, but subscribed again
+    // only after a pause that grows; the first loss after a healthy minute has no pause.
+    Backoff backoff(0);
     for (;;) {
         ComPtr<IEnumWbemClassObject> events;
-        const HRESULT hr = m_wmi.Subscribe(language.Get(), queryText.Get(), events, holdLockMs);
+        const WmiResult result = m_wmi.Subscribe(language.Get(), queryText.Get(), events, holdLockMs);
         holdLockMs = 0;
-        if (hr == telvarin::kCallStopped) return;
-        if (events && Poll(*this, events.Get(), m_wmi.Generation()) == PollEnd::Stopped) return;
+        if (result.end == CallEnd::Stopped) return;
+        if (events) {
+            const ULONGLONG since = GetTickCount64();
+            if (Poll(*this, events.Get()) == PollEnd::Stopped) return;
+            backoff.HealthySince(since, GetTickCount64());
+        }
         events.Reset();
         if (StopRequested()) return;
         if (ReconnectWmi() != 1) return;
+        if (WaitForStop(backoff.Next())) return;
     }
 }

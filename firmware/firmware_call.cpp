@@ -14,10 +14,6 @@ constexpr char kMethodInstancePath[] = TELVARIN_WMI_METHOD_PATH;
 // What an S_OK that came without its object counts as: the object is not there.
 constexpr HRESULT kNotFound = static_cast<HRESULT>(WBEM_E_NOT_FOUND);
 
-void ReportText(const char* text) {
-    CFnService::LogServiceEvent(EVENTLOG_INFORMATION_TYPE, MSG_TEXT, text, nullptr, nullptr);
-}
-
 // Registers travel as signed decimal text typed CIM_UINT32. Anything but S_OK means the register
 // was not set: the firmware must never run with an input that was not given.
 HRESULT PutRegister(IWbemClassObject* instance, const wchar_t* name, DWORD value) {
@@ -37,82 +33,119 @@ bool GetRegister(IWbemClassObject* outParams, const wchar_t* name, DWORD& value)
     return variant.ToUint32(value);
 }
 
-// One attempt at a register call; see OnceMoreAfterLoss. Before ExecMethod the firmware has not
-// acted, so a lost connection lets the call be made again; in ExecMethod only a failure that says
-// the call never reached the other side does.
-int CallOnce(CFnService& service, DWORD (&regs)[4], bool repeated, Retry* retry) {
-    WmiConnection& wmi = service.Wmi();
-    ActivityBoard& activity = service.Activity();
-    win::Bstr classPath = win::Bstr::FromAnsi(TELVARIN_WMI_METHOD_CLASS_PATH, CP_THREAD_ACP);
-    win::Bstr instancePath = win::Bstr::FromAnsi(kMethodInstancePath, CP_THREAD_ACP);
-    win::Bstr methodName = win::Bstr::FromAnsi(kMethodName, CP_THREAD_ACP);
-    if (!classPath || !instancePath || !methodName) return 0;
+}  // namespace
 
-    // A failed step: one that may be made again reports nothing yet; a lost connection is
-    // reported, but disables no request; any other failure disables them.
-    auto failed = [&](HRESULT hr, bool beforeFirmware, const char* report) {
-        *retry = RetryAfter(hr, beforeFirmware, repeated);
-        if (*retry != Retry::No) return 0;
-        if (!WmiConnection::IsLoss(hr)) wmi.ClearReady();
-        if (report) ReportText(report);
-        return 0;
+WmiResult CFnService::MethodInput(ComPtr<IWbemClassObject>& signature) {
+    if (m_wmi.KeptMethodInput(signature)) return {CallEnd::Answered, S_OK};
+    win::Bstr classPath = win::Bstr::FromAnsi(TELVARIN_WMI_METHOD_CLASS_PATH, CP_THREAD_ACP);
+    win::Bstr methodName = win::Bstr::FromAnsi(kMethodName, CP_THREAD_ACP);
+    if (!classPath || !methodName) return {CallEnd::Answered, E_OUTOFMEMORY};
+    const LONG generation = m_wmi.Generation();
+
+    // A lookup that the firmware side fails is reported, throttled: requests are off until a
+    // later lookup finds the method (RetryReadiness).
+    char text[96];
+    auto failed = [&](WmiResult result, const char* format) {
+        if (result.Answered() && !WmiConnection::IsLoss(result.hr)) {
+            if (m_lookupLog.Failures() == 0) {
+                wsprintfA(text, format, kMethodClass, kMethodName);
+                m_lookupLog.SetFailureText(text);
+            }
+            m_lookupLog.Failed();
+        }
+        return result;
     };
 
     ComPtr<IWbemClassObject> methodClass;
-    HRESULT hr = wmi.GetObject(classPath.Get(), methodClass);
-    if (hr == telvarin::kCallStopped) return 0;
+    WmiResult result = m_wmi.GetObject(classPath.Get(), methodClass);
     // S_OK without an object is as much a missing class as an error.
-    if (hr != S_OK || !methodClass) {
-        char text[96];
-        wsprintfA(text, "Wmi %s class not existed.", kMethodClass);
-        return failed(hr == S_OK ? kNotFound : hr, true, text);
+    if (result.Ok() && !methodClass) result.hr = kNotFound;
+    if (!result.Ok()) return failed(result, "Wmi %s class not existed.");
+    {
+        Doing doing(m_activity, "IWbemClassObject::GetMethod");
+        result.hr = methodClass->GetMethod(methodName.Get(), 0, signature.GetAddressOf(), nullptr);
     }
+    if (result.hr == S_OK && !signature) result.hr = kNotFound;
+    if (result.hr != S_OK) {
+        signature.Reset();
+        m_wmi.NoteFailure(generation, result.hr, "GetMethod");
+        return failed(result, "Wmi %s class %s method not existed.");
+    }
+    m_lookupLog.Succeeded();
+    m_wmi.KeepMethodInput(generation, signature.Get());
+    return result;
+}
+
+// One attempt at a register call; see OnceMoreAfterLoss. Before ExecMethod the firmware has not
+// acted, so a lost connection lets the call be made again; in ExecMethod only a failure that says
+// the call never reached the other side does. The method's input signature is kept for the
+// connection, so a call makes one round trip to the provider: ExecMethod.
+int CFnService::CallOnce(DWORD (&regs)[4], bool repeated, Retry* retry) {
+    win::Bstr instancePath = win::Bstr::FromAnsi(kMethodInstancePath, CP_THREAD_ACP);
+    win::Bstr methodName = win::Bstr::FromAnsi(kMethodName, CP_THREAD_ACP);
+    if (!instancePath || !methodName) return 0;
+    const LONG generation = m_wmi.Generation();
+
+    // A failed step that may be made again changes nothing yet; a lost connection, a call given
+    // up or refused disables no request; a failure of the firmware side disables them.
+    auto failed = [&](const WmiResult& result, bool beforeFirmware) {
+        *retry = RetryAfter(result, beforeFirmware, repeated);
+        if (*retry == Retry::No && result.Answered() && !WmiConnection::IsLoss(result.hr)) m_wmi.ClearReady();
+        return 0;
+    };
 
     ComPtr<IWbemClassObject> inSignature;
-    {
-        Doing doing(activity, "IWbemClassObject::GetMethod");
-        hr = methodClass->GetMethod(methodName.Get(), 0, inSignature.GetAddressOf(), nullptr);
-    }
-    if (hr != S_OK || !inSignature) {
-        char text[96];
-        wsprintfA(text, "Wmi %s class %s method not existed.", kMethodClass, kMethodName);
-        return failed(hr == S_OK ? kNotFound : hr, true, text);
-    }
+    WmiResult result = MethodInput(inSignature);
+    if (!result.Ok()) return failed(result, true);
 
     ComPtr<IWbemClassObject> inParams;
     {
-        Doing doing(activity, "IWbemClassObject::SpawnInstance");
-        hr = inSignature->SpawnInstance(0, inParams.GetAddressOf());
+        Doing doing(m_activity, "IWbemClassObject::SpawnInstance");
+        result.hr = inSignature->SpawnInstance(0, inParams.GetAddressOf());
     }
-    if (hr != S_OK || !inParams) return failed(hr == S_OK ? kNotFound : hr, true, nullptr);
+    if (result.hr == S_OK && !inParams) result.hr = kNotFound;
+    if (result.hr != S_OK) {
+        m_wmi.NoteFailure(generation, result.hr, "SpawnInstance");
+        m_wmi.ForgetMethodInput();
+        return failed(result, true);
+    }
 
     {
         // A register that could not be set fails the call before the firmware runs. The firmware
         // was not asked, so readiness stays as it is.
-        Doing doing(activity, "IWbemClassObject::Put");
+        Doing doing(m_activity, "IWbemClassObject::Put");
         const wchar_t* const names[4] = {L"InEAX", L"InEBX", L"InECX", L"InEDX"};
         for (int i = 0; i < 4; ++i) {
-            hr = PutRegister(inParams.Get(), names[i], regs[i]);
-            if (hr == S_OK) continue;
-            *retry = RetryAfter(hr, true, repeated);
+            result.hr = PutRegister(inParams.Get(), names[i], regs[i]);
+            if (result.hr == S_OK) continue;
+            m_wmi.NoteFailure(generation, result.hr, "Put");
+            *retry = RetryAfter(result, true, repeated);
             return 0;
         }
     }
 
     ComPtr<IWbemClassObject> outParams;
-    hr = wmi.ExecMethod(instancePath.Get(), methodName.Get(), inParams.Get(), outParams);
-    if (hr == telvarin::kCallStopped) return 0;
+    result = m_wmi.ExecMethod(instancePath.Get(), methodName.Get(), inParams.Get(), outParams);
     // A call that may have reached the firmware is never made twice.
-    if (hr != S_OK) return failed(hr, false, "Wmi ExecMethod fail.");
+    if (!result.Ok()) {
+        if (result.Answered() && !WmiConnection::IsLoss(result.hr)) {
+            // The method may be gone since it was looked up: the next call looks again.
+            m_wmi.ForgetMethodInput();
+            m_execLog.Failed();
+        }
+        return failed(result, false);
+    }
+    m_execLog.Succeeded();
     if (!outParams) {
-        ReportText("Wmi OutParams == NULL.");
+        m_outputLog.Failed();
         return 0;
     }
+    m_outputLog.Succeeded();
 
     DWORD out[4] = {};
     DWORD carry = 0;
     {
-        Doing doing(activity, "IWbemClassObject::Get");
+        Doing doing(m_activity, "IWbemClassObject::Get");
         if (!GetRegister(outParams.Get(), L"OutEAX", out[0]) || !GetRegister(outParams.Get(), L"OutEBX", out[1]) ||
             !GetRegister(outParams.Get(), L"OutECX", out[2]) || !GetRegister(outParams.Get(), L"OutEDX", out[3]) ||
             !GetRegister(outParams.Get(), L"CFlag", carry))
@@ -123,14 +156,12 @@ int CallOnce(CFnService& service, DWORD (&regs)[4], bool repeated, Retry* retry)
     return 1;
 }
 
-}  // namespace
-
 int CFnService::CallFirmware(DWORD& eax, DWORD& ebx, DWORD& ecx, DWORD& edx) {
     if (!m_wmi.HasConnected()) return 0;
     DWORD regs[4] = {eax, ebx, ecx, edx};
-    const int result =
-        OnceMoreAfterLoss(*this, [&](bool repeated, Retry* retry) { return CallOnce(*this, regs, repeated, retry); });
+    const int result = OnceMoreAfterLoss(*this, [&](bool repeated, Retry* retry) { return CallOnce(regs, repeated, retry); });
     if (result != 1) return result;
+    m_readinessBackoff.Reset();  // the firmware answers: a later loss of readiness starts afresh
     eax = regs[0];
     ebx = regs[1];
     ecx = regs[2];
@@ -138,6 +169,24 @@ int CFnService::CallFirmware(DWORD& eax, DWORD& ebx, DWORD& ecx, DWORD& edx) {
     return 1;
 }
 
+DWORD CFnService::RetryReadiness() {
+    if (!m_wmi.HasConnected() || m_wmi.Ready() == 1) {
+        m_readinessDue = 0;
+        return INFINITE;
+    }
+    ULONGLONG now = GetTickCount64();
+    if (m_readinessDue == 0) m_readinessDue = now + m_readinessBackoff.Next();
+    if (now < m_readinessDue) return static_cast<DWORD>(m_readinessDue - now);
+    ComPtr<IWbemClassObject> signature;
+    if (MethodInput(signature).Ok()) {
+        m_wmi.SetReady();
+        m_readinessDue = 0;
+        return INFINITE;
+    }
+    now = GetTickCount64();
+    m_readinessDue = now + m_readinessBackoff.Next();
+    return static_cast<DWORD>(m_readinessDue - now);
+}
 int CFnService::SetFirmwareOption(int option) {
     DWORD eax = TELVARIN_FW_FUNCTION;
     DWORD ebx = (static_cast<DWORD>(option) << 8) | TELVARIN_FW_SUB_OPTION;

@@ -4,14 +4,12 @@
 
 using Microsoft::WRL::ComPtr;
 
-namespace {
-
 // One attempt at the write; see OnceMoreAfterLoss. The write is idempotent, so a lost connection
 // at any step lets it be made again.
-int WriteOnce(CFnService& service, DWORD value, bool repeated, Retry* retry) {
-    WmiConnection& wmi = service.Wmi();
-    auto lost = [&](HRESULT hr) {
-        *retry = RetryAfter(hr, true, repeated);
+int CFnService::WriteOnce(DWORD value, bool repeated, Retry* retry) {
+    const LONG generation = m_wmi.Generation();
+    auto lost = [&](const WmiResult& result) {
+        *retry = RetryAfter(result, true, repeated);
         return 0;
     };
 
@@ -23,13 +21,13 @@ int WriteOnce(CFnService& service, DWORD value, bool repeated, Retry* retry) {
 
     ComPtr<IEnumWbemClassObject> instances;
     // Only whether an enumerator came back counts, not the result code.
-    HRESULT hr = wmi.ExecQuery(language.Get(), queryText.Get(), instances);
-    if (!instances) return lost(hr);
+    WmiResult result = m_wmi.ExecQuery(language.Get(), queryText.Get(), instances);
+    if (!instances) return lost(result);
 
     ComPtr<IWbemClassObject> block;
-    hr = wmi.Next(instances.Get(), block);
+    result = m_wmi.Next(instances.Get(), block);
     instances.Reset();
-    if (!block) return lost(hr);
+    if (!block) return lost(result);
 
     // The settings word travels as unsigned decimal text: 0xFE7FFFEB is 4269801451.
     char text[16];
@@ -38,18 +36,19 @@ int WriteOnce(CFnService& service, DWORD value, bool repeated, Retry* retry) {
     param.SetBstr(win::Bstr::FromAnsi(text, CP_THREAD_ACP));
     if (!param.Get()->bstrVal) return 0;
     {
-        Doing doing(service.Activity(), "IWbemClassObject::Put");
-        hr = block->Put(L"" TELVARIN_WMI_PARAM, 0, param.Get(), CIM_UINT32);
+        Doing doing(m_activity, "IWbemClassObject::Put");
+        result.hr = block->Put(L"" TELVARIN_WMI_PARAM, 0, param.Get(), CIM_UINT32);
     }
     // A rejected Put or update is a failed write: the caller reports it.
-    if (hr != S_OK) return lost(hr);
-    hr = wmi.PutInstance(block.Get(), WBEM_FLAG_UPDATE_ONLY);
-    return hr == S_OK ? 1 : lost(hr);
+    if (result.hr != S_OK) {
+        m_wmi.NoteFailure(generation, result.hr, "Put");
+        return lost({CallEnd::Answered, result.hr});
+    }
+    result = m_wmi.PutInstance(block.Get(), WBEM_FLAG_UPDATE_ONLY);
+    return result.Ok() ? 1 : lost(result);
 }
-
-}  // namespace
 
 int CFnService::WriteFirmwareSetting(DWORD value) {
     if (!m_wmi.HasConnected()) return 0;
-    return OnceMoreAfterLoss(*this, [&](bool repeated, Retry* retry) { return WriteOnce(*this, value, repeated, retry); });
+    return OnceMoreAfterLoss(*this, [&](bool repeated, Retry* retry) { return WriteOnce(value, repeated, retry); });
 }

@@ -3,13 +3,6 @@
 
 #include "core/fn_service.h"
 
-// What an attempt's failure allows.
-enum class Retry {
-    No,        // the failure stands (and was reported)
-    NotMade,   // the call never left this process: the connection was lost before it
-    Once,      // it came back undelivered: the operation may be made once more
-};
-
 // Runs `attempt(repeated, &retry)`. While the connection is lost, an operation waits for it to
 // come back and is attempted again; one whose call came back undelivered is attempted once more,
 // as `repeated`, and that attempt reports its own failure. A call that may have reached the
@@ -26,10 +19,10 @@ int OnceMoreAfterLoss(CFnService& service, Attempt attempt) {
 }
 
 // What a failed call of an attempt allows. `beforeFirmware`: the firmware cannot have acted yet
-// (or the operation may be made twice), so any loss of the connection but a time-out lets it
-// be made once more; a provider that gave no answer in time would hang again.
-inline Retry RetryAfter(HRESULT hr, bool beforeFirmware, bool repeated) {
-    if (hr == telvarin::kNotConnected) return Retry::NotMade;
-    if (repeated || !WmiConnection::IsLoss(hr) || hr == telvarin::kCallTimedOut) return Retry::No;
-    return WmiConnection::NeverDelivered(hr) || beforeFirmware ? Retry::Once : Retry::No;
+// (or the operation may be made twice), so any loss of the connection lets it be made once
+// more. A call given up or refused is no loss: a provider that gave no answer would hang again.
+inline Retry RetryAfter(const WmiResult& result, bool beforeFirmware, bool repeated) {
+    if (result.end == CallEnd::NotConnected) return Retry::NotMade;
+    if (repeated || !result.Answered() || !WmiConnection::IsLoss(result.hr)) return Retry::No;
+    return WmiConnection::NeverDelivered(result.hr) || beforeFirmware ? Retry::Once : Retry::No;
 }

@@ -24,7 +24,7 @@ public:
     }
 };
 
-void Report(const char* text) { CFnService::LogServiceEvent(EVENTLOG_INFORMATION_TYPE, MSG_TEXT, text, nullptr, nullptr); }
+void Report(WORD type, const char* text) { CFnService::LogServiceEvent(type, MSG_TEXT, text, nullptr, nullptr); }
 
 // A critical section that a loop can leave and take again; left at the end of the scope.
 class HeldLock {
@@ -57,89 +57,71 @@ ComRuntime& SystemComRuntime() {
 WmiConnection::WmiConnection(HANDLE stopEvent)
     : m_stop(stopEvent), m_runtime(&SystemComRuntime()), m_connectedEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
 
-WmiConnection::~WmiConnection() {
-    for (CallRunner*& runner : m_idleRunners) {
-        if (runner) runner->Retire();
-        runner = nullptr;
-    }
-}
+WmiConnection::~WmiConnection() = default;
 
 bool WmiConnection::IsLoss(HRESULT hr) {
-    return NeverDelivered(hr) || hr == telvarin::kCallFailed || hr == static_cast<HRESULT>(WBEM_E_TRANSPORT_FAILURE) ||
-           hr == telvarin::kCallTimedOut;
+    return NeverDelivered(hr) || hr == static_cast<HRESULT>(0x800706BE) /* RPC_S_CALL_FAILED */ ||
+           hr == RPC_E_SERVER_DIED || hr == static_cast<HRESULT>(WBEM_E_TRANSPORT_FAILURE) ||
+           hr == CO_E_OBJNOTCONNECTED;
 }
 
 bool WmiConnection::NeverDelivered(HRESULT hr) {
-    return hr == telvarin::kNotConnected || hr == RPC_E_DISCONNECTED || hr == telvarin::kServerUnavailable || hr == static_cast<HRESULT>(WBEM_E_SHUTTING_DOWN);
+    return hr == RPC_E_DISCONNECTED || hr == RPC_E_SERVER_DIED_DNE ||
+           hr == static_cast<HRESULT>(0x800706BA) /* RPC_S_SERVER_UNAVAILABLE */ ||
+           hr == static_cast<HRESULT>(0x800706BF) /* RPC_S_CALL_FAILED_DNE */ ||
+           hr == static_cast<HRESULT>(WBEM_E_SHUTTING_DOWN);
 }
 
 // ---- bounded calls ----------------------------------------------------------------------------
 
-CallRunner* WmiConnection::TakeRunner() {
-    {
-        win::ExclusiveLock lock(m_runnersLock);
-        for (CallRunner*& idle : m_idleRunners) {
-            if (!idle) continue;
-            CallRunner* runner = idle;
-            idle = nullptr;
-            return runner;
-        }
-    }
-    return CallRunner::Create();
-}
-
-void WmiConnection::ReturnRunner(CallRunner* runner) {
-    {
-        win::ExclusiveLock lock(m_runnersLock);
-        for (CallRunner*& idle : m_idleRunners) {
-            if (idle) continue;
-            idle = runner;
-            return;
-        }
-    }
-    runner->Retire();
-}
-
-// Makes the call that `fill` describes on a helper thread, waits for it within the bound, and
-// lets `take` collect its results. A call is never started once the service is stopping.
+// Makes the call that `fill` describes on the helper thread of its kind, waits for it within
+// `boundMs`, and lets `take` collect its results. A call is never started once the service is
+// stopping, nor while two given-up calls of its kind are still out.
 template <typename Fill, typename Take>
-HRESULT WmiConnection::Bounded(Fill fill, Take take) {
-    if (Stopping()) return telvarin::kCallStopped;
-    CallRunner* runner = TakeRunner();
-    if (!runner) return E_OUTOFMEMORY;
+WmiResult WmiConnection::Bounded(WmiOp op, const char* call, DWORD boundMs, Fill fill, Take take) {
+    if (Stopping()) return {CallEnd::Stopped, S_OK};
+    CallLane& lane = Lane(op);
+    bool refused = false;
+    CallRunner* runner = lane.Take(refused);
+    if (refused) return {CallEnd::Refused, S_OK};
+    if (!runner) return {CallEnd::Answered, E_OUTOFMEMORY};
     fill(runner->Request());
-    const HRESULT hr = runner->Run(m_stop, m_callBoundMs);
-    if (hr == telvarin::kCallTimedOut || hr == telvarin::kCallStopped) {
-        runner->Release();  // abandoned: it finishes the call and ends by itself
-        return hr;
+    // The poll answers its own time-out soon: at the stop it is given that moment.
+    const DWORD stopGraceMs = op == WmiOp::Poll ? boundMs - m_callBoundMs : 0;
+    HRESULT hr = S_OK;
+    const CallEnd end = runner->Run(m_stop, boundMs, stopGraceMs, hr);
+    if (end != CallEnd::Answered) {
+        lane.Abandon(runner, end == CallEnd::TimedOut, call, boundMs);
+        return {end, S_OK};
     }
     take(runner->Request());
     runner->Request().Clear();
-    ReturnRunner(runner);
-    return hr;
+    lane.Answered(runner);
+    return {CallEnd::Answered, hr};
 }
 
 // A bounded call on the current connection, under the call lock.
 template <typename Fill, typename Take>
-HRESULT WmiConnection::LockedCall(const char* name, Fill fill, Take take) {
+WmiResult WmiConnection::LockedCall(WmiOp op, const char* name, Fill fill, Take take) {
     win::Lock lock(m_lock);
     // Lost and not back yet: the call never leaves this process.
-    if (!m_connected || !m_services) return telvarin::kNotConnected;
+    if (!m_connected || !m_services) return {CallEnd::NotConnected, S_OK};
     const LONG generation = m_generation;
-    const HRESULT hr = Bounded(
+    const WmiResult result = Bounded(
+        op, name, m_callBoundMs,
         [&](WmiRequest& request) {
             request.services = m_services;
             fill(request);
         },
         take);
-    if (IsLoss(hr)) MarkLostLocked(generation, hr, name);
-    return hr;
+    if (result.Answered() && IsLoss(result.hr)) MarkLostLocked(generation, result.hr, name);
+    return result;
 }
 
-HRESULT WmiConnection::GetObject(BSTR path, ComPtr<IWbemClassObject>& object) {
+WmiResult WmiConnection::GetObject(BSTR path, ComPtr<IWbemClassObject>& object) {
     object.Reset();
     return LockedCall(
-        "GetObject",
+        WmiOp::RegisterCall, "GetObject",
         [&](WmiRequest& r) {
             r.op = WmiRequest::Op::GetObject;
             r.text1 = win::Bstr(path);
@@ -147,10 +129,10 @@ HRESULT WmiConnection::GetObject(BSTR path, ComPtr<IWbemClassObject>& object) {
         [&](WmiRequest& r) { object = r.resultObject; });
 }
 
-HRESULT WmiConnection::ExecMethod(BSTR path, BSTR method, IWbemClassObject* inParams, ComPtr<IWbemClassObject>& outParams) {
+WmiResult WmiConnection::ExecMethod(BSTR path, BSTR method, IWbemClassObject* inParams, ComPtr<IWbemClassObject>& outParams) {
     outParams.Reset();
     return LockedCall(
-        "ExecMethod",
+        WmiOp::RegisterCall, "ExecMethod",
         [&](WmiRequest& r) {
             r.op = WmiRequest::Op::ExecMethod;
             r.text1 = win::Bstr(path);
@@ -160,10 +142,10 @@ HRESULT WmiConnection::ExecMethod(BSTR path, BSTR method, IWbemClassObject* inPa
         [&](WmiRequest& r) { outParams = r.resultObject; });
 }
 
-HRESULT WmiConnection::ExecQuery(BSTR language, BSTR query, ComPtr<IEnumWbemClassObject>& instances) {
+WmiResult WmiConnection::ExecQuery(BSTR language, BSTR query, ComPtr<IEnumWbemClassObject>& instances) {
     instances.Reset();
     return LockedCall(
-        "ExecQuery",
+        WmiOp::SettingsRead, "ExecQuery",
         [&](WmiRequest& r) {
             r.op = WmiRequest::Op::ExecQuery;
             r.text1 = win::Bstr(language);
@@ -172,29 +154,40 @@ HRESULT WmiConnection::ExecQuery(BSTR language, BSTR query, ComPtr<IEnumWbemClas
         [&](WmiRequest& r) { instances = r.resultEnumerator; });
 }
 
-HRESULT WmiConnection::Next(IEnumWbemClassObject* instances, ComPtr<IWbemClassObject>& object) {
+WmiResult WmiConnection::Next(IEnumWbemClassObject* instances, ComPtr<IWbemClassObject>& object) {
     object.Reset();
     const LONG generation = m_generation;
     // Without the call lock: a settings read that takes long holds up no register call.
-    HRESULT hr = Bounded(
+    const WmiResult result = Bounded(
+        WmiOp::SettingsRead, "Next", m_callBoundMs,
         [&](WmiRequest& r) {
             r.op = WmiRequest::Op::Next;
             r.enumerator = instances;
             r.flags = static_cast<LONG>(m_callBoundMs);
         },
         [&](WmiRequest& r) { object = r.resultObject; });
-    // A provider that keeps to the time-out answers it with nothing: the same as no answer.
-    if (hr == static_cast<HRESULT>(WBEM_S_TIMEDOUT) && !object) hr = telvarin::kCallTimedOut;
-    if (IsLoss(hr)) {
-        win::Lock lock(m_lock);
-        MarkLostLocked(generation, hr, "Next");
-    }
-    return hr;
+    if (result.Answered()) NoteFailure(generation, result.hr, "Next");
+    return result;
 }
 
-HRESULT WmiConnection::PutInstance(IWbemClassObject* instance, LONG flags) {
+WmiResult WmiConnection::Poll(IEnumWbemClassObject* events, DWORD timeoutMs, ComPtr<IWbemClassObject>& event) {
+    event.Reset();
+    const LONG generation = m_generation;
+    const WmiResult result = Bounded(
+        WmiOp::Poll, "Next of the button events", timeoutMs + m_callBoundMs,
+        [&](WmiRequest& r) {
+            r.op = WmiRequest::Op::Next;
+            r.enumerator = events;
+            r.flags = static_cast<LONG>(timeoutMs);
+        },
+        [&](WmiRequest& r) { event = r.resultObject; });
+    if (result.Answered()) NoteFailure(generation, result.hr, "the button-event poll");
+    return result;
+}
+
+WmiResult WmiConnection::PutInstance(IWbemClassObject* instance, LONG flags) {
     return LockedCall(
-        "PutInstance",
+        WmiOp::SettingsWrite, "PutInstance",
         [&](WmiRequest& r) {
             r.op = WmiRequest::Op::PutInstance;
             r.object = instance;
@@ -203,16 +196,17 @@ HRESULT WmiConnection::PutInstance(IWbemClassObject* instance, LONG flags) {
         [](WmiRequest&) {});
 }
 
-HRESULT WmiConnection::Subscribe(BSTR language, BSTR query, ComPtr<IEnumWbemClassObject>& events, DWORD holdLockMs) {
+WmiResult WmiConnection::Subscribe(BSTR language, BSTR query, ComPtr<IEnumWbemClassObject>& events, DWORD holdLockMs) {
     events.Reset();
     RetryLog log("ExecNotificationQuery fail", "ExecNotificationQuery");
     const ULONGLONG start = GetTickCount64();
     HeldLock held(m_lock);
     for (;;) {
         held.Take();
-        if (!m_connected || !m_services) return telvarin::kNotConnected;
+        if (!m_connected || !m_services) return {CallEnd::NotConnected, S_OK};
         const LONG generation = m_generation;
-        const HRESULT hr = Bounded(
+        const WmiResult result = Bounded(
+            WmiOp::Subscribe, "ExecNotificationQuery", m_callBoundMs,
             [&](WmiRequest& r) {
                 r.services = m_services;
                 r.op = WmiRequest::Op::ExecNotificationQuery;
@@ -223,19 +217,38 @@ HRESULT WmiConnection::Subscribe(BSTR language, BSTR query, ComPtr<IEnumWbemClas
         // Only whether a subscription came back counts, not the result code.
         if (events) {
             log.Succeeded();
-            return S_OK;
+            return {CallEnd::Answered, S_OK};
         }
-        if (hr == telvarin::kCallStopped) return hr;
-        if (IsLoss(hr)) {
-            MarkLostLocked(generation, hr, "ExecNotificationQuery");
-            return hr;
+        if (result.end == CallEnd::Stopped) return result;
+        if (result.Answered() && IsLoss(result.hr)) {
+            MarkLostLocked(generation, result.hr, "ExecNotificationQuery");
+            return result;
         }
-        log.Failed();
+        // A call given up or refused has been reported by its kind.
+        if (result.Answered()) log.Failed();
         // While the first subscription is young, start-up calls wait for it; after that,
         // requests and settings pushes are served between the attempts.
         if (GetTickCount64() - start >= holdLockMs) held.Leave();
-        if (WaitForSingleObject(m_stop, telvarin::kRetryPauseMs) == WAIT_OBJECT_0) return telvarin::kCallStopped;
+        if (WaitForSingleObject(m_stop, telvarin::kRetryPauseMs) == WAIT_OBJECT_0) return {CallEnd::Stopped, S_OK};
     }
+}
+
+bool WmiConnection::KeptMethodInput(ComPtr<IWbemClassObject>& signature) {
+    win::Lock lock(m_lock);
+    signature.Reset();
+    if (m_methodInput && m_methodInputGeneration == m_generation) signature = m_methodInput;
+    return signature != nullptr;
+}
+
+void WmiConnection::KeepMethodInput(LONG generation, IWbemClassObject* signature) {
+    win::Lock lock(m_lock);
+    m_methodInput = signature;
+    m_methodInputGeneration = generation;
+}
+
+void WmiConnection::ForgetMethodInput() {
+    win::Lock lock(m_lock);
+    m_methodInput.Reset();
 }
 
 // ---- connecting -------------------------------------------------------------------------------
@@ -249,7 +262,7 @@ bool WmiConnection::ConnectStage(const char* failureText, const char* subject, H
         if (Stopping()) return false;
         const HRESULT hr = (this->*attempt)();
         if (hr == S_OK) break;
-        if (hr == telvarin::kCallStopped) return false;
+        if (Stopping()) return false;
         log.Failed();
         if (WaitForSingleObject(m_stop, telvarin::kRetryPauseMs) == WAIT_OBJECT_0) return false;
     }
@@ -271,14 +284,17 @@ HRESULT WmiConnection::CreateLocator() {
 
 HRESULT WmiConnection::ConnectServer() {
     ComPtr<IWbemServices> services;
-    const HRESULT hr = Bounded(
+    const WmiResult result = Bounded(
+        WmiOp::Connect, "ConnectServer", m_callBoundMs,
         [&](WmiRequest& r) {
             r.op = WmiRequest::Op::ConnectServer;
             r.locator = m_locator;
             r.text1 = win::Bstr(L"" TELVARIN_WMI_NAMESPACE);
         },
         [&](WmiRequest& r) { services = r.resultServices; });
-    if (hr != S_OK) return hr;
+    // A connect given up or refused is a failed attempt like any other (its kind reported it).
+    if (!result.Answered()) return E_ABORT;
+    if (result.hr != S_OK) return result.hr;
     if (!services) return E_POINTER;
     win::Lock lock(m_lock);
     m_services = services;
@@ -310,34 +326,35 @@ int WmiConnection::ConnectAgain() {
     if (!ConnectStage("CoCreateInstance fail", "CoCreateInstance", &WmiConnection::CreateLocator)) return 0;
     if (!ConnectStage("ConnectServer fail", "ConnectServer", &WmiConnection::ConnectServer)) return 0;
     Install();
-    const DWORD tenths = static_cast<DWORD>((GetTickCount64() - m_lostAt) / 100);
-    char text[64];
-    wsprintfA(text, "WMI connection back after %lu.%lu s", tenths / 10, tenths % 10);
-    Report(text);
+    win::Lock lock(m_lock);
+    // Only the first loss of a run is followed by its "back"; a longer run's end is reported
+    // once the subscription serves again (NoteSteady).
+    if (m_losses == 1) {
+        const DWORD tenths = static_cast<DWORD>((GetTickCount64() - m_lostAt) / 100);
+        char text[64];
+        wsprintfA(text, "WMI connection back after %lu.%lu s", tenths / 10, tenths % 10);
+        Report(EVENTLOG_INFORMATION_TYPE, text);
+    }
     return 1;
 }
 
 void WmiConnection::Drop() {
     win::Lock lock(m_lock);
     m_services.Reset();
+    m_methodInput.Reset();
 }
 
 void WmiConnection::Close() {
     {
         win::Lock lock(m_lock);
         m_services.Reset();
+        m_methodInput.Reset();
         InterlockedExchange(&m_connected, 0);
         InterlockedExchange(&m_hasConnected, 0);
         ResetEvent(m_connectedEvent.Get());
     }
     m_locator.Reset();
-    {
-        win::ExclusiveLock lock(m_runnersLock);
-        for (CallRunner*& runner : m_idleRunners) {
-            if (runner) runner->Retire();
-            runner = nullptr;
-        }
-    }
+    for (CallLane& lane : m_lanes) lane.RetireIdle();
     m_apartment.Reset();
 }
 
@@ -352,20 +369,41 @@ void WmiConnection::NoteFailure(LONG generation, HRESULT hr, const char* call) {
     MarkLostLocked(generation, hr, call);
 }
 
+void WmiConnection::NoteSteady() {
+    if (m_losses == 0 || !m_connected) return;
+    win::Lock lock(m_lock);
+    if (m_losses == 0 || !m_connected) return;
+    // A single loss had its "back" when the connection came back.
+    if (m_losses > 1) {
+        char text[128];
+        wsprintfA(text, "WMI connection steady again after %lu losses in %lu s", m_losses,
+                  static_cast<DWORD>((GetTickCount64() - m_firstLossAt) / 1000));
+        Report(EVENTLOG_INFORMATION_TYPE, text);
+    }
+    m_losses = 0;
+}
+
 // Only the first failure of a connection counts: later ones, and those of a connection that has
-// been replaced already, change nothing.
+// been replaced already, change nothing. The first loss of a run is reported; later ones of the
+// same run at most once an hour.
 void WmiConnection::MarkLostLocked(LONG generation, HRESULT hr, const char* call) {
     if (generation != m_generation || !m_connected) return;
     InterlockedExchange(&m_connected, 0);
     ResetEvent(m_connectedEvent.Get());
-    m_lostAt = GetTickCount64();
-    char text[128];
-    if (hr == telvarin::kCallTimedOut)
-        wsprintfA(text, "WMI connection lost: %s gave no answer in %lu.%lu s", call, m_callBoundMs / 1000,
-                  m_callBoundMs / 100 % 10);
-    else
+    const ULONGLONG now = GetTickCount64();
+    m_lostAt = now;
+    char text[160];
+    if (m_losses++ == 0) {
+        m_firstLossAt = m_lossReportAt = now;
         wsprintfA(text, "WMI connection lost: %s failed with 0x%08lX", call, static_cast<DWORD>(hr));
-    Report(text);
+    } else if (now - m_lossReportAt >= RetryLog::kReminderMs) {
+        m_lossReportAt = now;
+        wsprintfA(text, "WMI connection still being lost: %lu losses in %lu min, the last: %s failed with 0x%08lX",
+                  m_losses, static_cast<DWORD>((now - m_firstLossAt) / 60000), call, static_cast<DWORD>(hr));
+    } else {
+        return;
+    }
+    Report(EVENTLOG_WARNING_TYPE, text);
 }
 
 // ---- the service's fronts ---------------------------------------------------------------------

@@ -68,7 +68,7 @@ void CFnService::RequestPowerState(bool sleep) {
     const DWORD error = GetLastError();
     char text[64];
     wsprintfA(text, "%s failed, error %lu", sleep ? "Sleep" : "Hibernation", error);
-    LogServiceEvent(EVENTLOG_INFORMATION_TYPE, MSG_TEXT, text, nullptr, nullptr);
+    LogServiceEvent(EVENTLOG_WARNING_TYPE, MSG_TEXT, text, nullptr, nullptr);
 }
 
 void CFnService::Hibernate() {

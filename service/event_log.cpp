@@ -43,15 +43,13 @@ void CFnService::LogServiceEvent(WORD type, DWORD eventId, const char* text1, co
 }
 
 namespace {
-void ReportText(const char* text) {
-    CFnService::LogServiceEvent(EVENTLOG_INFORMATION_TYPE, MSG_TEXT, text, nullptr, nullptr);
-}
+void ReportText(WORD type, const char* text) { CFnService::LogServiceEvent(type, MSG_TEXT, text, nullptr, nullptr); }
 }  // namespace
 
 void RetryLog::FailedAt(ULONGLONG now) {
     if (m_failures++ == 0) {
         m_firstFailure = m_lastReport = now;
-        ReportText(m_failureText);
+        ReportText(EVENTLOG_WARNING_TYPE, m_failureText);
         return;
     }
     if (now - m_lastReport < kReminderMs) return;
@@ -59,7 +57,7 @@ void RetryLog::FailedAt(ULONGLONG now) {
     char text[128];
     wsprintfA(text, "%s still failing: %lu attempts in %lu min", m_subject, m_failures,
               static_cast<DWORD>((now - m_firstFailure) / 60000));
-    ReportText(text);
+    ReportText(EVENTLOG_WARNING_TYPE, text);
 }
 
 void RetryLog::SucceededAt(ULONGLONG now) {
@@ -67,6 +65,6 @@ void RetryLog::SucceededAt(ULONGLONG now) {
     char text[128];
     wsprintfA(text, "%s succeeded after %lu failed attempts in %lu s", m_subject, m_failures,
               static_cast<DWORD>((now - m_firstFailure) / 1000));
-    ReportText(text);
+    ReportText(EVENTLOG_INFORMATION_TYPE, text);
     m_failures = 0;
 }

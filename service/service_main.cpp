@@ -162,7 +162,7 @@ bool CFnService::AwaitStopFinished(DWORD boundMs) {
     m_activity.Describe(stuck, sizeof stuck);
     char text[512];
     wsprintfA(text, "Stop not finished in %lu s: %s", boundMs / 1000, stuck[0] ? stuck : "no call named");
-    LogServiceEvent(EVENTLOG_INFORMATION_TYPE, MSG_TEXT, text, nullptr, nullptr);
+    LogServiceEvent(EVENTLOG_WARNING_TYPE, MSG_TEXT, text, nullptr, nullptr);
     InterlockedExchange(&m_stopForced, 1);
     FinishStopLocked(ERROR_SERVICE_SPECIFIC_ERROR, telvarin::kStopOverranCode);
     return false;
@@ -174,7 +174,7 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
                                        SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN, 0, 0, 0, 0};
     service->m_hStatus = RegisterServiceCtrlHandlerA(TELVARIN_SERVICE_NAME, ControlHandler);
     if (!service->m_hStatus) {
-        CFnService::LogServiceEvent(EVENTLOG_INFORMATION_TYPE, MSG_NO_CONTROL_HANDLER, nullptr, nullptr, nullptr);
+        CFnService::LogServiceEvent(EVENTLOG_WARNING_TYPE, MSG_NO_CONTROL_HANDLER, nullptr, nullptr, nullptr);
         return;
     }
     // Without its stop events the service could neither be stopped nor wait: it starts nothing.

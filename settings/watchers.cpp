@@ -55,6 +55,7 @@ struct WatchedKey {
     HANDLE CFnService::*eventField;
     void (CFnService::*handler)();
     void (CFnService::*catchUp)();
+    DWORD (CFnService::*retry)();  // the timed work, run before each wait; answers the wait's bound
 };
 
 class KeyWatcher {
@@ -77,7 +78,7 @@ private:
         m_missing = true;
         char text[96];
         wsprintfA(text, "Key %s is missing; waiting for it", KeyName(m_watched.path));
-        CFnService::LogServiceEvent(EVENTLOG_INFORMATION_TYPE, MSG_TEXT, text, nullptr, nullptr);
+        CFnService::LogServiceEvent(EVENTLOG_WARNING_TYPE, MSG_TEXT, text, nullptr, nullptr);
     }
 
     // Opens the key and arms both notifications, waiting without polling for the key to exist;
@@ -134,7 +135,8 @@ private:
         // The stop comes first, so that it wins when several are signalled.
         const HANDLE waits[3] = {m_service.m_hStopEvent.Get(), m_changed.Get(), m_nameChanged.Get()};
         for (;;) {
-            const DWORD woke = WaitForMultipleObjects(3, waits, FALSE, INFINITE);
+            const DWORD woke = WaitForMultipleObjects(3, waits, FALSE, (m_service.*m_watched.retry)());
+            if (woke == WAIT_TIMEOUT) continue;  // the timed work is due
             if (woke == WAIT_OBJECT_0 + 1) {
                 ResetEvent(m_changed.Get());
                 if (ArmNotification(m_key.Get(), m_changed.Get()) != ERROR_SUCCESS) return true;
@@ -172,32 +174,54 @@ DWORD WINAPI StatusWatcherThread(LPVOID) {
     // A request written before the arming differs from m_prevStatusControl: one handling finds it.
     static const WatchedKey kStatusControl = {TELVARIN_KEY_STATUS_CONTROL, "the StatusControl watcher",
                                               &CFnService::m_hStatusEvent, &CFnService::OnStatusControlChanged,
-                                              &CFnService::OnStatusControlChanged};
+                                              &CFnService::OnStatusControlChanged, &CFnService::RetryReadiness};
     return KeyWatcher(kStatusControl).Run();
 }
 
 DWORD WINAPI SettingWatcherThread(LPVOID) {
     static const WatchedKey kCurrentSetting = {TELVARIN_KEY_CURRENT_SETTING, "the CurrentSetting watcher",
                                                &CFnService::m_hSettingEvent, &CFnService::PushCurrentSetting,
-                                               &CFnService::CatchUpCurrentSetting};
+                                               &CFnService::CatchUpCurrentSetting, &CFnService::RetrySettingPush};
     return KeyWatcher(kCurrentSetting).Run();
 }
 
 void CFnService::PushCurrentSetting() {
+    m_pushDue = 0;
     win::RegKey key;
     if (telvarin::OpenProtocolKey(TELVARIN_KEY_CURRENT_SETTING, KEY_QUERY_VALUE, key) != ERROR_SUCCESS) return;
     DWORD setting = ReadRegistryDword(key.Get(), TELVARIN_VALUE_DEFAULT);
     key.Reset();
     m_pushedSetting = setting;
-    m_settingPushed = true;
+    m_settingPushed = false;
+    const int written = WriteFirmwareSetting(~setting);
     // A write given up because the service is stopping is no failure of the firmware's.
-    if (!WriteFirmwareSetting(~setting) && !StopRequested())
-        LogServiceEvent(EVENTLOG_INFORMATION_TYPE, MSG_TEXT, "Fail to WmiSetData", nullptr, nullptr);
+    if (StopRequested()) return;
+    if (written) m_pushLog.Succeeded();
+    else m_pushLog.Failed();
+    // The push counts once the firmware took the word and no given-up write of an earlier word
+    // can still land after it; until then it is made again, with growing pauses. The word is
+    // whole, so the firmware taking it twice does no harm.
+    if (written && m_wmi.Outstanding(WmiOp::SettingsWrite) == 0) {
+        m_settingPushed = true;
+        m_pushBackoff.Reset();
+        return;
+    }
+    m_pushDue = GetTickCount64() + m_pushBackoff.Next();
 }
 
 void CFnService::CatchUpCurrentSetting() {
     if (m_settingPushed && ReadRegistryDword(TELVARIN_KEY_CURRENT_SETTING, TELVARIN_VALUE_DEFAULT) == m_pushedSetting) return;
     PushCurrentSetting();
+}
+
+DWORD CFnService::RetrySettingPush() {
+    if (m_pushDue == 0) return INFINITE;
+    ULONGLONG now = GetTickCount64();
+    if (now < m_pushDue) return static_cast<DWORD>(m_pushDue - now);
+    CatchUpCurrentSetting();
+    if (m_pushDue == 0) return INFINITE;
+    now = GetTickCount64();
+    return now < m_pushDue ? static_cast<DWORD>(m_pushDue - now) : 0;
 }
 
 void CFnService::OnStatusControlChanged() {

@@ -85,7 +85,7 @@ TEST_CASE("a service entry that cannot register its control handler reports 103 
     auto events = f.log.Events();
     REQUIRE(events.size() == 1);
     CHECK(events[0].id == 103);
-    CHECK(events[0].type == EVENTLOG_INFORMATION_TYPE);
+    CHECK(events[0].type == EVENTLOG_WARNING_TYPE);
     CHECK(events[0].strings.empty());
     CHECK(f.service.m_running == 0);
     CHECK_FALSE(f.service.m_hWorker);

@@ -54,12 +54,23 @@ TEST_CASE("PushCurrentSetting sends the complement of the settings word") {
     CHECK(f.log.Events().empty());
 }
 
-TEST_CASE("a settings word that finds no data instance is reported once per push") {
+TEST_CASE("a settings push that does not reach the firmware is reported once and made again until it does") {
     WatcherFixture f;
     f.Fault("data-instances", "0");
-    f.service.PushCurrentSetting();
-    f.service.PushCurrentSetting();
-    CHECK(f.log.Texts() == std::vector<std::string>(2, "Fail to WmiSetData"));
+    win::UniqueHandle thread(CreateThread(nullptr, 0, SettingWatcherThread, nullptr, 0, nullptr));
+    // The catch-up push at the arming fails, and so do the pushes made again after 1 s and 2 s.
+    REQUIRE(Eventually([&] { return !f.log.Texts().empty(); }));
+    Sleep(3500);  // the pauses are what is tested: nothing outside shows a retry that fails
+    CHECK(f.log.Texts() == std::vector<std::string>{"Fail to WmiSetData"});
+    CHECK(f.log.Events()[0].type == EVENTLOG_WARNING_TYPE);
+    f.Fault("data-instances", "1");
+    CHECK(Eventually([&] { return f.SettingWord() == 0xFE7FFFEB; }, 15000));
+    const DWORD writes = f.SettingWrites();
+    const auto texts = f.log.Texts();
+    REQUIRE(texts.size() == 2);
+    CHECK(StartsWith(texts[1], "Settings push succeeded after "));
+    StopAndJoin(f.service, thread);
+    CHECK(f.SettingWrites() == writes);  // pushed until written, then no more
 }
 
 TEST_CASE("the CurrentSetting watcher pushes on every change of the key") {

@@ -1,5 +1,6 @@
 #include <doctest/doctest.h>
 
+#include "core/backoff.h"
 #include "core/retry_log.h"
 #include "tests/unit/test_support.h"
 
@@ -62,7 +63,9 @@ TEST_CASE("ConnectWmi retries each stage alone, reporting its first failure and 
     const auto texts = f.log.Texts();
     REQUIRE(texts.size() == failures.size());
     for (size_t i = 0; i < texts.size(); ++i) CHECK(StartsWith(texts[i], failures[i]));
-    for (const auto& e : f.log.Events()) CHECK(e.type == EVENTLOG_INFORMATION_TYPE);
+    // Failures are warnings, the success information.
+    for (const auto& e : f.log.Events())
+        CHECK(e.type == (e.strings[0].find("succeeded") == std::string::npos ? EVENTLOG_WARNING_TYPE : EVENTLOG_INFORMATION_TYPE));
 }
 
 TEST_CASE("a retry loop reports its first failure, then at most one reminder an hour, and its success") {
@@ -120,54 +123,122 @@ TEST_CASE("a call that finds the connection gone waits for it to come back and i
     CHECK(Stats(f.emulator).connects == before.connects + 1);
     CHECK(f.Calls().size() == 1);  // made once, on the new connection
     const auto texts = f.log.Texts();
-    REQUIRE(texts.size() >= 2);
+    REQUIRE(texts.size() >= 3);
     CHECK(texts.front() == "WMI connection lost: GetObject failed with 0x80010108");
-    CHECK(StartsWith(texts.back(), "WMI connection back after "));
-    for (size_t i = 1; i + 1 < texts.size(); ++i) CHECK(StartsWith(texts[i], "ConnectServer "));  // the outage's
+    CHECK(StartsWith(texts[texts.size() - 2], "WMI connection back after "));
+    CHECK(StartsWith(texts.back(), "ExecMethod succeeded after 1 failed attempts"));  // the exec-fail's end
+    for (size_t i = 1; i + 2 < texts.size(); ++i) CHECK(StartsWith(texts[i], "ConnectServer "));  // the outage's
 }
 
-TEST_CASE("a call that never answers is given up after its bound, reported, and not made again") {
+TEST_CASE("calls that never answer: each given up after its bound, two of a kind at most, then refused at once") {
+    FirmwareFixture f;
+    REQUIRE(SetWinmgmtRunning(true));
+    f.Connect();
+    f.service.Wmi().SetCallBound(300);
+    WmiConnection& wmi = f.service.Wmi();
+    Registers warm;
+    REQUIRE(warm.Call(f.service) == 1);  // the method is looked up: a call is one ExecMethod now
+    const auto before = Stats(f.emulator);
+    f.Fault("method-hang", "on");
+    for (int i = 1; i <= 2; ++i) {
+        Registers r;
+        CHECK(r.Call(f.service) == 0);
+        CHECK(r.eax == TELVARIN_FW_FUNCTION);  // nothing came back
+        CHECK(wmi.Outstanding(WmiOp::RegisterCall) == i);
+    }
+    // A third would only join the two waiting in the provider: it fails at once, without a thread.
+    for (int i = 0; i < 50; ++i) {
+        Registers r;
+        const DWORD start = GetTickCount();
+        CHECK(r.Call(f.service) == 0);
+        CHECK(GetTickCount() - start < 250);
+    }
+    CHECK(Stats(f.emulator).callsStarted == before.callsStarted + 2);
+    // A call given up is no loss, disables no request, and holds up no other kind of call.
+    CHECK(wmi.Connected());
+    CHECK(wmi.Ready() == 1);
+    CHECK(LockIsFree(wmi.CallLock()));
+    CHECK(f.service.WriteFirmwareSetting(5) == 1);
+    CHECK(Stats(f.emulator).connects == before.connects);
+    REQUIRE(f.log.Texts() == std::vector<std::string>{
+                                 "ExecMethod gave no answer in 0.3 s; while 2 such calls are out, the next fail at once"});
+    CHECK(f.log.Events()[0].type == EVENTLOG_WARNING_TYPE);
+    // Once the provider answers, the given-up calls end and calls go on by themselves.
+    f.Fault("method-hang", "off");
+    CHECK(Eventually([&] { return wmi.Outstanding(WmiOp::RegisterCall) == 0; }));
+    Registers r;
+    CHECK(r.Call(f.service) == 1);
+    const auto texts = f.log.Texts();
+    REQUIRE(texts.size() == 2);
+    CHECK(StartsWith(texts[1], "Register call succeeded after 52 failed attempts in "));
+    CHECK(f.log.Events()[1].type == EVENTLOG_INFORMATION_TYPE);
+}
+
+TEST_CASE("a settings read or write that never answers fails that push alone, and the connection stays") {
     FirmwareFixture f;
     REQUIRE(SetWinmgmtRunning(true));
     f.Connect();
     f.service.Wmi().SetCallBound(300);
     struct {
         const char* fault;
-        std::vector<std::string> texts;
+        WmiOp op;
+        const char* text;
     } const cases[] = {
-        {"method-hang", {"WMI connection lost: ExecMethod gave no answer in 0.3 s", "Wmi ExecMethod fail."}},
-        {"put-hang", {"WMI connection lost: PutInstance gave no answer in 0.3 s"}},
-        {"data-hang", {"WMI connection lost: Next gave no answer in 0.3 s"}},
+        {"put-hang", WmiOp::SettingsWrite, "PutInstance gave no answer in 0.3 s; while 2 such calls are out, the next fail at once"},
+        {"data-hang", WmiOp::SettingsRead, "Next gave no answer in 0.3 s; while 2 such calls are out, the next fail at once"},
     };
     for (const auto& c : cases) {
         CAPTURE(c.fault);
         REQUIRE(f.emulator.Reset());
-        REQUIRE(f.service.AwaitWmiReconnection());  // the last case left it lost
         f.log.Clear();
-        const auto before = Stats(f.emulator);
         f.Fault(c.fault, "on");
-        const bool method = std::string(c.fault) == "method-hang";
-        if (method) {
-            Registers r;
-            CHECK(r.Call(f.service) == 0);
-            CHECK(r.eax == TELVARIN_FW_FUNCTION);  // nothing came back
-        } else {
-            CHECK(f.service.WriteFirmwareSetting(5) == 0);
-        }
-        CHECK(LockIsFree(f.service.Wmi().CallLock()));
-        CHECK_FALSE(f.service.Wmi().Connected());
-        CHECK(f.service.Wmi().Ready() == 1);  // a lost connection disables no request
-        CHECK(f.log.Texts() == c.texts);
-        const auto after = Stats(f.emulator);
-        CHECK(after.callsStarted == before.callsStarted + (method ? 1 : 0));
-        CHECK(after.connects == before.connects);  // a provider that hangs would hang again
-        // The abandoned call answers once the fault is off: the write was made once.
+        CHECK(f.service.WriteFirmwareSetting(5) == 0);
+        CHECK(f.service.Wmi().Outstanding(c.op) == 1);
+        CHECK(f.service.Wmi().Connected());
+        Registers r;
+        CHECK(r.Call(f.service) == 1);  // the register call goes on meanwhile
+        CHECK(f.log.Texts() == std::vector<std::string>{c.text});
         f.Fault(c.fault, "off");
-        if (std::string(c.fault) == "put-hang") CHECK(Eventually([&] { return f.Writes().size() == 1; }));
+        CHECK(Eventually([&] { return f.service.Wmi().Outstanding(c.op) == 0; }));
+        CHECK(f.service.WriteFirmwareSetting(6) == 1);
     }
-    // The next call brings the connection back.
-    Registers r;
-    CHECK(r.Call(f.service) == 1);
+}
+
+TEST_CASE("a provider's own answer that reads like a time-out or a cancel is an answer, not a give-up") {
+    FirmwareFixture f;
+    f.Connect();
+    for (const char* code : {"0x800705B4", "0x800704C7"}) {
+        CAPTURE(code);
+        REQUIRE(f.emulator.Reset());
+        f.service.Wmi().SetReady();
+        f.log.Clear();
+        f.Fault("fail-code", code);
+        f.Fault("exec-fail", "on");
+        Registers r;
+        CHECK(r.Call(f.service) == 0);
+        // The firmware side failed: requests are off, nothing waits in a helper thread, and the
+        // connection is not taken for lost.
+        CHECK(f.service.Wmi().Ready() == 0);
+        CHECK(f.service.Wmi().Outstanding(WmiOp::RegisterCall) == 0);
+        CHECK(f.service.Wmi().Connected());
+        CHECK(f.log.Texts() == std::vector<std::string>{"Wmi ExecMethod fail."});
+        f.Fault("exec-fail", "off");
+        Registers again;
+        CHECK(again.Call(f.service) == 1);  // the same helper answers the next call
+    }
+}
+
+TEST_CASE("pauses grow from the first to a minute, and start again after a healthy minute") {
+    Backoff reconnect(0);
+    std::vector<DWORD> pauses;
+    for (int i = 0; i < 9; ++i) pauses.push_back(reconnect.Next());
+    CHECK(pauses == std::vector<DWORD>{0, 1000, 2000, 4000, 8000, 16000, 32000, 60000, 60000});
+    reconnect.HealthySince(1000, 1000 + Backoff::kHealthyMs - 1);
+    CHECK(reconnect.Next() == 60000);
+    reconnect.HealthySince(1000, 1000 + Backoff::kHealthyMs);
+    CHECK(reconnect.Next() == 0);
+    Backoff push;
+    CHECK(push.Next() == 1000);
 }
 
 TEST_CASE("after its first moments a failing subscription holds the call lock only during each attempt") {
@@ -181,7 +252,7 @@ TEST_CASE("after its first moments a failing subscription holds the call lock on
             auto* me = static_cast<Subscriber*>(self);
             win::Bstr language(L"WQL"), query(L"SELECT * FROM " TELVARIN_WMI_EVENT_CLASS);
             Microsoft::WRL::ComPtr<IEnumWbemClassObject> events;
-            return static_cast<DWORD>(me->service->Wmi().Subscribe(language.Get(), query.Get(), events, me->holdMs));
+            return me->service->Wmi().Subscribe(language.Get(), query.Get(), events, me->holdMs).Ok() && events ? 0 : 1;
         }
     };
     Subscriber subscriber{&f.service, 800};
@@ -195,7 +266,7 @@ TEST_CASE("after its first moments a failing subscription holds the call lock on
     REQUIRE(WaitForSingleObject(thread.Get(), 10000) == WAIT_OBJECT_0);
     DWORD result = 1;
     GetExitCodeThread(thread.Get(), &result);
-    CHECK(result == S_OK);
+    CHECK(result == 0);
     const auto texts = f.log.Texts();
     REQUIRE(texts.size() == 2);
     CHECK(texts[0] == "ExecNotificationQuery fail");
