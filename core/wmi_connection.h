@@ -79,6 +79,7 @@ public:
 private:
     int PruneLocked();  // drops the given-up calls that have answered by now; the rest's count
 
+    const char* m_subject;
     SRWLOCK m_lock = SRWLOCK_INIT;
     CallRunner* m_idle = nullptr;
     CallRunner* m_abandoned[telvarin::kMaxAbandonedCalls] = {};

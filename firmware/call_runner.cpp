@@ -127,7 +127,7 @@ DWORD WINAPI CallRunner::ThreadProc(void* parameter) {
 
 // ---- CallLane -----------------------------------------------------------------------------------
 
-CallLane::CallLane(const char* subject) : m_log("", subject) {}
+CallLane::CallLane(const char* subject) : m_subject(subject), m_log("", subject) {}
 
 CallLane::~CallLane() {
     RetireIdle();
@@ -158,6 +158,12 @@ CallRunner* CallLane::Take(bool& refused) {
         if (PruneLocked() >= telvarin::kMaxAbandonedCalls) {
             // Another thread would only join the ones already waiting in the provider.
             refused = true;
+            if (m_log.Failures() == 0) {  // the calls out were given up at a stop: nothing said yet
+                char text[160];
+                wsprintfA(text, "%s: %d calls given up are still out; the next fail at once until one answers",
+                          m_subject, telvarin::kMaxAbandonedCalls);
+                m_log.SetFailureText(text);
+            }
             m_log.Failed();
             return nullptr;
         }

@@ -28,7 +28,8 @@ SERVICE_KEY = "HKLM\\" + P.KEY_SERVICE
 EVENT_SOURCE_KEY = "HKLM\\" + P.KEY_EVENT_SOURCE
 
 _REPORT = re.compile(r"^([0-9a-f]{4}):fixme:advapi:ReportEventA \([0-9A-Fa-f]+,0x([0-9a-f]{4}),0x[0-9a-f]{4},0x([0-9a-f]{8}),")
-_STRING = re.compile(r'^([0-9a-f]{4}):trace:eventlog:ReportEventW L"(.*)"$')
+# Wine traces an information entry's strings, warns a warning's and errs an error's.
+_STRING = re.compile(r'^([0-9a-f]{4}):(?:trace|warn|err):eventlog:ReportEventW L"(.*)"$')
 _STATUS = re.compile(r"^[0-9a-f]{4}:trace:service:SetServiceStatus [0-9A-Fa-f]+((?: \S+){7})$")
 _POWER = re.compile(r"^([0-9a-f]{4}):Call KERNEL32\.SetSystemPowerState\(([0-9a-f]+),([0-9a-f]+)\)")
 
