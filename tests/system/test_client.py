@@ -478,10 +478,6 @@ class WithFirmware(ClientTestCase):
             self.host.wait_until(lambda: self.fwemu_fields("setting")["setting"] == sent, 10, f"setting {sent}")
 
 
-if __name__ == "__main__":
-    systest.main()
-
-
 class Squatted(ClientTestCase):
     """A process without any right on the keys holds, before the service starts, every lock name
     it can know: the fixed name older libraries used, and the name the service published in its
@@ -544,3 +540,6 @@ class Squatted(ClientTestCase):
         self.assert_error_line(result, TIMED_OUT, "request 0", "300 ms", "stopped")
         self.assertNotIn("client lock", result.stderr)
 
+
+if __name__ == "__main__":
+    systest.main()

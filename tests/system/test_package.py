@@ -12,6 +12,7 @@ installed files, the Add/Remove Programs entries, the event reports of the exe's
 """
 import json
 import re
+import shutil
 import subprocess
 import sys
 import unittest
@@ -191,15 +192,18 @@ class Package(systest.SessionTestCase):
             run = self.install(self.old)
             self.assertEqual(run.code, 0, run.log[-3000:])
             if attempt % 2:
-                # The slowest stop: the old service listens and a firmware call holds it for 2 s.
+                # The slowest stop: the old service listens and a firmware call that never answers
+                # holds it until its stop bound (8 s) ends the process. Without the package's own
+                # waits, 3 of 3 such upgrades failed (2 kept the old binary and asked for a
+                # restart, 1 rolled back and left nothing); and 1 of 3 right after the install.
                 host.wait_until(lambda: host.emulator_subscribers() >= 1, 30, "the button-event subscription")
                 started = int(host.emulator_status()["calls-started"])
-                host.fwemu("fault", "call-delay-ms", "2000")
+                host.fwemu("fault", "method-hang", "on")
                 host.reg_set_dword(STATUS_CONTROL, "Type2", host.reg_dword(STATUS_CONTROL, "Type2") ^ 0x1)
                 host.wait_until(lambda: int(host.emulator_status()["calls-started"]) > started, 30,
                                 "the request's call to reach the firmware")
             run = self.install(self.new)
-            host.fwemu("fault", "call-delay-ms", "0")
+            host.fwemu("fault", "method-hang", "off")
             self.assertEqual(run.code, 0, run.log[-3000:])
             self.assert_runs(self.new)
             self.assertEqual(self.client_version(), f"telvarin-client {self.new}")
@@ -237,6 +241,12 @@ class Package(systest.SessionTestCase):
         self.assertEqual(host.installed_products(), {})
         self.assertEqual(host.probe("config")["binarypath"], stale)
         self.assertFalse((host.unix_path(host.install_dir()) / "telvarin.exe").exists())
+        # What the package saw: -InstSvc of another copy exits 1, for Telvarin is not that program.
+        other = host.build / "telvarin-other-copy.exe"
+        shutil.copy(host.bin / "telvarin.exe", other)
+        self.addCleanup(other.unlink)
+        self.assertEqual(host.wine(host.win_path(other), "-InstSvc").returncode, 1)
+        self.assertEqual(host.probe("config")["binarypath"], stale)
 
     def test_a_failed_install_rolls_back_and_leaves_no_service(self):
         host = self.host
