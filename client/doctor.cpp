@@ -17,6 +17,7 @@
 #include "client/decode.h"
 #include "client/lib/telvarin_client.h"
 #include "common/key_security.h"
+#include "common/protocol.h"
 #include "common/protocol_key.h"
 #include "common/win_raii.h"
 
@@ -253,15 +254,14 @@ void CheckService(Report& report) {
 }
 
 // --- who may write the keys ----------------------------------------------------------------------
-// What a standard user signed in at the console may do to a key, from its DACL: the allowed rights
-// of every group such a user's token holds (Everyone, Interactive, Authenticated Users, Users),
-// less the denied ones. Inherit-only ACEs do not apply to the key itself.
-ACCESS_MASK InteractiveUserRights(HKEY key) {
+// The rights that the ACEs of the key's DACL for which `applies(sid)` holds give, less the ones
+// they deny. Inherit-only ACEs do not apply to the key itself; a null DACL lets everybody in.
+template <typename Applies>
+ACCESS_MASK RightsOf(HKEY key, Applies applies) {
     win::LocalMemory descriptor;
     ACL* dacl = nullptr;
     if (win::ReadKeyDacl(key, descriptor, dacl) != ERROR_SUCCESS) return 0;
-    if (!dacl) return KEY_ALL_ACCESS;  // a null DACL lets everybody in
-    static const WELL_KNOWN_SID_TYPE kGroups[] = {WinWorldSid, WinInteractiveSid, WinAuthenticatedUserSid, WinBuiltinUsersSid};
+    if (!dacl) return KEY_ALL_ACCESS;
     GENERIC_MAPPING mapping = {KEY_READ, KEY_WRITE, KEY_EXECUTE, KEY_ALL_ACCESS};
     ACCESS_MASK allowed = 0, denied = 0;
     for (WORD i = 0; i < dacl->AceCount; ++i) {
@@ -272,10 +272,7 @@ ACCESS_MASK InteractiveUserRights(HKEY key) {
         if (header->AceType != ACCESS_ALLOWED_ACE_TYPE && header->AceType != ACCESS_DENIED_ACE_TYPE) continue;
         // Allowed and denied ACEs share one layout.
         const auto* entry = static_cast<const ACCESS_ALLOWED_ACE*>(ace);
-        PSID sid = const_cast<DWORD*>(&entry->SidStart);
-        bool applies = false;
-        for (WELL_KNOWN_SID_TYPE group : kGroups) applies = applies || IsWellKnownSid(sid, group);
-        if (!applies) continue;
+        if (!applies(const_cast<DWORD*>(&entry->SidStart))) continue;
         ACCESS_MASK mask = entry->Mask;
         MapGenericMask(&mask, &mapping);
         (header->AceType == ACCESS_ALLOWED_ACE_TYPE ? allowed : denied) |= mask;
@@ -283,25 +280,63 @@ ACCESS_MASK InteractiveUserRights(HKEY key) {
     return allowed & ~denied;
 }
 
+// What a standard user signed in at the console may do: the rights of every group such a user's
+// token holds (Everyone, Interactive, Authenticated Users, Users).
+ACCESS_MASK InteractiveUserRights(HKEY key) {
+    return RightsOf(key, [](PSID sid) {
+        for (WELL_KNOWN_SID_TYPE group : {WinWorldSid, WinInteractiveSid, WinAuthenticatedUserSid, WinBuiltinUsersSid})
+            if (IsWellKnownSid(sid, group)) return true;
+        return false;
+    });
+}
+
+// The group an install with CLIENTACCESS=1 granted, as the installer remembered it: its SID text.
+std::string ClientAccessGroup() {
+    win::RegKey key;
+    if (telvarin::OpenProtocolKey(TELVARIN_KEY_PRODUCT, KEY_QUERY_VALUE, key) != ERROR_SUCCESS) return {};
+    char text[256] = {};
+    DWORD type = 0, size = sizeof text - 1;
+    if (RegQueryValueExA(key.Get(), TELVARIN_VALUE_ACCESS_GROUP, nullptr, &type, reinterpret_cast<BYTE*>(text), &size) !=
+            ERROR_SUCCESS ||
+        type != REG_SZ)
+        return {};
+    return text;
+}
+
 void CheckClientAccess(Report& report) {
-    std::string writable, readOnly;
+    const std::string group = ClientAccessGroup();
+    win::LocalMemory groupSid;
+    const bool haveGroup =
+        !group.empty() && ConvertStringSidToSidA(group.c_str(), reinterpret_cast<PSID*>(groupSid.Receive()));
+    std::string writable, readOnly, groupWritable, groupReadOnly;
     for (const char* path : {TELVARIN_KEY_STATUS_CONTROL, TELVARIN_KEY_CURRENT_SETTING}) {
         win::RegKey key;
         const std::string name = strrchr(path, '\\') + 1;
         if (telvarin::OpenProtocolKey(path, READ_CONTROL, key) != ERROR_SUCCESS) {
             readOnly += (readOnly.empty() ? "" : ", ") + name + " (missing)";
+            groupReadOnly += (groupReadOnly.empty() ? "" : ", ") + name + " (missing)";
             continue;
         }
         const ACCESS_MASK rights = InteractiveUserRights(key.Get());
         const bool canWrite = (rights & KEY_SET_VALUE) && (rights & KEY_QUERY_VALUE);
         std::string& list = canWrite ? writable : readOnly;
         list += (list.empty() ? "" : ", ") + name + " (" + console::Hex(rights) + ")";
+        if (!haveGroup) continue;
+        const ACCESS_MASK granted = RightsOf(key.Get(), [&](PSID sid) { return EqualSid(sid, groupSid.Get()) != FALSE; });
+        std::string& groupList = (granted & KEY_SET_VALUE) && (granted & KEY_QUERY_VALUE) ? groupWritable : groupReadOnly;
+        groupList += (groupList.empty() ? "" : ", ") + name + " (" + console::Hex(granted) + ")";
     }
     std::string detail;
     if (!writable.empty()) detail = "interactive users (S-1-5-4) may query and set " + writable + ": any of them can send requests and settings";
     if (!readOnly.empty())
         detail += (detail.empty() ? "" : "; ") + std::string("interactive users (S-1-5-4) may not set ") + readOnly +
                   ": client programs need elevation there (or an install with CLIENTACCESS=1)";
+    // The group the install named, by the SID it remembered: it may be narrower than the above.
+    if (!groupWritable.empty())
+        detail += "; the client-access group " + group + " may query and set " + groupWritable;
+    if (!groupReadOnly.empty())
+        detail += "; the client-access group " + group + " may not set " + groupReadOnly +
+                  ": its grant is gone (install again with CLIENTACCESS=1)";
     report.Info("clients.access", detail);
 }
 

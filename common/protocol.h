@@ -19,9 +19,18 @@
 #define TELVARIN_KEY_EVENT_SOURCE "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" TELVARIN_SERVICE_NAME
 
 /* The named mutex by which client programs take turns: the client library holds it from its read
-   of StatusControl to the answer (or the time-out), and around each settings write. In the
-   Global\ namespace, so that the clients of every session share it. */
+   of StatusControl to the answer (or the time-out), and around each settings write. The service
+   creates it at each start under this prefix and a suffix nobody can guess, owned by
+   Administrators, and publishes the whole name in TELVARIN_VALUE_CLIENT_LOCK (REG_SZ) under
+   TELVARIN_KEY_PRODUCT, where only administrators may write. In the Global\ namespace, so that
+   the clients of every session share it. */
 #define TELVARIN_CLIENT_LOCK "Global\\Haskorn.Telvarin.ClientLock"
+#define TELVARIN_KEY_PRODUCT TELVARIN_KEY_VENDOR "\\Telvarin"
+#define TELVARIN_VALUE_CLIENT_LOCK "ClientLock"
+/* The client-access record the installer keeps there: the group's SID ("S-1-..."), and the keys
+   (REG_MULTI_SZ, names under TELVARIN_KEY_ROOT) whose ACE for it the installer added. */
+#define TELVARIN_VALUE_ACCESS_GROUP "ClientAccessGroup"
+#define TELVARIN_VALUE_ACCESS_KEYS "ClientAccessKeys"
 
 /* Value names: "" is a key's default value, which holds a REG_DWORD like the named ones. */
 #define TELVARIN_VALUE_DEFAULT ""

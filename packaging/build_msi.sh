@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Builds the Telvarin MSI of one flavour from packaging/telvarin.wxs with msitools' wixl.
-#   build_msi.sh VERSION ARCH BINDIR OUTPUT
+#   build_msi.sh VERSION ARCH BINDIR OUTPUT [rehearsal]
 # ARCH is x86 or x64; BINDIR holds the telvarin.exe and telvarin-client.exe of that version.
+# "rehearsal" makes a test build: it keeps the WIXFAILWHENDEFERRED hook, which fails an install
+# on request; a release package has no such switch.
 set -euo pipefail
 
-version="$1" arch="$2" bindir="$3" output="$4"
+version="$1" arch="$2" bindir="$3" output="$4" rehearsal="${5:-}"
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 
 # Each flavour is a product line of its own: x86 keeps the codes it always had.
@@ -12,11 +14,9 @@ x86_upgrade=b69cdf12-6fbe-49f3-9f98-ab2d78db29f0
 x64_upgrade=ea5f1967-d0f1-4d85-9c21-673288701c26
 case "$arch" in
     x86) upgrade=$x86_upgrade other=$x64_upgrade other_name=x64 program_files=ProgramFilesFolder win64=no
-         service_component=a59ca546-41a9-41d2-9013-ee1f7abd6477 client_component=886852d7-a26e-49c6-8e8d-ece87cb50a1a
-         access_component=94951605-5049-4ba0-b46a-92e790139715 ;;
+         service_component=a59ca546-41a9-41d2-9013-ee1f7abd6477 client_component=886852d7-a26e-49c6-8e8d-ece87cb50a1a ;;
     x64) upgrade=$x64_upgrade other=$x86_upgrade other_name=x86 program_files=ProgramFiles64Folder win64=yes
-         service_component=02d562a6-677e-4a03-b701-e42071278d3e client_component=d1a6bc89-b73a-49fa-a0f1-d074bebf81a3
-         access_component=5a8dd65f-2992-403f-9acb-9a37767147a2 ;;
+         service_component=02d562a6-677e-4a03-b701-e42071278d3e client_component=d1a6bc89-b73a-49fa-a0f1-d074bebf81a3 ;;
     *) echo "build_msi.sh: ARCH must be x86 or x64, not '$arch'" >&2; exit 2 ;;
 esac
 
@@ -29,29 +29,29 @@ rm -f "$tmp"
 # wixl finds File sources only by relative paths: run it in BINDIR.
 (cd "$bindir" && wixl -a "$arch" -D Version="$version" -D ProductCode="$product_code" -D UpgradeCode="$upgrade" \
     -D OtherUpgradeCode="$other" -D OtherFlavour="$other_name" -D ProgramFiles="$program_files" -D Win64="$win64" \
-    -D ServiceComponent="$service_component" -D ClientComponent="$client_component" \
-    -D ClientAccessComponent="$access_component" -D BinDir=. \
+    -D ServiceComponent="$service_component" -D ClientComponent="$client_component" -D BinDir=. \
     -o "$tmp" "$here/telvarin.wxs")
 # wixl 0.101 writes Execute="rollback" as an immediate action and takes no BinaryKey with an
-# ExeCommand: make it exe-from-Binary (2), ignore result (64), rollback (256), in-script (1024),
-# no impersonation (2048), run from the copy in the Binary table.
-msibuild "$tmp" -q "UPDATE CustomAction SET Type = 3394, Source = 'TelvarinCopy' WHERE Action = 'RollbackRegister'"
-# The client-access actions run the helper from the Binary table (exe from Binary (2), in-script
-# (1024), no impersonation (2048); the rollback twins also ignore their result (64) and run
-# only on rollback (256)).
-for action in GrantClientAccess RevokeClientAccess; do
+# ExeCommand: every helper action runs the helper from the Binary table: exe from Binary (2),
+# in-script (1024), no impersonation (2048); the rollback twins also ignore their result (64) and
+# run only on rollback (256).
+for action in SettleStoppedService SettleDeletedService VerifyService GrantClientAccess RevokeClientAccess; do
     msibuild "$tmp" -q "UPDATE CustomAction SET Type = 3074, Source = 'TelvarinSetup' WHERE Action = '$action'"
 done
-for action in RollbackGrantClientAccess RollbackRevokeClientAccess; do
+for action in RollbackRegister RollbackGrantClientAccess RollbackRevokeClientAccess; do
     msibuild "$tmp" -q "UPDATE CustomAction SET Type = 3394, Source = 'TelvarinSetup' WHERE Action = '$action'"
 done
+if [ "$rehearsal" != rehearsal ]; then
+    msibuild "$tmp" -q "DELETE FROM InstallExecuteSequence WHERE Action = 'FailWhenDeferred'"
+    msibuild "$tmp" -q "DELETE FROM CustomAction WHERE Action = 'FailWhenDeferred'"
+fi
 # It writes RegistryValue Type="binary" as text too: "#x" is the Registry table's REG_BINARY prefix.
 failure_actions="$(sed -n 's/.*Name="FailureActions" Type="binary" Value="\([0-9A-Fa-f]*\)".*/\1/p' "$here/telvarin.wxs")"
 msibuild "$tmp" -q "UPDATE Registry SET Value = '#x$failure_actions' WHERE Name = 'FailureActions'"
-# wixl takes no Component Condition: the record of the client-access choice exists only with it.
-msibuild "$tmp" -q "UPDATE Component SET Condition = 'CLIENTACCESS=\"1\"' WHERE Component = 'ClientAccessRecord'"
-# Public properties that the install's server side must take from the command line.
-msibuild "$tmp" -q "UPDATE Property SET Value = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;OTHERFLAVOURINSTALLED;CLIENTACCESS;CLIENTACCESSGROUP' WHERE Property = 'SecureCustomProperties'"
+# Public properties that the install's server side must take from the command line: only the
+# upgrade's own. CLIENTACCESS and CLIENTACCESSGROUP are not among them, so that a user who may
+# not install cannot widen access through a repair; elevated installs pass them anyway.
+msibuild "$tmp" -q "UPDATE Property SET Value = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;OTHERFLAVOURINSTALLED' WHERE Property = 'SecureCustomProperties'"
 # It also writes Type="expandable" as REG_SZ: "#%" is the Registry table's REG_EXPAND_SZ prefix.
 msibuild "$tmp" -q "UPDATE Registry SET Value = '#%[#telvarin.exe]' WHERE Name = 'EventMessageFile'"
 # MajorUpgrade Schedule= is not read: remove the old version inside the install's transaction
@@ -61,8 +61,9 @@ msibuild "$tmp" -q "UPDATE InstallExecuteSequence SET Sequence = 1501 WHERE Acti
 # the service, copies the files again and restarts it. Skip every step that touches the machine
 # then; uninstall (REMOVE), repair (REINSTALL) and the old product's removal in an upgrade still run.
 plain_rerun='Installed AND NOT REMOVE AND NOT REINSTALL'
-for action in StopServices DeleteServices RemoveRegistryValues RemoveFiles InstallFiles RollbackRegister \
-              RegisterService WriteRegistryValues RollbackGrantClientAccess GrantClientAccess StartServices; do
+for action in StopServices SettleStoppedService DeleteServices RemoveRegistryValues RemoveFiles InstallFiles \
+              SettleDeletedService RollbackRegister RegisterService VerifyService WriteRegistryValues \
+              RollbackGrantClientAccess GrantClientAccess StartServices; do
     msibuild "$tmp" -q "UPDATE InstallExecuteSequence SET Condition = 'NOT ($plain_rerun)' WHERE Action = '$action' AND Condition IS NULL"
     msibuild "$tmp" -q "UPDATE InstallExecuteSequence SET Condition = 'VersionNT AND NOT ($plain_rerun)' WHERE Action = '$action' AND Condition = 'VersionNT'"
     msibuild "$tmp" -q "UPDATE InstallExecuteSequence SET Condition = 'NOT REMOVE~=\"ALL\" AND NOT ($plain_rerun)' WHERE Action = '$action' AND Condition = 'NOT REMOVE~=\"ALL\"'"

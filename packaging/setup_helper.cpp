@@ -1,38 +1,64 @@
 // telvarin-setup: the MSI's own helper, run by its custom actions as LocalSystem from the
-// package's Binary table (it is never installed). It opens the two keys that client programs
-// write to a group of the deployer's choice, and closes them again.
+// package's Binary table (it is never installed).
 //
-//   telvarin-setup grant GROUP    GROUP (a SID such as S-1-5-4, or an account name) may query,
-//                                 set and watch StatusControl and CurrentSetting; a key that does
-//                                 not exist yet is created with default security first
-//   telvarin-setup revoke GROUP   removes exactly what grant added; the keys stay
+//   telvarin-setup grant GROUP   GROUP (a SID such as S-1-5-4, or an account name) may query, set
+//                                and watch StatusControl and CurrentSetting; a key that does not
+//                                exist yet is created with default security first. The group is
+//                                remembered by its SID, with the keys that got its ACE here.
+//   telvarin-setup revoke        takes away exactly what grant added, by the remembered SID; the
+//                                keys stay. Nothing remembered: nothing to do.
+//   telvarin-setup settle [stop] waits, up to 30 s, until the service Telvarin is gone or stopped
+//                                with its process ended and not marked for deletion; with "stop",
+//                                stops a running one first (a marked one is always stopped)
+//   telvarin-setup verify PATH   the service Telvarin exists and runs the program PATH
+//   telvarin-setup unregister PATH
+//                                stops and deletes Telvarin, but only when it runs PATH
 //
-// Exit code 0 when done, 1 when it failed (the MSI then rolls back), 2 on a bad command line.
+// Exit code 0 when done; on failure a Windows error (1332: GROUP names nothing; 1460: timed out;
+// 1073: Telvarin runs another program), which the installer's log shows, and one line on stderr;
+// 2 on a bad command line.
 #include <windows.h>
 #include <sddl.h>
+#include <tlhelp32.h>
 
+#include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 
+#include <string>
 #include <vector>
 
 #include "common/key_security.h"
 #include "common/protocol.h"
 #include "common/protocol_key.h"
 #include "common/win_raii.h"
+#include "packaging/client_access.h"
 
 namespace {
 
-// Query, set and watch: what a client needs to send requests and settings words. Nothing else:
-// no key creation, deletion or security changes.
-constexpr ACCESS_MASK kClientRights = KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_NOTIFY;
-const char* const kClientKeys[] = {TELVARIN_KEY_STATUS_CONTROL, TELVARIN_KEY_CURRENT_SETTING};
+using client_access::Edit;
+
+// The keys that client programs write, by their names under SystemEvent.
+const char* const kClientKeys[] = {"StatusControl", "CurrentSetting"};
+constexpr DWORD kSettleMs = 30000;
+
+// One line on stderr; the exit code is the error.
+int Fail(LONG error, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    fprintf(stderr, "telvarin-setup: ");
+    vfprintf(stderr, format, args);
+    fprintf(stderr, " (error %ld)\n", static_cast<long>(error));
+    va_end(args);
+    return error ? static_cast<int>(error) : 1;
+}
+
+// --- client access -----------------------------------------------------------------------------
 
 // The group's SID, from SID text or an account name; empty when it names nothing.
 std::vector<BYTE> ResolveGroup(const char* group) {
-    if (strncmp(group, "S-", 2) == 0 || strncmp(group, "s-", 2) == 0) {
-        win::LocalMemory sid;
-        if (!ConvertStringSidToSidA(group, reinterpret_cast<PSID*>(sid.Receive()))) return {};
+    win::LocalMemory sid;
+    if (ConvertStringSidToSidA(group, reinterpret_cast<PSID*>(sid.Receive()))) {
         const BYTE* bytes = static_cast<const BYTE*>(sid.Get());
         return std::vector<BYTE>(bytes, bytes + GetLengthSid(sid.Get()));
     }
@@ -40,88 +66,256 @@ std::vector<BYTE> ResolveGroup(const char* group) {
     SID_NAME_USE use;
     LookupAccountNameA(nullptr, group, nullptr, &sidSize, nullptr, &domainSize, &use);
     if (sidSize == 0) return {};
-    std::vector<BYTE> sid(sidSize);
+    std::vector<BYTE> bytes(sidSize);
     std::vector<char> domain(domainSize ? domainSize : 1);
-    if (!LookupAccountNameA(nullptr, group, sid.data(), &sidSize, domain.data(), &domainSize, &use)) return {};
-    return sid;
+    if (!LookupAccountNameA(nullptr, group, bytes.data(), &sidSize, domain.data(), &domainSize, &use)) return {};
+    return bytes;
 }
 
-bool IsOurAce(const ACE_HEADER* header, PSID group) {
-    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERITED_ACE)) return false;
-    const auto* ace = reinterpret_cast<const ACCESS_ALLOWED_ACE*>(header);
-    return ace->Mask == kClientRights && EqualSid(const_cast<DWORD*>(&ace->SidStart), group);
+std::string SidText(PSID sid) {
+    win::LocalMemory text;
+    if (!ConvertSidToStringSidA(sid, reinterpret_cast<LPSTR*>(text.Receive()))) return {};
+    return static_cast<const char*>(text.Get());
 }
 
-// Rewrites the key's DACL: without our ACE (revoke), or with it once, after the explicit denies
-// (grant), every other ACE kept in its order. Registry calls return their error.
-LSTATUS EditDacl(HKEY key, PSID group, bool grant) {
-    win::LocalMemory descriptor;
-    ACL* dacl = nullptr;
-    LSTATUS status = win::ReadKeyDacl(key, descriptor, dacl);
-    if (status != ERROR_SUCCESS) return status;
-    const WORD count = dacl ? dacl->AceCount : 0;
+// What an earlier grant left: the group's SID text and the keys that got its ACE.
+struct Record {
+    std::string group;
+    std::vector<std::string> keys;
+    bool keysKnown = false;  // a record without the list names the group only
+};
 
-    std::vector<const ACE_HEADER*> kept;
-    for (WORD i = 0; i < count; ++i) {
-        void* ace = nullptr;
-        if (!GetAce(dacl, i, &ace)) return GetLastError();
-        const auto* header = static_cast<const ACE_HEADER*>(ace);
-        if (!IsOurAce(header, group)) kept.push_back(header);
+bool ReadRecord(Record& record) {
+    win::RegKey key;
+    if (telvarin::OpenProtocolKey(TELVARIN_KEY_PRODUCT, KEY_QUERY_VALUE, key) != ERROR_SUCCESS) return false;
+    char buffer[1024] = {};
+    DWORD type = 0, size = sizeof buffer - 2;
+    if (RegQueryValueExA(key.Get(), TELVARIN_VALUE_ACCESS_GROUP, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size) !=
+            ERROR_SUCCESS ||
+        type != REG_SZ || !buffer[0])
+        return false;
+    record.group = buffer;
+    memset(buffer, 0, sizeof buffer);
+    size = sizeof buffer - 2;
+    if (RegQueryValueExA(key.Get(), TELVARIN_VALUE_ACCESS_KEYS, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size) ==
+            ERROR_SUCCESS &&
+        type == REG_MULTI_SZ) {
+        record.keysKnown = true;
+        for (const char* name = buffer; *name; name += strlen(name) + 1) record.keys.push_back(name);
     }
-    if (!grant && kept.size() == count) return ERROR_SUCCESS;  // nothing of ours there
-
-    DWORD aclSize = sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + GetLengthSid(group);
-    for (const ACE_HEADER* header : kept) aclSize += header->AceSize;
-    std::vector<BYTE> aclBytes(aclSize);
-    PACL acl = reinterpret_cast<PACL>(aclBytes.data());
-    if (!InitializeAcl(acl, aclSize, ACL_REVISION)) return GetLastError();
-    bool added = !grant;
-    for (const ACE_HEADER* header : kept) {
-        const bool explicitDeny = header->AceType == ACCESS_DENIED_ACE_TYPE && !(header->AceFlags & INHERITED_ACE);
-        if (!added && !explicitDeny) {
-            if (!AddAccessAllowedAceEx(acl, ACL_REVISION, 0, kClientRights, group)) return GetLastError();
-            added = true;
-        }
-        if (!AddAce(acl, ACL_REVISION, MAXDWORD, const_cast<ACE_HEADER*>(header), header->AceSize)) return GetLastError();
-    }
-    if (!added && !AddAccessAllowedAceEx(acl, ACL_REVISION, 0, kClientRights, group)) return GetLastError();
-
-    SECURITY_DESCRIPTOR updated;
-    if (!InitializeSecurityDescriptor(&updated, SECURITY_DESCRIPTOR_REVISION) ||
-        !SetSecurityDescriptorDacl(&updated, TRUE, acl, FALSE))
-        return GetLastError();
-    return RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &updated);
+    return true;
 }
 
-int Run(const char* command, const char* group) {
-    const bool grant = strcmp(command, "grant") == 0;
-    std::vector<BYTE> sid = ResolveGroup(group);
-    if (sid.empty()) {
-        fprintf(stderr, "telvarin-setup: '%s' names no account or SID\n", group);
-        return 1;
-    }
+LONG WriteRecord(const Record& record) {
+    win::RegKey key;
+    LONG rc = telvarin::CreateProtocolKey(TELVARIN_KEY_PRODUCT, KEY_SET_VALUE, key);
+    if (rc != ERROR_SUCCESS) return rc;
+    rc = RegSetValueExA(key.Get(), TELVARIN_VALUE_ACCESS_GROUP, 0, REG_SZ, reinterpret_cast<const BYTE*>(record.group.c_str()),
+                        static_cast<DWORD>(record.group.size() + 1));
+    std::string list;
+    for (const std::string& name : record.keys) list += name + '\0';
+    list += '\0';
+    if (rc == ERROR_SUCCESS)
+        rc = RegSetValueExA(key.Get(), TELVARIN_VALUE_ACCESS_KEYS, 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(list.data()),
+                            static_cast<DWORD>(list.size()));
+    return rc;
+}
+
+void DeleteRecord() {
+    win::RegKey key;
+    if (telvarin::OpenProtocolKey(TELVARIN_KEY_PRODUCT, KEY_SET_VALUE, key) != ERROR_SUCCESS) return;
+    RegDeleteValueA(key.Get(), TELVARIN_VALUE_ACCESS_GROUP);
+    RegDeleteValueA(key.Get(), TELVARIN_VALUE_ACCESS_KEYS);
+}
+
+// Edits one key's DACL; `changed` tells whether anything was written. Registry calls return their error.
+LONG EditKey(const char* name, PSID group, Edit edit, bool& changed) {
+    changed = false;
+    const std::string path = std::string(TELVARIN_KEY_ROOT "\\") + name;
     const REGSAM access = READ_CONTROL | WRITE_DAC;
-    for (const char* path : kClientKeys) {
-        win::RegKey key;
-        // Created here only to carry the grant before the service first runs; the service then
-        // writes its start-up values into it without touching its security.
-        LSTATUS status = grant ? telvarin::CreateProtocolKey(path, access, key) : telvarin::OpenProtocolKey(path, access, key);
-        if (!grant && status == ERROR_FILE_NOT_FOUND) continue;
-        if (status == ERROR_SUCCESS) status = EditDacl(key.Get(), sid.data(), grant);
-        if (status != ERROR_SUCCESS) {
-            fprintf(stderr, "telvarin-setup: %s HKLM\\%s: error %ld\n", command, path, static_cast<long>(status));
-            return 1;
-        }
+    win::RegKey key;
+    // Created here only to carry the grant before the service first runs; the service then
+    // writes its start-up values into it without touching its security.
+    LONG rc = edit == Edit::Grant ? telvarin::CreateProtocolKey(path.c_str(), access, key)
+                                  : telvarin::OpenProtocolKey(path.c_str(), access, key);
+    if (edit == Edit::Revoke && rc == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
+    if (rc != ERROR_SUCCESS) return rc;
+    win::LocalMemory current, updated;
+    rc = win::ReadKeySecurity(key.Get(), DACL_SECURITY_INFORMATION, current);
+    if (rc == ERROR_SUCCESS) rc = client_access::EditDescriptor(current.Get(), group, edit, updated);
+    if (rc != ERROR_SUCCESS || !updated) return rc;
+    rc = RegSetKeySecurity(key.Get(), DACL_SECURITY_INFORMATION, updated.Get());
+    changed = rc == ERROR_SUCCESS;
+    return rc;
+}
+
+// Takes away what the record says was added, then forgets it. A group that no longer resolves
+// is no obstacle: the record holds its SID.
+int Revoke() {
+    Record record;
+    if (!ReadRecord(record)) return 0;
+    std::vector<BYTE> sid = ResolveGroup(record.group.c_str());
+    if (!record.keysKnown) record.keys.assign(std::begin(kClientKeys), std::end(kClientKeys));
+    for (const std::string& name : record.keys) {
+        bool changed = false;
+        LONG rc = sid.empty() ? ERROR_SUCCESS : EditKey(name.c_str(), sid.data(), Edit::Revoke, changed);
+        if (rc != ERROR_SUCCESS) return Fail(rc, "revoke: HKLM\\%s\\%s", TELVARIN_KEY_ROOT, name.c_str());
     }
+    DeleteRecord();
+    return 0;
+}
+
+int Grant(const char* group) {
+    std::vector<BYTE> sid = ResolveGroup(group);
+    if (sid.empty())
+        return Fail(ERROR_NONE_MAPPED, "CLIENTACCESSGROUP '%s' names no account or SID: nothing granted", group);
+    Record record;
+    const bool remembered = ReadRecord(record);
+    const std::string sidText = SidText(sid.data());
+    // Another group than the remembered one: the old grant goes first.
+    if (remembered && record.group != sidText) {
+        if (int rc = Revoke()) return rc;
+        record = Record();
+    }
+    std::vector<std::string> ours = record.keys;
+    for (const char* name : kClientKeys) {
+        bool changed = false;
+        LONG rc = EditKey(name, sid.data(), Edit::Grant, changed);
+        if (rc != ERROR_SUCCESS) return Fail(rc, "grant: HKLM\\%s\\%s", TELVARIN_KEY_ROOT, name);
+        bool listed = false;
+        for (const std::string& key : ours) listed = listed || key == name;
+        if (changed && !listed) ours.push_back(name);
+    }
+    record.group = sidText;
+    record.keys = ours;
+    if (LONG rc = WriteRecord(record)) return Fail(rc, "grant: recording the group in HKLM\\%s", TELVARIN_KEY_PRODUCT);
+    return 0;
+}
+
+// --- the service -------------------------------------------------------------------------------
+
+// Path texts compared as Windows compares file names, quotes around the whole ignored.
+std::string Unquoted(const char* path) {
+    std::string text = path;
+    if (text.size() >= 2 && text.front() == '"' && text.back() == '"') text = text.substr(1, text.size() - 2);
+    return text;
+}
+
+bool SamePath(const std::string& a, const std::string& b) { return lstrcmpiA(a.c_str(), b.c_str()) == 0; }
+
+// The service's registered program, unquoted; empty when it cannot be read.
+std::string ImagePath(SC_HANDLE service) {
+    DWORD size = 0;
+    QueryServiceConfigA(service, nullptr, 0, &size);
+    if (size == 0) return {};
+    std::vector<BYTE> buffer(size);
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
+    if (!QueryServiceConfigA(service, config, size, &size) || !config->lpBinaryPathName) return {};
+    return Unquoted(config->lpBinaryPathName);
+}
+
+bool MarkedForDeletion(SC_HANDLE service) {
+    return !ChangeServiceConfigA(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, nullptr, nullptr,
+                                 nullptr, nullptr, nullptr, nullptr, nullptr) &&
+           GetLastError() == ERROR_SERVICE_MARKED_FOR_DELETE;
+}
+
+// A running process of the program `image`, to wait for; null when there is none.
+HANDLE ProcessOf(const std::string& image) {
+    if (image.empty()) return nullptr;
+    const char* base = strrchr(image.c_str(), '\\');
+    base = base ? base + 1 : image.c_str();
+    win::FileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) return nullptr;
+    PROCESSENTRY32 entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32First(snapshot.Get(), &entry); more; more = Process32Next(snapshot.Get(), &entry)) {
+        if (lstrcmpiA(entry.szExeFile, base) != 0) continue;
+        win::UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, entry.th32ProcessID));
+        char path[MAX_PATH * 2];
+        DWORD size = sizeof path;
+        if (process && QueryFullProcessImageNameA(process.Get(), 0, path, &size) && SamePath(path, image))
+            return process.Release();
+    }
+    return nullptr;
+}
+
+// One look at the service. True when it is settled: gone, or stopped with its process ended and
+// not marked for deletion. Every handle is closed before the next look: a deleted service goes
+// only once nobody holds it open.
+bool Settled(bool stop, ULONGLONG deadline, bool& stopSent) {
+    win::ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!manager) return false;
+    win::ServiceHandle service(OpenServiceA(manager.Get(), TELVARIN_SERVICE_NAME,
+                                            SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG | SERVICE_CHANGE_CONFIG | SERVICE_STOP));
+    if (!service) return GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST;
+    SERVICE_STATUS status = {};
+    if (!QueryServiceStatus(service.Get(), &status)) return false;
+    const bool marked = MarkedForDeletion(service.Get());
+    if (status.dwCurrentState == SERVICE_STOPPED) {
+        // STOPPED is the service's last report; its process ends a moment later.
+        win::UniqueHandle process(ProcessOf(ImagePath(service.Get())));
+        if (process) {
+            const ULONGLONG now = GetTickCount64();
+            WaitForSingleObject(process.Get(), now < deadline ? static_cast<DWORD>(deadline - now) : 0);
+            return false;
+        }
+        return !marked;
+    }
+    if (status.dwCurrentState == SERVICE_STOP_PENDING) return false;
+    // Running, starting, paused: stopped when asked to, or when it is to be deleted anyway.
+    if (!stop && !marked) return true;
+    if (!stopSent) ControlService(service.Get(), SERVICE_CONTROL_STOP, &status);
+    stopSent = true;
+    return false;
+}
+
+int Settle(bool stop) {
+    const ULONGLONG deadline = GetTickCount64() + kSettleMs;
+    bool stopSent = false;
+    while (!Settled(stop, deadline, stopSent)) {
+        if (GetTickCount64() >= deadline)
+            return Fail(ERROR_TIMEOUT, "the service %s did not stop and go within 30 s", TELVARIN_SERVICE_NAME);
+        Sleep(100);
+    }
+    return 0;
+}
+
+int Verify(const char* expected) {
+    win::ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    win::ServiceHandle service(manager ? OpenServiceA(manager.Get(), TELVARIN_SERVICE_NAME, SERVICE_QUERY_CONFIG) : nullptr);
+    if (!service) return Fail(GetLastError(), "the service %s is not registered", TELVARIN_SERVICE_NAME);
+    const std::string image = ImagePath(service.Get());
+    if (!SamePath(image, Unquoted(expected)))
+        return Fail(ERROR_SERVICE_EXISTS, "the service Telvarin runs '%s', not '%s'", image.c_str(), expected);
+    return 0;
+}
+
+int Unregister(const char* expected) {
+    {
+        win::ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+        win::ServiceHandle service(manager ? OpenServiceA(manager.Get(), TELVARIN_SERVICE_NAME, SERVICE_QUERY_CONFIG | DELETE)
+                                           : nullptr);
+        // Not ours (another program's registration): left as it was found.
+        if (!service || !SamePath(ImagePath(service.Get()), Unquoted(expected))) return 0;
+    }
+    Settle(true);
+    win::ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    win::ServiceHandle service(manager ? OpenServiceA(manager.Get(), TELVARIN_SERVICE_NAME, DELETE) : nullptr);
+    if (service && !DeleteService(service.Get())) return Fail(GetLastError(), "deleting the service %s", TELVARIN_SERVICE_NAME);
     return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3 || (strcmp(argv[1], "grant") != 0 && strcmp(argv[1], "revoke") != 0)) {
-        fprintf(stderr, "usage: telvarin-setup grant|revoke GROUP\n");
-        return 2;
-    }
-    return Run(argv[1], argv[2]);
+    const char* command = argc > 1 ? argv[1] : "";
+    if (argc == 3 && strcmp(command, "grant") == 0) return Grant(argv[2]);
+    if (argc == 2 && strcmp(command, "revoke") == 0) return Revoke();
+    if (argc == 2 && strcmp(command, "settle") == 0) return Settle(false);
+    if (argc == 3 && strcmp(command, "settle") == 0 && strcmp(argv[2], "stop") == 0) return Settle(true);
+    if (argc == 3 && strcmp(command, "verify") == 0) return Verify(argv[2]);
+    if (argc == 3 && strcmp(command, "unregister") == 0) return Unregister(argv[2]);
+    fprintf(stderr, "usage: telvarin-setup grant GROUP | revoke | settle [stop] | verify PATH | unregister PATH\n");
+    return 2;
 }

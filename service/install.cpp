@@ -31,11 +31,12 @@ Command ParseCommand(int argc, char** argv) {
     return Command::Unknown;
 }
 
-void RunCommand(Command command) {
+int RunCommand(Command command) {
     switch (command) {
     case Command::Install:
-        if (!IsServiceInstalled()) InstallService();
-        break;
+        // An installer must see a registration that failed, or one that names another program.
+        if (!IsServiceInstalled()) return InstallService() ? 0 : 1;
+        return IsRegisteredAsThisProgram() ? 0 : 1;
     case Command::Uninstall:
         if (IsServiceInstalled()) UninstallService();
         break;
@@ -49,6 +50,7 @@ void RunCommand(Command command) {
     case Command::Unknown:
         break;
     }
+    return 0;
 }
 
 bool IsServiceInstalled() {
@@ -58,14 +60,42 @@ bool IsServiceInstalled() {
     return service.IsValid();
 }
 
+namespace {
+
+// This executable's full path; false when it does not fit (a cut path would name another file).
+bool ThisProgram(char (&path)[MAX_PATH], DWORD& length) {
+    length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    return length != 0 && length < MAX_PATH;
+}
+
+}  // namespace
+
+bool IsRegisteredAsThisProgram() {
+    char path[MAX_PATH] = {};
+    DWORD length = 0;
+    if (!ThisProgram(path, length)) return false;
+    win::ServiceHandle manager = OpenManager(SC_MANAGER_CONNECT);
+    if (!manager) return false;
+    win::ServiceHandle service(OpenServiceA(manager.Get(), TELVARIN_SERVICE_NAME, SERVICE_QUERY_CONFIG));
+    if (!service) return false;
+    // Large enough for any configuration (8 KiB is the documented maximum).
+    static BYTE buffer[8192];
+    DWORD needed = 0;
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer);
+    if (!QueryServiceConfigA(service.Get(), config, sizeof buffer, &needed) || !config->lpBinaryPathName) return false;
+    const char* image = config->lpBinaryPathName;
+    char quoted[MAX_PATH + 2];
+    wsprintfA(quoted, "\"%s\"", path);
+    return lstrcmpiA(image, quoted) == 0 || lstrcmpiA(image, path) == 0;
+}
+
 bool InstallService() {
     win::ServiceHandle manager = OpenManager(SC_MANAGER_ALL_ACCESS);
     if (!manager) return false;
 
     char path[MAX_PATH] = {};
-    DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    // A path that fills the buffer was cut short: registering it would name another file.
-    if (length == 0 || length >= MAX_PATH) return false;
+    DWORD length = 0;
+    if (!ThisProgram(path, length)) return false;
 
     // Quoted, so that a path with spaces cannot be read as "C:\Program.exe" plus arguments.
     char imagePath[MAX_PATH + 2];

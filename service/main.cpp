@@ -1,5 +1,5 @@
 // Process entry of telvarin.exe. No argument: run as the service; a switch: one installation
-// command. The exit code is 0 in every mode.
+// command. The exit code is 0, but for an -InstSvc that left another registration or none (1).
 #include <stdlib.h>
 
 #include "core/fn_service.h"
@@ -12,8 +12,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     Command command = ParseCommand(__argc, __argv);
     if (command == Command::RunService) {
         g_pService->Run();
-    } else {
-        RunCommand(command);
+        return 0;
     }
-    return 0;
+    return RunCommand(command);
 }

@@ -3,6 +3,7 @@
 #include "core/com_runtime.h"
 #include "core/power_api.h"
 #include "core/event_log_api.h"
+#include "service/client_lock_host.h"
 
 CFnService* g_pService = nullptr;
 
@@ -181,6 +182,12 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
     if (const DWORD error = service->StartupError()) {
         service->FinishStop(error, 0);
         return;
+    }
+    // Before RUNNING: a client that sees the service running finds its lock.
+    if (const LONG error = telvarin::PublishServiceClientLock()) {
+        char text[96];
+        wsprintfA(text, "Client lock not published (error %ld): clients do not take turns", error);
+        CFnService::LogServiceEvent(EVENTLOG_INFORMATION_TYPE, MSG_TEXT, text, nullptr, nullptr);
     }
     service->StartWorker();
 }

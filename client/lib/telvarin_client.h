@@ -3,8 +3,10 @@
    It opens the keys in the 32-bit view, reads the six values the way the service reads them
    (anything but a 4-byte REG_DWORD is 0), watches Notification for events and answers, and sends
    requests with the handshake described in docs/protocol.md. Programs that use it take turns
-   through one named lock (TELVARIN_CLIENT_LOCK), so that two of them at once never lose, double
-   or swap each other's requests or settings changes.
+   through one named lock, so that two of them at once never lose, double or swap each other's
+   requests or settings changes. The running service makes that lock (its name starts with
+   TELVARIN_CLIENT_LOCK) and publishes it; while the service is not running there is none, and
+   nothing waits for one.
 
    Linking: the DLL telvarin_client.dll through its import library (the default), or the static
    library with TELVARIN_CLIENT_STATIC defined before this header and advapi32 linked too.

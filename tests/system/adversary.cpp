@@ -8,6 +8,9 @@
 //   adversary pair GAP_MS TIMEOUT_MS      request 0, then request 1 GAP_MS later, while the first
 //                                         is still being served; waits for both acknowledgements
 //   adversary settings A B GAP_MS         CurrentSetting A, then B GAP_MS later
+//   adversary squat NAME...               creates and holds a mutex of each name, with the security
+//                                         a standard user's process gives it; "held: NAME" each,
+//                                         then "squatting: N", and holds them until killed
 // Prints "key: value" lines; exit code 0 when all went as asked, 1 otherwise, 2 on bad usage.
 #include <windows.h>
 
@@ -79,6 +82,24 @@ int Settings(DWORD first, DWORD second, DWORD gapMs) {
     return 0;
 }
 
+int Squat(int count, char** names) {
+    int held = 0;
+    for (int i = 0; i < count; ++i) {
+        // Leaked on purpose: held until the process is killed.
+        HANDLE mutex = CreateMutexA(nullptr, TRUE, names[i]);
+        if (mutex && GetLastError() != ERROR_ALREADY_EXISTS) {
+            ++held;
+            printf("held: %s\n", names[i]);
+        } else {
+            printf("not-held: %s error=%lu\n", names[i], GetLastError());
+        }
+    }
+    printf("squatting: %d\n", held);
+    fflush(stdout);
+    Sleep(INFINITE);
+    return 0;
+}
+
 DWORD Number(const char* text) { return strtoul(text, nullptr, 0); }
 
 }  // namespace
@@ -88,6 +109,7 @@ int main(int argc, char** argv) {
         return Requests(atoi(argv[2]), Number(argv[3]), argc == 5 ? atoi(argv[4]) : 0);
     if (argc == 4 && strcmp(argv[1], "pair") == 0) return Pair(Number(argv[2]), Number(argv[3]));
     if (argc == 5 && strcmp(argv[1], "settings") == 0) return Settings(Number(argv[2]), Number(argv[3]), Number(argv[4]));
-    fprintf(stderr, "usage: adversary requests COUNT TIMEOUT_MS [FIRST] | pair GAP_MS TIMEOUT_MS | settings A B GAP_MS\n");
+    if (argc >= 3 && strcmp(argv[1], "squat") == 0) return Squat(argc - 2, argv + 2);
+    fprintf(stderr, "usage: adversary requests COUNT TIMEOUT_MS [FIRST] | pair GAP_MS TIMEOUT_MS | settings A B GAP_MS | squat NAME...\n");
     return 2;
 }

@@ -6,6 +6,8 @@
 //                               view; DATA and NAME in hex bytes ("-" when empty)
 //   svcprobe keys HKLM\PATH     one "key: NAME" line per subkey, NAME in hex bytes
 //   svcprobe sddl HKLM\PATH     "sddl: TEXT": the key's owner, group and DACL as SDDL
+//   svcprobe setdacl HKLM\PATH SDDL
+//                               creates the key (32-bit view) if missing and sets the DACL of SDDL
 // HKLM64\PATH names the 64-bit view instead (where an x64 MSI registers its product).
 //   svcprobe stop NAME          sends the stop control, then watches the manager's status and the
 //                               service's process: "answer: STATE" (the control's answer), and
@@ -92,6 +94,21 @@ int PrintSddl(const char* path) {
     return 0;
 }
 
+int SetDacl(const char* path, const char* sddl) {
+    if (strncmp(path, "HKLM\\", 5) != 0) return Failed("not an HKLM path:", path, ERROR_INVALID_PARAMETER);
+    win::RegKey key;
+    if (const LSTATUS status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, path + 5, 0, nullptr, 0, WRITE_DAC | KEY_WOW64_32KEY,
+                                               nullptr, key.Receive(), nullptr))
+        return Failed("cannot create key", path, status);
+    win::LocalMemory descriptor;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, descriptor.Receive(), nullptr))
+        return Failed("cannot read as SDDL", sddl, GetLastError());
+    if (const LSTATUS status = RegSetKeySecurity(key.Get(), DACL_SECURITY_INFORMATION, descriptor.Get()))
+        return Failed("cannot set the security of", path, status);
+    printf("set: %s\n", sddl);
+    return 0;
+}
+
 int PrintValues(const char* path) {
     win::RegKey key;
     if (const LSTATUS status = OpenKey(path, key)) return Failed("cannot open key", path, status);
@@ -153,6 +170,7 @@ int Stop(SC_HANDLE service, const char* name) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 4 && strcmp(argv[1], "setdacl") == 0) return SetDacl(argv[2], argv[3]);
     if (argc != 3) {
         fprintf(stderr, "usage: svcprobe query|interrogate|config NAME | values HKLM\\PATH\n");
         return 2;

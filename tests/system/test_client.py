@@ -12,6 +12,7 @@ import unittest
 from pathlib import Path
 
 import systest
+from protocol import P
 from winehost import CAPABILITY, CURRENT_SETTING, NOTIFICATION, STATUS_CONTROL, SYSTEM_EVENT
 
 
@@ -260,20 +261,6 @@ class CommandLine(ClientTestCase):
         self.assertEqual((code, answer), (TIMED_OUT, {"request": 1, "result": "timeout", "timeout_ms": 0}))
         self.assertEqual(self.host.reg_dword(STATUS_CONTROL, "Type2"), 0x80000001)
 
-    def test_clients_take_turns_and_a_client_that_waited_in_vain_writes_nothing(self):
-        self.set_values(requests=0, answers=0, setting=0)
-        # Without a service this request waits for its answer, holding the clients' lock meanwhile.
-        first = Background(self.host, "telvarin-client.exe", "request", "0", "--timeout", "60000")
-        self.addCleanup(first.kill)
-        self.host.wait_until(lambda: self.host.reg_dword(STATUS_CONTROL, "Type2") == 1, 15, "the first request")
-        result = self.client("request", "1", "--timeout", "300")
-        self.assert_error_line(result, TIMED_OUT, "request 1", "client lock", "nothing was written")
-        self.assertEqual(self.host.reg_dword(STATUS_CONTROL, "Type2"), 1)
-        # A client that ends in the middle of its request leaves the lock to the next.
-        first.kill()
-        self.assertEqual(self.client("request", "17", "--timeout", "5000").returncode, NO_ACK)
-        self.assertEqual(self.host.reg_dword(STATUS_CONTROL, "Type2"), 0x20001)
-
     def test_request_takes_the_inversion_of_its_own_bit_as_the_acknowledgement(self):
         self.set_values(requests=0, answers=0x2)
         # Stand in for the service: answer request 0 once the client has written it.
@@ -427,6 +414,23 @@ class WithFirmware(ClientTestCase):
         # Each request inverted its bit once more: back where it started.
         self.assertEqual(self.host.reg_dword(STATUS_CONTROL, "Type2"), requests)
 
+    def test_clients_take_turns_and_a_client_that_waited_in_vain_writes_nothing(self):
+        host = self.host
+        # The firmware does not answer: the first client waits for its answer, holding the lock.
+        self.fwemu("fault", "method-hang", "on")
+        self.addCleanup(self.fwemu, "fault", "method-hang", "off")
+        before = host.reg_dword(STATUS_CONTROL, "Type2")
+        first = Background(host, "telvarin-client.exe", "request", "0", "--timeout", "60000")
+        self.addCleanup(first.kill)
+        host.wait_until(lambda: host.reg_dword(STATUS_CONTROL, "Type2") == before ^ 0x1, 15, "the first request")
+        result = self.client("request", "1", "--timeout", "300")
+        self.assert_error_line(result, TIMED_OUT, "request 1", "client lock", "nothing was written")
+        self.assertEqual(host.reg_dword(STATUS_CONTROL, "Type2"), before ^ 0x1)
+        # A client that ends in the middle of its request leaves the lock to the next.
+        first.kill()
+        self.assertEqual(self.client("request", "17", "--timeout", "5000").returncode, NO_ACK)
+        self.assertEqual(host.reg_dword(STATUS_CONTROL, "Type2"), before ^ 0x20001)
+
     def test_request_17_reaches_the_firmware_without_an_answer(self):
         self.fwemu("set", "device-b", "on")
         self.client("request", "1")  # Notification Type2 bit 17 now on: request 17 switches B on
@@ -472,6 +476,69 @@ class WithFirmware(ClientTestCase):
         for value, sent in (("0", "0xFFFFFFFF"), ("0x1800014", "0xFE7FFFEB")):
             self.assertEqual(self.client("setting", "set", value).returncode, OK)
             self.host.wait_until(lambda: self.fwemu_fields("setting")["setting"] == sent, 10, f"setting {sent}")
+
+
+class Squatted(ClientTestCase):
+    """A process without any right on the keys holds, before the service starts, every lock name
+    it can know: the fixed name older libraries used, and the name the service published in its
+    last run. (Under Wine every process may open every object, so what matters is who made the
+    object the library waits for.)"""
+
+    @classmethod
+    def prepare(cls):
+        host = cls.host
+        if not (host.bin / "fwemu-ctl.exe").exists():
+            raise unittest.SkipTest("fwemu-ctl.exe is not built")
+        host.fwemu("register")
+        host.fwemu("reset")
+        host.start_winmgmt()
+        host.install_and_start()
+        cls.stale = cls.published()
+        cls.stop_service()
+
+    @classmethod
+    def tearDownClass(cls):
+        try:
+            if (cls.host.bin / "fwemu-ctl.exe").exists():
+                cls.host.fwemu("unregister", check=False)
+        finally:
+            super().tearDownClass()
+
+    @classmethod
+    def published(cls):
+        return cls.host.reg_values("HKLM\\" + P.KEY_PRODUCT)[P.VALUE_CLIENT_LOCK][1]
+
+    @classmethod
+    def stop_service(cls):
+        cls.host.telvarin("-StopSvc")
+        cls.host.wait_until(lambda: not cls.host.telvarin_processes(), 30, "the service process to end")
+
+    def squat(self, *names):
+        squatter = Background(self.host, "adversary.exe", "squat", *names)
+        self.addCleanup(squatter.kill)
+        lines = [squatter.next_line(20) for _ in names]
+        self.assertEqual(lines, [f"held: {name}" for name in names])
+        self.assertEqual(squatter.next_line(), f"squatting: {len(names)}")
+
+    def test_a_squatter_of_every_known_name_neither_blocks_requests_nor_the_answer_without_a_service(self):
+        host = self.host
+        self.squat(P.CLIENT_LOCK, self.stale)
+        self.assertEqual(host.telvarin("-StartSvc").returncode, 0)
+        host.wait_until(lambda: host.emulator_subscribers() >= 1, 30, "the button-event subscription")
+        fresh = self.published()
+        self.assertNotIn(fresh, (P.CLIENT_LOCK, self.stale))
+        result = host.wine(host.exe("adversary.exe"), "requests", "40", "5000", timeout=300)
+        self.assertIn("acknowledged: 40", result.stdout, result.stdout[-2000:])
+
+        # The service is gone and its last name squatted too: a request is not kept waiting for
+        # the lock, and says that nothing answered.
+        self.stop_service()
+        self.squat(fresh)
+        start = time.monotonic()
+        result = self.client("request", "0", "--timeout", "300")
+        self.assertLess(time.monotonic() - start, 10)
+        self.assert_error_line(result, TIMED_OUT, "request 0", "300 ms", "stopped")
+        self.assertNotIn("client lock", result.stderr)
 
 
 if __name__ == "__main__":

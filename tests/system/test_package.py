@@ -1,18 +1,25 @@
 """The MSI under Wine's msiexec: silent install, the same version again, upgrade, downgrade,
-a failed install's rollback, uninstall. Built by `./dev package` like a release.
+a failed install's rollback, uninstall, client access. Built by `./dev package` like a release;
+the rehearsal hook only in test builds made here.
+
+The firmware emulator is registered, so that the installed service gets as far as listening for
+button events, where its stop takes longest (up to a poll of 500 ms, or a firmware call): without
+it the service keeps retrying its subscription and stops within milliseconds, which hid an
+upgrade that replaced files of a service still stopping.
 
 Observed from outside: msiexec's exit code and log, the service manager, the registry, the
 installed files, the Add/Remove Programs entries, the event reports of the exe's own switches.
 """
 import json
 import re
+import shutil
 import subprocess
 import sys
 import unittest
 from pathlib import Path
 
 import systest
-from winehost import EVENT_SOURCE_KEY, SERVICE_KEY, SYSTEM_EVENT, WineHost, bin_dir
+from winehost import EVENT_SOURCE_KEY, SERVICE_KEY, STATUS_CONTROL, SYSTEM_EVENT, WineHost, bin_dir
 
 ROOT = Path(__file__).resolve().parents[2]
 ERROR_INSTALL_FAILURE = 1603
@@ -21,6 +28,7 @@ CLIENT_KEYS = ("StatusControl", "CurrentSetting")
 OTHER_KEYS = ("", "Notification", "Capability")  # "" is SystemEvent itself
 CLIENT_ACE = "(A;;CCDCRP;;;{})"  # query (CC), set (DC) and notify (RP) on the key itself, nothing inherited
 ACCESS_RECORD = r"HKLM\Software\Haskorn\Telvarin"
+ACCESS_VALUES = ("ClientAccessGroup", "ClientAccessKeys")
 RECOVERY = "805101000000000000000000030000001400000001000000881300000100000088130000000000000000000000"
 
 
@@ -32,6 +40,8 @@ def dev_package(version=None):
 
 
 class Package(systest.SessionTestCase):
+    emulator = True
+
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
@@ -41,6 +51,11 @@ class Package(systest.SessionTestCase):
             cls.new = f"{major}.{minor}.{int(patch) + 1}"
             dev_package()
             dev_package(cls.new)
+            # Test builds, with the hook that fails an install on request.
+            for version in (cls.old, cls.new):
+                subprocess.run([str(ROOT / "packaging" / "build_msi.sh"), version, cls.host.arch,
+                                str(cls.bin_folder(version)), str(cls.host.build / cls.rehearsal(version)), "rehearsal"],
+                               check=True, capture_output=True, timeout=300)
         except BaseException:
             cls.tearDownClass()  # unittest skips it when setUpClass fails
             raise
@@ -60,9 +75,34 @@ class Package(systest.SessionTestCase):
         path = self.host.probe("config")["binarypath"].strip('"')
         return self.host.unix_path(path)
 
+    @classmethod
+    def bin_folder(cls, version):
+        host = cls.host
+        return host.bin if version == cls.old else host.build / f"version-{version}" / host.bin.relative_to(host.build)
+
+    @classmethod
+    def rehearsal(cls, version):
+        return cls.host.msi(version).replace(".msi", "-rehearsal.msi")
+
     def built_exe(self, version):
-        folder = self.host.bin if version == self.old else self.host.build / f"version-{version}" / self.host.bin.relative_to(self.host.build)
-        return (folder / "telvarin.exe").read_bytes()
+        return (self.bin_folder(version) / "telvarin.exe").read_bytes()
+
+    def msi_table(self, msi, table):
+        return subprocess.run(["msiinfo", "export", str(self.host.build / msi), table],
+                              capture_output=True, text=True, check=True).stdout
+
+    def access_record(self):
+        return {name: data for name, (_, data) in (self.host.reg_values(ACCESS_RECORD) or {}).items()
+                if name in ACCESS_VALUES}
+
+    def assert_runs(self, version):
+        """One service process, RUNNING the installed binary of `version`, registered by path."""
+        host = self.host
+        self.assertEqual(host.service_state()["STATE"], RUNNING)
+        self.assertEqual(len(host.telvarin_processes()), 1)
+        self.assertEqual(self.installed_exe().read_bytes(), self.built_exe(version))
+        self.assertEqual(host.probe("config")["binarypath"], f'"{host.install_dir()}\\telvarin.exe"')
+        self.assertEqual([p["DisplayVersion"] for p in host.installed_products().values()], [version])
 
     def aces_naming(self, sid):
         """{key: the ACEs of its DACL that name `sid`} for the SystemEvent keys, from their SDDL."""
@@ -109,7 +149,15 @@ class Package(systest.SessionTestCase):
         # No client access unless asked for: the keys keep the security the service gives them.
         self.assertEqual(self.aces_naming("IU"), {key: [] for key in CLIENT_KEYS + OTHER_KEYS})
         self.assertIn("interactive users (S-1-5-4) may not set StatusControl", self.access_verdict())
-        self.assertIsNone(host.reg_values(ACCESS_RECORD))
+        self.assertEqual(self.access_record(), {})
+        # Only the upgrade's own properties are secure: client access is not a user's to change in
+        # a repair. And a release package has no switch that fails it.
+        properties = self.msi_table(host.msi(self.old), "Property")
+        self.assertIn("SecureCustomProperties\tWIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;OTHERFLAVOURINSTALLED\n",
+                      properties)
+        for table in ("CustomAction", "InstallExecuteSequence"):
+            self.assertNotIn("FailWhenDeferred", self.msi_table(host.msi(self.old), table))
+            self.assertIn("FailWhenDeferred", self.msi_table(self.rehearsal(self.old), table))
         products = host.installed_products()
         self.assertEqual(len(products), 1)
         entry = next(iter(products.values()))
@@ -136,45 +184,85 @@ class Package(systest.SessionTestCase):
         self.assertIsNone(host.reg_values(EVENT_SOURCE_KEY))
         self.assertEqual(host.installed_products(), {})
 
-    def test_upgrade_replaces_the_running_service_and_a_downgrade_is_refused(self):
+    def test_five_upgrades_right_after_installs_right_after_uninstalls_and_a_downgrade_refused(self):
         host = self.host
-        self.assertEqual(self.install(self.old).code, 0)
         self.assertNotEqual(self.built_exe(self.old), self.built_exe(self.new))
+        upgrades = 0
+        for attempt in range(5):
+            run = self.install(self.old)
+            self.assertEqual(run.code, 0, run.log[-3000:])
+            if attempt % 2:
+                # The slowest stop: the old service listens and a firmware call that never answers
+                # holds it until its stop bound (8 s) ends the process. Without the package's own
+                # waits, 3 of 3 such upgrades failed (2 kept the old binary and asked for a
+                # restart, 1 rolled back and left nothing); and 1 of 3 right after the install.
+                host.wait_until(lambda: host.emulator_subscribers() >= 1, 30, "the button-event subscription")
+                started = int(host.emulator_status()["calls-started"])
+                host.fwemu("fault", "method-hang", "on")
+                host.reg_set_dword(STATUS_CONTROL, "Type2", host.reg_dword(STATUS_CONTROL, "Type2") ^ 0x1)
+                host.wait_until(lambda: int(host.emulator_status()["calls-started"]) > started, 30,
+                                "the request's call to reach the firmware")
+            run = self.install(self.new)
+            host.fwemu("fault", "method-hang", "off")
+            self.assertEqual(run.code, 0, run.log[-3000:])
+            self.assert_runs(self.new)
+            self.assertEqual(self.client_version(), f"telvarin-client {self.new}")
+            upgrades += 1
 
-        run = self.install(self.new)
-        self.assertEqual(run.code, 0, run.log[-3000:])
-        self.assertEqual(host.service_state()["STATE"], RUNNING)
-        self.assertEqual(len(host.telvarin_processes()), 1)
-        self.assertEqual(self.installed_exe().read_bytes(), self.built_exe(self.new))
-        self.assertEqual(self.client_version(), f"telvarin-client {self.new}")
-        self.assertEqual([p["DisplayVersion"] for p in host.installed_products().values()], [self.new])
-        self.assertEqual(host.probe("config")["binarypath"], f'"{host.install_dir()}\\telvarin.exe"')
+            if attempt == 0:
+                pids = host.telvarin_processes()
+                run = self.install(self.old)
+                self.assertEqual(run.code, ERROR_INSTALL_FAILURE & 0xFF)
+                self.assertIn("WIX_DOWNGRADE_DETECTED", run.log)
+                self.assertEqual(run.events, [])
+                self.assertEqual(host.telvarin_processes(), pids)
+                self.assert_runs(self.new)
+                # What a user with the full interface (or Windows' log) is told.
+                self.assertIn("NOT WIX_DOWNGRADE_DETECTED\tA newer version of Telvarin is already installed",
+                              self.msi_table(host.msi(self.old), "LaunchCondition"))
 
-        pids = host.telvarin_processes()
+            # The next install follows at once.
+            run = host.msiexec("/x", host.msi(self.new))
+            self.assertEqual(run.code, 0, run.log[-3000:])
+            self.assertIsNone(host.service_state())
+            self.assertEqual(host.telvarin_processes(), [])
+        self.assertEqual(upgrades, 5)
+
+    def test_a_stale_registration_of_another_binary_fails_the_install_and_stays(self):
+        host = self.host
+        # Telvarin registered by hand, from the build tree, and running.
+        host.start_winmgmt()
+        self.assertEqual(host.telvarin("-InstSvc").returncode, 0)
+        stale = host.probe("config")["binarypath"]
+        self.assertEqual(host.telvarin("-StartSvc").returncode, 0)
+        host.wait_until(lambda: (host.service_state() or {}).get("STATE") == RUNNING, 30, "the stale service")
         run = self.install(self.old)
-        self.assertEqual(run.code, ERROR_INSTALL_FAILURE & 0xFF)
-        self.assertIn("WIX_DOWNGRADE_DETECTED", run.log)
-        self.assertEqual(run.events, [])
-        self.assertEqual(host.telvarin_processes(), pids)
-        self.assertEqual(self.installed_exe().read_bytes(), self.built_exe(self.new))
-        self.assertEqual([p["DisplayVersion"] for p in host.installed_products().values()], [self.new])
-        # What a user with the full interface (or Windows' log) is told.
-        conditions = subprocess.run(["msiinfo", "export", str(host.build / host.msi(self.old)), "LaunchCondition"],
-                                    capture_output=True, text=True, check=True).stdout
-        self.assertIn("NOT WIX_DOWNGRADE_DETECTED\tA newer version of Telvarin is already installed", conditions)
+        self.assertNotEqual(run.code, 0)
+        self.assertEqual(host.installed_products(), {})
+        self.assertEqual(host.probe("config")["binarypath"], stale)
+        self.assertFalse((host.unix_path(host.install_dir()) / "telvarin.exe").exists())
+        # What the package saw: -InstSvc of another copy exits 1, for Telvarin is not that program.
+        other = host.build / "telvarin-other-copy.exe"
+        shutil.copy(host.bin / "telvarin.exe", other)
+        self.addCleanup(other.unlink)
+        self.assertEqual(host.wine(host.win_path(other), "-InstSvc").returncode, 1)
+        self.assertEqual(host.probe("config")["binarypath"], stale)
 
     def test_a_failed_install_rolls_back_and_leaves_no_service(self):
         host = self.host
         # Fails at the end, after the service was registered and started.
-        run = self.install(self.old, "WIXFAILWHENDEFERRED=1")
+        run = host.msiexec("/i", self.rehearsal(self.old), "WIXFAILWHENDEFERRED=1")
         self.assertNotEqual(run.code, 0)
-        self.assertEqual([e.id for e in run.events], [100, 101])
+        # Registered by -InstSvc (100); the rollback deletes that registration through the helper.
+        self.assertEqual([e.id for e in run.events], [100])
         self.assertIsNone(host.service_state())
         host.wait_until(lambda: not host.telvarin_processes(), 30, "the service process to end")
         self.assertFalse((host.unix_path(host.install_dir()) / "telvarin.exe").exists())
         self.assertIsNone(host.reg_values(EVENT_SOURCE_KEY))
         self.assertEqual(host.installed_products(), {})
 
+    def recorded_keys(self):
+        return [key for key in self.access_record().get("ClientAccessKeys", "").split("\\0") if key]
 
     def test_client_access_is_granted_on_the_two_keys_only_kept_by_an_upgrade_and_gone_after_uninstall(self):
         host = self.host
@@ -184,31 +272,63 @@ class Package(systest.SessionTestCase):
         host.wait_until(lambda: host.reg_dword(SYSTEM_EVENT + r"\CurrentSetting", "") == 0x1800014, 20,
                         "the service's start-up values in the granted keys")
         self.assertEqual(self.aces_naming("IU"), granted)
+        self.assertEqual((self.access_record()["ClientAccessGroup"], self.recorded_keys()), ("S-1-5-4", list(CLIENT_KEYS)))
         self.assertIn("interactive users (S-1-5-4) may query and set StatusControl", self.access_verdict())
+        self.assertIn("the client-access group S-1-5-4 may query and set StatusControl", self.access_verdict())
 
         # An upgrade run without the property keeps the choice, neither wider nor lost.
         run = self.install(self.new)
         self.assertEqual(run.code, 0, run.log[-3000:])
         self.assertEqual([p["DisplayVersion"] for p in host.installed_products().values()], [self.new])
         self.assertEqual(self.aces_naming("IU"), granted)
-        self.assertIn("may query and set StatusControl", self.access_verdict())
+        self.assertEqual(self.access_record()["ClientAccessGroup"], "S-1-5-4")
 
         for code in host.installed_products():
             self.assertEqual(host.msiexec("/x", code).code, 0)
         self.assertEqual(self.aces_naming("IU"), {key: [] for key in CLIENT_KEYS + OTHER_KEYS})
-        self.assertIsNone(host.reg_values(ACCESS_RECORD))
+        self.assertEqual(self.access_record(), {})
         self.assertIn("may not set StatusControl", self.access_verdict())
 
-        # Another group, by name; and a name that is no account grants nothing and installs nothing.
-        self.assertEqual(self.install(self.old, "CLIENTACCESS=1", "CLIENTACCESSGROUP=Users").code, 0)
-        self.assertIn(CLIENT_ACE.format("BU"), self.aces_naming("BU")["StatusControl"])
+    def test_client_access_by_a_name_with_spaces_remembered_as_its_sid_and_revoked_by_it(self):
+        host = self.host
+        # An administrator's own grant to Authenticated Users on one key, identical to the package's.
+        admins = "(A;;KA;;;SY)(A;;KA;;;BA)"
+        self.addCleanup(host.reg_delete_key, SYSTEM_EVENT)  # the administrator's grant must not outlive this test
+        host.wine(host.exe("svcprobe.exe"), "setdacl", SYSTEM_EVENT + r"\StatusControl", f"D:{admins}{CLIENT_ACE.format('AU')}")
+        run = self.install(self.old, "CLIENTACCESS=1", "CLIENTACCESSGROUP=Authenticated Users")
+        self.assertEqual(run.code, 0, run.log[-3000:])
+        self.assertEqual(self.aces_naming("AU"), {key: [CLIENT_ACE.format("AU")] if key in CLIENT_KEYS else []
+                                                  for key in CLIENT_KEYS + OTHER_KEYS})
+        # Remembered by SID; only the key that got the ACE from the package is its to revoke.
+        self.assertEqual((self.access_record()["ClientAccessGroup"], self.recorded_keys()), ("S-1-5-11", ["CurrentSetting"]))
+        self.assertIn("the client-access group S-1-5-11 may query and set StatusControl", self.access_verdict())
         for code in host.installed_products():
             self.assertEqual(host.msiexec("/x", code).code, 0)
-        self.assertNotIn(CLIENT_ACE.format("BU"), self.aces_naming("BU")["StatusControl"])
+        self.assertEqual(self.aces_naming("AU"), {key: [CLIENT_ACE.format("AU")] if key == "StatusControl" else []
+                                                  for key in CLIENT_KEYS + OTHER_KEYS})
+
+        # A group that no longer resolves (a SID of no account stands in): the uninstall revokes
+        # by the SID it remembered, and succeeds.
+        gone = "S-1-5-21-1000-2000-3000-4000"
+        self.assertEqual(self.install(self.old, "CLIENTACCESS=1", f"CLIENTACCESSGROUP={gone}").code, 0)
+        self.assertEqual(self.aces_naming(gone)["CurrentSetting"], [CLIENT_ACE.format(gone)])
+        for code in host.installed_products():
+            self.assertEqual(host.msiexec("/x", code).code, 0)
+        self.assertEqual(self.aces_naming(gone), {key: [] for key in CLIENT_KEYS + OTHER_KEYS})
+        self.assertEqual(self.access_record(), {})
+
+        # A name that is no account grants nothing and installs nothing, and the log says why.
         run = self.install(self.old, "CLIENTACCESS=1", "CLIENTACCESSGROUP=NoSuchGroup")
         self.assertNotEqual(run.code, 0)
         self.assertEqual((host.installed_products(), host.service_state()), ({}, None))
         self.assertEqual(self.aces_naming("IU"), {key: [] for key in CLIENT_KEYS + OTHER_KEYS})
+        self.assertEqual(self.access_record(), {})
+        # Windows Installer logs the helper's exit code (1332, no mapping between account names
+        # and SIDs) with the action's name; Wine's logs only the action failing, and the helper's
+        # line reaches msiexec's own output.
+        self.assertRegex(run.log, r"GrantClientAccess\. Return value [03]\.")
+        self.assertIn("telvarin-setup: CLIENTACCESSGROUP 'NoSuchGroup' names no account or SID: nothing granted (error 1332)",
+                      (host.build / "msiexec.out").read_text(errors="replace"))
 
     def test_switching_flavours_is_an_uninstall_and_an_install_and_clients_keep_working(self):
         host = self.host

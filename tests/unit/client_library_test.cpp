@@ -12,10 +12,12 @@
 #include <vector>
 
 #include "client/lib/client_lock.h"
+#include "common/client_lock_name.h"
 #include "client/lib/telvarin_client.h"
 #include "common/console.h"
 #include "common/protocol_key.h"
 #include "common/win_raii.h"
+#include "service/client_lock_host.h"
 #include "tests/unit/test_support.h"
 
 using namespace testing;
@@ -117,6 +119,33 @@ DWORD WINAPI WriteSetting77(void*) { return static_cast<DWORD>(telvarin_write_se
 // A client that ends while it holds the lock (a crash in the middle of a request).
 DWORD WINAPI TakeAndEnd(void* lock) { return WaitForSingleObject(static_cast<HANDLE>(lock), 0) == WAIT_OBJECT_0 ? 0 : 1; }
 
+// A squatter: holds `mutex` from another thread until it goes.
+class Squatter {
+public:
+    explicit Squatter(HANDLE mutex) : m_mutex(mutex) {
+        m_held.Reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+        m_release.Reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+        m_thread.Reset(StartThread(Run, this));
+        REQUIRE(WaitForSingleObject(m_held.Get(), 10000) == WAIT_OBJECT_0);
+    }
+    ~Squatter() {
+        SetEvent(m_release.Get());
+        WaitForSingleObject(m_thread.Get(), 10000);
+    }
+
+private:
+    static DWORD WINAPI Run(void* self) {
+        auto* squatter = static_cast<Squatter*>(self);
+        if (WaitForSingleObject(squatter->m_mutex, 0) != WAIT_OBJECT_0) return 1;
+        SetEvent(squatter->m_held.Get());
+        WaitForSingleObject(squatter->m_release.Get(), INFINITE);
+        ReleaseMutex(squatter->m_mutex);
+        return 0;
+    }
+    HANDLE m_mutex;
+    win::UniqueHandle m_held, m_release, m_thread;
+};
+
 // Another client in the middle of its request: holds the lock from another thread until Release().
 class OtherClient {
 public:
@@ -152,24 +181,38 @@ void SetKeyDacl(const char* path, const char* sddl) {
     REQUIRE(RegSetKeySecurity(key.Get(), DACL_SECURITY_INFORMATION, descriptor.Get()) == ERROR_SUCCESS);
 }
 
-// The DACL of the clients' lock as it exists now, read back from the object.
-std::string LockDacl() {
-    win::UniqueHandle lock(OpenMutexA(READ_CONTROL, FALSE, TELVARIN_CLIENT_LOCK));
-    REQUIRE(lock);
+// An object's owner and DACL as SDDL, read back from the object.
+std::string ObjectSddl(HANDLE object) {
     win::LocalMemory descriptor;
+    PSID owner = nullptr;
     ACL* dacl = nullptr;
-    REQUIRE(GetSecurityInfo(lock.Get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
-                            descriptor.Receive()) == ERROR_SUCCESS);
+    const SECURITY_INFORMATION what = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    REQUIRE(GetSecurityInfo(object, SE_KERNEL_OBJECT, what, &owner, nullptr, &dacl, nullptr, descriptor.Receive()) ==
+            ERROR_SUCCESS);
     win::LocalMemory text;
-    REQUIRE(ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor.Get(), SDDL_REVISION_1,
-                                                                 DACL_SECURITY_INFORMATION,
+    REQUIRE(ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor.Get(), SDDL_REVISION_1, what,
                                                                  reinterpret_cast<LPSTR*>(text.Receive()), nullptr));
     return static_cast<const char*>(text.Get());
+}
+
+// The lock as the running service makes and publishes it, for as long as this lives.
+struct HostedLock {
+    HostedLock() { REQUIRE(host.Publish() == ERROR_SUCCESS); }
+    telvarin::ClientLockHost host;
+};
+
+// Publishes `name` as the lock's, as a stale or forged publication would read.
+void PublishName(const char* name) {
+    win::RegKey key;
+    REQUIRE(telvarin::CreateProtocolKey(TELVARIN_KEY_PRODUCT, KEY_SET_VALUE, key) == ERROR_SUCCESS);
+    REQUIRE(RegSetValueExA(key.Get(), TELVARIN_VALUE_CLIENT_LOCK, 0, REG_SZ, reinterpret_cast<const BYTE*>(name),
+                           static_cast<DWORD>(std::strlen(name) + 1)) == ERROR_SUCCESS);
 }
 
 }  // namespace
 
 TEST_CASE("a request is acknowledged only by the inversion of its own bit") {
+    HostedLock hosted;
     FreshKeys(0x80000002, TELVARIN_ACK_1);
     telvarin_answer answer;
     {
@@ -246,6 +289,7 @@ TEST_CASE("request 17 returns after its write; missing keys are named and nothin
 }
 
 TEST_CASE("another client's request is waited for; a time-out waiting for it is told apart") {
+    HostedLock hosted;
     FreshKeys(0x4, 0);
     telvarin_answer answer;
     char text[256];
@@ -290,34 +334,76 @@ TEST_CASE("another client's request is waited for; a time-out waiting for it is 
 
 // Wine gives every process the same administrator token, so a denial cannot be shown; the
 // lock's own security can, read back from the object.
-TEST_CASE("the lock is for exactly the accounts that may write StatusControl") {
+TEST_CASE("the lock is owned by Administrators and for exactly the accounts that may write StatusControl") {
     struct Case {
         const char* key;   // the StatusControl key's DACL
-        const char* lock;  // the DACL of the lock created under it
+        const char* lock;  // the owner and DACL of the lock made under it
     } cases[] = {
         // As the service creates the key here: Administrators may write; Users only read its subkeys.
-        {nullptr, "D:(A;;0x100001;;;SY)(A;;0x100001;;;BA)"},
+        {nullptr, "O:BAD:(A;;0x120001;;;SY)(A;;0x120001;;;BA)"},
         // CLIENTACCESS=1: Interactive Users may query, set and be notified.
-        {"D:(A;;KA;;;SY)(A;;KA;;;BA)(A;;KR;;;BU)(A;;0x13;;;IU)", "D:(A;;0x100001;;;SY)(A;;0x100001;;;BA)(A;;0x100001;;;IU)"},
+        {"D:(A;;KA;;;SY)(A;;KA;;;BA)(A;;KR;;;BU)(A;;0x13;;;IU)",
+         "O:BAD:(A;;0x120001;;;SY)(A;;0x120001;;;BA)(A;;0x120001;;;IU)"},
         // A denial stays; generic write counts; inherit-only and read-only grants do not.
         {"D:(D;;KW;;;BG)(A;CIIO;KA;;;CO)(A;;KA;;;SY)(A;;GW;;;PU)(A;;KR;;;BU)(A;CIIO;KW;;;AU)",
-         "D:(A;;0x100001;;;SY)(A;;0x100001;;;BA)(D;;0x100001;;;BG)(A;;0x100001;;;PU)"},
+         "O:BAD:(A;;0x120001;;;SY)(A;;0x120001;;;BA)(D;;0x120001;;;BG)(A;;0x120001;;;PU)"},
         // An empty DACL: nobody may write. (Wine stores a missing DACL, which lets everyone in,
         // as an empty one, so that case cannot be set up here.)
-        {"D:", "D:(A;;0x100001;;;SY)(A;;0x100001;;;BA)"},
+        {"D:", "O:BAD:(A;;0x120001;;;SY)(A;;0x120001;;;BA)"},
     };
     for (const Case& c : cases) {
         const std::string key = c.key ? c.key : "(as created)";
         CAPTURE(key);
         FreshKeys(0, 0);
         if (c.key) SetKeyDacl(kControl, c.key);
-        telvarin_client::ClientLock lock;  // nobody else has it open: this creates it
+        telvarin::ClientLockHost host;
+        REQUIRE(host.Publish() == ERROR_SUCCESS);
+        CHECK(ObjectSddl(host.Get()) == c.lock);
+        telvarin_client::ClientLock lock;
         REQUIRE(lock.Open() == ERROR_SUCCESS);
-        CHECK(LockDacl() == c.lock);
+        CHECK(lock.Get() != nullptr);
         SetKeyDacl(kControl, "D:(A;;KA;;;SY)(A;;KA;;;BA)");  // deletable again, as the owner may always
     }
     DeleteSystemEventTree();
     CHECK_FALSE(KeyExists(kControl));
+}
+
+TEST_CASE("each start publishes a fresh name, and no object but the service's is waited for") {
+    FreshKeys(0, 0);
+    std::string first;
+    {
+        HostedLock hosted;
+        first = hosted.host.Name();
+        HostedLock again;
+        CHECK(std::string(again.host.Name()) != first);
+        CHECK(std::strncmp(first.c_str(), TELVARIN_CLIENT_LOCK ".", sizeof TELVARIN_CLIENT_LOCK) == 0);
+    }
+    // The service is gone and someone else made and holds an object of the name it had published,
+    // owned as anyone's own objects are: the library neither waits for it nor fails.
+    PublishName(first.c_str());
+    HANDLE token = nullptr;
+    REQUIRE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+    win::UniqueHandle tokenOwner(token);
+    BYTE user[256];
+    DWORD size = sizeof user;
+    REQUIRE(GetTokenInformation(token, TokenUser, user, size, &size));
+    SECURITY_DESCRIPTOR squat;
+    REQUIRE(InitializeSecurityDescriptor(&squat, SECURITY_DESCRIPTOR_REVISION));
+    REQUIRE(SetSecurityDescriptorOwner(&squat, reinterpret_cast<TOKEN_USER*>(user)->User.Sid, FALSE));
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, &squat, FALSE};
+    win::UniqueHandle squatted(CreateMutexA(&attributes, FALSE, first.c_str()));
+    REQUIRE(squatted);
+    Squatter squatter(squatted.Get());
+    telvarin_client::ClientLock lock;
+    CHECK(lock.Open() == ERROR_SUCCESS);
+    CHECK(lock.Get() == nullptr);
+    telvarin_answer answer;
+    CHECK(telvarin_request(17, 1000, 1, nullptr, &answer) == TELVARIN_OK);
+    CHECK(ReadDword(kControl, "Type2") == TELVARIN_REQUEST_17);
+    // A publication that is not of the lock's form names nothing.
+    PublishName("Global\\SomethingElse");
+    char name[telvarin::kLockNameSize];
+    CHECK_FALSE(telvarin::ReadClientLockName(name));
 }
 
 TEST_CASE("a settings change keeps the bits it does not name") {
