@@ -27,7 +27,11 @@ namespace {
 
 using Microsoft::WRL::ComPtr;
 
-constexpr char kReinstall[] = "reinstall: msiexec /i telvarin-VERSION.msi /qn (or telvarin.exe -UninstSvc, then -InstSvc)";
+// A repair rewrites the files and the registry values and runs -InstSvc, which mends an existing
+// registration. (msiexec /i of the installed version changes nothing on Windows.)
+constexpr char kReinstall[] =
+    "repair: msiexec /fvamus telvarin-VERSION.msi /qn, with the MSI of the installed version and flavour "
+    "(or, as administrator, the installed telvarin.exe -InstSvc)";
 
 struct Check {
     std::string name;    // stable, for scripts
@@ -202,8 +206,8 @@ std::string ActionText(const SC_ACTION& action) {
 }
 
 void CheckRecovery(Report& report) {
-    const std::string fix = "reinstall the MSI, or: sc failure Telvarin reset= 86400 actions= restart/5000/restart/5000// "
-                            "and sc failureflag Telvarin 1";
+    const std::string fix = "repair: msiexec /fvamus telvarin-VERSION.msi /qn, or: sc failure Telvarin reset= 86400 "
+                            "actions= restart/5000/restart/5000// and sc failureflag Telvarin 1";
     win::RegKey key;
     BYTE data[512] = {};
     DWORD type = REG_NONE, size = sizeof data;

@@ -2,6 +2,8 @@
 
 #include "core/fn_service.h"
 
+#include <vector>
+
 namespace {
 
 bool EqualsIgnoringAsciiCase(const char* a, const char* b) {
@@ -17,6 +19,32 @@ win::ServiceHandle OpenManager(DWORD access) { return win::ServiceHandle(OpenSCM
 
 void ReportServiceEvent(WORD type, DWORD eventId) {
     CFnService::LogServiceEvent(type, eventId, TELVARIN_SERVICE_NAME, nullptr, nullptr);
+}
+
+// The running executable's path, plain and quoted as the image path. False for a path that
+// fills the buffer: it was cut short, and registering it would name another file.
+struct OwnPath {
+    char plain[MAX_PATH] = {};
+    DWORD length = 0;
+    char quoted[MAX_PATH + 2] = {};
+};
+
+bool ReadOwnPath(OwnPath& own) {
+    own.length = GetModuleFileNameA(nullptr, own.plain, MAX_PATH);
+    if (own.length == 0 || own.length >= MAX_PATH) return false;
+    // Quoted, so that a path with spaces cannot be read as "C:\Program.exe" plus arguments.
+    wsprintfA(own.quoted, "\"%s\"", own.plain);
+    return true;
+}
+
+bool WriteEventSource(const OwnPath& own) {
+    win::RegKey key;
+    if (RegCreateKeyA(HKEY_LOCAL_MACHINE, TELVARIN_KEY_EVENT_SOURCE, key.Receive()) != ERROR_SUCCESS) return false;
+    // The message file names a file, not a command line: the plain path.
+    RegSetValueExA(key.Get(), "EventMessageFile", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(own.plain), own.length + 1);
+    DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
+    RegSetValueExA(key.Get(), "TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&types), sizeof types);
+    return true;
 }
 
 }  // namespace
@@ -35,6 +63,7 @@ void RunCommand(Command command) {
     switch (command) {
     case Command::Install:
         if (!IsServiceInstalled()) InstallService();
+        else RepairService();
         break;
     case Command::Uninstall:
         if (IsServiceInstalled()) UninstallService();
@@ -61,31 +90,41 @@ bool IsServiceInstalled() {
 bool InstallService() {
     win::ServiceHandle manager = OpenManager(SC_MANAGER_ALL_ACCESS);
     if (!manager) return false;
-
-    char path[MAX_PATH] = {};
-    DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    // A path that fills the buffer was cut short: registering it would name another file.
-    if (length == 0 || length >= MAX_PATH) return false;
-
-    // Quoted, so that a path with spaces cannot be read as "C:\Program.exe" plus arguments.
-    char imagePath[MAX_PATH + 2];
-    wsprintfA(imagePath, "\"%s\"", path);
+    OwnPath own;
+    if (!ReadOwnPath(own)) return false;
     win::ServiceHandle service(CreateServiceA(
         manager.Get(), TELVARIN_SERVICE_NAME, TELVARIN_SERVICE_NAME, SERVICE_ALL_ACCESS,
-        SERVICE_WIN32_SHARE_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, imagePath,
+        SERVICE_WIN32_SHARE_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, own.quoted,
         nullptr, nullptr, "winmgmt\0", nullptr, nullptr));
     if (!service) return false;
-
-    const char* sourceKey = TELVARIN_KEY_EVENT_SOURCE;
-    win::RegKey key;
-    if (RegCreateKeyA(HKEY_LOCAL_MACHINE, sourceKey, key.Receive()) != ERROR_SUCCESS) return false;
-    // The message file names a file, not a command line: the plain path.
-    RegSetValueExA(key.Get(), "EventMessageFile", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(path), length + 1);
-    DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
-    RegSetValueExA(key.Get(), "TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&types), sizeof types);
-    key.Reset();
-
+    if (!WriteEventSource(own)) return false;
     ReportServiceEvent(EVENTLOG_INFORMATION_TYPE, MSG_SERVICE_INSTALLED);
+    return true;
+}
+
+bool RepairService() {
+    win::ServiceHandle manager = OpenManager(SC_MANAGER_ALL_ACCESS);
+    if (!manager) return false;
+    OwnPath own;
+    if (!ReadOwnPath(own)) return false;
+    win::ServiceHandle service(OpenServiceA(manager.Get(), TELVARIN_SERVICE_NAME, SERVICE_QUERY_CONFIG | SERVICE_CHANGE_CONFIG));
+    if (!service) return false;
+    DWORD needed = 0;
+    QueryServiceConfigA(service.Get(), nullptr, 0, &needed);
+    if (needed == 0) return false;
+    std::vector<BYTE> buffer(needed);
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
+    if (!QueryServiceConfigA(service.Get(), config, needed, &needed)) return false;
+    // The dependency list is not compared: Wine's manager reports none for a list it stores.
+    bool same = config->dwServiceType == SERVICE_WIN32_SHARE_PROCESS && config->dwStartType == SERVICE_AUTO_START &&
+                config->dwErrorControl == SERVICE_ERROR_NORMAL && config->lpBinaryPathName &&
+                lstrcmpiA(config->lpBinaryPathName, own.quoted) == 0;
+    if (!same && !ChangeServiceConfigA(service.Get(), SERVICE_WIN32_SHARE_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                                       own.quoted, "", nullptr, "winmgmt\0", nullptr, nullptr, TELVARIN_SERVICE_NAME))
+        return false;
+    // Rewritten either way (the same data changes nothing), so that a damaged source is mended too.
+    if (!WriteEventSource(own)) return false;
+    if (!same) ReportServiceEvent(EVENTLOG_INFORMATION_TYPE, MSG_SERVICE_INSTALLED);
     return true;
 }
 

@@ -10,6 +10,11 @@ void RunCommand(Command command);
 
 bool IsServiceInstalled();
 bool InstallService();
+// For -InstSvc on a service that exists: brings a registration that differs from InstallService's
+// (image path, type, start, error control) back to it and reports event 100; one that matches is
+// left alone. The event source's values are written again either way. This is what lets a repair
+// of the MSI fix an image path that names another folder.
+bool RepairService();
 bool UninstallService();
 bool StartInstalledService();
 bool StopInstalledService();

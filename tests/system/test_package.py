@@ -241,6 +241,35 @@ class Package(systest.SessionTestCase):
         self.assertEqual((status["service"]["running"], status["values"]["CurrentSetting"]["value"]),
                          (True, 0x1800014))
 
+    def test_a_repair_mends_a_wrong_image_path_which_the_doctor_sends_it_to(self):
+        # On Windows a second `msiexec /i` of the installed version changes nothing (Wine's
+        # reinstalls, which is why the package skips that case); the repair is /f, whose run of
+        # -InstSvc mends the existing registration.
+        host = self.host
+        self.assertEqual(self.install(self.old).code, 0)
+        exe = f'"{host.install_dir()}\\telvarin.exe"'
+        self.assertEqual(host.probe("config")["binarypath"], exe)
+        host.wine("sc", "config", "Telvarin", "binpath=", r'"C:\elsewhere\telvarin.exe"', check=True)
+        self.assertEqual(host.probe("config")["binarypath"], r'"C:\elsewhere\telvarin.exe"')
+        report = json.loads(host.wine(host.exe("telvarin-client.exe"), "doctor", "--json").stdout)
+        path = next(c for c in report["checks"] if c["name"] == "service.path")
+        self.assertFalse(path["ok"])
+        self.assertTrue(path["fix"].startswith("repair: msiexec /fvamus telvarin-VERSION.msi /qn"), path)
+
+        run = host.msiexec("/fvamus", host.msi(self.old))
+        self.assertEqual(run.code, 0, run.log[-3000:])
+        self.assertEqual(host.probe("config")["binarypath"], exe)
+        self.assertEqual([(e.type, e.id, e.strings) for e in run.events], [(4, 100, ["Telvarin"])])
+        host.wait_until(lambda: (host.service_state() or {}).get("STATE") == RUNNING, 30, "Telvarin to run again")
+        report = json.loads(host.wine(host.exe("telvarin-client.exe"), "doctor", "--json").stdout)
+        self.assertTrue(next(c for c in report["checks"] if c["name"] == "service.path")["ok"])
+        # Still the one product, registered as the detection script looks for it.
+        products = host.installed_products()
+        self.assertEqual(len(products), 1, products)
+        entry = next(iter(products.values()))
+        self.assertEqual((entry["DisplayName"], entry["Publisher"], entry["DisplayVersion"], entry["WindowsInstaller"]),
+                         ("Telvarin", "Haskorn", self.old, 1))
+
 
 class ReleaseExe(unittest.TestCase):
     """The shipped telvarin.exe: stripped, its debug information beside it in the build tree."""
