@@ -13,6 +13,7 @@ import zipfile
 from pathlib import Path
 
 import systest
+from winehost import bin_dir
 
 ROOT = Path(__file__).resolve().parents[2]
 PASSWORD = "correct horse"
@@ -102,9 +103,16 @@ class Signing(systest.SessionTestCase):
                 self.assert_signed(msi)
                 programs = self.programs_inside(msi)
                 self.assertEqual(sorted(programs), sorted(MSI_FILES + MSI_STREAMS))
+                built = bin_dir(self.host.build, "x64" if msi.name.endswith("-x64.msi") else "x86")
                 for name, path in programs.items():
                     with self.subTest(program=name):
                         self.assert_signed(path)
+                        # Apart from the signature, the very program the build made (how a
+                        # deployer checks a shipped program against its commit).
+                        original = {"Binary.TelvarinCopy": "telvarin.exe", "Binary.TelvarinSetup": "telvarin-setup.exe"}
+                        result = run(ROOT / "scripts" / "same_program.py", path, built / original.get(name, name),
+                                     check=False)
+                        self.assertEqual((result.returncode, result.stdout.strip()), (0, "same"))
         # The unsigned packages of the build tree stay unsigned.
         unsigned = self.host.build / self.msis[0].name
         self.assertFalse(self.verify(unsigned)[0])
