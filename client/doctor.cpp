@@ -30,8 +30,8 @@ using Microsoft::WRL::ComPtr;
 // A repair rewrites the files and the registry values and runs -InstSvc, which mends an existing
 // registration. (msiexec /i of the installed version changes nothing on Windows.)
 constexpr char kReinstall[] =
-    "repair: msiexec /fvamus telvarin-VERSION.msi /qn, with the MSI of the installed version and flavour "
-    "(or, as administrator, the installed telvarin.exe -InstSvc)";
+    "repair: msiexec /i telvarin-VERSION.msi REINSTALL=ALL REINSTALLMODE=vamus /qn, with the MSI of the installed "
+    "version and flavour (or, as administrator, the installed telvarin.exe -InstSvc)";
 
 struct Check {
     std::string name;    // stable, for scripts
@@ -206,7 +206,7 @@ std::string ActionText(const SC_ACTION& action) {
 }
 
 void CheckRecovery(Report& report) {
-    const std::string fix = "repair: msiexec /fvamus telvarin-VERSION.msi /qn, or: sc failure Telvarin reset= 86400 "
+    const std::string fix = "repair: msiexec /i telvarin-VERSION.msi REINSTALL=ALL REINSTALLMODE=vamus /qn, or: sc failure Telvarin reset= 86400 "
                             "actions= restart/5000/restart/5000// and sc failureflag Telvarin 1";
     win::RegKey key;
     BYTE data[512] = {};
@@ -381,6 +381,32 @@ void CheckValues(Report& report) {
 
 std::string HresultText(HRESULT hr) { return console::Hex(static_cast<DWORD>(hr)); }
 
+// The method instance register calls run on, chosen as the service chooses it: the usual one
+// when it is published, else the first the class enumerates (another model's device may carry
+// another unique id).
+std::string MethodInstanceText(IWbemServices* services, BSTR wql, LONG flags) {
+    win::Bstr query(L"SELECT * FROM " TELVARIN_WMI_METHOD_CLASS);
+    ComPtr<IEnumWbemClassObject> items;
+    HRESULT hr = services->ExecQuery(wql, query.Get(), flags, nullptr, items.GetAddressOf());
+    std::string first;
+    for (int i = 0; hr == WBEM_S_NO_ERROR && items && i < 16; ++i) {
+        ComPtr<IWbemClassObject> item;
+        ULONG returned = 0;
+        hr = items->Next(5000, 1, item.GetAddressOf(), &returned);
+        if (hr != WBEM_S_NO_ERROR || returned != 1 || !item) break;
+        win::Variant name;
+        if (item->Get(L"InstanceName", 0, name.Receive(), nullptr, nullptr) != S_OK || name.Get()->vt != VT_BSTR ||
+            !name.Get()->bstrVal)
+            continue;
+        std::string text;
+        for (const wchar_t* c = name.Get()->bstrVal; *c; ++c) text += *c < 0x80 ? static_cast<char>(*c) : '?';
+        if (lstrcmpiA(text.c_str(), TELVARIN_WMI_METHOD_INSTANCE) == 0) return text;
+        if (first.empty()) first = text;
+    }
+    if (!first.empty()) return first + " (not the usual " TELVARIN_WMI_METHOD_INSTANCE ")";
+    return "none published: register calls, and so requests, fail";
+}
+
 void CheckFirmware(Report& report) {
     const std::string noFirmware = "this machine's firmware does not offer it: check that the ACPI-WMI device "
                                    "(ACPI\\PNP0C14) has its driver (Device Manager)";
@@ -418,6 +444,7 @@ void CheckFirmware(Report& report) {
     }
     win::Bstr wql(L"WQL");
     const LONG flags = WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY;
+    report.Info("firmware.instance", MethodInstanceText(services.Get(), wql.Get(), flags));
     {
         win::Bstr query(L"SELECT * FROM " TELVARIN_WMI_DATA_CLASS);
         ComPtr<IEnumWbemClassObject> items;

@@ -54,6 +54,8 @@ const char kHelp[] =
     "                        null-param on|off | null-output on|off | null-object on|off\n"
     "                        put-fail on|off | data-hang on|off | method-hang on|off\n"
     "                        put-hang on|off | disconnect on | wmi-down 0..600000 (ms)\n"
+    "                        method-instance NAME|none|default (the InstanceName of the\n"
+    "                        OrvButtonMethodDW instance published, e.g. ACPI\\PNP0C14\\1_0)\n"
     "  faults                all faults\n"
     "  live                  live emulator COM objects per process\n"
     "  status                state, faults, log totals and live objects\n"
@@ -125,6 +127,7 @@ void PrintFaults(const fwemu::Faults& f) {
     printf("method-hang: %s\n", OnOff(f.methodHang));
     printf("put-hang: %s\n", OnOff(f.putHang));
     printf("wmi-down: %lu\n", static_cast<unsigned long>(f.wmiDownMs));
+    printf("method-instance: %s\n", f.methodInstance.empty() ? "none" : fwemu::Narrow(f.methodInstance).c_str());
 }
 
 bool PrintLive(fwemu::Controller& c) {

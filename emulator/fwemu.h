@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "common/protocol.h"
+
 namespace fwemu {
 
 // ---- COM side -------------------------------------------------------------------------------
@@ -68,6 +70,9 @@ struct Faults {
     bool methodHang = false;       // ExecMethod never answers while on
     bool putHang = false;          // PutInstance never answers while on
     DWORD wmiDownMs = 0;           // ConnectServer fails with RPC_S_SERVER_UNAVAILABLE this much longer
+    // The InstanceName of the one OrvButtonMethodDW instance published ("" publishes none). Another
+    // model's ACPI-WMI device may carry another unique id, e.g. ACPI\PNP0C14\1_0.
+    std::wstring methodInstance = L"" TELVARIN_WMI_METHOD_INSTANCE;
 };
 
 // How the connections to the emulator have gone, for telling a reconnection from outside.

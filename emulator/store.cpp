@@ -137,6 +137,7 @@ Faults ToFaults(const SharedFaults& s) {
     f.methodHang = s.methodHang != 0;
     f.putHang = s.putHang != 0;
     if (WmiDown(s)) f.wmiDownMs = s.wmiDownUntil - GetTickCount();
+    if (s.methodInstanceSet) f.methodInstance.assign(s.methodInstance, wcsnlen(s.methodInstance, kTextChars));
     return f;
 }
 

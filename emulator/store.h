@@ -14,7 +14,7 @@
 namespace fwemu {
 
 constexpr uint32_t kMagic = 0x45574654;  // "TFWE"
-constexpr uint32_t kVersion = 5;
+constexpr uint32_t kVersion = 6;
 constexpr int kTextChars = 32;           // recorded input text, longer text is cut (and rejected)
 constexpr int kLiveSlots = 64;
 constexpr int kSubscriberSlots = 64;
@@ -40,6 +40,9 @@ struct SharedFaults {
     // A WMI outage: while wmiDown is set and GetTickCount() is before wmiDownUntil, ConnectServer
     // fails. A 32-bit tick compared by difference, so the layout is the same in both flavours.
     uint32_t wmiDown, wmiDownUntil;
+    // 0: the method instance has its usual name; 1: methodInstance names it ("" = none published).
+    uint32_t methodInstanceSet;
+    wchar_t methodInstance[kTextChars];
 };
 
 // The faults as the emulator and the controller use them, with every value kept in range.

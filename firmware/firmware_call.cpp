@@ -2,6 +2,7 @@
 #include <stdio.h>
 
 #include "core/fn_service.h"
+#include "firmware/method_instance.h"
 #include "firmware/once_more.h"
 
 using Microsoft::WRL::ComPtr;
@@ -10,7 +11,6 @@ namespace {
 
 constexpr char kMethodClass[] = TELVARIN_WMI_METHOD_CLASS;
 constexpr char kMethodName[] = TELVARIN_WMI_METHOD;
-constexpr char kMethodInstancePath[] = TELVARIN_WMI_METHOD_PATH;
 // What an S_OK that came without its object counts as: the object is not there.
 constexpr HRESULT kNotFound = static_cast<HRESULT>(WBEM_E_NOT_FOUND);
 
@@ -44,9 +44,8 @@ int CallOnce(CFnService& service, DWORD (&regs)[4], bool repeated, Retry* retry)
     WmiConnection& wmi = service.Wmi();
     ActivityBoard& activity = service.Activity();
     win::Bstr classPath = win::Bstr::FromAnsi(TELVARIN_WMI_METHOD_CLASS_PATH, CP_THREAD_ACP);
-    win::Bstr instancePath = win::Bstr::FromAnsi(kMethodInstancePath, CP_THREAD_ACP);
     win::Bstr methodName = win::Bstr::FromAnsi(kMethodName, CP_THREAD_ACP);
-    if (!classPath || !instancePath || !methodName) return 0;
+    if (!classPath || !methodName) return 0;
 
     // A failed step: one that may be made again reports nothing yet; a lost connection is
     // reported, but disables no request; any other failure disables them.
@@ -100,7 +99,7 @@ int CallOnce(CFnService& service, DWORD (&regs)[4], bool repeated, Retry* retry)
     }
 
     ComPtr<IWbemClassObject> outParams;
-    hr = wmi.ExecMethod(instancePath.Get(), methodName.Get(), inParams.Get(), outParams);
+    hr = ExecOnMethodInstance(service, methodName.Get(), inParams.Get(), outParams);
     if (hr == telvarin::kCallStopped) return 0;
     // A call that may have reached the firmware is never made twice.
     if (hr != S_OK) return failed(hr, false, "Wmi ExecMethod fail.");

@@ -242,21 +242,22 @@ class Package(systest.SessionTestCase):
                          (True, 0x1800014))
 
     def test_a_repair_mends_a_wrong_image_path_which_the_doctor_sends_it_to(self):
-        # On Windows a second `msiexec /i` of the installed version changes nothing (Wine's
-        # reinstalls, which is why the package skips that case); the repair is /f, whose run of
-        # -InstSvc mends the existing registration.
+        # On Windows a second plain `msiexec /i` of the installed version changes nothing (Wine's
+        # reinstalls, which is why the package skips that case); a repair (REINSTALL) runs
+        # -InstSvc again, which mends the existing registration.
         host = self.host
         self.assertEqual(self.install(self.old).code, 0)
         exe = f'"{host.install_dir()}\\telvarin.exe"'
         self.assertEqual(host.probe("config")["binarypath"], exe)
-        host.wine("sc", "config", "Telvarin", "binpath=", r'"C:\elsewhere\telvarin.exe"', check=True)
+        host.wine(host.exe("svcprobe.exe"), "set-path", "Telvarin", r'"C:\elsewhere\telvarin.exe"', check=True)
         self.assertEqual(host.probe("config")["binarypath"], r'"C:\elsewhere\telvarin.exe"')
         report = json.loads(host.wine(host.exe("telvarin-client.exe"), "doctor", "--json").stdout)
         path = next(c for c in report["checks"] if c["name"] == "service.path")
         self.assertFalse(path["ok"])
-        self.assertTrue(path["fix"].startswith("repair: msiexec /fvamus telvarin-VERSION.msi /qn"), path)
+        self.assertTrue(path["fix"].startswith("repair: msiexec /i telvarin-VERSION.msi REINSTALL=ALL REINSTALLMODE=vamus /qn"), path)
 
-        run = host.msiexec("/fvamus", host.msi(self.old))
+        # The repair as the properties name it (Wine's msiexec has no /f; Windows takes both).
+        run = host.msiexec("/i", host.msi(self.old), "REINSTALL=ALL", "REINSTALLMODE=vamus")
         self.assertEqual(run.code, 0, run.log[-3000:])
         self.assertEqual(host.probe("config")["binarypath"], exe)
         self.assertEqual([(e.type, e.id, e.strings) for e in run.events], [(4, 100, ["Telvarin"])])
