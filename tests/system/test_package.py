@@ -290,5 +290,27 @@ class ReleaseExe(unittest.TestCase):
         print(f"\ntelvarin.exe: {size} bytes ({(size + 1023) // 1024} KiB; goal: at most 128 KiB)", file=sys.stderr)
 
 
+class PublishedForFleets(unittest.TestCase):
+    """What docs/deploying.md gives fleet tools is what the packages are."""
+
+    def test_the_page_s_codes_and_detection_script_match_the_packages(self):
+        page = (ROOT / "docs" / "deploying.md").read_text()
+        script = (ROOT / "packaging" / "detect-telvarin.ps1").read_text()
+        self.assertIn("```powershell\n" + script + "```", page)
+        build = Path(systest.BUILD_DIR)
+        version = WineHost(build).version()
+        for name in (f"telvarin-{version}.msi", f"telvarin-{version}-x64.msi"):
+            with self.subTest(msi=name):
+                table = subprocess.run(["msiinfo", "export", str(build / name), "Property"], capture_output=True,
+                                       text=True, check=True).stdout
+                codes = dict(re.findall(r"^(ProductCode|UpgradeCode|ProductName|Manufacturer)\t(.*)$", table, re.M))
+                self.assertIn(f"`{{{codes['UpgradeCode'].strip('{}').upper()}}}`", page)
+                if version == "1.0.0":
+                    self.assertIn(f"`{codes['ProductCode']}`", page)
+                # What the detection script keys on, besides the Windows Installer mark.
+                self.assertEqual((codes["ProductName"], codes["Manufacturer"]), ("Telvarin", "Haskorn"))
+                self.assertIn("$name -ne 'Telvarin' -or $publisher -ne 'Haskorn'", script)
+
+
 if __name__ == "__main__":
     systest.main()
