@@ -1,33 +1,37 @@
 #include "firmware/method_instance.h"
 
-#include <string>
-
 #include "core/fn_service.h"
 
 using Microsoft::WRL::ComPtr;
 
 namespace {
 
-// The relative path of the first instance the class enumerates (its __RELPATH), or empty when
-// there is none or it cannot be read. Bounded like every call on the connection.
-std::wstring FirstInstancePath(WmiConnection& wmi) {
+using Path = wchar_t[MethodInstanceMemo::kPathChars];
+
+// The relative path of the first instance the class enumerates (its __RELPATH) into `path`;
+// false when there is none, it cannot be read, or it does not fit. Bounded like every call on
+// the connection.
+bool FirstInstancePath(WmiConnection& wmi, Path& path) {
     win::Bstr language(L"WQL");
     win::Bstr query(L"SELECT * FROM " TELVARIN_WMI_METHOD_CLASS);
-    if (!language || !query) return std::wstring();
+    if (!language || !query) return false;
     ComPtr<IEnumWbemClassObject> instances;
-    if (wmi.ExecQuery(language.Get(), query.Get(), instances) != S_OK || !instances) return std::wstring();
+    if (wmi.ExecQuery(language.Get(), query.Get(), instances) != S_OK || !instances) return false;
     ComPtr<IWbemClassObject> instance;
-    if (wmi.Next(instances.Get(), instance) != S_OK || !instance) return std::wstring();
-    win::Variant path;
-    if (instance->Get(L"__RELPATH", 0, path.Receive(), nullptr, nullptr) != S_OK || path.Get()->vt != VT_BSTR ||
-        !path.Get()->bstrVal)
-        return std::wstring();
-    return path.Get()->bstrVal;
+    if (wmi.Next(instances.Get(), instance) != S_OK || !instance) return false;
+    win::Variant relPath;
+    if (instance->Get(L"__RELPATH", 0, relPath.Receive(), nullptr, nullptr) != S_OK || relPath.Get()->vt != VT_BSTR ||
+        !relPath.Get()->bstrVal)
+        return false;
+    const BSTR text = relPath.Get()->bstrVal;
+    if (text[0] == L'\0' || SysStringLen(text) >= MethodInstanceMemo::kPathChars) return false;
+    lstrcpynW(path, text, MethodInstanceMemo::kPathChars);
+    return true;
 }
 
-void ReportInstance(const std::wstring& path) {
+void ReportInstance(const wchar_t* path) {
     char text[320];
-    wsprintfA(text, "Using the firmware method instance %.280ls", path.c_str());
+    wsprintfA(text, "Using the firmware method instance %.280ls", path);
     CFnService::LogServiceEvent(EVENTLOG_INFORMATION_TYPE, MSG_TEXT, text, nullptr, nullptr);
 }
 
@@ -37,17 +41,18 @@ HRESULT ExecOnMethodInstance(CFnService& service, BSTR method, IWbemClassObject*
                              ComPtr<IWbemClassObject>& outParams) {
     WmiConnection& wmi = service.Wmi();
     const LONG generation = wmi.Generation();
-    std::wstring found = service.MethodInstance().For(generation);
-    win::Bstr path = found.empty() ? win::Bstr::FromAnsi(TELVARIN_WMI_METHOD_PATH, CP_THREAD_ACP) : win::Bstr(found.c_str());
+    Path found;
+    service.MethodInstance().For(generation, found);
+    const bool fixed = found[0] == L'\0';
+    win::Bstr path = fixed ? win::Bstr::FromAnsi(TELVARIN_WMI_METHOD_PATH, CP_THREAD_ACP) : win::Bstr(found);
     if (!path) return E_OUTOFMEMORY;
     HRESULT hr = wmi.ExecMethod(path.Get(), method, inParams, outParams);
     // Only "no such object" on the fixed path sends us looking: the firmware did not run, so
     // the call may be made on the instance found. Without one, the answer stays what it was.
-    if (hr != static_cast<HRESULT>(WBEM_E_NOT_FOUND) || !found.empty()) return hr;
-    found = FirstInstancePath(wmi);
-    if (found.empty()) return hr;
+    if (hr != static_cast<HRESULT>(WBEM_E_NOT_FOUND) || !fixed) return hr;
+    if (!FirstInstancePath(wmi, found)) return hr;
     if (service.MethodInstance().Remember(generation, found)) ReportInstance(found);
-    win::Bstr other(found.c_str());
+    win::Bstr other(found);
     if (!other) return E_OUTOFMEMORY;
     return wmi.ExecMethod(other.Get(), method, inParams, outParams);
 }

@@ -2,8 +2,6 @@
 
 #include "core/fn_service.h"
 
-#include <vector>
-
 namespace {
 
 bool EqualsIgnoringAsciiCase(const char* a, const char* b) {
@@ -109,11 +107,13 @@ bool RepairService() {
     if (!ReadOwnPath(own)) return false;
     win::ServiceHandle service(OpenServiceA(manager.Get(), TELVARIN_SERVICE_NAME, SERVICE_QUERY_CONFIG | SERVICE_CHANGE_CONFIG));
     if (!service) return false;
+    // LocalAlloc memory rather than a container: the service carries no C++ runtime.
     DWORD needed = 0;
     QueryServiceConfigA(service.Get(), nullptr, 0, &needed);
     if (needed == 0) return false;
-    std::vector<BYTE> buffer(needed);
-    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
+    win::LocalMemory buffer(LocalAlloc(LMEM_FIXED, needed));
+    if (!buffer) return false;
+    auto* config = static_cast<QUERY_SERVICE_CONFIGA*>(buffer.Get());
     if (!QueryServiceConfigA(service.Get(), config, needed, &needed)) return false;
     // The dependency list is not compared: Wine's manager reports none for a list it stores.
     bool same = config->dwServiceType == SERVICE_WIN32_SHARE_PROCESS && config->dwStartType == SERVICE_AUTO_START &&
