@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -27,7 +28,11 @@ namespace {
 
 using Microsoft::WRL::ComPtr;
 
-constexpr char kReinstall[] = "reinstall: msiexec /i telvarin-VERSION.msi /qn (or telvarin.exe -UninstSvc, then -InstSvc)";
+// A repair rewrites the files and the registry values and runs -InstSvc, which mends an existing
+// registration. (msiexec /i of the installed version changes nothing on Windows.)
+constexpr char kReinstall[] =
+    "repair: msiexec /i telvarin-VERSION.msi REINSTALL=ALL REINSTALLMODE=vamus /qn, with the MSI of the installed "
+    "version and flavour (or, as administrator, the installed telvarin.exe -InstSvc)";
 
 struct Check {
     std::string name;    // stable, for scripts
@@ -66,24 +71,47 @@ bool FileExists(const std::string& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-// The machine a program is built for, from its PE header: IMAGE_FILE_MACHINE_I386, _AMD64, ...,
-// or 0 when the file cannot be read as a PE.
-WORD ProgramMachine(const std::string& path) {
+// What the PE headers of a program say: the machine it is built for (IMAGE_FILE_MACHINE_I386,
+// _AMD64, ..., or 0 when the file cannot be read as a PE) and whether a signature is attached
+// (its certificate table, the security directory, is not empty). The signature is not verified.
+struct ProgramFacts {
+    WORD machine = 0;
+    bool signature = false;
+};
+
+ProgramFacts ReadProgram(const std::string& path) {
+    ProgramFacts facts;
     win::FileHandle file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                      nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!file) return 0;
+    if (!file) return facts;
     IMAGE_DOS_HEADER dos{};
     DWORD read = 0;
     if (!ReadFile(file.Get(), &dos, sizeof dos, &read, nullptr) || read != sizeof dos || dos.e_magic != IMAGE_DOS_SIGNATURE)
-        return 0;
+        return facts;
     DWORD signature = 0;
     IMAGE_FILE_HEADER header{};
     if (SetFilePointer(file.Get(), dos.e_lfanew, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER ||
         !ReadFile(file.Get(), &signature, sizeof signature, &read, nullptr) || read != sizeof signature ||
         signature != IMAGE_NT_SIGNATURE || !ReadFile(file.Get(), &header, sizeof header, &read, nullptr) ||
         read != sizeof header)
-        return 0;
-    return header.Machine;
+        return facts;
+    facts.machine = header.Machine;
+    // The optional header of either width; the data directories sit at its end.
+    std::vector<BYTE> optional(header.SizeOfOptionalHeader);
+    if (optional.size() < sizeof(WORD) || !ReadFile(file.Get(), optional.data(), static_cast<DWORD>(optional.size()), &read, nullptr) ||
+        read != optional.size())
+        return facts;
+    WORD magic = *reinterpret_cast<const WORD*>(optional.data());
+    size_t countAt = magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC ? offsetof(IMAGE_OPTIONAL_HEADER64, NumberOfRvaAndSizes)
+                                                            : offsetof(IMAGE_OPTIONAL_HEADER32, NumberOfRvaAndSizes);
+    size_t directoriesAt = countAt + sizeof(DWORD);
+    if (optional.size() < directoriesAt) return facts;
+    DWORD count = *reinterpret_cast<const DWORD*>(optional.data() + countAt);
+    size_t securityAt = directoriesAt + IMAGE_DIRECTORY_ENTRY_SECURITY * sizeof(IMAGE_DATA_DIRECTORY);
+    if (count <= IMAGE_DIRECTORY_ENTRY_SECURITY || optional.size() < securityAt + sizeof(IMAGE_DATA_DIRECTORY)) return facts;
+    const auto* security = reinterpret_cast<const IMAGE_DATA_DIRECTORY*>(optional.data() + securityAt);
+    facts.signature = security->VirtualAddress != 0 && security->Size != 0;
+    return facts;
 }
 
 std::string FlavourText(WORD machine) {
@@ -180,8 +208,8 @@ std::string ActionText(const SC_ACTION& action) {
 }
 
 void CheckRecovery(Report& report) {
-    const std::string fix = "reinstall the MSI, or: sc failure Telvarin reset= 86400 actions= restart/5000/restart/5000// "
-                            "and sc failureflag Telvarin 1";
+    const std::string fix = "repair: msiexec /i telvarin-VERSION.msi REINSTALL=ALL REINSTALLMODE=vamus /qn, or: sc failure Telvarin reset= 86400 "
+                            "actions= restart/5000/restart/5000// and sc failureflag Telvarin 1";
     win::RegKey key;
     BYTE data[512] = {};
     DWORD type = REG_NONE, size = sizeof data;
@@ -231,7 +259,11 @@ void CheckService(Report& report) {
     if (!quoted) report.Add("service.path", false, "image path is not quoted: " + path, kReinstall);
     else if (!FileExists(file)) report.Add("service.path", false, "the registered program is missing: " + file, kReinstall);
     else report.Add("service.path", true, path, "");
-    report.Info("service.flavour", FlavourText(ProgramMachine(file)));
+    ProgramFacts program = ReadProgram(file);
+    report.Info("service.flavour", FlavourText(program.machine));
+    report.Info("service.signature", program.machine == 0 ? "unknown: the program cannot be read"
+                                     : program.signature ? "signed: an Authenticode signature is attached (not verified here)"
+                                                         : "not signed");
 
     report.Add("service.start", s.startType == SERVICE_AUTO_START,
                s.startType == SERVICE_AUTO_START ? "automatic" : "start type " + std::to_string(s.startType) + ", not automatic (2)",
@@ -385,6 +417,32 @@ void CheckValues(Report& report) {
 
 std::string HresultText(HRESULT hr) { return console::Hex(static_cast<DWORD>(hr)); }
 
+// The method instance register calls run on, chosen as the service chooses it: the usual one
+// when it is published, else the first the class enumerates (another model's device may carry
+// another unique id).
+std::string MethodInstanceText(IWbemServices* services, BSTR wql, LONG flags) {
+    win::Bstr query(L"SELECT * FROM " TELVARIN_WMI_METHOD_CLASS);
+    ComPtr<IEnumWbemClassObject> items;
+    HRESULT hr = services->ExecQuery(wql, query.Get(), flags, nullptr, items.GetAddressOf());
+    std::string first;
+    for (int i = 0; hr == WBEM_S_NO_ERROR && items && i < 16; ++i) {
+        ComPtr<IWbemClassObject> item;
+        ULONG returned = 0;
+        hr = items->Next(5000, 1, item.GetAddressOf(), &returned);
+        if (hr != WBEM_S_NO_ERROR || returned != 1 || !item) break;
+        win::Variant name;
+        if (item->Get(L"InstanceName", 0, name.Receive(), nullptr, nullptr) != S_OK || name.Get()->vt != VT_BSTR ||
+            !name.Get()->bstrVal)
+            continue;
+        std::string text;
+        for (const wchar_t* c = name.Get()->bstrVal; *c; ++c) text += *c < 0x80 ? static_cast<char>(*c) : '?';
+        if (lstrcmpiA(text.c_str(), TELVARIN_WMI_METHOD_INSTANCE) == 0) return text;
+        if (first.empty()) first = text;
+    }
+    if (!first.empty()) return first + " (not the usual " TELVARIN_WMI_METHOD_INSTANCE ")";
+    return "none published: register calls, and so requests, fail";
+}
+
 void CheckFirmware(Report& report) {
     const std::string noFirmware = "this machine's firmware does not offer it: check that the ACPI-WMI device "
                                    "(ACPI\\PNP0C14) has its driver (Device Manager)";
@@ -433,6 +491,7 @@ void CheckFirmware(Report& report) {
     }
     win::Bstr wql(L"WQL");
     const LONG flags = WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY;
+    report.Info("firmware.instance", MethodInstanceText(services.Get(), wql.Get(), flags));
     {
         win::Bstr query(L"SELECT * FROM " TELVARIN_WMI_DATA_CLASS);
         ComPtr<IEnumWbemClassObject> items;

@@ -12,6 +12,7 @@
 #include "core/backoff.h"
 #include "core/com_runtime.h"
 #include "core/event_log_api.h"
+#include "core/method_instance.h"
 #include "core/power_api.h"
 #include "core/retry_log.h"
 #include "core/wmi_connection.h"
@@ -169,6 +170,7 @@ private:
     Backoff m_pushBackoff;
     ULONGLONG m_readinessDue = 0;
     Backoff m_readinessBackoff;
+    MethodInstanceMemo m_methodInstance;
     WorkerStart m_workerStart = WorkerStart::Undecided;  // under m_statusLock
     volatile LONG m_stopForced = 0;  // the watchdog ends the process; the main thread waits for that
 };

@@ -198,6 +198,24 @@ ComPtr<EmuObject> MakeMethodClass(const std::shared_ptr<Store>& store, LONG gene
 
 std::wstring DataInstanceName(DWORD index) { return L"ACPI\\PNP0C14\\0_" + std::to_wstring(index); }
 
+ComPtr<EmuObject> MakeMethodInstance(const std::shared_ptr<Store>& store, LONG generation, const std::wstring& name) {
+    ComPtr<EmuObject> obj = EmuObject::Make(Kind::MethodClass, store, generation);
+    obj->Add(L"__CLASS", CIM_STRING);
+    obj->SetText(L"__CLASS", kMethodClass);
+    obj->Add(L"InstanceName", CIM_STRING);
+    obj->SetText(L"InstanceName", name.c_str());
+    // Inside the quotes of an object path a backslash or a quote is escaped by a backslash.
+    std::wstring path = std::wstring(kMethodClass) + L".InstanceName=\"";
+    for (wchar_t c : name) {
+        if (c == L'\\' || c == L'"') path += L'\\';
+        path += c;
+    }
+    path += L'"';
+    obj->Add(L"__RELPATH", CIM_STRING);
+    obj->SetText(L"__RELPATH", path.c_str());
+    return obj;
+}
+
 namespace {
 
 // The shape OrvButtonData and OrvButtonEvent share.

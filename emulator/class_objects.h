@@ -119,6 +119,10 @@ Microsoft::WRL::ComPtr<EmuObject> MakeMethodClass(const std::shared_ptr<Store>& 
 Microsoft::WRL::ComPtr<EmuObject> MakeDataInstance(const std::shared_ptr<Store>& store, LONG generation, DWORD index,
                                                    DWORD setting);
 std::wstring DataInstanceName(DWORD index);
+// The OrvButtonMethodDW instance named `name`, with its InstanceName and __RELPATH (the path
+// ExecMethod takes).
+Microsoft::WRL::ComPtr<EmuObject> MakeMethodInstance(const std::shared_ptr<Store>& store, LONG generation,
+                                                     const std::wstring& name);
 // An OrvButtonEvent carrying `code`, or a VT_NULL Param under the null-param fault.
 Microsoft::WRL::ComPtr<EmuObject> MakeEvent(const std::shared_ptr<Store>& store, LONG generation, DWORD code,
                                             bool nullParam);

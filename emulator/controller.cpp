@@ -84,6 +84,7 @@ bool Controller::SetFaults(const Faults& f) {
     if (f.dataInstances > kMaxDataInstances) return Fail("data-instances must be 0..8");
     if (f.callDelayMs > kMaxCallDelayMs) return Fail("call-delay-ms must be 0..60000");
     if (f.wmiDownMs > kMaxWmiDownMs) return Fail("wmi-down must be 0..600000");
+    if (f.methodInstance.size() >= static_cast<size_t>(kTextChars)) return Fail("method-instance is too long");
     FWEMU_LOCKED(g, b);
     SharedFaults& s = b->faults;
     s.connectFail = f.connectFail;
@@ -111,6 +112,9 @@ bool Controller::SetFaults(const Faults& f) {
     s.failCode = f.failCode;
     s.wmiDown = f.wmiDownMs ? 1 : 0;
     s.wmiDownUntil = GetTickCount() + f.wmiDownMs;
+    s.methodInstanceSet = 1;
+    memset(s.methodInstance, 0, sizeof s.methodInstance);
+    f.methodInstance.copy(s.methodInstance, f.methodInstance.size());
     return true;
 }
 
@@ -181,6 +185,13 @@ bool Controller::ApplyFault(const std::string& name, const std::string& value, b
     } else if (name == "data-instances") {
         if (!isNumber || n < 0 || n > kMaxDataInstances) return bad("0..8");
         s.dataInstances = static_cast<uint32_t>(n);
+    } else if (name == "method-instance") {
+        // A name, "none" (no instance published) or "default".
+        std::wstring text(value.begin(), value.end());  // instance names are ASCII
+        if (value.empty() || text.size() >= static_cast<size_t>(kTextChars)) return bad("an instance name (up to 31 characters), none or default");
+        memset(s.methodInstance, 0, sizeof s.methodInstance);
+        s.methodInstanceSet = value == "default" ? 0 : 1;
+        if (value != "none" && value != "default") text.copy(s.methodInstance, text.size());
     } else if (name == "disconnect") {
         if (!isFlag || !flag) return bad("on");
         *disconnect = true;

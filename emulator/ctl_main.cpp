@@ -55,6 +55,8 @@ const char kHelp[] =
     "                        put-fail on|off | data-hang on|off | method-hang on|off\n"
     "                        put-hang on|off | event-hang on|off | notify-hang on|off\n"
     "                        fail-code HRESULT|off | disconnect on | wmi-down 0..600000 (ms)\n"
+    "                        method-instance NAME|none|default (the InstanceName of the\n"
+    "                        OrvButtonMethodDW instance published, e.g. ACPI\\PNP0C14\\1_0)\n"
     "  faults                all faults\n"
     "  live                  live emulator COM objects per process\n"
     "  status                state, faults, log totals and live objects\n"
@@ -129,6 +131,7 @@ void PrintFaults(const fwemu::Faults& f) {
     printf("notify-hang: %s\n", OnOff(f.notifyHang));
     printf("fail-code: %s\n", f.failCode ? Hex(static_cast<DWORD>(f.failCode)).c_str() : "off");
     printf("wmi-down: %lu\n", static_cast<unsigned long>(f.wmiDownMs));
+    printf("method-instance: %s\n", f.methodInstance.empty() ? "none" : fwemu::Narrow(f.methodInstance).c_str());
 }
 
 bool PrintLive(fwemu::Controller& c) {

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "common/protocol.h"
+
 namespace fwemu {
 
 // ---- COM side -------------------------------------------------------------------------------
@@ -71,6 +73,9 @@ struct Faults {
     bool notifyHang = false;       // ExecNotificationQuery never answers while on
     HRESULT failCode = 0;          // nonzero: what connect-fail, notify-fail and exec-fail answer
     DWORD wmiDownMs = 0;           // ConnectServer fails with RPC_S_SERVER_UNAVAILABLE this much longer
+    // The InstanceName of the one OrvButtonMethodDW instance published ("" publishes none). Another
+    // model's ACPI-WMI device may carry another unique id, e.g. ACPI\PNP0C14\1_0.
+    std::wstring methodInstance = L"" TELVARIN_WMI_METHOD_INSTANCE;
 };
 
 // How the connections to the emulator have gone, for telling a reconnection from outside.

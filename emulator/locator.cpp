@@ -60,7 +60,11 @@ public:
         if (!p.nameSpace.empty() && !IsWmiNamespace(p.nameSpace)) return WBEM_E_INVALID_NAMESPACE;
         if (!EqualsNoCase(p.className, kMethodClass)) return WBEM_E_INVALID_CLASS;
         if (!EqualsNoCase(p.keyName, L"InstanceName")) return WBEM_E_INVALID_OBJECT_PATH;
-        if (!EqualsNoCase(p.keyValue, kMethodInstance)) return WBEM_E_NOT_FOUND;
+        {
+            Faults f;
+            if (!ReadFaults(&f)) return WBEM_E_INITIALIZATION_FAILURE;
+            if (f.methodInstance.empty() || !EqualsNoCase(p.keyValue, f.methodInstance.c_str())) return WBEM_E_NOT_FOUND;
+        }
         if (!method || !EqualsNoCase(method, kMethodName)) return WBEM_E_INVALID_METHOD;
 
         SharedCall rec{};
@@ -127,19 +131,28 @@ public:
         if (Ended()) return ConnectionEnded(e);
         if (!e) return WBEM_E_INVALID_PARAMETER;
         *e = nullptr;
-        HRESULT hr = CheckQuery(language, query, kDataClass);
+        // The data block's instances, or the method block's (none while its class is missing).
+        const bool method = SUCCEEDED(CheckQuery(language, query, kMethodClass));
+        HRESULT hr = method ? static_cast<HRESULT>(WBEM_S_NO_ERROR) : CheckQuery(language, query, kDataClass);
         if (FAILED(hr)) return hr;
         DWORD count = 0, setting = 0;
+        Faults f;
         {
             Store::Guard g(*m_store);
             Block* b = g.Block();
             if (!b) return WBEM_E_INITIALIZATION_FAILURE;
             if (b->faults.nullObject) return WBEM_S_NO_ERROR;
-            count = ToFaults(b->faults).dataInstances;
+            f = ToFaults(b->faults);
+            count = f.dataInstances;
             setting = b->model.setting;
         }
         std::vector<ComPtr<EmuObject>> items;
-        for (DWORD i = 0; i < count; ++i) items.push_back(MakeDataInstance(m_store, m_generation, i, setting));
+        if (method) {
+            if (f.methodClassMissing) return WBEM_E_INVALID_CLASS;
+            if (!f.methodInstance.empty()) items.push_back(MakeMethodInstance(m_store, m_generation, f.methodInstance));
+        } else {
+            for (DWORD i = 0; i < count; ++i) items.push_back(MakeDataInstance(m_store, m_generation, i, setting));
+        }
         return CreateDataEnum(m_store, m_generation, std::move(items), e);
     }
 

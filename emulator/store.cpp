@@ -140,6 +140,7 @@ Faults ToFaults(const SharedFaults& s) {
     f.notifyHang = s.notifyHang != 0;
     f.failCode = s.failCode;
     if (WmiDown(s)) f.wmiDownMs = s.wmiDownUntil - GetTickCount();
+    if (s.methodInstanceSet) f.methodInstance.assign(s.methodInstance, wcsnlen(s.methodInstance, kTextChars));
     return f;
 }
 

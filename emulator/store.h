@@ -41,6 +41,9 @@ struct SharedFaults {
     // A WMI outage: while wmiDown is set and GetTickCount() is before wmiDownUntil, ConnectServer
     // fails. A 32-bit tick compared by difference, so the layout is the same in both flavours.
     uint32_t wmiDown, wmiDownUntil;
+    // 0: the method instance has its usual name; 1: methodInstance names it ("" = none published).
+    uint32_t methodInstanceSet;
+    wchar_t methodInstance[kTextChars];
 };
 
 // The faults as the emulator and the controller use them, with every value kept in range.

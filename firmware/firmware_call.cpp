@@ -2,6 +2,7 @@
 #include <stdio.h>
 
 #include "core/fn_service.h"
+#include "firmware/method_instance.h"
 #include "firmware/once_more.h"
 
 using Microsoft::WRL::ComPtr;
@@ -10,7 +11,6 @@ namespace {
 
 constexpr char kMethodClass[] = TELVARIN_WMI_METHOD_CLASS;
 constexpr char kMethodName[] = TELVARIN_WMI_METHOD;
-constexpr char kMethodInstancePath[] = TELVARIN_WMI_METHOD_PATH;
 // What an S_OK that came without its object counts as: the object is not there.
 constexpr HRESULT kNotFound = static_cast<HRESULT>(WBEM_E_NOT_FOUND);
 
@@ -81,9 +81,8 @@ WmiResult CFnService::MethodInput(ComPtr<IWbemClassObject>& signature) {
 // the call never reached the other side does. The method's input signature is kept for the
 // connection, so a call makes one round trip to the provider: ExecMethod.
 int CFnService::CallOnce(DWORD (&regs)[4], bool repeated, Retry* retry) {
-    win::Bstr instancePath = win::Bstr::FromAnsi(kMethodInstancePath, CP_THREAD_ACP);
     win::Bstr methodName = win::Bstr::FromAnsi(kMethodName, CP_THREAD_ACP);
-    if (!instancePath || !methodName) return 0;
+    if (!methodName) return 0;
     const LONG generation = m_wmi.Generation();
 
     // A failed step that may be made again changes nothing yet; a lost connection, a call given
@@ -125,7 +124,7 @@ int CFnService::CallOnce(DWORD (&regs)[4], bool repeated, Retry* retry) {
     }
 
     ComPtr<IWbemClassObject> outParams;
-    result = m_wmi.ExecMethod(instancePath.Get(), methodName.Get(), inParams.Get(), outParams);
+    result = ExecOnMethodInstance(m_wmi, m_methodInstance, methodName.Get(), inParams.Get(), outParams);
     // A call that may have reached the firmware is never made twice.
     if (!result.Ok()) {
         if (result.Answered() && !WmiConnection::IsLoss(result.hr)) {

@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Builds the Telvarin MSI of one flavour from packaging/telvarin.wxs with msitools' wixl.
 #   build_msi.sh VERSION ARCH BINDIR OUTPUT [rehearsal]
-# ARCH is x86 or x64; BINDIR holds the telvarin.exe and telvarin-client.exe of that version.
-# "rehearsal" makes a test build: it keeps the WIXFAILWHENDEFERRED hook, which fails an install
-# on request; a release package has no such switch.
+# ARCH is x86 or x64; BINDIR holds the telvarin.exe, telvarin-client.exe and telvarin-setup.exe of
+# that version. "rehearsal" makes a test build: it keeps the WIXFAILWHENDEFERRED hook, which fails
+# an install on request; a release package has no such switch. The same programs give the same
+# MSI, byte for byte, wherever and whenever it is built: the files carry the date
+# SOURCE_DATE_EPOCH names (default 1980-01-01) into the cabinet, and the summary's times and
+# package code are fixed afterwards (msi_summary.py).
 set -euo pipefail
 
 version="$1" arch="$2" bindir="$3" output="$4" rehearsal="${5:-}"
@@ -24,10 +27,18 @@ esac
 # product, so a second install of it is a no-op instead of a second registered product.
 product_code="$(python3 -c 'import sys, uuid; print(uuid.uuid5(uuid.UUID(sys.argv[1]), sys.argv[2]))' "$upgrade" "$version")"
 
+epoch="${SOURCE_DATE_EPOCH:-315532800}"
 tmp="$(realpath -m "$output").tmp"
-rm -f "$tmp"
-# wixl finds File sources only by relative paths: run it in BINDIR.
-(cd "$bindir" && wixl -a "$arch" -D Version="$version" -D ProductCode="$product_code" -D UpgradeCode="$upgrade" \
+stage="$tmp.files"
+rm -rf "$tmp" "$stage"
+trap 'rm -rf "$stage"' EXIT
+mkdir "$stage"
+cp "$bindir/telvarin.exe" "$bindir/telvarin-client.exe" "$bindir/telvarin-setup.exe" "$stage/"
+# The cabinet keeps each file's time as a local DOS date: the fixed date, read in UTC.
+touch -d "@$epoch" "$stage"/*
+export TZ=UTC
+# wixl finds File sources only by relative paths: run it in the stage.
+(cd "$stage" && wixl -a "$arch" -D Version="$version" -D ProductCode="$product_code" -D UpgradeCode="$upgrade" \
     -D OtherUpgradeCode="$other" -D OtherFlavour="$other_name" -D ProgramFiles="$program_files" -D Win64="$win64" \
     -D ServiceComponent="$service_component" -D ClientComponent="$client_component" -D BinDir=. \
     -o "$tmp" "$here/telvarin.wxs")
@@ -69,4 +80,5 @@ for action in StopServices SettleStoppedService DeleteServices RemoveRegistryVal
     msibuild "$tmp" -q "UPDATE InstallExecuteSequence SET Condition = 'NOT REMOVE~=\"ALL\" AND NOT ($plain_rerun)' WHERE Action = '$action' AND Condition = 'NOT REMOVE~=\"ALL\"'"
     msibuild "$tmp" -q "UPDATE InstallExecuteSequence SET Condition = 'CLIENTACCESS=\"1\" AND NOT REMOVE~=\"ALL\" AND NOT ($plain_rerun)' WHERE Action = '$action' AND Condition = 'CLIENTACCESS=\"1\" AND NOT REMOVE~=\"ALL\"'"
 done
+"$here/msi_summary.py" "$tmp" "$epoch" >/dev/null
 mv "$tmp" "$output"

@@ -66,7 +66,7 @@ def main():
         host.remove_service()  # whatever an earlier run left behind
         host.reg_delete_key(SYSTEM_EVENT)
         show(host.fwemu("register"))
-        host.fwemu("reset")
+        host.fwemu("reset", "--force")  # nothing runs yet; a state file of an older build is rewritten
         host.start_winmgmt()
 
         say("Install and start the service: telvarin.exe -InstSvc, then -StartSvc")

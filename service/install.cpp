@@ -19,6 +19,32 @@ void ReportServiceEvent(WORD type, DWORD eventId) {
     CFnService::LogServiceEvent(type, eventId, TELVARIN_SERVICE_NAME, nullptr, nullptr);
 }
 
+// The running executable's path, plain and quoted as the image path. False for a path that
+// fills the buffer: it was cut short, and registering it would name another file.
+struct OwnPath {
+    char plain[MAX_PATH] = {};
+    DWORD length = 0;
+    char quoted[MAX_PATH + 2] = {};
+};
+
+bool ReadOwnPath(OwnPath& own) {
+    own.length = GetModuleFileNameA(nullptr, own.plain, MAX_PATH);
+    if (own.length == 0 || own.length >= MAX_PATH) return false;
+    // Quoted, so that a path with spaces cannot be read as "C:\Program.exe" plus arguments.
+    wsprintfA(own.quoted, "\"%s\"", own.plain);
+    return true;
+}
+
+bool WriteEventSource(const OwnPath& own) {
+    win::RegKey key;
+    if (RegCreateKeyA(HKEY_LOCAL_MACHINE, TELVARIN_KEY_EVENT_SOURCE, key.Receive()) != ERROR_SUCCESS) return false;
+    // The message file names a file, not a command line: the plain path.
+    RegSetValueExA(key.Get(), "EventMessageFile", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(own.plain), own.length + 1);
+    DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
+    RegSetValueExA(key.Get(), "TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&types), sizeof types);
+    return true;
+}
+
 }  // namespace
 
 Command ParseCommand(int argc, char** argv) {
@@ -34,9 +60,9 @@ Command ParseCommand(int argc, char** argv) {
 int RunCommand(Command command) {
     switch (command) {
     case Command::Install:
-        // An installer must see a registration that failed, or one that names another program.
-        if (!IsServiceInstalled()) return InstallService() ? 0 : 1;
-        return IsRegisteredAsThisProgram() ? 0 : 1;
+        // An installer must see a registration that failed, or one that could not be pointed
+        // back at this program.
+        return (IsServiceInstalled() ? RepairService() : InstallService()) ? 0 : 1;
     case Command::Uninstall:
         if (IsServiceInstalled()) UninstallService();
         break;
@@ -60,62 +86,46 @@ bool IsServiceInstalled() {
     return service.IsValid();
 }
 
-namespace {
-
-// This executable's full path; false when it does not fit (a cut path would name another file).
-bool ThisProgram(char (&path)[MAX_PATH], DWORD& length) {
-    length = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    return length != 0 && length < MAX_PATH;
-}
-
-}  // namespace
-
-bool IsRegisteredAsThisProgram() {
-    char path[MAX_PATH] = {};
-    DWORD length = 0;
-    if (!ThisProgram(path, length)) return false;
-    win::ServiceHandle manager = OpenManager(SC_MANAGER_CONNECT);
-    if (!manager) return false;
-    win::ServiceHandle service(OpenServiceA(manager.Get(), TELVARIN_SERVICE_NAME, SERVICE_QUERY_CONFIG));
-    if (!service) return false;
-    // Large enough for any configuration (8 KiB is the documented maximum).
-    static BYTE buffer[8192];
-    DWORD needed = 0;
-    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer);
-    if (!QueryServiceConfigA(service.Get(), config, sizeof buffer, &needed) || !config->lpBinaryPathName) return false;
-    const char* image = config->lpBinaryPathName;
-    char quoted[MAX_PATH + 2];
-    wsprintfA(quoted, "\"%s\"", path);
-    return lstrcmpiA(image, quoted) == 0 || lstrcmpiA(image, path) == 0;
-}
-
 bool InstallService() {
     win::ServiceHandle manager = OpenManager(SC_MANAGER_ALL_ACCESS);
     if (!manager) return false;
-
-    char path[MAX_PATH] = {};
-    DWORD length = 0;
-    if (!ThisProgram(path, length)) return false;
-
-    // Quoted, so that a path with spaces cannot be read as "C:\Program.exe" plus arguments.
-    char imagePath[MAX_PATH + 2];
-    wsprintfA(imagePath, "\"%s\"", path);
+    OwnPath own;
+    if (!ReadOwnPath(own)) return false;
     win::ServiceHandle service(CreateServiceA(
         manager.Get(), TELVARIN_SERVICE_NAME, TELVARIN_SERVICE_NAME, SERVICE_ALL_ACCESS,
-        SERVICE_WIN32_SHARE_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, imagePath,
+        SERVICE_WIN32_SHARE_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, own.quoted,
         nullptr, nullptr, "winmgmt\0", nullptr, nullptr));
     if (!service) return false;
-
-    const char* sourceKey = TELVARIN_KEY_EVENT_SOURCE;
-    win::RegKey key;
-    if (RegCreateKeyA(HKEY_LOCAL_MACHINE, sourceKey, key.Receive()) != ERROR_SUCCESS) return false;
-    // The message file names a file, not a command line: the plain path.
-    RegSetValueExA(key.Get(), "EventMessageFile", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(path), length + 1);
-    DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
-    RegSetValueExA(key.Get(), "TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&types), sizeof types);
-    key.Reset();
-
+    if (!WriteEventSource(own)) return false;
     ReportServiceEvent(EVENTLOG_INFORMATION_TYPE, MSG_SERVICE_INSTALLED);
+    return true;
+}
+
+bool RepairService() {
+    win::ServiceHandle manager = OpenManager(SC_MANAGER_ALL_ACCESS);
+    if (!manager) return false;
+    OwnPath own;
+    if (!ReadOwnPath(own)) return false;
+    win::ServiceHandle service(OpenServiceA(manager.Get(), TELVARIN_SERVICE_NAME, SERVICE_QUERY_CONFIG | SERVICE_CHANGE_CONFIG));
+    if (!service) return false;
+    // LocalAlloc memory rather than a container: the service carries no C++ runtime.
+    DWORD needed = 0;
+    QueryServiceConfigA(service.Get(), nullptr, 0, &needed);
+    if (needed == 0) return false;
+    win::LocalMemory buffer(LocalAlloc(LMEM_FIXED, needed));
+    if (!buffer) return false;
+    auto* config = static_cast<QUERY_SERVICE_CONFIGA*>(buffer.Get());
+    if (!QueryServiceConfigA(service.Get(), config, needed, &needed)) return false;
+    // The dependency list is not compared: Wine's manager reports none for a list it stores.
+    bool same = config->dwServiceType == SERVICE_WIN32_SHARE_PROCESS && config->dwStartType == SERVICE_AUTO_START &&
+                config->dwErrorControl == SERVICE_ERROR_NORMAL && config->lpBinaryPathName &&
+                lstrcmpiA(config->lpBinaryPathName, own.quoted) == 0;
+    if (!same && !ChangeServiceConfigA(service.Get(), SERVICE_WIN32_SHARE_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                                       own.quoted, "", nullptr, "winmgmt\0", nullptr, nullptr, TELVARIN_SERVICE_NAME))
+        return false;
+    // Rewritten either way (the same data changes nothing), so that a damaged source is mended too.
+    if (!WriteEventSource(own)) return false;
+    if (!same) ReportServiceEvent(EVENTLOG_INFORMATION_TYPE, MSG_SERVICE_INSTALLED);
     return true;
 }
 

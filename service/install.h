@@ -14,6 +14,11 @@ bool IsServiceInstalled();
 // Whether Telvarin is registered with this executable as its image path (quoted or not).
 bool IsRegisteredAsThisProgram();
 bool InstallService();
+// For -InstSvc on a service that exists: brings a registration that differs from InstallService's
+// (image path, type, start, error control) back to it and reports event 100; one that matches is
+// left alone. The event source's values are written again either way. This is what lets a repair
+// of the MSI fix an image path that names another folder.
+bool RepairService();
 bool UninstallService();
 bool StartInstalledService();
 bool StopInstalledService();

@@ -9,6 +9,8 @@
 //   svcprobe setdacl HKLM\PATH SDDL
 //                               creates the key (32-bit view) if missing and sets the DACL of SDDL
 // HKLM64\PATH names the 64-bit view instead (where an x64 MSI registers its product).
+//   svcprobe set-path NAME PATH changes the service's image path to PATH (as a damaged or stale
+//                               registration would have it; Wine's sc config does not)
 //   svcprobe stop NAME          sends the stop control, then watches the manager's status and the
 //                               service's process: "answer: STATE" (the control's answer), and
 //                               "exit-after-stopped-ms: MS", how long the process lived on once
@@ -171,6 +173,16 @@ int Stop(SC_HANDLE service, const char* name) {
 
 int main(int argc, char** argv) {
     if (argc == 4 && strcmp(argv[1], "setdacl") == 0) return SetDacl(argv[2], argv[3]);
+    if (argc == 4 && strcmp(argv[1], "set-path") == 0) {
+        win::ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+        win::ServiceHandle service(OpenServiceA(manager.Get(), argv[2], SERVICE_CHANGE_CONFIG));
+        if (!service) return Failed("cannot open service", argv[2], GetLastError());
+        if (!ChangeServiceConfigA(service.Get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, argv[3], nullptr,
+                                  nullptr, nullptr, nullptr, nullptr, nullptr))
+            return Failed("cannot change the image path of", argv[2], GetLastError());
+        printf("binarypath: %s\n", argv[3]);
+        return 0;
+    }
     if (argc != 3) {
         fprintf(stderr, "usage: svcprobe query|interrogate|config NAME | values HKLM\\PATH\n");
         return 2;

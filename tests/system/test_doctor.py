@@ -66,7 +66,7 @@ class Doctor(systest.SessionTestCase):
         result = self.doctor()
         self.assertEqual(result.returncode, 0)
         lines = result.stdout.splitlines()
-        self.assertEqual(len(lines), 21, result.stdout)
+        self.assertEqual(len(lines), 23, result.stdout)
         self.assertEqual(sum(line.startswith("ok    ") for line in lines), 17, result.stdout)
         self.assertIn("ok    service.recovery: 1st failure: restart after 5 s, 2nd: restart after 5 s, later: nothing; "
                       "count reset after 86400 s; a stop with an error counts as a failure", lines)
@@ -74,6 +74,10 @@ class Doctor(systest.SessionTestCase):
         # What the fleet's service is, and where every flavour of client finds the values.
         flavour = {"x86": "x86 (32-bit; under WoW64 on 64-bit Windows)", "x64": "x64 (64-bit)"}[host.arch]
         self.assertIn(f"info  service.flavour: {flavour}", lines)
+        # The tree's build is unsigned (test_signing installs a signed one).
+        self.assertIn("info  service.signature: not signed", lines)
+        # The emulator publishes the usual method instance.
+        self.assertIn(r"info  firmware.instance: ACPI\pnp0c14\0_0", lines)
         self.assertTrue(any(line.startswith("info  values.view: read in the 32-bit registry view") for line in lines),
                         result.stdout)
         # Read-only: the emulator saw no register call and no settings write from the doctor.

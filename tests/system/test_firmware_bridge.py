@@ -1,4 +1,6 @@
 """The service against the firmware emulator, and against Wine's own WMI which lacks the classes."""
+import re
+
 import systest
 
 
@@ -35,6 +37,40 @@ class WithEmulator(systest.SessionTestCase):
         self.assertEqual(len(texts), 2, texts)
         self.assertEqual(texts[0], "ConnectServer fail")
         self.assertRegex(texts[1], r"^ConnectServer succeeded after 3 failed attempts in [0-9] s$")
+        host.stop_service()
+
+    def test_another_model_s_method_instance_is_found_used_and_named_once(self):
+        # Another model's ACPI-WMI device has another unique id: the fixed path answers "not
+        # found", the class's first instance is used for every call, and named in one report.
+        host = self.host
+        host.fwemu("fault", "method-instance", r"ACPI\PNP0C14\1_0")
+        start = len(host.service_events())
+        host.install_and_start()
+        calls = host.wait_until(host.emulator_calls, 30, "the start-up register call")
+        self.assertEqual((calls[0]["in"]["ebx"], calls[0]["hr"]), ("302", 0))
+        client = host.exe("telvarin-client.exe")
+        for _ in range(2):
+            result = host.wine(client, "request", "1")
+            self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.assertEqual(len(host.emulator_calls()), 3)
+        # Wine's trace escapes backslashes and quotes in the reported text.
+        texts = [re.sub(r"\\(.)", r"\1", " ".join(e.strings)) for e in self.events_since(start)]
+        self.assertEqual(texts, [r'Using the firmware method instance OrvButtonMethodDW.InstanceName="ACPI\\PNP0C14\\1_0"'])
+        # The doctor shows which one answers.
+        doctor = host.wine(client, "doctor").stdout
+        self.assertIn(r"info  firmware.instance: ACPI\PNP0C14\1_0 (not the usual ACPI\pnp0c14\0_0)", doctor)
+        host.stop_service()
+
+    def test_without_any_method_instance_requests_fail_as_before(self):
+        host = self.host
+        host.fwemu("fault", "method-instance", "none")
+        start = len(host.service_events())
+        host.install_and_start()
+        self.wait_for_event_text("Wmi ExecMethod fail.", start=start)
+        self.assertNotEqual(host.wine(host.exe("telvarin-client.exe"), "request", "1").returncode, 0)
+        self.assertEqual(host.emulator_calls(), [])
+        texts = [" ".join(e.strings) for e in self.events_since(start)]
+        self.assertEqual(texts, ["Wmi ExecMethod fail."])
         host.stop_service()
 
 

@@ -228,25 +228,23 @@ class Package(systest.SessionTestCase):
             self.assertEqual(host.telvarin_processes(), [])
         self.assertEqual(upgrades, 5)
 
-    def test_a_stale_registration_of_another_binary_fails_the_install_and_stays(self):
+    def test_a_stale_registration_of_another_binary_ends_with_the_installed_one_running(self):
         host = self.host
         # Telvarin registered by hand, from the build tree, and running.
         host.start_winmgmt()
         self.assertEqual(host.telvarin("-InstSvc").returncode, 0)
-        stale = host.probe("config")["binarypath"]
         self.assertEqual(host.telvarin("-StartSvc").returncode, 0)
         host.wait_until(lambda: (host.service_state() or {}).get("STATE") == RUNNING, 30, "the stale service")
+        installed = f'"{host.install_dir()}\\telvarin.exe"'
+        self.assertNotEqual(host.probe("config")["binarypath"], installed)
         run = self.install(self.old)
-        self.assertNotEqual(run.code, 0)
-        self.assertEqual(host.installed_products(), {})
-        self.assertEqual(host.probe("config")["binarypath"], stale)
-        self.assertFalse((host.unix_path(host.install_dir()) / "telvarin.exe").exists())
-        # What the package saw: -InstSvc of another copy exits 1, for Telvarin is not that program.
-        other = host.build / "telvarin-other-copy.exe"
-        shutil.copy(host.bin / "telvarin.exe", other)
-        self.addCleanup(other.unlink)
-        self.assertEqual(host.wine(host.win_path(other), "-InstSvc").returncode, 1)
-        self.assertEqual(host.probe("config")["binarypath"], stale)
+        self.assertEqual(run.code, 0, run.log[-3000:])
+        # -InstSvc pointed the registration back at the installed program, which is what runs now.
+        self.assertEqual(host.probe("config")["binarypath"], installed)
+        host.wait_until(lambda: (host.service_state() or {}).get("STATE") == RUNNING, 30, "the installed service")
+        images = [b" ".join((Path("/proc") / str(pid) / "cmdline").read_bytes().split(b"\0")[:2]).lower()
+                  for pid in host.telvarin_processes()]
+        self.assertTrue(images and all(b"program files" in image for image in images), images)
 
     def test_a_failed_install_rolls_back_and_leaves_no_service(self):
         host = self.host
@@ -361,6 +359,36 @@ class Package(systest.SessionTestCase):
         self.assertEqual((status["service"]["running"], status["values"]["CurrentSetting"]["value"]),
                          (True, 0x1800014))
 
+    def test_a_repair_mends_a_wrong_image_path_which_the_doctor_sends_it_to(self):
+        # On Windows a second plain `msiexec /i` of the installed version changes nothing (Wine's
+        # reinstalls, which is why the package skips that case); a repair (REINSTALL) runs
+        # -InstSvc again, which mends the existing registration.
+        host = self.host
+        self.assertEqual(self.install(self.old).code, 0)
+        exe = f'"{host.install_dir()}\\telvarin.exe"'
+        self.assertEqual(host.probe("config")["binarypath"], exe)
+        host.wine(host.exe("svcprobe.exe"), "set-path", "Telvarin", r'"C:\elsewhere\telvarin.exe"', check=True)
+        self.assertEqual(host.probe("config")["binarypath"], r'"C:\elsewhere\telvarin.exe"')
+        report = json.loads(host.wine(host.exe("telvarin-client.exe"), "doctor", "--json").stdout)
+        path = next(c for c in report["checks"] if c["name"] == "service.path")
+        self.assertFalse(path["ok"])
+        self.assertTrue(path["fix"].startswith("repair: msiexec /i telvarin-VERSION.msi REINSTALL=ALL REINSTALLMODE=vamus /qn"), path)
+
+        # The repair as the properties name it (Wine's msiexec has no /f; Windows takes both).
+        run = host.msiexec("/i", host.msi(self.old), "REINSTALL=ALL", "REINSTALLMODE=vamus")
+        self.assertEqual(run.code, 0, run.log[-3000:])
+        self.assertEqual(host.probe("config")["binarypath"], exe)
+        self.assertEqual([(e.type, e.id, e.strings) for e in run.events], [(4, 100, ["Telvarin"])])
+        host.wait_until(lambda: (host.service_state() or {}).get("STATE") == RUNNING, 30, "Telvarin to run again")
+        report = json.loads(host.wine(host.exe("telvarin-client.exe"), "doctor", "--json").stdout)
+        self.assertTrue(next(c for c in report["checks"] if c["name"] == "service.path")["ok"])
+        # Still the one product, registered as the detection script looks for it.
+        products = host.installed_products()
+        self.assertEqual(len(products), 1, products)
+        entry = next(iter(products.values()))
+        self.assertEqual((entry["DisplayName"], entry["Publisher"], entry["DisplayVersion"], entry["WindowsInstaller"]),
+                         ("Telvarin", "Haskorn", self.old, 1))
+
 
 class ReleaseExe(unittest.TestCase):
     """The shipped telvarin.exe: stripped, its debug information beside it in the build tree."""
@@ -378,6 +406,28 @@ class ReleaseExe(unittest.TestCase):
         self.assertIn(".debug_info", self.sections(exe.with_name("telvarin.exe.debug")))
         size = exe.stat().st_size
         print(f"\ntelvarin.exe: {size} bytes ({(size + 1023) // 1024} KiB; goal: at most 128 KiB)", file=sys.stderr)
+
+
+class PublishedForFleets(unittest.TestCase):
+    """What docs/deploying.md gives fleet tools is what the packages are."""
+
+    def test_the_page_s_codes_and_detection_script_match_the_packages(self):
+        page = (ROOT / "docs" / "deploying.md").read_text()
+        script = (ROOT / "packaging" / "detect-telvarin.ps1").read_text()
+        self.assertIn("```powershell\n" + script + "```", page)
+        build = Path(systest.BUILD_DIR)
+        version = WineHost(build).version()
+        for name in (f"telvarin-{version}.msi", f"telvarin-{version}-x64.msi"):
+            with self.subTest(msi=name):
+                table = subprocess.run(["msiinfo", "export", str(build / name), "Property"], capture_output=True,
+                                       text=True, check=True).stdout
+                codes = dict(re.findall(r"^(ProductCode|UpgradeCode|ProductName|Manufacturer)\t(.*)$", table, re.M))
+                self.assertIn(f"`{{{codes['UpgradeCode'].strip('{}').upper()}}}`", page)
+                if version == "1.0.0":
+                    self.assertIn(f"`{codes['ProductCode']}`", page)
+                # What the detection script keys on, besides the Windows Installer mark.
+                self.assertEqual((codes["ProductName"], codes["Manufacturer"]), ("Telvarin", "Haskorn"))
+                self.assertIn("$name -ne 'Telvarin' -or $publisher -ne 'Haskorn'", script)
 
 
 if __name__ == "__main__":

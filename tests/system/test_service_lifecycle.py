@@ -147,6 +147,24 @@ class ImagePath(systest.SessionTestCase):
         host.wait_until(lambda: not host.telvarin_processes(), 30, "the service process to end")
         host.wine(exe, "-UninstSvc")
 
+    def test_installing_again_from_another_folder_points_the_registration_there(self):
+        # What lets a repair mend an image path: -InstSvc on an existing service that names
+        # another program registers this one, once; the same again changes nothing.
+        host = self.host
+        folder = host.bin / "moved"
+        folder.mkdir(exist_ok=True)
+        self.addCleanup(shutil.rmtree, folder, ignore_errors=True)
+        shutil.copy(host.bin / "telvarin.exe", folder / "telvarin.exe")
+        moved = host.win_path(folder / "telvarin.exe")
+        host.telvarin("-InstSvc")
+        self.addCleanup(host.telvarin, "-UninstSvc")
+        for events in ([(4, 100, ["Telvarin"])], []):
+            result = host.wine(moved, "-InstSvc", debug="+eventlog,fixme+advapi")
+            self.assertEqual(installed_events(result), events)
+            config = host.probe("config")
+            self.assertEqual((config["binarypath"], config["type"], config["start"]), (f'"{moved}"', "0x20", "2"))
+            self.assertEqual(host.reg_values(EVENT_SOURCE_KEY)["EventMessageFile"], ("REG_EXPAND_SZ", moved))
+
     def test_a_path_that_fills_the_whole_buffer_is_not_registered(self):
         host = self.host
         # Z:\ + folders + \telvarin.exe longer than 259 characters: GetModuleFileNameA cuts it.

@@ -180,3 +180,41 @@ TEST_CASE("the settings write goes to the first instance only, and a rejection i
     CHECK(LockIsFree(f.service.Wmi().CallLock()));
     CHECK(f.log.Events().empty());
 }
+
+TEST_CASE("another model's method instance is found when the fixed one does not exist, used and named once") {
+    FirmwareFixture f;
+    REQUIRE(SetWinmgmtRunning(true));
+    f.Connect();
+    const std::string named = "Using the firmware method instance OrvButtonMethodDW.InstanceName=\"ACPI\\\\PNP0C14\\\\1_0\"";
+    SUBCASE("published under another unique id") {
+        f.Fault("method-instance", "ACPI\\PNP0C14\\1_0");
+        Registers first, second;
+        CHECK(first.Call(f.service) == 1);
+        CHECK(second.Call(f.service) == 1);
+        CHECK(f.Calls().size() == 2);
+        CHECK(f.log.Texts() == std::vector<std::string>{named});
+        // A new connection looks again (the firmware may have changed with it), and says nothing
+        // new when it finds the same one.
+        REQUIRE(f.emulator.Disconnect());
+        f.log.Clear();
+        Registers third;
+        CHECK(third.Call(f.service) == 1);
+        CHECK(f.Calls().size() == 3);
+        for (const std::string& text : f.log.Texts()) CHECK(text != named);
+        CHECK(f.service.Wmi().Ready() == 1);
+    }
+    SUBCASE("none published: the call fails as it always did") {
+        f.Fault("method-instance", "none");
+        Registers r;
+        CHECK(r.Call(f.service) == 0);
+        CHECK(r.Unchanged());
+        CHECK(f.Calls().empty());
+        CHECK(f.log.Texts() == std::vector<std::string>{"Wmi ExecMethod fail."});
+        CHECK(f.service.Wmi().Ready() == 0);
+    }
+    SUBCASE("the fixed one published: used, nothing looked up or said") {
+        Registers r;
+        CHECK(r.Call(f.service) == 1);
+        CHECK(f.log.Texts().empty());
+    }
+}
