@@ -88,7 +88,7 @@ class WithoutTheFirmwareClasses(systest.SessionTestCase):
         # process; the unit tests of the StatusControl reaction cover it.)
         host.stop_service()
         events = host.service_events()
-        self.assertTrue(all(e.type == 4 and e.id == 107 for e in events), events)
+        self.assertTrue(all(e.type == 2 and e.id == 107 for e in events), events)  # failures: warnings
 
 
 if __name__ == "__main__":
