@@ -5,7 +5,7 @@ import unittest
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "scripts"))
-from winehost import ARCHES, SYSTEM_EVENT, WineHost, parse_fields  # noqa: E402,F401  (path set up above)
+from winehost import ARCHES, CURRENT_SETTING, SYSTEM_EVENT, WineHost, parse_fields  # noqa: E402,F401  (path set up above)
 
 BUILD_DIR = None
 ARCH = "x86"         # the service's flavour
@@ -53,6 +53,18 @@ class SessionTestCase(unittest.TestCase):
         self.assertTrue(all(r[1] == 3 and r[6] > 0 for r in pending), reports)
         self.assertEqual([r[5] for r in pending], list(range(1, len(pending) + 1)), reports)
         self.assertEqual((last[1], last[3], last[5], last[6]), (1, exit_code, 0, 0), reports)
+
+    def serve_requests(self, count, timeout_ms=30000):
+        """`count` library requests, one after another, every one acknowledged."""
+        result = self.host.wine(self.host.exe("adversary.exe"), "requests", str(count), str(timeout_ms), timeout=300)
+        self.assertIn("lost: 0", result.stdout, result.stdout + result.stderr)
+
+    def push_setting(self, value, timeout=30):
+        """Writes the settings word and waits until the emulated firmware holds its complement."""
+        self.host.reg_set_dword(CURRENT_SETTING, "", value)
+        wanted = f"0x{~value & 0xFFFFFFFF:08X}"
+        self.host.wait_until(lambda: self.host.emulator_status()["setting"] == wanted, timeout,
+                             f"the firmware to hold {wanted}", interval=0.5)
 
     def wait_for_event_text(self, text, timeout=20, start=0):
         return self.host.wait_until(

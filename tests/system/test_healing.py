@@ -45,16 +45,6 @@ class Healing(systest.SessionTestCase):
         # Each look starts the emulator's controller: the waits below look twice a second.
         return int(self.host.emulator_status()[field])
 
-    def serve_requests(self, count, timeout_ms=30000):
-        result = self.host.wine(self.host.exe("adversary.exe"), "requests", str(count), str(timeout_ms), timeout=300)
-        self.assertIn("lost: 0", result.stdout, result.stdout + result.stderr)
-
-    def push_setting(self, value, timeout=30):
-        self.host.reg_set_dword(CURRENT_SETTING, "", value)
-        wanted = f"0x{~value & 0xFFFFFFFF:08X}"
-        self.host.wait_until(lambda: self.host.emulator_status()["setting"] == wanted, timeout,
-                             f"the firmware to hold {wanted}", interval=0.5)
-
     def events_reach_clients(self):
         before = self.host.reg_dword(NOTIFICATION, "") or 0
         self.host.fwemu("event", "0x2", "--count", "99")

@@ -64,16 +64,6 @@ class LastingFaults(systest.SessionTestCase):
     def threads(pid):
         return len(list(Path(f"/proc/{pid}/task").iterdir()))
 
-    def serve_requests(self, count, timeout_ms=30000):
-        result = self.host.wine(self.host.exe("adversary.exe"), "requests", str(count), str(timeout_ms), timeout=300)
-        self.assertIn("lost: 0", result.stdout, result.stdout + result.stderr)
-
-    def push_setting(self, value, timeout=30):
-        self.host.reg_set_dword(CURRENT_SETTING, "", value)
-        wanted = f"0x{~value & 0xFFFFFFFF:08X}"
-        self.host.wait_until(lambda: self.host.emulator_status()["setting"] == wanted, timeout,
-                             f"the firmware to hold {wanted}", interval=0.5)
-
     def flip_request(self):
         self.host.reg_set_dword(STATUS_CONTROL, "Type2", (self.host.reg_dword(STATUS_CONTROL, "Type2") or 0) ^ 0x1)
 
