@@ -10,9 +10,10 @@ namespace testing {
 
 void DeleteSystemEventTree() {
     // RegDeleteTree takes no view: open the parent in the protocol's view and delete beneath it.
-    win::RegKey software;
-    if (telvarin::OpenProtocolKey("Software", KEY_ALL_ACCESS, software) == ERROR_SUCCESS)
-        RegDeleteTreeA(software.Get(), TELVARIN_KEY_VENDOR + sizeof "Software");  // "Haskorn"
+    // Only SystemEvent: the product key beside it holds the published client lock of the test.
+    win::RegKey vendor;
+    if (telvarin::OpenProtocolKey(TELVARIN_KEY_VENDOR, KEY_ALL_ACCESS, vendor) == ERROR_SUCCESS)
+        RegDeleteTreeA(vendor.Get(), TELVARIN_KEY_ROOT + sizeof TELVARIN_KEY_VENDOR);  // "SystemEvent"
 }
 
 void DeleteKey(const char* subkey) { RegDeleteKeyExA(HKEY_LOCAL_MACHINE, subkey, telvarin::kProtocolView, 0); }
