@@ -1,7 +1,9 @@
 // Firmware register calls through OrvButtonMethodDW.ExecINT.
 #include <stdio.h>
 
-#include "core/fn_service.h"
+#include "common/protocol.h"
+#include "common/win_raii.h"
+#include "firmware/firmware_bridge.h"
 #include "firmware/method_instance.h"
 #include "firmware/once_more.h"
 
@@ -35,7 +37,7 @@ bool GetRegister(IWbemClassObject* outParams, const wchar_t* name, DWORD& value)
 
 }  // namespace
 
-WmiResult CFnService::MethodInput(ComPtr<IWbemClassObject>& signature) {
+WmiResult FirmwareBridge::MethodInput(ComPtr<IWbemClassObject>& signature) {
     if (m_wmi.KeptMethodInput(signature)) return {CallEnd::Answered, S_OK};
     win::Bstr classPath = win::Bstr::FromAnsi(TELVARIN_WMI_METHOD_CLASS_PATH, CP_THREAD_ACP);
     win::Bstr methodName = win::Bstr::FromAnsi(kMethodName, CP_THREAD_ACP);
@@ -80,7 +82,7 @@ WmiResult CFnService::MethodInput(ComPtr<IWbemClassObject>& signature) {
 // acted, so a lost connection lets the call be made again; in ExecMethod only a failure that says
 // the call never reached the other side does. The method's input signature is kept for the
 // connection, so a call makes one round trip to the provider: ExecMethod.
-int CFnService::CallOnce(DWORD (&regs)[4], bool repeated, Retry* retry) {
+int FirmwareBridge::CallOnce(DWORD (&regs)[4], bool repeated, Retry* retry) {
     win::Bstr methodName = win::Bstr::FromAnsi(kMethodName, CP_THREAD_ACP);
     if (!methodName) return 0;
     const LONG generation = m_wmi.Generation();
@@ -155,7 +157,7 @@ int CFnService::CallOnce(DWORD (&regs)[4], bool repeated, Retry* retry) {
     return 1;
 }
 
-int CFnService::CallFirmware(DWORD& eax, DWORD& ebx, DWORD& ecx, DWORD& edx) {
+int FirmwareBridge::CallFirmware(DWORD& eax, DWORD& ebx, DWORD& ecx, DWORD& edx) {
     if (!m_wmi.HasConnected()) return 0;
     DWORD regs[4] = {eax, ebx, ecx, edx};
     const int result = OnceMoreAfterLoss(*this, [&](bool repeated, Retry* retry) { return CallOnce(regs, repeated, retry); });
@@ -168,7 +170,7 @@ int CFnService::CallFirmware(DWORD& eax, DWORD& ebx, DWORD& ecx, DWORD& edx) {
     return 1;
 }
 
-DWORD CFnService::RetryReadiness() {
+DWORD FirmwareBridge::RetryReadiness() {
     if (!m_wmi.HasConnected() || m_wmi.Ready() == 1) {
         m_readinessDue = 0;
         return INFINITE;
@@ -186,7 +188,7 @@ DWORD CFnService::RetryReadiness() {
     m_readinessDue = now + m_readinessBackoff.Next();
     return static_cast<DWORD>(m_readinessDue - now);
 }
-int CFnService::SetFirmwareOption(int option) {
+int FirmwareBridge::SetFirmwareOption(int option) {
     DWORD eax = TELVARIN_FW_FUNCTION;
     DWORD ebx = (static_cast<DWORD>(option) << 8) | TELVARIN_FW_SUB_OPTION;
     DWORD ecx = 0;

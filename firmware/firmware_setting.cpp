@@ -1,12 +1,14 @@
 // Writing the settings word into the OrvButtonData block.
-#include "core/fn_service.h"
+#include "common/protocol.h"
+#include "common/win_raii.h"
+#include "firmware/firmware_bridge.h"
 #include "firmware/once_more.h"
 
 using Microsoft::WRL::ComPtr;
 
 // One attempt at the write; see OnceMoreAfterLoss. The write is idempotent, so a lost connection
 // at any step lets it be made again.
-int CFnService::WriteOnce(DWORD value, bool repeated, Retry* retry) {
+int FirmwareBridge::WriteOnce(DWORD value, bool repeated, Retry* retry) {
     const LONG generation = m_wmi.Generation();
     auto lost = [&](const WmiResult& result) {
         *retry = RetryAfter(result, true, repeated);
@@ -48,7 +50,7 @@ int CFnService::WriteOnce(DWORD value, bool repeated, Retry* retry) {
     return result.Ok() ? 1 : lost(result);
 }
 
-int CFnService::WriteFirmwareSetting(DWORD value) {
+int FirmwareBridge::WriteFirmwareSetting(DWORD value) {
     if (!m_wmi.HasConnected()) return 0;
     return OnceMoreAfterLoss(*this, [&](bool repeated, Retry* retry) { return WriteOnce(value, repeated, retry); });
 }

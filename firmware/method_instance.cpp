@@ -1,6 +1,7 @@
 #include "firmware/method_instance.h"
 
-#include "core/fn_service.h"
+#include "common/protocol.h"
+#include "core/service_log.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -32,7 +33,7 @@ bool FirstInstancePath(WmiConnection& wmi, Path& path) {
 void ReportInstance(const wchar_t* path) {
     char text[320];
     wsprintfA(text, "Using the firmware method instance %.280ls", path);
-    CFnService::LogServiceEvent(EVENTLOG_INFORMATION_TYPE, MSG_TEXT, text, nullptr, nullptr);
+    LogServiceEvent(EVENTLOG_INFORMATION_TYPE, MSG_TEXT, text, nullptr, nullptr);
 }
 
 }  // namespace

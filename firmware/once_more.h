@@ -1,19 +1,19 @@
 // Firmware operations that a lost WMI connection lets be made again on the next one.
 #pragma once
 
-#include "core/fn_service.h"
+#include "firmware/firmware_bridge.h"
 
 // Runs `attempt(repeated, &retry)`. While the connection is lost, an operation waits for it to
 // come back and is attempted again; one whose call came back undelivered is attempted once more,
 // as `repeated`, and that attempt reports its own failure. A call that may have reached the
 // firmware, or that gave no answer in time, is never repeated.
 template <typename Attempt>
-int OnceMoreAfterLoss(CFnService& service, Attempt attempt) {
+int OnceMoreAfterLoss(FirmwareBridge& bridge, Attempt attempt) {
     bool repeated = false;
     for (;;) {
         Retry retry = Retry::No;
         const int result = attempt(repeated, &retry);
-        if (retry == Retry::No || !service.AwaitWmiReconnection()) return result;
+        if (retry == Retry::No || !bridge.AwaitWmiReconnection()) return result;
         if (retry == Retry::Once) repeated = true;
     }
 }

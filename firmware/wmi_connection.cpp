@@ -2,7 +2,9 @@
 #include "core/wmi_connection.h"
 
 #include "core/com_runtime.h"
-#include "core/fn_service.h"
+#include "common/protocol.h"
+#include "core/service_log.h"
+#include "core/backoff.h"
 #include "core/retry_log.h"
 #include "firmware/call_runner.h"
 
@@ -24,7 +26,7 @@ public:
     }
 };
 
-void Report(WORD type, const char* text) { CFnService::LogServiceEvent(type, MSG_TEXT, text, nullptr, nullptr); }
+void Report(WORD type, const char* text) { LogServiceText(type, text); }
 
 // A critical section that a loop can leave and take again; left at the end of the scope.
 class HeldLock {
@@ -404,20 +406,4 @@ void WmiConnection::MarkLostLocked(LONG generation, HRESULT hr, const char* call
         return;
     }
     Report(EVENTLOG_WARNING_TYPE, text);
-}
-
-// ---- the service's fronts ---------------------------------------------------------------------
-
-int CFnService::ConnectWmi() { return m_wmi.Connect(); }
-
-int CFnService::ReconnectWmi() {
-    m_wmi.Drop();
-    if (!WaitForWinmgmt()) return 0;
-    return m_wmi.ConnectAgain();
-}
-
-bool CFnService::AwaitWmiReconnection() {
-    if (m_wmi.Connected()) return true;
-    if (m_wmi.OnConnectingThread()) return ReconnectWmi() == 1;
-    return m_wmi.WaitUntilConnected();
 }
