@@ -1,3 +1,8 @@
+// core/ is the service's shared ground, below its subsystems: this log, the activity board,
+// back-off, throttled retry reports, and the seams through which the parts meet and tests put
+// fakes in (the firmware as the settings store sees it, the event-log, COM and power calls).
+// It uses common/ only; the subsystems and service/ build on it.
+//
 // ServiceLog: the service's reports to the Application event log under its own event source,
 // registered on the first report and deregistered with the log. The log the service owns is the
 // process's: LogServiceEvent reaches it from code that holds no log of its own (RetryLog, the

@@ -24,7 +24,7 @@ bool FirmwareBridge::Poll(IEnumWbemClassObject* events, ButtonActions& actions) 
             Doing doing(m_activity, "IEnumWbemClassObject::Next of the button events");
             result = wmi.Poll(events, kPollMs, event);
         }
-        if (Stopping() || result.end == CallEnd::Stopped) return true;  // an event fetched by this poll is released unhandled
+        if (Stopping() || result.End() == CallEnd::Stopped) return true;  // an event fetched by this poll is released unhandled
         if (event) {
             wmi.NoteSteady();
             win::Variant param;
@@ -44,7 +44,7 @@ bool FirmwareBridge::Poll(IEnumWbemClassObject* events, ButtonActions& actions) 
         }
         // The subscription's own loss (Poll marked it), or a loss that a watcher's call found.
         if (!wmi.Connected()) return false;
-        if (result.Answered() && !WmiConnection::IsLoss(result.hr)) wmi.NoteSteady();
+        if (result.Answered() && !WmiConnection::IsLoss(result.Hr())) wmi.NoteSteady();
         // A poll that failed or was refused at once must not turn into a busy loop: wait out the
         // rest of the poll, watching the stop.
         const DWORD elapsed = GetTickCount() - pollStart;
@@ -73,7 +73,7 @@ void FirmwareBridge::RunEventListener(ButtonActions& actions) {
         ComPtr<IEnumWbemClassObject> events;
         const WmiResult result = m_wmi.Subscribe(language.Get(), queryText.Get(), events, holdLockMs);
         holdLockMs = 0;
-        if (result.end == CallEnd::Stopped) return;
+        if (result.End() == CallEnd::Stopped) return;
         if (events) {
             const ULONGLONG since = GetTickCount64();
             if (Poll(events.Get(), actions)) return;

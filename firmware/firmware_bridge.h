@@ -10,11 +10,10 @@
 
 #include "core/activity.h"
 #include "core/backoff.h"
-#include "core/com_runtime.h"
 #include "core/firmware_api.h"
-#include "core/method_instance.h"
 #include "core/retry_log.h"
-#include "core/wmi_connection.h"
+#include "firmware/method_instance.h"
+#include "firmware/wmi_connection.h"
 
 // What the button events ask for; the service wires it to the power actions and the store.
 class ButtonActions {

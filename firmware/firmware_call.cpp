@@ -48,7 +48,7 @@ WmiResult FirmwareBridge::MethodInput(ComPtr<IWbemClassObject>& signature) {
     // later lookup finds the method (RetryReadiness).
     char text[96];
     auto failed = [&](WmiResult result, const char* format) {
-        if (result.Answered() && !WmiConnection::IsLoss(result.hr)) {
+        if (result.Answered() && !WmiConnection::IsLoss(result.Hr())) {
             if (m_lookupLog.Failures() == 0) {
                 wsprintfA(text, format, kMethodClass, kMethodName);
                 m_lookupLog.SetFailureText(text);
@@ -61,16 +61,16 @@ WmiResult FirmwareBridge::MethodInput(ComPtr<IWbemClassObject>& signature) {
     ComPtr<IWbemClassObject> methodClass;
     WmiResult result = m_wmi.GetObject(classPath.Get(), methodClass);
     // S_OK without an object is as much a missing class as an error.
-    if (result.Ok() && !methodClass) result.hr = kNotFound;
+    if (result.Ok() && !methodClass) result = WmiResult::Answer(kNotFound);
     if (!result.Ok()) return failed(result, "Wmi %s class not existed.");
     {
         Doing doing(m_activity, "IWbemClassObject::GetMethod");
-        result.hr = methodClass->GetMethod(methodName.Get(), 0, signature.GetAddressOf(), nullptr);
+        result = WmiResult::Answer(methodClass->GetMethod(methodName.Get(), 0, signature.GetAddressOf(), nullptr));
     }
-    if (result.hr == S_OK && !signature) result.hr = kNotFound;
-    if (result.hr != S_OK) {
+    if (result.Hr() == S_OK && !signature) result = WmiResult::Answer(kNotFound);
+    if (result.Hr() != S_OK) {
         signature.Reset();
-        m_wmi.NoteFailure(generation, result.hr, "GetMethod");
+        m_wmi.NoteFailure(generation, result.Hr(), "GetMethod");
         return failed(result, "Wmi %s class %s method not existed.");
     }
     m_lookupLog.Succeeded();
@@ -91,7 +91,7 @@ int FirmwareBridge::CallOnce(DWORD (&regs)[4], bool repeated, Retry* retry) {
     // up or refused disables no request; a failure of the firmware side disables them.
     auto failed = [&](const WmiResult& result, bool beforeFirmware) {
         *retry = RetryAfter(result, beforeFirmware, repeated);
-        if (*retry == Retry::No && result.Answered() && !WmiConnection::IsLoss(result.hr)) m_wmi.ClearReady();
+        if (*retry == Retry::No && result.Answered() && !WmiConnection::IsLoss(result.Hr())) m_wmi.ClearReady();
         return 0;
     };
 
@@ -102,11 +102,11 @@ int FirmwareBridge::CallOnce(DWORD (&regs)[4], bool repeated, Retry* retry) {
     ComPtr<IWbemClassObject> inParams;
     {
         Doing doing(m_activity, "IWbemClassObject::SpawnInstance");
-        result.hr = inSignature->SpawnInstance(0, inParams.GetAddressOf());
+        result = WmiResult::Answer(inSignature->SpawnInstance(0, inParams.GetAddressOf()));
     }
-    if (result.hr == S_OK && !inParams) result.hr = kNotFound;
-    if (result.hr != S_OK) {
-        m_wmi.NoteFailure(generation, result.hr, "SpawnInstance");
+    if (result.Hr() == S_OK && !inParams) result = WmiResult::Answer(kNotFound);
+    if (result.Hr() != S_OK) {
+        m_wmi.NoteFailure(generation, result.Hr(), "SpawnInstance");
         m_wmi.ForgetMethodInput();
         return failed(result, true);
     }
@@ -117,9 +117,9 @@ int FirmwareBridge::CallOnce(DWORD (&regs)[4], bool repeated, Retry* retry) {
         Doing doing(m_activity, "IWbemClassObject::Put");
         const wchar_t* const names[4] = {L"InEAX", L"InEBX", L"InECX", L"InEDX"};
         for (int i = 0; i < 4; ++i) {
-            result.hr = PutRegister(inParams.Get(), names[i], regs[i]);
-            if (result.hr == S_OK) continue;
-            m_wmi.NoteFailure(generation, result.hr, "Put");
+            result = WmiResult::Answer(PutRegister(inParams.Get(), names[i], regs[i]));
+            if (result.Hr() == S_OK) continue;
+            m_wmi.NoteFailure(generation, result.Hr(), "Put");
             *retry = RetryAfter(result, true, repeated);
             return 0;
         }
@@ -129,7 +129,7 @@ int FirmwareBridge::CallOnce(DWORD (&regs)[4], bool repeated, Retry* retry) {
     result = ExecOnMethodInstance(m_wmi, m_methodInstance, methodName.Get(), inParams.Get(), outParams);
     // A call that may have reached the firmware is never made twice.
     if (!result.Ok()) {
-        if (result.Answered() && !WmiConnection::IsLoss(result.hr)) {
+        if (result.Answered() && !WmiConnection::IsLoss(result.Hr())) {
             // The method may be gone since it was looked up: the next call looks again.
             m_wmi.ForgetMethodInput();
             m_execLog.Failed();

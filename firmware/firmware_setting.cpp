@@ -39,12 +39,12 @@ int FirmwareBridge::WriteOnce(DWORD value, bool repeated, Retry* retry) {
     if (!param.Get()->bstrVal) return 0;
     {
         Doing doing(m_activity, "IWbemClassObject::Put");
-        result.hr = block->Put(L"" TELVARIN_WMI_PARAM, 0, param.Get(), CIM_UINT32);
+        result = WmiResult::Answer(block->Put(L"" TELVARIN_WMI_PARAM, 0, param.Get(), CIM_UINT32));
     }
     // A rejected Put or update is a failed write: the caller reports it.
-    if (result.hr != S_OK) {
-        m_wmi.NoteFailure(generation, result.hr, "Put");
-        return lost({CallEnd::Answered, result.hr});
+    if (result.Hr() != S_OK) {
+        m_wmi.NoteFailure(generation, result.Hr(), "Put");
+        return lost({CallEnd::Answered, result.Hr()});
     }
     result = m_wmi.PutInstance(block.Get(), WBEM_FLAG_UPDATE_ONLY);
     return result.Ok() ? 1 : lost(result);

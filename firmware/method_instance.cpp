@@ -49,7 +49,7 @@ WmiResult ExecOnMethodInstance(WmiConnection& wmi, MethodInstanceMemo& memo, BST
     WmiResult result = wmi.ExecMethod(path.Get(), method, inParams, outParams);
     // Only "no such object" on the fixed path sends us looking: the firmware did not run, so
     // the call may be made on the instance found. Without one, the answer stays what it was.
-    if (!fixed || !result.Answered() || result.hr != static_cast<HRESULT>(WBEM_E_NOT_FOUND)) return result;
+    if (!fixed || !result.Answered() || result.Hr() != static_cast<HRESULT>(WBEM_E_NOT_FOUND)) return result;
     if (!FirstInstancePath(wmi, found)) return result;
     if (memo.Remember(generation, found)) ReportInstance(found);
     win::Bstr other(found);

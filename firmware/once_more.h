@@ -22,7 +22,7 @@ int OnceMoreAfterLoss(FirmwareBridge& bridge, Attempt attempt) {
 // (or the operation may be made twice), so any loss of the connection lets it be made once
 // more. A call given up or refused is no loss: a provider that gave no answer would hang again.
 inline Retry RetryAfter(const WmiResult& result, bool beforeFirmware, bool repeated) {
-    if (result.end == CallEnd::NotConnected) return Retry::NotMade;
-    if (repeated || !result.Answered() || !WmiConnection::IsLoss(result.hr)) return Retry::No;
-    return WmiConnection::NeverDelivered(result.hr) || beforeFirmware ? Retry::Once : Retry::No;
+    if (result.End() == CallEnd::NotConnected) return Retry::NotMade;
+    if (repeated || !result.Answered() || !WmiConnection::IsLoss(result.Hr())) return Retry::No;
+    return WmiConnection::NeverDelivered(result.Hr()) || beforeFirmware ? Retry::Once : Retry::No;
 }
