@@ -1,7 +1,10 @@
 /* The Telvarin protocol: the registry values shared with client programs and the firmware calls
    behind them. The one definition of these facts: the service, the client library and tool, the
    firmware emulator and the tests include this header, and scripts read it
-   (scripts/protocol.py). Plain C, so that C clients can include it as well. */
+   (scripts/protocol.py). Plain C, so that C clients can include it as well.
+   common/ holds what every program of the project shares: this header, the protocol's keys
+   (protocol_key.h), key security, the client lock's name, the RAII owners (win_raii.h) and the
+   tools' console convention. It uses nothing of the project's other folders. */
 #ifndef TELVARIN_COMMON_PROTOCOL_H
 #define TELVARIN_COMMON_PROTOCOL_H
 

@@ -4,6 +4,12 @@
 
 #include <windows.h>
 
+namespace telvarin {
+// The pause between the attempts of infrastructure that is not ready yet (winmgmt, a connect
+// stage, a key to watch).
+constexpr DWORD kRetryPauseMs = 1000;
+}  // namespace telvarin
+
 class Backoff {
 public:
     static constexpr DWORD kFirstMs = 1000;

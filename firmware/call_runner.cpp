@@ -1,47 +1,47 @@
 #include "firmware/call_runner.h"
 
-#include "core/wmi_connection.h"
+#include "firmware/wmi_connection.h"
 
 HRESULT WmiRequest::Invoke() {
-    switch (op) {
+    switch (m_op) {
     case Op::GetObject:
-        return services->GetObject(text1.Get(), 0, nullptr, resultObject.ReleaseAndGetAddressOf(), nullptr);
+        return m_services->GetObject(m_text1.Get(), 0, nullptr, m_resultObject.ReleaseAndGetAddressOf(), nullptr);
     case Op::ExecMethod:
-        return services->ExecMethod(text1.Get(), text2.Get(), 0, nullptr, object.Get(),
-                                    resultObject.ReleaseAndGetAddressOf(), nullptr);
+        return m_services->ExecMethod(m_text1.Get(), m_text2.Get(), 0, nullptr, m_object.Get(),
+                                    m_resultObject.ReleaseAndGetAddressOf(), nullptr);
     case Op::ExecQuery:
-        return services->ExecQuery(text1.Get(), text2.Get(), WBEM_FLAG_RETURN_IMMEDIATELY | WBEM_FLAG_FORWARD_ONLY,
-                                   nullptr, resultEnumerator.ReleaseAndGetAddressOf());
+        return m_services->ExecQuery(m_text1.Get(), m_text2.Get(), WBEM_FLAG_RETURN_IMMEDIATELY | WBEM_FLAG_FORWARD_ONLY,
+                                   nullptr, m_resultEnumerator.ReleaseAndGetAddressOf());
     case Op::Next: {
         ULONG returned = 0;
-        const HRESULT hr = enumerator->Next(flags, 1, resultObject.ReleaseAndGetAddressOf(), &returned);
-        if (returned != 1) resultObject.Reset();
+        const HRESULT hr = m_enumerator->Next(m_flags, 1, m_resultObject.ReleaseAndGetAddressOf(), &returned);
+        if (returned != 1) m_resultObject.Reset();
         return hr;
     }
     case Op::PutInstance:
-        return services->PutInstance(object.Get(), flags, nullptr, nullptr);
+        return m_services->PutInstance(m_object.Get(), m_flags, nullptr, nullptr);
     case Op::ExecNotificationQuery:
-        return services->ExecNotificationQuery(text1.Get(), text2.Get(),
+        return m_services->ExecNotificationQuery(m_text1.Get(), m_text2.Get(),
                                                WBEM_FLAG_RETURN_IMMEDIATELY | WBEM_FLAG_FORWARD_ONLY, nullptr,
-                                               resultEnumerator.ReleaseAndGetAddressOf());
+                                               m_resultEnumerator.ReleaseAndGetAddressOf());
     case Op::ConnectServer:
-        return locator->ConnectServer(text1.Get(), nullptr, nullptr, nullptr, 0, nullptr, nullptr,
-                                      resultServices.ReleaseAndGetAddressOf());
+        return m_locator->ConnectServer(m_text1.Get(), nullptr, nullptr, nullptr, 0, nullptr, nullptr,
+                                      m_resultServices.ReleaseAndGetAddressOf());
     }
     return E_UNEXPECTED;
 }
 
 void WmiRequest::Clear() {
-    services.Reset();
-    locator.Reset();
-    enumerator.Reset();
-    object.Reset();
-    text1 = win::Bstr();
-    text2 = win::Bstr();
-    flags = 0;
-    resultObject.Reset();
-    resultEnumerator.Reset();
-    resultServices.Reset();
+    m_services.Reset();
+    m_locator.Reset();
+    m_enumerator.Reset();
+    m_object.Reset();
+    m_text1 = win::Bstr();
+    m_text2 = win::Bstr();
+    m_flags = 0;
+    m_resultObject.Reset();
+    m_resultEnumerator.Reset();
+    m_resultServices.Reset();
 }
 
 CallRunner* CallRunner::Create() {

@@ -10,27 +10,64 @@
 #include <wrl/client.h>
 
 #include "common/win_raii.h"
-#include "core/wmi_connection.h"
+#include "firmware/wmi_connection.h"
 
-// One WMI call: what goes in, what comes out. Filled by the waiting thread, made by the helper.
-struct WmiRequest {
-    enum class Op { GetObject, ExecMethod, ExecQuery, Next, PutInstance, ExecNotificationQuery, ConnectServer };
+// One WMI call: what goes in, what comes out. Described by the waiting thread, made by the helper.
+class WmiRequest {
+public:
+    // The call to make; each names its inputs (the strings are copied, the objects referenced).
+    void On(IWbemServices* services) { m_services = services; }
+    void GetObject(BSTR path) { Describe(Op::GetObject, path, nullptr); }
+    void ExecMethod(BSTR path, BSTR method, IWbemClassObject* inParams) {
+        Describe(Op::ExecMethod, path, method);
+        m_object = inParams;
+    }
+    void ExecQuery(BSTR language, BSTR query) { Describe(Op::ExecQuery, language, query); }
+    void ExecNotificationQuery(BSTR language, BSTR query) { Describe(Op::ExecNotificationQuery, language, query); }
+    // The next object of `enumerator`, waiting up to `timeoutMs` for it.
+    void Next(IEnumWbemClassObject* enumerator, LONG timeoutMs) {
+        Describe(Op::Next, nullptr, nullptr);
+        m_enumerator = enumerator;
+        m_flags = timeoutMs;
+    }
+    void PutInstance(IWbemClassObject* instance, LONG flags) {
+        Describe(Op::PutInstance, nullptr, nullptr);
+        m_object = instance;
+        m_flags = flags;
+    }
+    void ConnectServer(IWbemLocator* locator, BSTR wmiNamespace) {
+        Describe(Op::ConnectServer, wmiNamespace, nullptr);
+        m_locator = locator;
+    }
 
-    Op op = Op::GetObject;
-    Microsoft::WRL::ComPtr<IWbemServices> services;
-    Microsoft::WRL::ComPtr<IWbemLocator> locator;
-    Microsoft::WRL::ComPtr<IEnumWbemClassObject> enumerator;  // Next's
-    Microsoft::WRL::ComPtr<IWbemClassObject> object;          // ExecMethod's input, PutInstance's instance
-    win::Bstr text1;  // the object path, query language or namespace
-    win::Bstr text2;  // the method or query
-    LONG flags = 0;   // PutInstance's flags, Next's time-out
-
-    Microsoft::WRL::ComPtr<IWbemClassObject> resultObject;
-    Microsoft::WRL::ComPtr<IEnumWbemClassObject> resultEnumerator;
-    Microsoft::WRL::ComPtr<IWbemServices> resultServices;
+    // What the call gave back.
+    const Microsoft::WRL::ComPtr<IWbemClassObject>& ResultObject() const { return m_resultObject; }
+    const Microsoft::WRL::ComPtr<IEnumWbemClassObject>& ResultEnumerator() const { return m_resultEnumerator; }
+    const Microsoft::WRL::ComPtr<IWbemServices>& ResultServices() const { return m_resultServices; }
 
     HRESULT Invoke();
     void Clear();  // gives back every reference and string
+
+private:
+    enum class Op { GetObject, ExecMethod, ExecQuery, Next, PutInstance, ExecNotificationQuery, ConnectServer };
+    void Describe(Op op, BSTR text1, BSTR text2) {
+        m_op = op;
+        m_text1 = win::Bstr(text1);
+        m_text2 = win::Bstr(text2);
+    }
+
+    Op m_op = Op::GetObject;
+    Microsoft::WRL::ComPtr<IWbemServices> m_services;
+    Microsoft::WRL::ComPtr<IWbemLocator> m_locator;
+    Microsoft::WRL::ComPtr<IEnumWbemClassObject> m_enumerator;  // Next's
+    Microsoft::WRL::ComPtr<IWbemClassObject> m_object;          // ExecMethod's input, PutInstance's instance
+    win::Bstr m_text1;  // the object path, query language or namespace
+    win::Bstr m_text2;  // the method or query
+    LONG m_flags = 0;   // PutInstance's flags, Next's time-out
+
+    Microsoft::WRL::ComPtr<IWbemClassObject> m_resultObject;
+    Microsoft::WRL::ComPtr<IEnumWbemClassObject> m_resultEnumerator;
+    Microsoft::WRL::ComPtr<IWbemServices> m_resultServices;
 };
 
 // Refcounted: its thread holds one reference, whoever uses it another. Allocated from the process

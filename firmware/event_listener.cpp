@@ -1,6 +1,8 @@
 // The button event listener: subscribes to OrvButtonEvent and acts on each event code. Its thread
 // is the one that connects again when the WMI connection is lost, and then subscribes again.
-#include "core/fn_service.h"
+#include "common/protocol.h"
+#include "common/win_raii.h"
+#include "firmware/firmware_bridge.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -8,22 +10,21 @@ namespace {
 
 constexpr DWORD kPollMs = 500;
 
-enum class PollEnd { Stopped, Lost };
+}  // namespace
 
-// Polls `events` and acts on each event until the service stops or the connection is lost.
 // Each poll is bounded: a provider that hangs in it is given up, and polls that it refuses
 // meanwhile fail at once, one per poll period, until it answers.
-PollEnd Poll(CFnService& service, IEnumWbemClassObject* events) {
-    WmiConnection& wmi = service.Wmi();
+bool FirmwareBridge::Poll(IEnumWbemClassObject* events, ButtonActions& actions) {
+    WmiConnection& wmi = m_wmi;
     for (;;) {
         ComPtr<IWbemClassObject> event;
         const DWORD pollStart = GetTickCount();
         WmiResult result;
         {
-            Doing doing(service.Activity(), "IEnumWbemClassObject::Next of the button events");
+            Doing doing(m_activity, "IEnumWbemClassObject::Next of the button events");
             result = wmi.Poll(events, kPollMs, event);
         }
-        if (service.m_running == 0 || result.end == CallEnd::Stopped) return PollEnd::Stopped;  // an event fetched by this poll is released unhandled
+        if (Stopping() || result.End() == CallEnd::Stopped) return true;  // an event fetched by this poll is released unhandled
         if (event) {
             wmi.NoteSteady();
             win::Variant param;
@@ -33,29 +34,27 @@ PollEnd Poll(CFnService& service, IEnumWbemClassObject* events) {
             if (event->Get(L"" TELVARIN_WMI_PARAM, 0, param.Receive(), nullptr, nullptr) != S_OK || !param.ToUint32(value)) continue;
             const LONG code = static_cast<LONG>(value);
             if (code == TELVARIN_EVENT_SLEEP_BUTTON) {
-                service.SleepPerPolicy();
+                actions.SleepPerPolicy();
             } else if (code == TELVARIN_EVENT_HIBERNATE) {
-                service.Hibernate();
+                actions.Hibernate();
             } else {
-                service.UpdateRegistryDword(TELVARIN_KEY_NOTIFICATION, TELVARIN_VALUE_DEFAULT, static_cast<DWORD>(code), 0, 1);
+                actions.ToggleNotification(static_cast<DWORD>(code));
             }
             continue;
         }
         // The subscription's own loss (Poll marked it), or a loss that a watcher's call found.
-        if (!wmi.Connected()) return PollEnd::Lost;
-        if (result.Answered() && !WmiConnection::IsLoss(result.hr)) wmi.NoteSteady();
+        if (!wmi.Connected()) return false;
+        if (result.Answered() && !WmiConnection::IsLoss(result.Hr())) wmi.NoteSteady();
         // A poll that failed or was refused at once must not turn into a busy loop: wait out the
         // rest of the poll, watching the stop.
         const DWORD elapsed = GetTickCount() - pollStart;
-        if (elapsed < kPollMs && service.WaitForStop(kPollMs - elapsed) && service.m_running == 0) return PollEnd::Stopped;
+        if (elapsed < kPollMs && WaitForSingleObject(m_stop, kPollMs - elapsed) == WAIT_OBJECT_0) return true;
     }
 }
 
-}  // namespace
-
-void CFnService::RunEventListener() {
+void FirmwareBridge::RunEventListener(ButtonActions& actions) {
     if (!m_wmi.HasConnected()) {
-        WaitForStop(INFINITE);
+        WaitForSingleObject(m_stop, INFINITE);
         return;
     }
     char query[64];
@@ -74,15 +73,15 @@ void CFnService::RunEventListener() {
         ComPtr<IEnumWbemClassObject> events;
         const WmiResult result = m_wmi.Subscribe(language.Get(), queryText.Get(), events, holdLockMs);
         holdLockMs = 0;
-        if (result.end == CallEnd::Stopped) return;
+        if (result.End() == CallEnd::Stopped) return;
         if (events) {
             const ULONGLONG since = GetTickCount64();
-            if (Poll(*this, events.Get()) == PollEnd::Stopped) return;
+            if (Poll(events.Get(), actions)) return;
             backoff.HealthySince(since, GetTickCount64());
         }
         events.Reset();
-        if (StopRequested()) return;
+        if (Stopping()) return;
         if (ReconnectWmi() != 1) return;
-        if (WaitForStop(backoff.Next())) return;
+        if (WaitForSingleObject(m_stop, backoff.Next()) == WAIT_OBJECT_0) return;
     }
 }

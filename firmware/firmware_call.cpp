@@ -1,7 +1,9 @@
 // Firmware register calls through OrvButtonMethodDW.ExecINT.
 #include <stdio.h>
 
-#include "core/fn_service.h"
+#include "common/protocol.h"
+#include "common/win_raii.h"
+#include "firmware/firmware_bridge.h"
 #include "firmware/method_instance.h"
 #include "firmware/once_more.h"
 
@@ -35,7 +37,7 @@ bool GetRegister(IWbemClassObject* outParams, const wchar_t* name, DWORD& value)
 
 }  // namespace
 
-WmiResult CFnService::MethodInput(ComPtr<IWbemClassObject>& signature) {
+WmiResult FirmwareBridge::MethodInput(ComPtr<IWbemClassObject>& signature) {
     if (m_wmi.KeptMethodInput(signature)) return {CallEnd::Answered, S_OK};
     win::Bstr classPath = win::Bstr::FromAnsi(TELVARIN_WMI_METHOD_CLASS_PATH, CP_THREAD_ACP);
     win::Bstr methodName = win::Bstr::FromAnsi(kMethodName, CP_THREAD_ACP);
@@ -46,7 +48,7 @@ WmiResult CFnService::MethodInput(ComPtr<IWbemClassObject>& signature) {
     // later lookup finds the method (RetryReadiness).
     char text[96];
     auto failed = [&](WmiResult result, const char* format) {
-        if (result.Answered() && !WmiConnection::IsLoss(result.hr)) {
+        if (result.Answered() && !WmiConnection::IsLoss(result.Hr())) {
             if (m_lookupLog.Failures() == 0) {
                 wsprintfA(text, format, kMethodClass, kMethodName);
                 m_lookupLog.SetFailureText(text);
@@ -59,16 +61,16 @@ WmiResult CFnService::MethodInput(ComPtr<IWbemClassObject>& signature) {
     ComPtr<IWbemClassObject> methodClass;
     WmiResult result = m_wmi.GetObject(classPath.Get(), methodClass);
     // S_OK without an object is as much a missing class as an error.
-    if (result.Ok() && !methodClass) result.hr = kNotFound;
+    if (result.Ok() && !methodClass) result = WmiResult::Answer(kNotFound);
     if (!result.Ok()) return failed(result, "Wmi %s class not existed.");
     {
         Doing doing(m_activity, "IWbemClassObject::GetMethod");
-        result.hr = methodClass->GetMethod(methodName.Get(), 0, signature.GetAddressOf(), nullptr);
+        result = WmiResult::Answer(methodClass->GetMethod(methodName.Get(), 0, signature.GetAddressOf(), nullptr));
     }
-    if (result.hr == S_OK && !signature) result.hr = kNotFound;
-    if (result.hr != S_OK) {
+    if (result.Hr() == S_OK && !signature) result = WmiResult::Answer(kNotFound);
+    if (result.Hr() != S_OK) {
         signature.Reset();
-        m_wmi.NoteFailure(generation, result.hr, "GetMethod");
+        m_wmi.NoteFailure(generation, result.Hr(), "GetMethod");
         return failed(result, "Wmi %s class %s method not existed.");
     }
     m_lookupLog.Succeeded();
@@ -80,7 +82,7 @@ WmiResult CFnService::MethodInput(ComPtr<IWbemClassObject>& signature) {
 // acted, so a lost connection lets the call be made again; in ExecMethod only a failure that says
 // the call never reached the other side does. The method's input signature is kept for the
 // connection, so a call makes one round trip to the provider: ExecMethod.
-int CFnService::CallOnce(DWORD (&regs)[4], bool repeated, Retry* retry) {
+int FirmwareBridge::CallOnce(DWORD (&regs)[4], bool repeated, Retry* retry) {
     win::Bstr methodName = win::Bstr::FromAnsi(kMethodName, CP_THREAD_ACP);
     if (!methodName) return 0;
     const LONG generation = m_wmi.Generation();
@@ -89,7 +91,7 @@ int CFnService::CallOnce(DWORD (&regs)[4], bool repeated, Retry* retry) {
     // up or refused disables no request; a failure of the firmware side disables them.
     auto failed = [&](const WmiResult& result, bool beforeFirmware) {
         *retry = RetryAfter(result, beforeFirmware, repeated);
-        if (*retry == Retry::No && result.Answered() && !WmiConnection::IsLoss(result.hr)) m_wmi.ClearReady();
+        if (*retry == Retry::No && result.Answered() && !WmiConnection::IsLoss(result.Hr())) m_wmi.ClearReady();
         return 0;
     };
 
@@ -100,11 +102,11 @@ int CFnService::CallOnce(DWORD (&regs)[4], bool repeated, Retry* retry) {
     ComPtr<IWbemClassObject> inParams;
     {
         Doing doing(m_activity, "IWbemClassObject::SpawnInstance");
-        result.hr = inSignature->SpawnInstance(0, inParams.GetAddressOf());
+        result = WmiResult::Answer(inSignature->SpawnInstance(0, inParams.GetAddressOf()));
     }
-    if (result.hr == S_OK && !inParams) result.hr = kNotFound;
-    if (result.hr != S_OK) {
-        m_wmi.NoteFailure(generation, result.hr, "SpawnInstance");
+    if (result.Hr() == S_OK && !inParams) result = WmiResult::Answer(kNotFound);
+    if (result.Hr() != S_OK) {
+        m_wmi.NoteFailure(generation, result.Hr(), "SpawnInstance");
         m_wmi.ForgetMethodInput();
         return failed(result, true);
     }
@@ -115,9 +117,9 @@ int CFnService::CallOnce(DWORD (&regs)[4], bool repeated, Retry* retry) {
         Doing doing(m_activity, "IWbemClassObject::Put");
         const wchar_t* const names[4] = {L"InEAX", L"InEBX", L"InECX", L"InEDX"};
         for (int i = 0; i < 4; ++i) {
-            result.hr = PutRegister(inParams.Get(), names[i], regs[i]);
-            if (result.hr == S_OK) continue;
-            m_wmi.NoteFailure(generation, result.hr, "Put");
+            result = WmiResult::Answer(PutRegister(inParams.Get(), names[i], regs[i]));
+            if (result.Hr() == S_OK) continue;
+            m_wmi.NoteFailure(generation, result.Hr(), "Put");
             *retry = RetryAfter(result, true, repeated);
             return 0;
         }
@@ -127,7 +129,7 @@ int CFnService::CallOnce(DWORD (&regs)[4], bool repeated, Retry* retry) {
     result = ExecOnMethodInstance(m_wmi, m_methodInstance, methodName.Get(), inParams.Get(), outParams);
     // A call that may have reached the firmware is never made twice.
     if (!result.Ok()) {
-        if (result.Answered() && !WmiConnection::IsLoss(result.hr)) {
+        if (result.Answered() && !WmiConnection::IsLoss(result.Hr())) {
             // The method may be gone since it was looked up: the next call looks again.
             m_wmi.ForgetMethodInput();
             m_execLog.Failed();
@@ -155,7 +157,7 @@ int CFnService::CallOnce(DWORD (&regs)[4], bool repeated, Retry* retry) {
     return 1;
 }
 
-int CFnService::CallFirmware(DWORD& eax, DWORD& ebx, DWORD& ecx, DWORD& edx) {
+int FirmwareBridge::CallFirmware(DWORD& eax, DWORD& ebx, DWORD& ecx, DWORD& edx) {
     if (!m_wmi.HasConnected()) return 0;
     DWORD regs[4] = {eax, ebx, ecx, edx};
     const int result = OnceMoreAfterLoss(*this, [&](bool repeated, Retry* retry) { return CallOnce(regs, repeated, retry); });
@@ -168,7 +170,7 @@ int CFnService::CallFirmware(DWORD& eax, DWORD& ebx, DWORD& ecx, DWORD& edx) {
     return 1;
 }
 
-DWORD CFnService::RetryReadiness() {
+DWORD FirmwareBridge::RetryReadiness() {
     if (!m_wmi.HasConnected() || m_wmi.Ready() == 1) {
         m_readinessDue = 0;
         return INFINITE;
@@ -186,7 +188,7 @@ DWORD CFnService::RetryReadiness() {
     m_readinessDue = now + m_readinessBackoff.Next();
     return static_cast<DWORD>(m_readinessDue - now);
 }
-int CFnService::SetFirmwareOption(int option) {
+int FirmwareBridge::SetFirmwareOption(int option) {
     DWORD eax = TELVARIN_FW_FUNCTION;
     DWORD ebx = (static_cast<DWORD>(option) << 8) | TELVARIN_FW_SUB_OPTION;
     DWORD ecx = 0;

@@ -1,12 +1,14 @@
 // Writing the settings word into the OrvButtonData block.
-#include "core/fn_service.h"
+#include "common/protocol.h"
+#include "common/win_raii.h"
+#include "firmware/firmware_bridge.h"
 #include "firmware/once_more.h"
 
 using Microsoft::WRL::ComPtr;
 
 // One attempt at the write; see OnceMoreAfterLoss. The write is idempotent, so a lost connection
 // at any step lets it be made again.
-int CFnService::WriteOnce(DWORD value, bool repeated, Retry* retry) {
+int FirmwareBridge::WriteOnce(DWORD value, bool repeated, Retry* retry) {
     const LONG generation = m_wmi.Generation();
     auto lost = [&](const WmiResult& result) {
         *retry = RetryAfter(result, true, repeated);
@@ -37,18 +39,18 @@ int CFnService::WriteOnce(DWORD value, bool repeated, Retry* retry) {
     if (!param.Get()->bstrVal) return 0;
     {
         Doing doing(m_activity, "IWbemClassObject::Put");
-        result.hr = block->Put(L"" TELVARIN_WMI_PARAM, 0, param.Get(), CIM_UINT32);
+        result = WmiResult::Answer(block->Put(L"" TELVARIN_WMI_PARAM, 0, param.Get(), CIM_UINT32));
     }
     // A rejected Put or update is a failed write: the caller reports it.
-    if (result.hr != S_OK) {
-        m_wmi.NoteFailure(generation, result.hr, "Put");
-        return lost({CallEnd::Answered, result.hr});
+    if (result.Hr() != S_OK) {
+        m_wmi.NoteFailure(generation, result.Hr(), "Put");
+        return lost({CallEnd::Answered, result.Hr()});
     }
     result = m_wmi.PutInstance(block.Get(), WBEM_FLAG_UPDATE_ONLY);
     return result.Ok() ? 1 : lost(result);
 }
 
-int CFnService::WriteFirmwareSetting(DWORD value) {
+int FirmwareBridge::WriteFirmwareSetting(DWORD value) {
     if (!m_wmi.HasConnected()) return 0;
     return OnceMoreAfterLoss(*this, [&](bool repeated, Retry* retry) { return WriteOnce(value, repeated, retry); });
 }

@@ -1,6 +1,7 @@
 #include "firmware/method_instance.h"
 
-#include "core/fn_service.h"
+#include "common/protocol.h"
+#include "core/service_log.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -32,7 +33,7 @@ bool FirstInstancePath(WmiConnection& wmi, Path& path) {
 void ReportInstance(const wchar_t* path) {
     char text[320];
     wsprintfA(text, "Using the firmware method instance %.280ls", path);
-    CFnService::LogServiceEvent(EVENTLOG_INFORMATION_TYPE, MSG_TEXT, text, nullptr, nullptr);
+    LogServiceEvent(EVENTLOG_INFORMATION_TYPE, MSG_TEXT, text, nullptr, nullptr);
 }
 
 }  // namespace
@@ -48,7 +49,7 @@ WmiResult ExecOnMethodInstance(WmiConnection& wmi, MethodInstanceMemo& memo, BST
     WmiResult result = wmi.ExecMethod(path.Get(), method, inParams, outParams);
     // Only "no such object" on the fixed path sends us looking: the firmware did not run, so
     // the call may be made on the instance found. Without one, the answer stays what it was.
-    if (!fixed || !result.Answered() || result.hr != static_cast<HRESULT>(WBEM_E_NOT_FOUND)) return result;
+    if (!fixed || !result.Answered() || result.Hr() != static_cast<HRESULT>(WBEM_E_NOT_FOUND)) return result;
     if (!FirstInstancePath(wmi, found)) return result;
     if (memo.Remember(generation, found)) ReportInstance(found);
     win::Bstr other(found);

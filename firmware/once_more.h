@@ -1,19 +1,19 @@
 // Firmware operations that a lost WMI connection lets be made again on the next one.
 #pragma once
 
-#include "core/fn_service.h"
+#include "firmware/firmware_bridge.h"
 
 // Runs `attempt(repeated, &retry)`. While the connection is lost, an operation waits for it to
 // come back and is attempted again; one whose call came back undelivered is attempted once more,
 // as `repeated`, and that attempt reports its own failure. A call that may have reached the
 // firmware, or that gave no answer in time, is never repeated.
 template <typename Attempt>
-int OnceMoreAfterLoss(CFnService& service, Attempt attempt) {
+int OnceMoreAfterLoss(FirmwareBridge& bridge, Attempt attempt) {
     bool repeated = false;
     for (;;) {
         Retry retry = Retry::No;
         const int result = attempt(repeated, &retry);
-        if (retry == Retry::No || !service.AwaitWmiReconnection()) return result;
+        if (retry == Retry::No || !bridge.AwaitWmiReconnection()) return result;
         if (retry == Retry::Once) repeated = true;
     }
 }
@@ -22,7 +22,7 @@ int OnceMoreAfterLoss(CFnService& service, Attempt attempt) {
 // (or the operation may be made twice), so any loss of the connection lets it be made once
 // more. A call given up or refused is no loss: a provider that gave no answer would hang again.
 inline Retry RetryAfter(const WmiResult& result, bool beforeFirmware, bool repeated) {
-    if (result.end == CallEnd::NotConnected) return Retry::NotMade;
-    if (repeated || !result.Answered() || !WmiConnection::IsLoss(result.hr)) return Retry::No;
-    return WmiConnection::NeverDelivered(result.hr) || beforeFirmware ? Retry::Once : Retry::No;
+    if (result.End() == CallEnd::NotConnected) return Retry::NotMade;
+    if (repeated || !result.Answered() || !WmiConnection::IsLoss(result.Hr())) return Retry::No;
+    return WmiConnection::NeverDelivered(result.Hr()) || beforeFirmware ? Retry::Once : Retry::No;
 }

@@ -1,8 +1,10 @@
 // The one connection to \\.\ROOT\WMI that the whole service shares.
-#include "core/wmi_connection.h"
+#include "firmware/wmi_connection.h"
 
 #include "core/com_runtime.h"
-#include "core/fn_service.h"
+#include "common/protocol.h"
+#include "core/service_log.h"
+#include "core/backoff.h"
 #include "core/retry_log.h"
 #include "firmware/call_runner.h"
 
@@ -24,7 +26,7 @@ public:
     }
 };
 
-void Report(WORD type, const char* text) { CFnService::LogServiceEvent(type, MSG_TEXT, text, nullptr, nullptr); }
+void Report(WORD type, const char* text) { LogServiceText(type, text); }
 
 // A critical section that a loop can leave and take again; left at the end of the scope.
 class HeldLock {
@@ -110,11 +112,11 @@ WmiResult WmiConnection::LockedCall(WmiOp op, const char* name, Fill fill, Take 
     const WmiResult result = Bounded(
         op, name, m_callBoundMs,
         [&](WmiRequest& request) {
-            request.services = m_services;
+            request.On(m_services.Get());
             fill(request);
         },
         take);
-    if (result.Answered() && IsLoss(result.hr)) MarkLostLocked(generation, result.hr, name);
+    if (result.Answered() && IsLoss(result.Hr())) MarkLostLocked(generation, result.Hr(), name);
     return result;
 }
 
@@ -122,36 +124,23 @@ WmiResult WmiConnection::GetObject(BSTR path, ComPtr<IWbemClassObject>& object) 
     object.Reset();
     return LockedCall(
         WmiOp::RegisterCall, "GetObject",
-        [&](WmiRequest& r) {
-            r.op = WmiRequest::Op::GetObject;
-            r.text1 = win::Bstr(path);
-        },
-        [&](WmiRequest& r) { object = r.resultObject; });
+        [&](WmiRequest& r) { r.GetObject(path); }, [&](WmiRequest& r) { object = r.ResultObject(); });
 }
 
 WmiResult WmiConnection::ExecMethod(BSTR path, BSTR method, IWbemClassObject* inParams, ComPtr<IWbemClassObject>& outParams) {
     outParams.Reset();
     return LockedCall(
         WmiOp::RegisterCall, "ExecMethod",
-        [&](WmiRequest& r) {
-            r.op = WmiRequest::Op::ExecMethod;
-            r.text1 = win::Bstr(path);
-            r.text2 = win::Bstr(method);
-            r.object = inParams;
-        },
-        [&](WmiRequest& r) { outParams = r.resultObject; });
+        [&](WmiRequest& r) { r.ExecMethod(path, method, inParams); },
+        [&](WmiRequest& r) { outParams = r.ResultObject(); });
 }
 
 WmiResult WmiConnection::ExecQuery(BSTR language, BSTR query, ComPtr<IEnumWbemClassObject>& instances) {
     instances.Reset();
     return LockedCall(
         WmiOp::SettingsRead, "ExecQuery",
-        [&](WmiRequest& r) {
-            r.op = WmiRequest::Op::ExecQuery;
-            r.text1 = win::Bstr(language);
-            r.text2 = win::Bstr(query);
-        },
-        [&](WmiRequest& r) { instances = r.resultEnumerator; });
+        [&](WmiRequest& r) { r.ExecQuery(language, query); },
+        [&](WmiRequest& r) { instances = r.ResultEnumerator(); });
 }
 
 WmiResult WmiConnection::Next(IEnumWbemClassObject* instances, ComPtr<IWbemClassObject>& object) {
@@ -160,13 +149,9 @@ WmiResult WmiConnection::Next(IEnumWbemClassObject* instances, ComPtr<IWbemClass
     // Without the call lock: a settings read that takes long holds up no register call.
     const WmiResult result = Bounded(
         WmiOp::SettingsRead, "Next", m_callBoundMs,
-        [&](WmiRequest& r) {
-            r.op = WmiRequest::Op::Next;
-            r.enumerator = instances;
-            r.flags = static_cast<LONG>(m_callBoundMs);
-        },
-        [&](WmiRequest& r) { object = r.resultObject; });
-    if (result.Answered()) NoteFailure(generation, result.hr, "Next");
+        [&](WmiRequest& r) { r.Next(instances, static_cast<LONG>(m_callBoundMs)); },
+        [&](WmiRequest& r) { object = r.ResultObject(); });
+    if (result.Answered()) NoteFailure(generation, result.Hr(), "Next");
     return result;
 }
 
@@ -175,24 +160,16 @@ WmiResult WmiConnection::Poll(IEnumWbemClassObject* events, DWORD timeoutMs, Com
     const LONG generation = m_generation;
     const WmiResult result = Bounded(
         WmiOp::Poll, "Next of the button events", timeoutMs + m_callBoundMs,
-        [&](WmiRequest& r) {
-            r.op = WmiRequest::Op::Next;
-            r.enumerator = events;
-            r.flags = static_cast<LONG>(timeoutMs);
-        },
-        [&](WmiRequest& r) { event = r.resultObject; });
-    if (result.Answered()) NoteFailure(generation, result.hr, "the button-event poll");
+        [&](WmiRequest& r) { r.Next(events, static_cast<LONG>(timeoutMs)); },
+        [&](WmiRequest& r) { event = r.ResultObject(); });
+    if (result.Answered()) NoteFailure(generation, result.Hr(), "the button-event poll");
     return result;
 }
 
 WmiResult WmiConnection::PutInstance(IWbemClassObject* instance, LONG flags) {
     return LockedCall(
         WmiOp::SettingsWrite, "PutInstance",
-        [&](WmiRequest& r) {
-            r.op = WmiRequest::Op::PutInstance;
-            r.object = instance;
-            r.flags = flags;
-        },
+        [&](WmiRequest& r) { r.PutInstance(instance, flags); },
         [](WmiRequest&) {});
 }
 
@@ -208,20 +185,18 @@ WmiResult WmiConnection::Subscribe(BSTR language, BSTR query, ComPtr<IEnumWbemCl
         const WmiResult result = Bounded(
             WmiOp::Subscribe, "ExecNotificationQuery", m_callBoundMs,
             [&](WmiRequest& r) {
-                r.services = m_services;
-                r.op = WmiRequest::Op::ExecNotificationQuery;
-                r.text1 = win::Bstr(language);
-                r.text2 = win::Bstr(query);
+                r.On(m_services.Get());
+                r.ExecNotificationQuery(language, query);
             },
-            [&](WmiRequest& r) { events = r.resultEnumerator; });
+            [&](WmiRequest& r) { events = r.ResultEnumerator(); });
         // Only whether a subscription came back counts, not the result code.
         if (events) {
             log.Succeeded();
             return {CallEnd::Answered, S_OK};
         }
-        if (result.end == CallEnd::Stopped) return result;
-        if (result.Answered() && IsLoss(result.hr)) {
-            MarkLostLocked(generation, result.hr, "ExecNotificationQuery");
+        if (result.End() == CallEnd::Stopped) return result;
+        if (result.Answered() && IsLoss(result.Hr())) {
+            MarkLostLocked(generation, result.Hr(), "ExecNotificationQuery");
             return result;
         }
         // A call given up or refused has been reported by its kind.
@@ -287,14 +262,13 @@ HRESULT WmiConnection::ConnectServer() {
     const WmiResult result = Bounded(
         WmiOp::Connect, "ConnectServer", m_callBoundMs,
         [&](WmiRequest& r) {
-            r.op = WmiRequest::Op::ConnectServer;
-            r.locator = m_locator;
-            r.text1 = win::Bstr(L"" TELVARIN_WMI_NAMESPACE);
+            win::Bstr wmiNamespace(L"" TELVARIN_WMI_NAMESPACE);
+            r.ConnectServer(m_locator.Get(), wmiNamespace.Get());
         },
-        [&](WmiRequest& r) { services = r.resultServices; });
+        [&](WmiRequest& r) { services = r.ResultServices(); });
     // A connect given up or refused is a failed attempt like any other (its kind reported it).
     if (!result.Answered()) return E_ABORT;
-    if (result.hr != S_OK) return result.hr;
+    if (result.Hr() != S_OK) return result.Hr();
     if (!services) return E_POINTER;
     win::Lock lock(m_lock);
     m_services = services;
@@ -404,20 +378,4 @@ void WmiConnection::MarkLostLocked(LONG generation, HRESULT hr, const char* call
         return;
     }
     Report(EVENTLOG_WARNING_TYPE, text);
-}
-
-// ---- the service's fronts ---------------------------------------------------------------------
-
-int CFnService::ConnectWmi() { return m_wmi.Connect(); }
-
-int CFnService::ReconnectWmi() {
-    m_wmi.Drop();
-    if (!WaitForWinmgmt()) return 0;
-    return m_wmi.ConnectAgain();
-}
-
-bool CFnService::AwaitWmiReconnection() {
-    if (m_wmi.Connected()) return true;
-    if (m_wmi.OnConnectingThread()) return ReconnectWmi() == 1;
-    return m_wmi.WaitUntilConnected();
 }

@@ -1,8 +1,9 @@
 // Sleep and hibernation on firmware request. Nothing is remembered between requests: the token
 // is opened, the power library loaded and the policy read anew each time.
-#include "core/power_api.h"
+#include "power/power_actions.h"
 
-#include "core/fn_service.h"
+#include "common/win_raii.h"
+#include "core/service_log.h"
 
 namespace {
 
@@ -32,53 +33,53 @@ PowerApi& SystemPowerApi() {
     return api;
 }
 
-int CFnService::EnableShutdownPrivilege() {
+int PowerActions::EnableShutdownPrivilege() {
     win::UniqueHandle token;
-    if (!m_pPowerApi->OpenToken(TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, token.Receive())) return 0;
+    if (!m_api->OpenToken(TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, token.Receive())) return 0;
     TOKEN_PRIVILEGES privileges{};
     privileges.PrivilegeCount = 1;
     privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-    if (!m_pPowerApi->LookupPrivilege("SeShutdownPrivilege", &privileges.Privileges[0].Luid)) return 0;
-    if (!m_pPowerApi->AdjustPrivileges(token.Get(), &privileges)) return 0;
+    if (!m_api->LookupPrivilege("SeShutdownPrivilege", &privileges.Privileges[0].Luid)) return 0;
+    if (!m_api->AdjustPrivileges(token.Get(), &privileges)) return 0;
     return 1;
 }
 
-POWER_ACTION CFnService::SleepButtonAction() {
+POWER_ACTION PowerActions::SleepButtonAction() {
     // Found at run time: without the power library the service falls back to hibernation.
-    win::Library library(m_pPowerApi->LoadPowerLibrary("POWRPROF.DLL"));
+    win::Library library(m_api->LoadPowerLibrary("POWRPROF.DLL"));
     if (!library) return PowerActionHibernate;
     auto readPolicy =
-        reinterpret_cast<ReadGlobalPwrPolicyProc>(reinterpret_cast<void*>(m_pPowerApi->FindEntry(library.Get(), "ReadGlobalPwrPolicy")));
+        reinterpret_cast<ReadGlobalPwrPolicyProc>(reinterpret_cast<void*>(m_api->FindEntry(library.Get(), "ReadGlobalPwrPolicy")));
     if (!readPolicy) return PowerActionHibernate;
     SYSTEM_POWER_STATUS power{};
-    if (!m_pPowerApi->QueryPowerStatus(&power)) return PowerActionHibernate;
+    if (!m_api->QueryPowerStatus(&power)) return PowerActionHibernate;
     GLOBAL_POWER_POLICY policy{};
     if (!readPolicy(&policy)) return PowerActionHibernate;
     // Only "off line" (0) picks the battery entry; on line (1) and unknown (255) take the other.
     return power.ACLineStatus == 0 ? policy.user.SleepButtonDc.Action : policy.user.SleepButtonAc.Action;
 }
 
-void CFnService::RequestPowerState(bool sleep) {
+void PowerActions::RequestPowerState(bool sleep) {
     BOOL done;
     {
         Doing doing(m_activity, "SetSystemPowerState");
-        done = m_pPowerApi->RequestPowerState(sleep ? TRUE : FALSE, FALSE);
+        done = m_api->RequestPowerState(sleep ? TRUE : FALSE, FALSE);
     }
     if (done) return;
     const DWORD error = GetLastError();
     char text[64];
     wsprintfA(text, "%s failed, error %lu", sleep ? "Sleep" : "Hibernation", error);
-    LogServiceEvent(EVENTLOG_WARNING_TYPE, MSG_TEXT, text, nullptr, nullptr);
+    LogServiceText(EVENTLOG_WARNING_TYPE, text);
 }
 
-void CFnService::Hibernate() {
-    if (g_pService->EnableShutdownPrivilege() == 1) g_pService->RequestPowerState(false);
+void PowerActions::Hibernate() {
+    if (EnableShutdownPrivilege() == 1) RequestPowerState(false);
 }
 
-void CFnService::SleepPerPolicy() {
-    if (g_pService->EnableShutdownPrivilege() != 1) return;
-    const POWER_ACTION action = g_pService->SleepButtonAction();
+void PowerActions::SleepPerPolicy() {
+    if (EnableShutdownPrivilege() != 1) return;
+    const POWER_ACTION action = SleepButtonAction();
     // A sleep button set to "Do nothing" does nothing; every other action but sleep hibernates.
     if (action == PowerActionNone) return;
-    g_pService->RequestPowerState(action == PowerActionSleep);
+    RequestPowerState(action == PowerActionSleep);
 }

@@ -1,6 +1,6 @@
 #include "service/install.h"
 
-#include "core/fn_service.h"
+#include "service/fn_service.h"
 
 namespace {
 
@@ -16,7 +16,7 @@ bool EqualsIgnoringAsciiCase(const char* a, const char* b) {
 win::ServiceHandle OpenManager(DWORD access) { return win::ServiceHandle(OpenSCManagerA(nullptr, nullptr, access)); }
 
 void ReportServiceEvent(WORD type, DWORD eventId) {
-    CFnService::LogServiceEvent(type, eventId, TELVARIN_SERVICE_NAME, nullptr, nullptr);
+    LogServiceEvent(type, eventId, TELVARIN_SERVICE_NAME, nullptr, nullptr);
 }
 
 // The running executable's path, plain and quoted as the image path. False for a path that

@@ -2,7 +2,7 @@
 // command. The exit code is 0, but for an -InstSvc that left another registration or none (1).
 #include <stdlib.h>
 
-#include "core/fn_service.h"
+#include "service/fn_service.h"
 #include "service/install.h"
 
 // The one service object; its constructor points g_pService at it.

@@ -1,10 +1,10 @@
 // The SystemEvent registry store: the one update rule and the six start-up values.
-#include "settings/registry_store.h"
+#include "settings/settings_store.h"
 
 #include "common/protocol_key.h"
 #include "common/registry_dword.h"
 
-#include "core/fn_service.h"
+#include "common/protocol.h"
 
 DWORD ReadRegistryDword(HKEY key, const char* valueName) {
     DWORD value = 0;
@@ -30,7 +30,7 @@ void WriteDword(HKEY key, const char* valueName, DWORD value) {
 }
 }  // namespace
 
-void CFnService::UpdateRegistryDword(const char* subkey, const char* valueName, DWORD value, int set, int toggle) {
+void UpdateRegistryDword(const char* subkey, const char* valueName, DWORD value, int set, int toggle) {
     win::RegKey key;
     if (telvarin::OpenProtocolKey(subkey, KEY_QUERY_VALUE | KEY_SET_VALUE, key) == ERROR_SUCCESS) {
         DWORD current = ReadRegistryDword(key.Get(), valueName);
@@ -43,11 +43,23 @@ void CFnService::UpdateRegistryDword(const char* subkey, const char* valueName, 
     WriteDword(key.Get(), valueName, MergeRegistryDword(0, value, set, toggle));
 }
 
-void CFnService::WriteStartupValues() {
+SettingsStore::SettingsStore(FirmwareApi& firmware, HANDLE stopEvent, ActivityBoard& activity)
+    : m_firmware(firmware), m_stop(stopEvent), m_activity(activity) {}
+
+SettingsStore::~SettingsStore() {
+    // The watchers reach this object: they must be gone first (a test's store, stopped otherwise).
+    if (!WatchersRunning()) return;
+    SetEvent(m_stop);
+    JoinWatchers();
+}
+
+void SettingsStore::WriteStartupValues() {
     UpdateRegistryDword(TELVARIN_KEY_NOTIFICATION, TELVARIN_VALUE_DEFAULT, 0, 0, 0);
     UpdateRegistryDword(TELVARIN_KEY_NOTIFICATION, TELVARIN_VALUE_TYPE2, 0, 0, 0);
     UpdateRegistryDword(TELVARIN_KEY_CAPABILITY, TELVARIN_VALUE_DEFAULT, TELVARIN_CAPABILITY_BITS, 0, 0);
     UpdateRegistryDword(TELVARIN_KEY_CAPABILITY, TELVARIN_VALUE_TYPE2, TELVARIN_CAPABILITY_TYPE2_BITS, 0, 0);
     UpdateRegistryDword(TELVARIN_KEY_CURRENT_SETTING, TELVARIN_VALUE_DEFAULT, TELVARIN_SETTING_AT_START, 1, 0);
     UpdateRegistryDword(TELVARIN_KEY_STATUS_CONTROL, TELVARIN_VALUE_TYPE2, TELVARIN_STATUS_CONTROL_AT_START, 1, 0);
+    m_prevStatusControl = 0;
+    m_curStatusControl = 0;
 }

@@ -1,5 +1,5 @@
-// Reading the SystemEvent values. A client may write anything there, so a value that is absent,
-// of another type than REG_DWORD, or of another size than 4 bytes reads as 0.
+// Reading and updating the SystemEvent values. A client may write anything there, so a value
+// that is absent, of another type than REG_DWORD, or of another size than 4 bytes reads as 0.
 #pragma once
 
 #include <windows.h>
@@ -11,3 +11,5 @@ DWORD ReadRegistryDword(const char* subkey, const char* valueName);
 // The value UpdateRegistryDword stores: set mode when `set` is 1, else toggle mode when `toggle`
 // is 1, else OR mode.
 DWORD MergeRegistryDword(DWORD current, DWORD value, int set, int toggle);
+// The one update rule of the SystemEvent values: creates missing keys, writes even when unchanged.
+void UpdateRegistryDword(const char* subkey, const char* valueName, DWORD value, int set, int toggle);

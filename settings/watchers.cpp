@@ -4,8 +4,9 @@
 #include <string.h>
 
 #include "common/protocol_key.h"
-#include "core/fn_service.h"
-#include "settings/registry_store.h"
+#include "common/protocol.h"
+#include "core/service_log.h"
+#include "settings/settings_store.h"
 
 namespace {
 
@@ -49,25 +50,27 @@ bool Deleted(HKEY key) {
                             nullptr, nullptr) == ERROR_KEY_DELETED;
 }
 
+}  // namespace
+
 struct WatchedKey {
     const char* path;
     const char* thread;  // as the stop watchdog names it
-    HANDLE CFnService::*eventField;
-    void (CFnService::*handler)();
-    void (CFnService::*catchUp)();
-    DWORD (CFnService::*retry)();  // the timed work, run before each wait; answers the wait's bound
+    HANDLE volatile SettingsStore::*eventField;
+    void (SettingsStore::*handler)();
+    void (SettingsStore::*catchUp)();
+    DWORD (SettingsStore::*retry)();  // the timed work, run before each wait; answers the wait's bound
 };
 
 class KeyWatcher {
 public:
-    explicit KeyWatcher(const WatchedKey& watched) : m_watched(watched), m_service(*g_pService) {}
+    KeyWatcher(const WatchedKey& watched, SettingsStore& store) : m_watched(watched), m_service(store) {}
 
     DWORD Run() {
         if (!m_changed || !m_nameChanged) return 0;
         m_service.*m_watched.eventField = m_changed.Get();
-        m_service.Activity().Join(m_watched.thread);
+        m_service.m_activity.Join(m_watched.thread);
         while (Open() && Watch()) ReportMissing();  // deleted: looked for from scratch
-        m_service.Activity().Leave();
+        m_service.m_activity.Leave();
         m_service.*m_watched.eventField = nullptr;
         return 0;
     }
@@ -78,14 +81,14 @@ private:
         m_missing = true;
         char text[96];
         wsprintfA(text, "Key %s is missing; waiting for it", KeyName(m_watched.path));
-        CFnService::LogServiceEvent(EVENTLOG_WARNING_TYPE, MSG_TEXT, text, nullptr, nullptr);
+        LogServiceText(EVENTLOG_WARNING_TYPE, text);
     }
 
     // Opens the key and arms both notifications, waiting without polling for the key to exist;
     // then the catch-up look for what changed unseen. False at the stop.
     bool Open() {
         for (;;) {
-            if (m_service.StopRequested()) return false;
+            if (WaitForSingleObject(m_service.m_stop, 0) == WAIT_OBJECT_0) return false;
             // Closing a key signals the notification armed on it: close first, then reset.
             m_key.Reset();
             m_parent.Reset();
@@ -99,7 +102,7 @@ private:
                 ArmNameNotification(m_parent.Get(), m_nameChanged.Get(), TRUE) != ERROR_SUCCESS ||
                 (m_aboveParent && ArmNameNotification(m_aboveParent.Get(), m_nameChanged.Get()) != ERROR_SUCCESS)) {
                 // Nothing to watch above the key (not even Software): look again in a while.
-                if (m_service.WaitForStop(telvarin::kRetryPauseMs)) return false;
+                if (WaitForSingleObject(m_service.m_stop, telvarin::kRetryPauseMs) == WAIT_OBJECT_0) return false;
                 continue;
             }
             if (telvarin::OpenProtocolKey(m_watched.path, KEY_NOTIFY | KEY_QUERY_VALUE, m_key) == ERROR_SUCCESS &&
@@ -114,14 +117,14 @@ private:
                 continue;
             }
             ReportMissing();
-            const HANDLE waits[2] = {m_service.m_hStopEvent.Get(), m_nameChanged.Get()};
+            const HANDLE waits[2] = {m_service.m_stop, m_nameChanged.Get()};
             if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) return false;
         }
         if (m_missing) {
             m_missing = false;
             char text[96];
             wsprintfA(text, "Key %s is back; watching it again", KeyName(m_watched.path));
-            CFnService::LogServiceEvent(EVENTLOG_INFORMATION_TYPE, MSG_TEXT, text, nullptr, nullptr);
+            LogServiceText(EVENTLOG_INFORMATION_TYPE, text);
         }
         (m_service.*m_watched.catchUp)();
         return true;
@@ -133,7 +136,7 @@ private:
     // right after.
     bool Watch() {
         // The stop comes first, so that it wins when several are signalled.
-        const HANDLE waits[3] = {m_service.m_hStopEvent.Get(), m_changed.Get(), m_nameChanged.Get()};
+        const HANDLE waits[3] = {m_service.m_stop, m_changed.Get(), m_nameChanged.Get()};
         for (;;) {
             const DWORD woke = WaitForMultipleObjects(3, waits, FALSE, (m_service.*m_watched.retry)());
             if (woke == WAIT_TIMEOUT) continue;  // the timed work is due
@@ -152,7 +155,7 @@ private:
     }
 
     const WatchedKey& m_watched;
-    CFnService& m_service;
+    SettingsStore& m_service;
     win::RegKey m_key;
     win::RegKey m_parent;
     win::RegKey m_aboveParent;
@@ -160,6 +163,8 @@ private:
     win::UniqueHandle m_nameChanged{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
     bool m_missing = false;
 };
+
+namespace {
 
 void WriteNotificationType2(DWORD value) {
     win::RegKey key;
@@ -170,22 +175,59 @@ void WriteNotificationType2(DWORD value) {
 
 }  // namespace
 
-DWORD WINAPI StatusWatcherThread(LPVOID) {
+// The readiness lookup is the bridge's; the watcher runs it as its timed work.
+DWORD SettingsStore::RetryReadiness() { return m_firmware.RetryReadiness(); }
+
+DWORD WINAPI SettingsStore::StatusWatcherThread(LPVOID store) {
     // A request written before the arming differs from m_prevStatusControl: one handling finds it.
     static const WatchedKey kStatusControl = {TELVARIN_KEY_STATUS_CONTROL, "the StatusControl watcher",
-                                              &CFnService::m_hStatusEvent, &CFnService::OnStatusControlChanged,
-                                              &CFnService::OnStatusControlChanged, &CFnService::RetryReadiness};
-    return KeyWatcher(kStatusControl).Run();
+                                              &SettingsStore::m_hStatusEvent, &SettingsStore::OnStatusControlChanged,
+                                              &SettingsStore::OnStatusControlChanged, &SettingsStore::RetryReadiness};
+    return KeyWatcher(kStatusControl, *static_cast<SettingsStore*>(store)).Run();
 }
 
-DWORD WINAPI SettingWatcherThread(LPVOID) {
+DWORD WINAPI SettingsStore::SettingWatcherThread(LPVOID store) {
     static const WatchedKey kCurrentSetting = {TELVARIN_KEY_CURRENT_SETTING, "the CurrentSetting watcher",
-                                               &CFnService::m_hSettingEvent, &CFnService::PushCurrentSetting,
-                                               &CFnService::CatchUpCurrentSetting, &CFnService::RetrySettingPush};
-    return KeyWatcher(kCurrentSetting).Run();
+                                               &SettingsStore::m_hSettingEvent, &SettingsStore::PushCurrentSetting,
+                                               &SettingsStore::CatchUpCurrentSetting, &SettingsStore::RetrySettingPush};
+    return KeyWatcher(kCurrentSetting, *static_cast<SettingsStore*>(store)).Run();
 }
 
-void CFnService::PushCurrentSetting() {
+namespace {
+
+void StartWatcher(win::UniqueHandle& handle, LPTHREAD_START_ROUTINE procedure, SettingsStore* store) {
+    DWORD id = 0;
+    handle.Reset(CreateThread(nullptr, 0, procedure, store, 0, &id));
+}
+
+// Watchers end by themselves once the stop is signalled: every wait of theirs watches it, and a
+// firmware call they are in is given up. They are never terminated from outside (that could
+// leave the call lock held or a registry write half done); the stop watchdog bounds the rest.
+void JoinWatcher(win::UniqueHandle& handle) {
+    if (!handle) return;
+    WaitForSingleObject(handle.Get(), INFINITE);
+    handle.Reset();
+}
+
+}  // namespace
+
+void SettingsStore::StartWatchers() {
+    StartWatcher(m_hStatusWatcher, StatusWatcherThread, this);
+    StartWatcher(m_hSettingWatcher, SettingWatcherThread, this);
+}
+
+void SettingsStore::JoinWatchers() {
+    {
+        Doing doing(m_activity, "ending the StatusControl watcher");
+        JoinWatcher(m_hStatusWatcher);
+    }
+    {
+        Doing doing(m_activity, "ending the CurrentSetting watcher");
+        JoinWatcher(m_hSettingWatcher);
+    }
+}
+
+void SettingsStore::PushCurrentSetting() {
     m_pushDue = 0;
     win::RegKey key;
     if (telvarin::OpenProtocolKey(TELVARIN_KEY_CURRENT_SETTING, KEY_QUERY_VALUE, key) != ERROR_SUCCESS) return;
@@ -193,15 +235,15 @@ void CFnService::PushCurrentSetting() {
     key.Reset();
     m_pushedSetting = setting;
     m_settingPushed = false;
-    const int written = WriteFirmwareSetting(~setting);
+    const int written = m_firmware.WriteFirmwareSetting(~setting);
     // A write given up because the service is stopping is no failure of the firmware's.
-    if (StopRequested()) return;
+    if (WaitForSingleObject(m_stop, 0) == WAIT_OBJECT_0) return;
     if (written) m_pushLog.Succeeded();
     else m_pushLog.Failed();
     // The push counts once the firmware took the word and no given-up write of an earlier word
     // can still land after it; until then it is made again, with growing pauses. The word is
     // whole, so the firmware taking it twice does no harm.
-    if (written && m_wmi.Outstanding(WmiOp::SettingsWrite) == 0) {
+    if (written && m_firmware.SettingsWritesOutstanding() == 0) {
         m_settingPushed = true;
         m_pushBackoff.Reset();
         return;
@@ -209,12 +251,12 @@ void CFnService::PushCurrentSetting() {
     m_pushDue = GetTickCount64() + m_pushBackoff.Next();
 }
 
-void CFnService::CatchUpCurrentSetting() {
+void SettingsStore::CatchUpCurrentSetting() {
     if (m_settingPushed && ReadRegistryDword(TELVARIN_KEY_CURRENT_SETTING, TELVARIN_VALUE_DEFAULT) == m_pushedSetting) return;
     PushCurrentSetting();
 }
 
-DWORD CFnService::RetrySettingPush() {
+DWORD SettingsStore::RetrySettingPush() {
     if (m_pushDue == 0) return INFINITE;
     ULONGLONG now = GetTickCount64();
     if (now < m_pushDue) return static_cast<DWORD>(m_pushDue - now);
@@ -224,7 +266,7 @@ DWORD CFnService::RetrySettingPush() {
     return now < m_pushDue ? static_cast<DWORD>(m_pushDue - now) : 0;
 }
 
-void CFnService::OnStatusControlChanged() {
+void SettingsStore::OnStatusControlChanged() {
     const DWORD request = ReadRegistryDword(TELVARIN_KEY_STATUS_CONTROL, TELVARIN_VALUE_TYPE2);
     const DWORD answers = ReadRegistryDword(TELVARIN_KEY_NOTIFICATION, TELVARIN_VALUE_TYPE2);
     m_curStatusControl = request;
@@ -234,21 +276,21 @@ void CFnService::OnStatusControlChanged() {
     DWORD eax = TELVARIN_FW_FUNCTION, ebx = 0, ecx = 0, edx = 0;
     if (changed & TELVARIN_REQUEST_0) {
         ebx = TELVARIN_FW_STATE_A;
-        if (m_wmi.Ready() == 1 && CallFirmware(eax, ebx, ecx, edx) == 1) {
+        if (m_firmware.RequestsReady() && m_firmware.CallFirmware(eax, ebx, ecx, edx) == 1) {
             DWORD next = (answers ^ TELVARIN_ACK_0) & ~TELVARIN_STATE_A;
             if ((eax & 0xFF) == TELVARIN_FW_STATE_A_ON) next |= TELVARIN_STATE_A;
             WriteNotificationType2(next);
         }
     } else if (changed & TELVARIN_REQUEST_1) {
         ebx = TELVARIN_FW_DEVICE_B_READ;
-        if (m_wmi.Ready() == 1 && CallFirmware(eax, ebx, ecx, edx) == 1) {
+        if (m_firmware.RequestsReady() && m_firmware.CallFirmware(eax, ebx, ecx, edx) == 1) {
             DWORD next = (answers ^ TELVARIN_ACK_1) & ~TELVARIN_DEVICE_B;
             if ((eax & 0xFF) == TELVARIN_FW_DEVICE_B_IS_ON) next |= TELVARIN_DEVICE_B;
             WriteNotificationType2(next);
         }
     } else if (changed & TELVARIN_REQUEST_17) {
         ebx = (answers & TELVARIN_DEVICE_B) ? TELVARIN_FW_DEVICE_B_ON : TELVARIN_FW_DEVICE_B_OFF;
-        if (m_wmi.Ready() == 1) CallFirmware(eax, ebx, ecx, edx);
+        if (m_firmware.RequestsReady()) m_firmware.CallFirmware(eax, ebx, ecx, edx);
     }
     m_prevStatusControl = m_curStatusControl;
 }

@@ -28,7 +28,7 @@ public:
 };
 
 DWORD WINAPI RunListener(LPVOID) {
-    g_pService->RunEventListener();
+    g_pService->Firmware().RunEventListener(g_pService->Buttons());
     return 0;
 }
 
@@ -38,9 +38,8 @@ struct ListenerFixture : FirmwareFixture {
 
     ListenerFixture() {
         DeleteSystemEventTree();
-        service.SetPowerApi(&power);
+        service.Power().SetApi(&power);
         Connect();
-        service.m_running = 1;
     }
     ~ListenerFixture() {
         Stop();
@@ -53,7 +52,7 @@ struct ListenerFixture : FirmwareFixture {
     }
     void Stop() {
         if (!thread) return;
-        service.RequestStop();
+        service.Host().RequestStop();
         CHECK(WaitForSingleObject(thread.Get(), 10000) == WAIT_OBJECT_0);
         thread.Reset();
     }
@@ -87,7 +86,7 @@ TEST_CASE("event codes are toggled into Notification as whole values") {
 
 TEST_CASE("codes 8 and 0x800 are power requests and leave the registry alone") {
     ListenerFixture f;
-    f.service.WriteStartupValues();
+    f.service.Settings().WriteStartupValues();
     f.Start();
     f.Inject(8);
     f.Inject(0x800);
@@ -126,14 +125,14 @@ TEST_CASE("the first subscription is retried once a second, holding the lock, un
     f.Fault("notify-fail", "2");
     f.thread.Reset(CreateThread(nullptr, 0, RunListener, nullptr, 0, nullptr));
     REQUIRE(Eventually([&] { return !f.log.Texts().empty(); }));
-    CHECK_FALSE(LockIsFree(f.service.Wmi().CallLock()));
+    CHECK_FALSE(LockIsFree(f.service.Firmware().Wmi().CallLock()));
     f.Inject(0x1);  // made before the subscription: not delivered
     REQUIRE(Eventually([&] { return Subscribed(f.emulator); }));
     const auto texts = f.log.Texts();
     REQUIRE(texts.size() == 2);
     CHECK(texts[0] == "ExecNotificationQuery fail");
     CHECK(StartsWith(texts[1], "ExecNotificationQuery succeeded after 2 failed attempts"));
-    CHECK(Eventually([&] { return LockIsFree(f.service.Wmi().CallLock()); }));
+    CHECK(Eventually([&] { return LockIsFree(f.service.Firmware().Wmi().CallLock()); }));
     f.Inject(0x8000);
     CHECK(f.WaitForEvents(0x8000));
 }
@@ -151,12 +150,12 @@ TEST_CASE("a stop ends the listener and releases the subscription") {
         f.thread.Reset(CreateThread(nullptr, 0, RunListener, nullptr, 0, nullptr));
         REQUIRE(Eventually([&] { return !f.log.Texts().empty(); }));
     }
-    SUBCASE("with m_running already 0 when the subscription succeeds") {
-        f.service.m_running = 0;
+    SUBCASE("with the stop already asked for") {
+        f.service.Host().RequestStop();
         f.thread.Reset(CreateThread(nullptr, 0, RunListener, nullptr, 0, nullptr));
         CHECK(WaitForSingleObject(f.thread.Get(), 5000) == WAIT_OBJECT_0);
     }
     f.Stop();
-    CHECK(LockIsFree(f.service.Wmi().CallLock()));
+    CHECK(LockIsFree(f.service.Firmware().Wmi().CallLock()));
     CHECK(fwemu::LiveObjects() == connected);
 }

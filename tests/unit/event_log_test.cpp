@@ -6,10 +6,10 @@ using namespace testing;
 
 TEST_CASE("LogServiceEvent hands over exactly the non-null strings") {
     ServiceFixture f;
-    CFnService::LogServiceEvent(EVENTLOG_INFORMATION_TYPE, 103, nullptr, nullptr, nullptr);
-    CFnService::LogServiceEvent(EVENTLOG_INFORMATION_TYPE, 107, "winmgmt not ready", nullptr, nullptr);
-    CFnService::LogServiceEvent(EVENTLOG_ERROR_TYPE, 102, "Telvarin", nullptr, nullptr);
-    CFnService::LogServiceEvent(EVENTLOG_INFORMATION_TYPE, 100, "a", "b", "c");
+    LogServiceEvent(EVENTLOG_INFORMATION_TYPE, 103, nullptr, nullptr, nullptr);
+    LogServiceEvent(EVENTLOG_INFORMATION_TYPE, 107, "winmgmt not ready", nullptr, nullptr);
+    LogServiceEvent(EVENTLOG_ERROR_TYPE, 102, "Telvarin", nullptr, nullptr);
+    LogServiceEvent(EVENTLOG_INFORMATION_TYPE, 100, "a", "b", "c");
     auto events = f.log.Events();
     REQUIRE(events.size() == 4);
     CHECK(events[0].strings.empty());
@@ -25,19 +25,19 @@ TEST_CASE("the event source is registered on the first report and kept") {
     ServiceFixture f;
     CHECK(f.log.registrations == 0);  // a process that reports nothing never registers
     SUBCASE("later reports register nothing further") {
-        for (int i = 0; i < 5; ++i) CFnService::LogServiceEvent(4, 107, "x", nullptr, nullptr);
+        for (int i = 0; i < 5; ++i) LogServiceEvent(4, 107, "x", nullptr, nullptr);
         CHECK(f.log.registrations == 1);
         CHECK(f.log.Events().size() == 5);
     }
     SUBCASE("a failed registration drops the entry and the next report tries again") {
         f.log.failRegistrations = 2;
-        CFnService::LogServiceEvent(4, 107, "lost 1", nullptr, nullptr);
-        CFnService::LogServiceEvent(4, 107, "lost 2", nullptr, nullptr);
-        CHECK_FALSE(f.service.m_hEventSource);
-        CFnService::LogServiceEvent(4, 107, "kept", nullptr, nullptr);
+        LogServiceEvent(4, 107, "lost 1", nullptr, nullptr);
+        LogServiceEvent(4, 107, "lost 2", nullptr, nullptr);
+        CHECK_FALSE(f.service.Log().SourceRegistered());
+        LogServiceEvent(4, 107, "kept", nullptr, nullptr);
         CHECK(f.log.Texts() == std::vector<std::string>{"kept"});
         CHECK(f.log.registrations == 1);
-        CHECK(f.service.m_hEventSource);
+        CHECK(f.service.Log().SourceRegistered());
     }
 }
 
@@ -45,13 +45,13 @@ TEST_CASE("the destructor deregisters the source it registered, and only that") 
     RecordingEventLog log;
     {
         CFnService service;
-        service.SetEventLogApi(&log);
+        service.Log().SetApi(&log);
     }
     CHECK(log.deregistrations == 0);
     {
         CFnService service;
-        service.SetEventLogApi(&log);
-        CFnService::LogServiceEvent(4, 107, "x", nullptr, nullptr);
+        service.Log().SetApi(&log);
+        LogServiceEvent(4, 107, "x", nullptr, nullptr);
     }
     CHECK(log.deregistrations == 1);
 }
@@ -60,7 +60,7 @@ namespace {
 HANDLE g_go = nullptr;
 DWORD WINAPI ReportOnGo(LPVOID) {
     WaitForSingleObject(g_go, INFINITE);
-    CFnService::LogServiceEvent(4, 107, "concurrent", nullptr, nullptr);
+    LogServiceEvent(4, 107, "concurrent", nullptr, nullptr);
     return 0;
 }
 }  // namespace
@@ -87,6 +87,6 @@ TEST_CASE("a service entry that cannot register its control handler reports 103 
     CHECK(events[0].id == 103);
     CHECK(events[0].type == EVENTLOG_WARNING_TYPE);
     CHECK(events[0].strings.empty());
-    CHECK(f.service.m_running == 0);
-    CHECK_FALSE(f.service.m_hWorker);
+    CHECK(f.service.Host().Running() == 0);
+    CHECK_FALSE(f.service.Host().HasWorker());
 }

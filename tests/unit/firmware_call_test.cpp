@@ -7,7 +7,7 @@ using namespace testing;
 namespace {
 struct Registers {
     DWORD eax = 0x9610, ebx = 0x5D, ecx = 0, edx = 0;
-    int Call(CFnService& service) { return service.CallFirmware(eax, ebx, ecx, edx); }
+    int Call(CFnService& service) { return service.Firmware().CallFirmware(eax, ebx, ecx, edx); }
     bool Unchanged() const { return eax == 0x9610 && ebx == 0x5D && ecx == 0 && edx == 0; }
 };
 }  // namespace
@@ -15,7 +15,7 @@ struct Registers {
 TEST_CASE("the start-up register call sends 38416, 302, 0, 0 and sets the option") {
     FirmwareFixture f;
     f.Connect();
-    CHECK(f.service.SetFirmwareOption(1) == 1);
+    CHECK(f.service.Firmware().SetFirmwareOption(1) == 1);
     auto calls = f.Calls();
     REQUIRE(calls.size() == 1);
     CHECK(InputTexts(calls[0]) == std::vector<std::string>{"38416", "302", "0", "0"});
@@ -40,7 +40,7 @@ TEST_CASE("a successful call hands back the firmware's registers") {
         CHECK(r.Call(f.service) == 1);
         CHECK(r.eax == 0x103);
     }
-    CHECK(f.service.Wmi().Ready() == 1);
+    CHECK(f.service.Firmware().Wmi().Ready() == 1);
     CHECK(f.log.Events().empty());
 }
 
@@ -91,21 +91,21 @@ TEST_CASE("each kind of failed call: its report, the ready flag, the registers u
     }
     CHECK(r.Call(f.service) == 0);
     CHECK(r.Unchanged());
-    CHECK(f.service.Wmi().Ready() == ready);
+    CHECK(f.service.Firmware().Wmi().Ready() == ready);
     CHECK(f.log.Texts() == reports);
-    CHECK(LockIsFree(f.service.Wmi().CallLock()));
+    CHECK(LockIsFree(f.service.Firmware().Wmi().CallLock()));
     if (!firmwareCalled) CHECK(f.Calls().empty());
     // The connection stays usable for the other operations.
     f.Fault("null-object", "off");
     f.Fault("put-fail", "off");
-    CHECK(f.service.WriteFirmwareSetting(1) == 1);
+    CHECK(f.service.Firmware().WriteFirmwareSetting(1) == 1);
 }
 
 TEST_CASE("without a connection a call fails at once") {
     ServiceFixture f;
     DWORD eax = 1, ebx = 2, ecx = 3, edx = 4;
-    CHECK(f.service.CallFirmware(eax, ebx, ecx, edx) == 0);
-    CHECK(f.service.WriteFirmwareSetting(0) == 0);
+    CHECK(f.service.Firmware().CallFirmware(eax, ebx, ecx, edx) == 0);
+    CHECK(f.service.Firmware().WriteFirmwareSetting(0) == 0);
     CHECK((eax == 1 && ebx == 2 && ecx == 3 && edx == 4));
 }
 
@@ -123,7 +123,7 @@ TEST_CASE("10,000 failing and succeeding calls leave no emulator object behind")
             Registers r;
             r.Call(f.service);
         }
-        f.service.Wmi().ForgetMethodInput();  // the one object kept on purpose
+        f.service.Firmware().Wmi().ForgetMethodInput();  // the one object kept on purpose
         CHECK(fwemu::LiveObjects() == connected);
         REQUIRE(f.emulator.Reset());
     }
@@ -131,19 +131,19 @@ TEST_CASE("10,000 failing and succeeding calls leave no emulator object behind")
         Registers r;
         CHECK(r.Call(f.service) == 1);
     }
-    for (int i = 0; i < 1000; ++i) f.service.WriteFirmwareSetting(static_cast<DWORD>(i));
-    f.service.Wmi().ForgetMethodInput();
+    for (int i = 0; i < 1000; ++i) f.service.Firmware().WriteFirmwareSetting(static_cast<DWORD>(i));
+    f.service.Firmware().Wmi().ForgetMethodInput();
     CHECK(fwemu::LiveObjects() == connected);
-    f.service.Wmi().Close();
+    f.service.Firmware().Wmi().Close();
     CHECK(fwemu::LiveObjects() == f.baselineObjects);
 }
 
 TEST_CASE("the settings word travels as unsigned decimal text") {
     FirmwareFixture f;
     f.Connect();
-    CHECK(f.service.WriteFirmwareSetting(0xFE7FFFEB) == 1);
-    CHECK(f.service.WriteFirmwareSetting(0) == 1);
-    CHECK(f.service.WriteFirmwareSetting(0xFFFFFFFF) == 1);
+    CHECK(f.service.Firmware().WriteFirmwareSetting(0xFE7FFFEB) == 1);
+    CHECK(f.service.Firmware().WriteFirmwareSetting(0) == 1);
+    CHECK(f.service.Firmware().WriteFirmwareSetting(0xFFFFFFFF) == 1);
     auto writes = f.Writes();
     REQUIRE(writes.size() == 3);
     CHECK(Narrow(writes[0].text) == "4269801451");
@@ -174,10 +174,10 @@ TEST_CASE("the settings write goes to the first instance only, and a rejection i
         CAPTURE(c.fault);
         REQUIRE(f.emulator.Reset());
         f.Fault(c.fault, c.value);
-        CHECK(f.service.WriteFirmwareSetting(5) == c.result);
+        CHECK(f.service.Firmware().WriteFirmwareSetting(5) == c.result);
         if (c.writes != kAnyWrites) CHECK(f.Writes().size() == static_cast<size_t>(c.writes));
     }
-    CHECK(LockIsFree(f.service.Wmi().CallLock()));
+    CHECK(LockIsFree(f.service.Firmware().Wmi().CallLock()));
     CHECK(f.log.Events().empty());
 }
 
@@ -201,7 +201,7 @@ TEST_CASE("another model's method instance is found when the fixed one does not 
         CHECK(third.Call(f.service) == 1);
         CHECK(f.Calls().size() == 3);
         for (const std::string& text : f.log.Texts()) CHECK(text != named);
-        CHECK(f.service.Wmi().Ready() == 1);
+        CHECK(f.service.Firmware().Wmi().Ready() == 1);
     }
     SUBCASE("none published: the call fails as it always did") {
         f.Fault("method-instance", "none");
@@ -210,7 +210,7 @@ TEST_CASE("another model's method instance is found when the fixed one does not 
         CHECK(r.Unchanged());
         CHECK(f.Calls().empty());
         CHECK(f.log.Texts() == std::vector<std::string>{"Wmi ExecMethod fail."});
-        CHECK(f.service.Wmi().Ready() == 0);
+        CHECK(f.service.Firmware().Wmi().Ready() == 0);
     }
     SUBCASE("the fixed one published: used, nothing looked up or said") {
         Registers r;

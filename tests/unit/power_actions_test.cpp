@@ -5,6 +5,8 @@
 #include <vector>
 
 #include "core/power_api.h"
+#include "core/service_log.h"
+#include "power/power_actions.h"
 #include "tests/unit/test_support.h"
 
 using namespace testing;
@@ -73,10 +75,14 @@ public:
     }
 };
 
-struct PowerFixture : ServiceFixture {
+// The power actions alone, with the fake platform calls and a recorded log.
+struct PowerFixture {
+    RecordingEventLog log;
+    ServiceLog serviceLog{log};
     FakePower power;
+    ActivityBoard activity;
+    PowerActions actions{power, activity};
     PowerFixture() {
-        service.SetPowerApi(&power);
         g_policy = GLOBAL_POWER_POLICY{};
         g_policyReadable = true;
         g_policyReads = 0;
@@ -97,28 +103,28 @@ TEST_CASE("the sleep button follows the policy entry of the present power source
     SUBCASE("on battery the battery entry decides: sleep") {
         f.power.acLine = 0;
         f.Policy(PowerActionHibernate, PowerActionSleep);
-        f.service.SleepPerPolicy();
+        f.actions.SleepPerPolicy();
         CHECK(f.power.requests == std::vector<std::pair<BOOL, BOOL>>{kSleep});
     }
     SUBCASE("on line power the line entry decides: hibernate") {
         f.power.acLine = 1;
         f.Policy(PowerActionHibernate, PowerActionSleep);
-        f.service.SleepPerPolicy();
+        f.actions.SleepPerPolicy();
         CHECK(f.power.requests == std::vector<std::pair<BOOL, BOOL>>{kHibernate});
     }
     SUBCASE("an undetermined line status (255) takes the line entry") {
         f.power.acLine = 255;
         f.Policy(PowerActionSleep, PowerActionHibernate);
-        f.service.SleepPerPolicy();
+        f.actions.SleepPerPolicy();
         CHECK(f.power.requests == std::vector<std::pair<BOOL, BOOL>>{kSleep});
     }
     SUBCASE("'do nothing' makes no request, on either power source; other actions hibernate") {
         f.Policy(PowerActionNone, PowerActionNone);
-        f.service.SleepPerPolicy();
+        f.actions.SleepPerPolicy();
         f.power.acLine = 0;
-        f.service.SleepPerPolicy();
+        f.actions.SleepPerPolicy();
         f.Policy(PowerActionNone, PowerActionShutdownOff);
-        f.service.SleepPerPolicy();
+        f.actions.SleepPerPolicy();
         CHECK(f.power.requests == std::vector<std::pair<BOOL, BOOL>>{kHibernate});
     }
     CHECK(f.power.lastPrivilege == "SeShutdownPrivilege");
@@ -131,8 +137,8 @@ TEST_CASE("a failed power request is reported with its error code") {
     PowerFixture f;
     f.power.requestError = ERROR_PRIVILEGE_NOT_HELD;
     f.Policy(PowerActionSleep, PowerActionSleep);
-    f.service.SleepPerPolicy();
-    f.service.Hibernate();
+    f.actions.SleepPerPolicy();
+    f.actions.Hibernate();
     CHECK(f.log.Texts() == std::vector<std::string>{"Sleep failed, error 1314", "Hibernation failed, error 1314"});
 }
 
@@ -143,14 +149,14 @@ TEST_CASE("without a readable policy the sleep button hibernates") {
     SUBCASE("no ReadGlobalPwrPolicy in it") { f.power.entryPresent = false; }
     SUBCASE("no power status") { f.power.statusReadable = false; }
     SUBCASE("the policy read fails") { g_policyReadable = false; }
-    f.service.SleepPerPolicy();
+    f.actions.SleepPerPolicy();
     CHECK(f.power.requests == std::vector<std::pair<BOOL, BOOL>>{kHibernate});
 }
 
 TEST_CASE("hibernation reads no policy") {
     PowerFixture f;
     f.Policy(PowerActionSleep, PowerActionSleep);
-    f.service.Hibernate();
+    f.actions.Hibernate();
     CHECK(f.power.requests == std::vector<std::pair<BOOL, BOOL>>{kHibernate});
     CHECK(g_policyReads == 0);
 }
@@ -160,9 +166,9 @@ TEST_CASE("without the shutdown privilege no power request is made") {
     SUBCASE("the token does not open") { f.power.tokenOpens = false; }
     SUBCASE("the privilege is unknown") { f.power.privilegeKnown = false; }
     SUBCASE("the adjustment fails") { f.power.adjustWorks = false; }
-    CHECK(f.service.EnableShutdownPrivilege() == 0);
-    f.service.Hibernate();
-    f.service.SleepPerPolicy();
+    CHECK(f.actions.EnableShutdownPrivilege() == 0);
+    f.actions.Hibernate();
+    f.actions.SleepPerPolicy();
     CHECK(f.power.requests.empty());
     CHECK(g_policyReads == 0);
 }

@@ -9,9 +9,9 @@ namespace {
 constexpr char kKey[] = TELVARIN_KEY_NOTIFICATION;
 constexpr char kDeepKey[] = TELVARIN_KEY_ROOT "\\Deep\\Er";
 
-DWORD Update(CFnService& service, DWORD current, DWORD operand, int set, int toggle) {
+DWORD Update(DWORD current, DWORD operand, int set, int toggle) {
     WriteDword(kKey, "", current);
-    service.UpdateRegistryDword(kKey, "", operand, set, toggle);
+    UpdateRegistryDword(kKey, "", operand, set, toggle);
     return ReadDword(kKey, "");
 }
 }  // namespace
@@ -21,21 +21,21 @@ TEST_CASE("UpdateRegistryDword merges, toggles or sets by the exact flag values"
     DeleteSystemEventTree();
 
     SUBCASE("toggle mode clears the operand's bits only when all of them are set") {
-        CHECK(Update(f.service, 1, 3, 0, 1) == 3);
-        CHECK(Update(f.service, 3, 3, 0, 1) == 0);
-        CHECK(Update(f.service, 7, 3, 0, 1) == 4);
-        CHECK(Update(f.service, 0x10, 0x30, 0, 1) == 0x30);
-        CHECK(Update(f.service, 0x1234, 0, 0, 1) == 0x1234);
+        CHECK(Update(1, 3, 0, 1) == 3);
+        CHECK(Update(3, 3, 0, 1) == 0);
+        CHECK(Update(7, 3, 0, 1) == 4);
+        CHECK(Update(0x10, 0x30, 0, 1) == 0x30);
+        CHECK(Update(0x1234, 0, 0, 1) == 0x1234);
     }
     SUBCASE("OR mode keeps every bit already set") {
-        CHECK(Update(f.service, 0x80000001, 0x1800054, 0, 0) == 0x81800055);
-        CHECK(Update(f.service, 5, 0, 0, 0) == 5);
+        CHECK(Update(0x80000001, 0x1800054, 0, 0) == 0x81800055);
+        CHECK(Update(5, 0, 0, 0) == 5);
     }
     SUBCASE("set wins over toggle, and a flag counts only when it is exactly 1") {
-        CHECK(Update(f.service, 0xFF, 3, 1, 1) == 3);
-        CHECK(Update(f.service, 1, 3, 2, 1) == 3);   // set 2 is off: toggle
-        CHECK(Update(f.service, 1, 2, 0, 2) == 3);   // toggle 2 is off: OR
-        CHECK(Update(f.service, 3, 3, -1, 2) == 3);  // both off: OR, not toggle
+        CHECK(Update(0xFF, 3, 1, 1) == 3);
+        CHECK(Update(1, 3, 2, 1) == 3);   // set 2 is off: toggle
+        CHECK(Update(1, 2, 0, 2) == 3);   // toggle 2 is off: OR
+        CHECK(Update(3, 3, -1, 2) == 3);  // both off: OR, not toggle
     }
     // That an unchanged value is still rewritten cannot be seen under Wine: its registry drops
     // a write of identical data without a change notification.
@@ -46,18 +46,18 @@ TEST_CASE("UpdateRegistryDword creates missing keys and values from 0") {
     DeleteSystemEventTree();
 
     SUBCASE("every missing parent is created and the operand stored unchanged in every mode") {
-        f.service.UpdateRegistryDword(kDeepKey, "V", 5, 0, 1);
+        UpdateRegistryDword(kDeepKey, "V", 5, 0, 1);
         CHECK(ReadDword(kDeepKey, "V") == 5);
         DeleteSystemEventTree();
-        f.service.UpdateRegistryDword(kDeepKey, "V", 6, 1, 0);
+        UpdateRegistryDword(kDeepKey, "V", 6, 1, 0);
         CHECK(ReadDword(kDeepKey, "V") == 6);
         DeleteSystemEventTree();
-        f.service.UpdateRegistryDword(kDeepKey, "", 7, 0, 0);
+        UpdateRegistryDword(kDeepKey, "", 7, 0, 0);
         CHECK(ReadDword(kDeepKey, "") == 7);
     }
     SUBCASE("a present key without the value reads 0 and creates it") {
         WriteDword(kKey, "Other", 1);
-        f.service.UpdateRegistryDword(kKey, "Type2", 0x20, 0, 1);
+        UpdateRegistryDword(kKey, "Type2", 0x20, 0, 1);
         CHECK(ReadDword(kKey, "Type2") == 0x20);
         CHECK(ReadDword(kKey, "Other") == 1);
     }
@@ -76,7 +76,7 @@ TEST_CASE("values a client wrote with another type or size read as 0") {
     SUBCASE("4 bytes of REG_BINARY") { WriteRaw(kKey, "", REG_BINARY, eight, 4); }
 
     CHECK(ReadRegistryDword(kKey, "") == 0);
-    f.service.UpdateRegistryDword(kKey, "", 0x10, 0, 1);
+    UpdateRegistryDword(kKey, "", 0x10, 0, 1);
     CHECK(ReadDword(kKey, "") == 0x10);
 }
 
@@ -85,7 +85,7 @@ TEST_CASE("the start-up writes reset the request values and only add bits elsewh
     DeleteSystemEventTree();
 
     SUBCASE("on an empty registry all six values are created") {
-        f.service.WriteStartupValues();
+        f.service.Settings().WriteStartupValues();
         CHECK(ReadDword(TELVARIN_KEY_NOTIFICATION, "") == 0);
         CHECK(ReadDword(TELVARIN_KEY_NOTIFICATION, "Type2") == 0);
         CHECK(ReadDword(TELVARIN_KEY_CAPABILITY, "") == 0x1800054);
@@ -100,7 +100,7 @@ TEST_CASE("the start-up writes reset the request values and only add bits elsewh
         WriteDword(TELVARIN_KEY_CAPABILITY, "Type2", 0x1);
         WriteDword(TELVARIN_KEY_CURRENT_SETTING, "", 0xFFFFFFFF);
         WriteDword(TELVARIN_KEY_STATUS_CONTROL, "Type2", 0x20003);
-        f.service.WriteStartupValues();
+        f.service.Settings().WriteStartupValues();
         CHECK(ReadDword(TELVARIN_KEY_NOTIFICATION, "") == 0x10);
         CHECK(ReadDword(TELVARIN_KEY_NOTIFICATION, "Type2") == 0x30001);
         CHECK(ReadDword(TELVARIN_KEY_CAPABILITY, "") == 0x81800054);
@@ -114,12 +114,11 @@ TEST_CASE("the start-up writes reset the request values and only add bits elsewh
 TEST_CASE("Run writes the start-up values and returns at once outside the service manager") {
     ServiceFixture f;
     DeleteSystemEventTree();
-    f.service.m_prevStatusControl = 7;
-    f.service.m_curStatusControl = 9;
+    f.service.Settings().SetPreviousStatusControl(7);
     f.service.Run();
     CHECK(ReadDword(TELVARIN_KEY_CURRENT_SETTING, "") == 0x1800014);
-    CHECK(f.service.m_prevStatusControl == 0);
-    CHECK(f.service.m_curStatusControl == 0);
+    CHECK(f.service.Settings().PreviousStatusControl() == 0);
+    CHECK(f.service.Settings().CurrentStatusControl() == 0);
     CHECK(f.log.Events().empty());
     DeleteSystemEventTree();
 }

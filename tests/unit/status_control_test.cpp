@@ -12,15 +12,15 @@ struct StatusFixture : FirmwareFixture {
     StatusFixture() {
         DeleteSystemEventTree();
         Connect();
-        service.WriteStartupValues();
+        service.Settings().WriteStartupValues();
     }
     ~StatusFixture() { DeleteSystemEventTree(); }
     // A client writes StatusControl "Type2"; the watcher's handling runs once.
     void Request(DWORD statusControl) {
         WriteDword(kStatusControl, "Type2", statusControl);
-        service.OnStatusControlChanged();
-        CHECK(service.m_prevStatusControl == statusControl);
-        CHECK(service.m_curStatusControl == statusControl);
+        service.Settings().OnStatusControlChanged();
+        CHECK(service.Settings().PreviousStatusControl() == statusControl);
+        CHECK(service.Settings().CurrentStatusControl() == statusControl);
     }
     DWORD Answers() { return ReadDword(kNotification, "Type2"); }
     std::vector<std::string> Ebx() {
@@ -120,7 +120,7 @@ TEST_CASE("requests consumed without effect") {
         CHECK(f.Calls().empty());
     }
     SUBCASE("the service is not ready: no call, and no other bit served instead") {
-        f.service.Wmi().ClearReady();
+        f.service.Firmware().Wmi().ClearReady();
         f.Request(0x3);
         CHECK(f.Calls().empty());
     }
@@ -128,18 +128,18 @@ TEST_CASE("requests consumed without effect") {
         f.Fault("cflag", "1");
         f.Request(0x1);
         CHECK(f.Calls().size() == 1);
-        CHECK(f.service.Wmi().Ready() == 1);
+        CHECK(f.service.Firmware().Wmi().Ready() == 1);
     }
     SUBCASE("a call that fails inside WMI disables every later request") {
         f.Fault("exec-fail", "on");
         f.Request(0x1);
-        CHECK(f.service.Wmi().Ready() == 0);
+        CHECK(f.service.Firmware().Wmi().Ready() == 0);
         REQUIRE(f.emulator.Reset());
         f.Request(0x0);
         f.Request(0x2);
         CHECK(f.Calls().empty());
         // Settings pushes go on.
-        CHECK(f.service.WriteFirmwareSetting(7) == 1);
+        CHECK(f.service.Firmware().WriteFirmwareSetting(7) == 1);
     }
     CHECK(f.Answers() == 0x5);
 }
@@ -154,9 +154,9 @@ TEST_CASE("an acknowledgement is lost, not created, when the Notification key is
 
 TEST_CASE("a missing StatusControl key reads as 0") {
     StatusFixture f;
-    f.service.m_prevStatusControl = 0x1;
+    f.service.Settings().SetPreviousStatusControl(0x1);
     DeleteKey(kStatusControl);
-    f.service.OnStatusControlChanged();
-    CHECK(f.service.m_prevStatusControl == 0);
+    f.service.Settings().OnStatusControlChanged();
+    CHECK(f.service.Settings().PreviousStatusControl() == 0);
     CHECK(f.Ebx() == std::vector<std::string>{"93"});
 }

@@ -110,14 +110,14 @@ HRESULT EmulatorComRuntime::CreateLocator(IWbemLocator** locator) {
 FirmwareFixture::FirmwareFixture() : baselineObjects(fwemu::LiveObjects()) {
     REQUIRE(emulator.Ok());
     REQUIRE(emulator.Reset());
-    service.SetComRuntime(&runtime);
+    service.Firmware().Wmi().SetComRuntime(&runtime);
 }
 
-FirmwareFixture::~FirmwareFixture() { service.Wmi().Close(); }
+FirmwareFixture::~FirmwareFixture() { service.Firmware().Wmi().Close(); }
 
 void FirmwareFixture::Connect() {
-    REQUIRE(service.ConnectWmi() == 1);
-    REQUIRE(service.Wmi().Ready() == 1);
+    REQUIRE(service.Firmware().Connect() == 1);
+    REQUIRE(service.Firmware().Wmi().Ready() == 1);
 }
 
 std::vector<fwemu::CallRecord> FirmwareFixture::Calls() {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "core/event_log_api.h"
-#include "core/fn_service.h"
+#include "service/fn_service.h"
 
 namespace testing {
 
@@ -58,7 +58,7 @@ private:
 struct ServiceFixture {
     RecordingEventLog log;
     CFnService service;
-    ServiceFixture() { service.SetEventLogApi(&log); }
+    ServiceFixture() { service.Log().SetApi(&log); }
 };
 
 }  // namespace testing

@@ -14,7 +14,7 @@ struct WatcherFixture : FirmwareFixture {
     WatcherFixture() {
         DeleteSystemEventTree();
         Connect();
-        service.WriteStartupValues();
+        service.Settings().WriteStartupValues();
     }
     ~WatcherFixture() { DeleteSystemEventTree(); }
 
@@ -28,7 +28,7 @@ struct WatcherFixture : FirmwareFixture {
 
 // Ends a watcher through the stop signal and checks that it returns.
 void StopAndJoin(CFnService& service, win::UniqueHandle& thread) {
-    service.RequestStop();
+    service.Host().RequestStop();
     CHECK(WaitForSingleObject(thread.Get(), 10000) == WAIT_OBJECT_0);
 }
 }  // namespace
@@ -36,19 +36,19 @@ void StopAndJoin(CFnService& service, win::UniqueHandle& thread) {
 TEST_CASE("PushCurrentSetting sends the complement of the settings word") {
     WatcherFixture f;
     SUBCASE("the start-up value") {
-        f.service.PushCurrentSetting();
+        f.service.Settings().PushCurrentSetting();
         CHECK(f.SettingWord() == 0xFE7FFFEB);
     }
     SUBCASE("a deleted value reads as 0") {
         win::RegKey key;
         telvarin::OpenProtocolKey(kCurrentSetting, KEY_SET_VALUE, key);
         RegDeleteValueA(key.Get(), "");
-        f.service.PushCurrentSetting();
+        f.service.Settings().PushCurrentSetting();
         CHECK(Narrow(f.Writes().at(0).text) == "4294967295");
     }
     SUBCASE("a missing key sends nothing and reports nothing") {
         DeleteKey(kCurrentSetting);
-        f.service.PushCurrentSetting();
+        f.service.Settings().PushCurrentSetting();
         CHECK(f.Writes().empty());
     }
     CHECK(f.log.Events().empty());
@@ -57,7 +57,7 @@ TEST_CASE("PushCurrentSetting sends the complement of the settings word") {
 TEST_CASE("a settings push that does not reach the firmware is reported once and made again until it does") {
     WatcherFixture f;
     f.Fault("data-instances", "0");
-    win::UniqueHandle thread(CreateThread(nullptr, 0, SettingWatcherThread, nullptr, 0, nullptr));
+    win::UniqueHandle thread(CreateThread(nullptr, 0, SettingsStore::SettingWatcherThread, &f.service.Settings(), 0, nullptr));
     // The catch-up push at the arming fails, and so do the pushes made again after 1 s and 2 s.
     REQUIRE(Eventually([&] { return !f.log.Texts().empty(); }));
     Sleep(3500);  // the pauses are what is tested: nothing outside shows a retry that fails
@@ -75,8 +75,8 @@ TEST_CASE("a settings push that does not reach the firmware is reported once and
 
 TEST_CASE("the CurrentSetting watcher pushes on every change of the key") {
     WatcherFixture f;
-    win::UniqueHandle thread(CreateThread(nullptr, 0, SettingWatcherThread, nullptr, 0, nullptr));
-    REQUIRE(Eventually([&] { return f.service.m_hSettingEvent != nullptr; }));
+    win::UniqueHandle thread(CreateThread(nullptr, 0, SettingsStore::SettingWatcherThread, &f.service.Settings(), 0, nullptr));
+    REQUIRE(Eventually([&] { return f.service.Settings().SettingEvent() != nullptr; }));
     WriteDword(kCurrentSetting, "", 0x0000FFFF);
     CHECK(Eventually([&] { return f.SettingWord() == 0xFFFF0000; }));
     const DWORD writes = f.SettingWrites();
@@ -85,7 +85,7 @@ TEST_CASE("the CurrentSetting watcher pushes on every change of the key") {
     CHECK(Eventually([&] { return f.SettingWrites() == writes + 1; }));
     CHECK(f.SettingWord() == 0xFFFF0000);
     StopAndJoin(f.service, thread);
-    CHECK(f.service.m_hSettingEvent == nullptr);
+    CHECK(f.service.Settings().SettingEvent() == nullptr);
 }
 
 TEST_CASE("writes made before a watcher is armed are acted on once it is") {
@@ -93,20 +93,20 @@ TEST_CASE("writes made before a watcher is armed are acted on once it is") {
     SUBCASE("a request written after the start-up values is served without another write") {
         REQUIRE(f.emulator.SetRadio(false));
         WriteDword(kStatusControl, "Type2", 0x1);
-        win::UniqueHandle thread(CreateThread(nullptr, 0, StatusWatcherThread, nullptr, 0, nullptr));
+        win::UniqueHandle thread(CreateThread(nullptr, 0, SettingsStore::StatusWatcherThread, &f.service.Settings(), 0, nullptr));
         CHECK(Eventually([&] { return ReadDword(kNotification, "Type2") == 0x10001; }));
         StopAndJoin(f.service, thread);
     }
     SUBCASE("a settings word written after the start-up push is pushed; an unchanged one is not") {
-        f.service.PushCurrentSetting();
+        f.service.Settings().PushCurrentSetting();
         DWORD expectedWrites = 1;
         SUBCASE("changed") {
             WriteDword(kCurrentSetting, "", 0x5);
             expectedWrites = 2;
         }
         SUBCASE("unchanged") {}
-        win::UniqueHandle thread(CreateThread(nullptr, 0, SettingWatcherThread, nullptr, 0, nullptr));
-        REQUIRE(Eventually([&] { return f.service.m_hSettingEvent != nullptr; }));
+        win::UniqueHandle thread(CreateThread(nullptr, 0, SettingsStore::SettingWatcherThread, &f.service.Settings(), 0, nullptr));
+        REQUIRE(Eventually([&] { return f.service.Settings().SettingEvent() != nullptr; }));
         CHECK(Eventually([&] { return f.SettingWrites() == expectedWrites; }));
         StopAndJoin(f.service, thread);
         CHECK(f.SettingWrites() == expectedWrites);
@@ -117,8 +117,8 @@ TEST_CASE("writes made before a watcher is armed are acted on once it is") {
 TEST_CASE("the StatusControl watcher turns a client's inversion into an acknowledgement") {
     WatcherFixture f;
     REQUIRE(f.emulator.SetRadio(false));
-    win::UniqueHandle thread(CreateThread(nullptr, 0, StatusWatcherThread, nullptr, 0, nullptr));
-    REQUIRE(Eventually([&] { return f.service.m_hStatusEvent != nullptr; }));
+    win::UniqueHandle thread(CreateThread(nullptr, 0, SettingsStore::StatusWatcherThread, &f.service.Settings(), 0, nullptr));
+    REQUIRE(Eventually([&] { return f.service.Settings().StatusEvent() != nullptr; }));
     WriteDword(kStatusControl, "Type2", 0x1);
     CHECK(Eventually([&] { return ReadDword(kNotification, "Type2") == 0x10001; }));
     WriteDword(kStatusControl, "Type2", 0x0);
@@ -135,16 +135,16 @@ TEST_CASE("a watcher waits for its deleted key to be created again, and catches 
     win::UniqueHandle thread;
     SUBCASE("missing when the watcher starts") {
         DeleteKey(kStatusControl);
-        thread.Reset(CreateThread(nullptr, 0, StatusWatcherThread, nullptr, 0, nullptr));
+        thread.Reset(CreateThread(nullptr, 0, SettingsStore::StatusWatcherThread, &f.service.Settings(), 0, nullptr));
     }
     SUBCASE("deleted while watched") {
-        thread.Reset(CreateThread(nullptr, 0, StatusWatcherThread, nullptr, 0, nullptr));
-        REQUIRE(Eventually([&] { return f.service.m_hStatusEvent != nullptr; }));
+        thread.Reset(CreateThread(nullptr, 0, SettingsStore::StatusWatcherThread, &f.service.Settings(), 0, nullptr));
+        REQUIRE(Eventually([&] { return f.service.Settings().StatusEvent() != nullptr; }));
         DeleteKey(kStatusControl);
     }
     SUBCASE("the whole SystemEvent tree deleted while watched: the nearest key above is watched") {
-        thread.Reset(CreateThread(nullptr, 0, StatusWatcherThread, nullptr, 0, nullptr));
-        REQUIRE(Eventually([&] { return f.service.m_hStatusEvent != nullptr; }));
+        thread.Reset(CreateThread(nullptr, 0, SettingsStore::StatusWatcherThread, &f.service.Settings(), 0, nullptr));
+        REQUIRE(Eventually([&] { return f.service.Settings().StatusEvent() != nullptr; }));
         DeleteSystemEventTree();
         REQUIRE(waitForReport(1));
         WriteDword(kNotification, "Type2", 0);  // SystemEvent again, but not StatusControl yet
@@ -158,14 +158,14 @@ TEST_CASE("a watcher waits for its deleted key to be created again, and catches 
     WriteDword(kStatusControl, "Type2", 0x0);
     CHECK(Eventually([&] { return ReadDword(kNotification, "Type2") == 0x0; }));
     StopAndJoin(f.service, thread);
-    CHECK(f.service.m_hStatusEvent == nullptr);
+    CHECK(f.service.Settings().StatusEvent() == nullptr);
 }
 
 TEST_CASE("the CurrentSetting watcher pushes the settings word of a key created again") {
     WatcherFixture f;
-    f.service.PushCurrentSetting();
-    win::UniqueHandle thread(CreateThread(nullptr, 0, SettingWatcherThread, nullptr, 0, nullptr));
-    REQUIRE(Eventually([&] { return f.service.m_hSettingEvent != nullptr; }));
+    f.service.Settings().PushCurrentSetting();
+    win::UniqueHandle thread(CreateThread(nullptr, 0, SettingsStore::SettingWatcherThread, &f.service.Settings(), 0, nullptr));
+    REQUIRE(Eventually([&] { return f.service.Settings().SettingEvent() != nullptr; }));
     DeleteKey(kCurrentSetting);
     REQUIRE(Eventually([&] { return !f.log.Texts().empty(); }));
     WriteDword(kCurrentSetting, "", 0x5);
@@ -175,17 +175,17 @@ TEST_CASE("the CurrentSetting watcher pushes the settings word of a key created 
 
 TEST_CASE("a stop gives up a watcher's firmware call at once, leaving the lock free") {
     WatcherFixture f;
-    win::UniqueHandle thread(CreateThread(nullptr, 0, StatusWatcherThread, nullptr, 0, nullptr));
-    REQUIRE(Eventually([&] { return f.service.m_hStatusEvent != nullptr; }));
+    win::UniqueHandle thread(CreateThread(nullptr, 0, SettingsStore::StatusWatcherThread, &f.service.Settings(), 0, nullptr));
+    REQUIRE(Eventually([&] { return f.service.Settings().StatusEvent() != nullptr; }));
     f.Fault("method-hang", "on");
     fwemu::ConnectionStats before;
     REQUIRE(f.emulator.GetConnectionStats(&before));
     WriteDword(kStatusControl, "Type2", 0x1);
     fwemu::ConnectionStats now;
     REQUIRE(Eventually([&] { return f.emulator.GetConnectionStats(&now) && now.callsStarted > before.callsStarted; }));
-    f.service.RequestStop();
+    f.service.Host().RequestStop();
     CHECK(WaitForSingleObject(thread.Get(), 5000) == WAIT_OBJECT_0);
-    CHECK(LockIsFree(f.service.Wmi().CallLock()));
+    CHECK(LockIsFree(f.service.Firmware().Wmi().CallLock()));
     CHECK(ReadDword(kNotification, "Type2") == 0);  // nothing to acknowledge
     CHECK(f.log.Events().empty());  // a stop is no failure
     f.Fault("method-hang", "off");  // lets the abandoned call go

@@ -15,14 +15,14 @@ fwemu::ConnectionStats Stats(fwemu::Controller& emulator) {
 
 struct Registers {
     DWORD eax = TELVARIN_FW_FUNCTION, ebx = TELVARIN_FW_STATE_A, ecx = 0, edx = 0;
-    int Call(CFnService& service) { return service.CallFirmware(eax, ebx, ecx, edx); }
+    int Call(CFnService& service) { return service.Firmware().CallFirmware(eax, ebx, ecx, edx); }
 };
 }  // namespace
 
 TEST_CASE("ConnectWmi connects at the first attempt without a report") {
     FirmwareFixture f;
     f.Connect();
-    CHECK(f.service.Wmi().Connected());
+    CHECK(f.service.Firmware().Wmi().Connected());
     CHECK(f.log.Events().empty());
     CHECK((f.runtime.initializeCalls + f.runtime.securityCalls + f.runtime.createCalls) == 3);
 }
@@ -59,7 +59,7 @@ TEST_CASE("ConnectWmi retries each stage alone, reporting its first failure and 
         f.Connect();
         failures = {"CoCreateInstance fail", "CoCreateInstance succeeded after 2 failed attempts"};
     }
-    CHECK(f.service.Wmi().Connected());
+    CHECK(f.service.Firmware().Wmi().Connected());
     const auto texts = f.log.Texts();
     REQUIRE(texts.size() == failures.size());
     for (size_t i = 0; i < texts.size(); ++i) CHECK(StartsWith(texts[i], failures[i]));
@@ -88,7 +88,7 @@ TEST_CASE("a retry loop reports its first failure, then at most one reminder an 
 namespace {
 DWORD WINAPI StopSoon(LPVOID) {
     Sleep(300);
-    g_pService->RequestStop();
+    g_pService->Host().RequestStop();
     return 0;
 }
 }  // namespace
@@ -98,9 +98,9 @@ TEST_CASE("a stop while ConnectWmi retries ends it within about a second") {
     f.Fault("connect-fail", "1000");
     win::UniqueHandle stopper(CreateThread(nullptr, 0, StopSoon, nullptr, 0, nullptr));
     const DWORD start = GetTickCount();
-    CHECK(f.service.ConnectWmi() == 0);
+    CHECK(f.service.Firmware().Connect() == 0);
     CHECK(GetTickCount() - start < 5000);  // a hang bound, not a timing
-    CHECK_FALSE(f.service.Wmi().HasConnected());
+    CHECK_FALSE(f.service.Firmware().Wmi().HasConnected());
     WaitForSingleObject(stopper.Get(), INFINITE);
 }
 
@@ -111,7 +111,7 @@ TEST_CASE("a call that finds the connection gone waits for it to come back and i
     f.Fault("exec-fail", "on");
     Registers failing;
     CHECK(failing.Call(f.service) == 0);
-    REQUIRE(f.service.Wmi().Ready() == 0);  // the firmware's failure disables requests...
+    REQUIRE(f.service.Firmware().Wmi().Ready() == 0);  // the firmware's failure disables requests...
     REQUIRE(f.emulator.Reset());
     f.log.Clear();
     const auto before = Stats(f.emulator);
@@ -119,7 +119,7 @@ TEST_CASE("a call that finds the connection gone waits for it to come back and i
     SUBCASE("WMI is away for a while") { f.Fault("wmi-down", "1500"); }
     Registers r;
     CHECK(r.Call(f.service) == 1);
-    CHECK(f.service.Wmi().Ready() == 1);  // ...until the connection is made again
+    CHECK(f.service.Firmware().Wmi().Ready() == 1);  // ...until the connection is made again
     CHECK(Stats(f.emulator).connects == before.connects + 1);
     CHECK(f.Calls().size() == 1);  // made once, on the new connection
     const auto texts = f.log.Texts();
@@ -134,8 +134,8 @@ TEST_CASE("calls that never answer: each given up after its bound, two of a kind
     FirmwareFixture f;
     REQUIRE(SetWinmgmtRunning(true));
     f.Connect();
-    f.service.Wmi().SetCallBound(300);
-    WmiConnection& wmi = f.service.Wmi();
+    f.service.Firmware().Wmi().SetCallBound(300);
+    WmiConnection& wmi = f.service.Firmware().Wmi();
     Registers warm;
     REQUIRE(warm.Call(f.service) == 1);  // the method is looked up: a call is one ExecMethod now
     const auto before = Stats(f.emulator);
@@ -158,7 +158,7 @@ TEST_CASE("calls that never answer: each given up after its bound, two of a kind
     CHECK(wmi.Connected());
     CHECK(wmi.Ready() == 1);
     CHECK(LockIsFree(wmi.CallLock()));
-    CHECK(f.service.WriteFirmwareSetting(5) == 1);
+    CHECK(f.service.Firmware().WriteFirmwareSetting(5) == 1);
     CHECK(Stats(f.emulator).connects == before.connects);
     REQUIRE(f.log.Texts() == std::vector<std::string>{
                                  "ExecMethod gave no answer in 0.3 s; while 2 such calls are out, the next fail at once"});
@@ -178,7 +178,7 @@ TEST_CASE("a settings read or write that never answers fails that push alone, an
     FirmwareFixture f;
     REQUIRE(SetWinmgmtRunning(true));
     f.Connect();
-    f.service.Wmi().SetCallBound(300);
+    f.service.Firmware().Wmi().SetCallBound(300);
     struct {
         const char* fault;
         WmiOp op;
@@ -192,15 +192,15 @@ TEST_CASE("a settings read or write that never answers fails that push alone, an
         REQUIRE(f.emulator.Reset());
         f.log.Clear();
         f.Fault(c.fault, "on");
-        CHECK(f.service.WriteFirmwareSetting(5) == 0);
-        CHECK(f.service.Wmi().Outstanding(c.op) == 1);
-        CHECK(f.service.Wmi().Connected());
+        CHECK(f.service.Firmware().WriteFirmwareSetting(5) == 0);
+        CHECK(f.service.Firmware().Wmi().Outstanding(c.op) == 1);
+        CHECK(f.service.Firmware().Wmi().Connected());
         Registers r;
         CHECK(r.Call(f.service) == 1);  // the register call goes on meanwhile
         CHECK(f.log.Texts() == std::vector<std::string>{c.text});
         f.Fault(c.fault, "off");
-        CHECK(Eventually([&] { return f.service.Wmi().Outstanding(c.op) == 0; }));
-        CHECK(f.service.WriteFirmwareSetting(6) == 1);
+        CHECK(Eventually([&] { return f.service.Firmware().Wmi().Outstanding(c.op) == 0; }));
+        CHECK(f.service.Firmware().WriteFirmwareSetting(6) == 1);
     }
 }
 
@@ -210,7 +210,7 @@ TEST_CASE("a provider's own answer that reads like a time-out or a cancel is an 
     for (const char* code : {"0x800705B4", "0x800704C7"}) {
         CAPTURE(code);
         REQUIRE(f.emulator.Reset());
-        f.service.Wmi().SetReady();
+        f.service.Firmware().Wmi().SetReady();
         f.log.Clear();
         f.Fault("fail-code", code);
         f.Fault("exec-fail", "on");
@@ -218,9 +218,9 @@ TEST_CASE("a provider's own answer that reads like a time-out or a cancel is an 
         CHECK(r.Call(f.service) == 0);
         // The firmware side failed: requests are off, nothing waits in a helper thread, and the
         // connection is not taken for lost.
-        CHECK(f.service.Wmi().Ready() == 0);
-        CHECK(f.service.Wmi().Outstanding(WmiOp::RegisterCall) == 0);
-        CHECK(f.service.Wmi().Connected());
+        CHECK(f.service.Firmware().Wmi().Ready() == 0);
+        CHECK(f.service.Firmware().Wmi().Outstanding(WmiOp::RegisterCall) == 0);
+        CHECK(f.service.Firmware().Wmi().Connected());
         CHECK(f.log.Texts() == std::vector<std::string>{"Wmi ExecMethod fail."});
         f.Fault("exec-fail", "off");
         Registers again;
@@ -252,16 +252,16 @@ TEST_CASE("after its first moments a failing subscription holds the call lock on
             auto* me = static_cast<Subscriber*>(self);
             win::Bstr language(L"WQL"), query(L"SELECT * FROM " TELVARIN_WMI_EVENT_CLASS);
             Microsoft::WRL::ComPtr<IEnumWbemClassObject> events;
-            return me->service->Wmi().Subscribe(language.Get(), query.Get(), events, me->holdMs).Ok() && events ? 0 : 1;
+            return me->service->Firmware().Wmi().Subscribe(language.Get(), query.Get(), events, me->holdMs).Ok() && events ? 0 : 1;
         }
     };
     Subscriber subscriber{&f.service, 800};
     win::UniqueHandle thread(CreateThread(nullptr, 0, Subscriber::Run, &subscriber, 0, nullptr));
     REQUIRE(Eventually([&] { return !f.log.Texts().empty(); }));
-    CHECK_FALSE(LockIsFree(f.service.Wmi().CallLock()));  // young: held across the pause
+    CHECK_FALSE(LockIsFree(f.service.Firmware().Wmi().CallLock()));  // young: held across the pause
     // Then free between two attempts, and a settings write gets through.
-    REQUIRE(Eventually([&] { return LockIsFree(f.service.Wmi().CallLock()); }));
-    CHECK(f.service.WriteFirmwareSetting(7) == 1);
+    REQUIRE(Eventually([&] { return LockIsFree(f.service.Firmware().Wmi().CallLock()); }));
+    CHECK(f.service.Firmware().WriteFirmwareSetting(7) == 1);
     f.Fault("notify-fail", "0");
     REQUIRE(WaitForSingleObject(thread.Get(), 10000) == WAIT_OBJECT_0);
     DWORD result = 1;

@@ -13,48 +13,46 @@ constexpr char kNotification[] = TELVARIN_KEY_NOTIFICATION;
 TEST_CASE("QueryServiceState answers the state of a running service and -1 otherwise") {
     ServiceFixture f;
     REQUIRE(SetWinmgmtRunning(true));
-    CHECK(f.service.QueryServiceState("winmgmt") == SERVICE_RUNNING);
-    CHECK(f.service.QueryServiceState("NoSuchServiceHere") == -1);
+    CHECK(FirmwareBridge::QueryServiceState("winmgmt") == SERVICE_RUNNING);
+    CHECK(FirmwareBridge::QueryServiceState("NoSuchServiceHere") == -1);
     REQUIRE(SetWinmgmtRunning(false));
-    CHECK(f.service.QueryServiceState("winmgmt") == -1);  // a stopped service does not answer
+    CHECK(FirmwareBridge::QueryServiceState("winmgmt") == -1);  // a stopped service does not answer
 }
 
 TEST_CASE("a stop while winmgmt is not running ends the worker, touching nothing else") {
     FirmwareFixture f;
     REQUIRE(SetWinmgmtRunning(false));
-    f.service.m_running = 1;
-    win::UniqueHandle worker(CreateThread(nullptr, 0, WorkerThread, nullptr, 0, nullptr));
+    win::UniqueHandle worker(CreateThread(nullptr, 0, WorkerThread, &f.service, 0, nullptr));
     REQUIRE(Eventually([&] { return !f.log.Texts().empty(); }));
-    f.service.RequestStop();
+    f.service.Host().RequestStop();
     CHECK(WaitForSingleObject(worker.Get(), 5000) == WAIT_OBJECT_0);
     CHECK(f.log.Texts() == std::vector<std::string>{"winmgmt not ready"});  // once, however long it lasts
     CHECK(f.runtime.initializeCalls == 0);
-    CHECK(f.service.m_status.dwCurrentState == SERVICE_STOPPED);
+    CHECK(f.service.Host().Status().dwCurrentState == SERVICE_STOPPED);
 }
 
 TEST_CASE("a stop seen before the connection ends the start-up there: the firmware hears nothing") {
     FirmwareFixture f;
     REQUIRE(SetWinmgmtRunning(true));
-    f.service.RequestStop();
-    win::UniqueHandle worker(CreateThread(nullptr, 0, WorkerThread, nullptr, 0, nullptr));
+    f.service.Host().RequestStop();
+    win::UniqueHandle worker(CreateThread(nullptr, 0, WorkerThread, &f.service, 0, nullptr));
     CHECK(WaitForSingleObject(worker.Get(), 10000) == WAIT_OBJECT_0);
     CHECK(f.Calls().empty());
     CHECK(f.Writes().empty());
-    CHECK_FALSE(f.service.m_hStatusWatcher);
-    CHECK_FALSE(f.service.Wmi().HasConnected());
+    CHECK_FALSE(f.service.Settings().WatchersRunning());
+    CHECK_FALSE(f.service.Firmware().Wmi().HasConnected());
 }
 
 TEST_CASE("the worker starts up in order, serves clients and tears down everything at a stop") {
     FirmwareFixture f;
     DeleteSystemEventTree();
-    f.service.WriteStartupValues();
+    f.service.Settings().WriteStartupValues();
     REQUIRE(f.emulator.SetRadio(false));
     REQUIRE(SetWinmgmtRunning(true));
-    f.service.m_running = 1;
-    win::UniqueHandle worker(CreateThread(nullptr, 0, WorkerThread, nullptr, 0, nullptr));
+    win::UniqueHandle worker(CreateThread(nullptr, 0, WorkerThread, &f.service, 0, nullptr));
 
     // Start-up: the option call, then the settings push, then both watchers.
-    REQUIRE(Eventually([&] { return f.service.m_hStatusEvent && f.service.m_hSettingEvent; }));
+    REQUIRE(Eventually([&] { return f.service.Settings().StatusEvent() && f.service.Settings().SettingEvent(); }));
     auto calls = f.Calls();
     REQUIRE(calls.size() == 1);
     CHECK(InputTexts(calls[0]) == std::vector<std::string>{"38416", "302", "0", "0"});
@@ -69,27 +67,25 @@ TEST_CASE("the worker starts up in order, serves clients and tears down everythi
     REQUIRE(f.emulator.InjectEvent(0x40));
     CHECK(Eventually([&] { return ReadDword(kNotification, "") == 0x40; }));
 
-    f.service.RequestStop();
+    f.service.Host().RequestStop();
     CHECK(WaitForSingleObject(worker.Get(), 10000) == WAIT_OBJECT_0);
-    CHECK_FALSE(f.service.m_hStatusWatcher);
-    CHECK_FALSE(f.service.m_hSettingWatcher);
-    CHECK_FALSE(f.service.Wmi().HasConnected());
+    CHECK_FALSE(f.service.Settings().WatchersRunning());
+    CHECK_FALSE(f.service.Firmware().Wmi().HasConnected());
     CHECK(f.runtime.uninitializeCalls == 1);
     CHECK(fwemu::LiveObjects() == f.baselineObjects);
     CHECK(f.log.Events().empty());
     // STOPPED is the teardown's last act.
-    CHECK(f.service.m_status.dwCurrentState == SERVICE_STOPPED);
+    CHECK(f.service.Host().Status().dwCurrentState == SERVICE_STOPPED);
     DeleteSystemEventTree();
 }
 
 TEST_CASE("a lost connection is made again by the worker, and requests and events are served on the new one") {
     FirmwareFixture f;
     DeleteSystemEventTree();
-    f.service.WriteStartupValues();
+    f.service.Settings().WriteStartupValues();
     REQUIRE(SetWinmgmtRunning(true));
-    f.service.m_running = 1;
-    win::UniqueHandle worker(CreateThread(nullptr, 0, WorkerThread, nullptr, 0, nullptr));
-    REQUIRE(Eventually([&] { return Subscribed(f.emulator) && f.service.m_hStatusEvent && f.service.m_hSettingEvent; }));
+    win::UniqueHandle worker(CreateThread(nullptr, 0, WorkerThread, &f.service, 0, nullptr));
+    REQUIRE(Eventually([&] { return Subscribed(f.emulator) && f.service.Settings().StatusEvent() && f.service.Settings().SettingEvent(); }));
     fwemu::ConnectionStats before;
     REQUIRE(f.emulator.GetConnectionStats(&before));
 
@@ -110,7 +106,7 @@ TEST_CASE("a lost connection is made again by the worker, and requests and event
     REQUIRE(texts.size() == 2);
     CHECK(StartsWith(texts[0], "WMI connection lost: "));
     CHECK(StartsWith(texts[1], "WMI connection back after "));
-    f.service.RequestStop();
+    f.service.Host().RequestStop();
     CHECK(WaitForSingleObject(worker.Get(), 10000) == WAIT_OBJECT_0);
     DeleteSystemEventTree();
 }

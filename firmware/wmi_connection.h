@@ -2,7 +2,7 @@
 // services pointer, the lock that serialises every call made on it, readiness for client
 // requests, the connect stages with their paced and throttled retries, the calls bounded in
 // time, the button-event subscription, and the way back after the connection is lost.
-// CFnService composes it (so it is declared here, in core/); its code is in firmware/.
+// The firmware bridge owns it.
 #pragma once
 
 #include <windows.h>
@@ -36,12 +36,21 @@ enum class CallEnd {
     NotConnected,  // the connection is lost and not back yet: not made
 };
 
-struct WmiResult {
-    CallEnd end = CallEnd::Answered;
-    HRESULT hr = S_OK;  // the provider's answer; S_OK unless Answered
+class WmiResult {
+public:
+    WmiResult() = default;
+    WmiResult(CallEnd end, HRESULT hr) : m_end(end), m_hr(hr) {}
+    // The provider's answer `hr`.
+    static WmiResult Answer(HRESULT hr) { return {CallEnd::Answered, hr}; }
 
-    bool Answered() const { return end == CallEnd::Answered; }
-    bool Ok() const { return end == CallEnd::Answered && hr == S_OK; }
+    CallEnd End() const { return m_end; }
+    HRESULT Hr() const { return m_hr; }  // the provider's answer; S_OK unless Answered
+    bool Answered() const { return m_end == CallEnd::Answered; }
+    bool Ok() const { return m_end == CallEnd::Answered && m_hr == S_OK; }
+
+private:
+    CallEnd m_end = CallEnd::Answered;
+    HRESULT m_hr = S_OK;
 };
 
 // What a failed attempt of an operation allows, when the connection may have been the cause.
@@ -105,7 +114,7 @@ public:
     static bool NeverDelivered(HRESULT hr);
     // The result says the connection is gone: a loss answered, or not connected.
     static bool Lost(const WmiResult& result) {
-        return result.end == CallEnd::NotConnected || (result.Answered() && IsLoss(result.hr));
+        return result.End() == CallEnd::NotConnected || (result.Answered() && IsLoss(result.Hr()));
     }
 
     // The first connection of the run, made by the worker, whose thread becomes the one that

@@ -1,0 +1,42 @@
+// The firmware bridge's connection: winmgmt first, then the WMI connection, made again after a loss.
+#include "firmware/firmware_bridge.h"
+
+#include "common/protocol.h"
+#include "common/win_raii.h"
+
+FirmwareBridge::FirmwareBridge(HANDLE stopEvent, ActivityBoard& activity)
+    : m_stop(stopEvent), m_activity(activity), m_wmi(stopEvent) {}
+
+LONG FirmwareBridge::QueryServiceState(const char* name) {
+    win::ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    win::ServiceHandle service(OpenServiceA(manager.Get(), name, SERVICE_ALL_ACCESS));
+    if (!service) return -1;
+    SERVICE_STATUS status{};
+    // A stopped service does not answer the interrogate control.
+    if (!ControlService(service.Get(), SERVICE_CONTROL_INTERROGATE, &status)) return -1;
+    return static_cast<LONG>(status.dwCurrentState);
+}
+
+bool FirmwareBridge::WaitForWinmgmt() {
+    RetryLog log("winmgmt not ready", "winmgmt wait");
+    while (QueryServiceState(TELVARIN_WMI_SERVICE) != SERVICE_RUNNING) {
+        log.Failed();
+        if (WaitForSingleObject(m_stop, telvarin::kRetryPauseMs) == WAIT_OBJECT_0) return false;
+    }
+    log.Succeeded();
+    return true;
+}
+
+int FirmwareBridge::Connect() { return m_wmi.Connect(); }
+
+int FirmwareBridge::ReconnectWmi() {
+    m_wmi.Drop();
+    if (!WaitForWinmgmt()) return 0;
+    return m_wmi.ConnectAgain();
+}
+
+bool FirmwareBridge::AwaitWmiReconnection() {
+    if (m_wmi.Connected()) return true;
+    if (m_wmi.OnConnectingThread()) return ReconnectWmi() == 1;
+    return m_wmi.WaitUntilConnected();
+}

@@ -1,0 +1,81 @@
+// The firmware bridge: the WMI connection, the register call on the firmware's method, the
+// settings write, and the button event listener with its dispatch by event code. This folder
+// uses common/ and core/ only: the stop signal, the activity board and the log come in through
+// the constructor, the actions of the button events through ButtonActions.
+#pragma once
+
+#include <windows.h>
+#include <wbemcli.h>
+#include <wrl/client.h>
+
+#include "core/activity.h"
+#include "core/backoff.h"
+#include "core/firmware_api.h"
+#include "core/retry_log.h"
+#include "firmware/method_instance.h"
+#include "firmware/wmi_connection.h"
+
+// What the button events ask for; the service wires it to the power actions and the store.
+class ButtonActions {
+public:
+    virtual ~ButtonActions() = default;
+    virtual void SleepPerPolicy() = 0;
+    virtual void Hibernate() = 0;
+    // Any other code: toggled into Notification's default value.
+    virtual void ToggleNotification(DWORD code) = 0;
+};
+
+class FirmwareBridge final : public FirmwareApi {
+public:
+    // `stopEvent`: the service's stop (manual reset), watched by every lasting wait. Not owned.
+    FirmwareBridge(HANDLE stopEvent, ActivityBoard& activity);
+    FirmwareBridge(const FirmwareBridge&) = delete;
+    FirmwareBridge& operator=(const FirmwareBridge&) = delete;
+
+    // State of the service `name` (SERVICE_RUNNING, ...), or -1 when it does not answer.
+    static LONG QueryServiceState(const char* name);
+    // Waits until winmgmt runs, retrying once a second; false when the service stops first.
+    bool WaitForWinmgmt();
+    // The first connection; the calling thread becomes the one that reconnects. 1 once
+    // connected, 0 when the service stopped first.
+    int Connect();
+    int SetFirmwareOption(int option);
+    // Subscribes to the button events and acts on each through `actions` until the stop;
+    // connects again whenever the connection is lost.
+    void RunEventListener(ButtonActions& actions);
+    // After a loss of the WMI connection: true once it is back. The connecting thread connects
+    // again itself (waiting for winmgmt first); others wait for it. False at the stop.
+    bool AwaitWmiReconnection();
+    WmiConnection& Wmi() { return m_wmi; }
+
+    int CallFirmware(DWORD& eax, DWORD& ebx, DWORD& ecx, DWORD& edx) override;
+    int WriteFirmwareSetting(DWORD value) override;
+    bool RequestsReady() override { return m_wmi.Ready() == 1; }
+    int SettingsWritesOutstanding() override { return m_wmi.Outstanding(WmiOp::SettingsWrite); }
+    // A lookup of the firmware method when readiness was lost, after a pause from 1 s to 60 s.
+    DWORD RetryReadiness() override;
+
+private:
+    int ReconnectWmi();
+    bool Stopping() const { return WaitForSingleObject(m_stop, 0) == WAIT_OBJECT_0; }
+    // Polls `events` and acts on each until the stop (true) or the loss of the connection (false).
+    bool Poll(IEnumWbemClassObject* events, ButtonActions& actions);
+    // One attempt of a register call, and of a settings write; see OnceMoreAfterLoss.
+    int CallOnce(DWORD (&regs)[4], bool repeated, Retry* retry);
+    int WriteOnce(DWORD value, bool repeated, Retry* retry);
+    // The firmware method's input signature: the one kept for this connection, or looked up
+    // now and kept. A lookup that the firmware side fails is reported (throttled).
+    WmiResult MethodInput(Microsoft::WRL::ComPtr<IWbemClassObject>& signature);
+
+    HANDLE m_stop;
+    ActivityBoard& m_activity;
+    WmiConnection m_wmi;
+    // Reports of failures that a lasting fault would repeat with every request.
+    RetryLog m_lookupLog{"", "Firmware method lookup"};
+    RetryLog m_execLog{"Wmi ExecMethod fail.", "ExecMethod"};
+    RetryLog m_outputLog{"Wmi OutParams == NULL.", "ExecMethod output"};
+    // When the next readiness lookup is due (0: not due), and its pause.
+    ULONGLONG m_readinessDue = 0;
+    Backoff m_readinessBackoff;
+    MethodInstanceMemo m_methodInstance;
+};

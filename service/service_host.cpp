@@ -1,0 +1,148 @@
+// The service host part: status reports, the stop and its watchdog, the worker's start.
+#include "service/service_host.h"
+
+#include "core/service_log.h"
+
+ServiceHost::ServiceHost(ActivityBoard& activity)
+    : m_activity(activity),
+      m_hStopEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+      m_hStopFinished(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+      // Read before anything else can change the last error; 0 when both events exist.
+      m_startupError(m_hStopEvent && m_hStopFinished ? 0 : GetLastError()) {}
+
+ServiceHost::~ServiceHost() {
+    // The watchdog reaches this object: it must be gone first. Its stop has finished by now in
+    // the service; a host that stops otherwise (a test's) lets it go.
+    if (m_hStopWatchdog) {
+        SetEvent(m_hStopFinished.Get());
+        WaitForSingleObject(m_hStopWatchdog.Get(), INFINITE);
+    }
+}
+
+void ServiceHost::RequestStop() {
+    // The event first: every lasting wait watches it, and StartWorker checks it.
+    SetEvent(m_hStopEvent.Get());
+    InterlockedExchange(&m_running, 0);
+}
+
+bool ServiceHost::WaitForStop(DWORD ms) const {
+    return WaitForSingleObject(m_hStopEvent.Get(), ms) == WAIT_OBJECT_0;
+}
+
+DWORD ServiceHost::StartupError() const {
+    if (m_hStopEvent && m_hStopFinished) return 0;
+    return m_startupError ? m_startupError : ERROR_NOT_ENOUGH_MEMORY;
+}
+
+void ServiceHost::SetStartPending() {
+    m_status = SERVICE_STATUS{SERVICE_WIN32_OWN_PROCESS, SERVICE_START_PENDING,
+                              SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN, 0, 0, 0, 0};
+}
+
+bool ServiceHost::RegisterHandler(const char* serviceName, LPHANDLER_FUNCTION handler) {
+    SetStartPending();
+    m_hStatus = RegisterServiceCtrlHandlerA(serviceName, handler);
+    return m_hStatus != nullptr;
+}
+
+bool ServiceHost::WaitForWorker(DWORD timeoutMs) {
+    if (!m_hWorker) return true;
+    if (WaitForSingleObject(m_hWorker.Get(), timeoutMs) != WAIT_OBJECT_0) return false;
+    m_hWorker.Reset();
+    return true;
+}
+
+void ServiceHost::ReportStatusLocked() { SetServiceStatus(m_hStatus, &m_status); }
+
+bool ServiceHost::StartWorker(LPTHREAD_START_ROUTINE worker, void* parameter) {
+    win::ExclusiveLock lock(m_statusLock);
+    // A stop handled before this point found no worker to end the service: end it here.
+    if (StopRequested()) {
+        m_workerStart = WorkerStart::NotStarted;
+        FinishStopLocked(NO_ERROR, 0);
+        return false;
+    }
+    m_status.dwCurrentState = SERVICE_RUNNING;
+    m_status.dwCheckPoint = 0;
+    m_status.dwWaitHint = 0;
+    if (!SetServiceStatus(m_hStatus, &m_status)) {
+        m_workerStart = WorkerStart::NotStarted;
+        return false;
+    }
+    // Set under the lock: a stop handled from now on clears it after this write.
+    InterlockedExchange(&m_running, 1);
+    DWORD id = 0;
+    m_hWorker.Reset(CreateThread(nullptr, 0, worker, parameter, 0, &id));
+    m_workerStart = m_hWorker ? WorkerStart::Started : WorkerStart::NotStarted;
+    return true;
+}
+
+void ServiceHost::HandleControl(DWORD control) {
+    win::ExclusiveLock lock(m_statusLock);
+    const bool stop = control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_SHUTDOWN;
+    // A repeated stop, and any other control, is answered with the last status.
+    if (!stop || m_status.dwCurrentState == SERVICE_STOP_PENDING || m_status.dwCurrentState == SERVICE_STOPPED) {
+        ReportStatusLocked();
+        return;
+    }
+    m_status.dwWin32ExitCode = NO_ERROR;
+    m_status.dwCurrentState = SERVICE_STOP_PENDING;
+    m_status.dwCheckPoint = 1;
+    m_status.dwWaitHint = telvarin::kStopWaitHintMs;
+    ReportStatusLocked();
+    RequestStop();
+    // Without a worker, nobody else would finish the stop; before ServiceMain has decided,
+    // StartWorker sees the stop and finishes it.
+    if (m_workerStart == WorkerStart::NotStarted) {
+        FinishStopLocked(NO_ERROR, 0);
+        return;
+    }
+    // The bound on the whole stop. Without it the stop still ends, only unbounded.
+    DWORD id = 0;
+    m_hStopWatchdog.Reset(CreateThread(nullptr, 0, StopWatchdogThread, this, 0, &id));
+}
+
+void ServiceHost::ReportStopProgress() {
+    win::ExclusiveLock lock(m_statusLock);
+    if (m_status.dwCurrentState != SERVICE_STOP_PENDING) return;
+    ++m_status.dwCheckPoint;
+    ReportStatusLocked();
+}
+
+void ServiceHost::FinishStop(DWORD win32ExitCode, DWORD serviceExitCode) {
+    win::ExclusiveLock lock(m_statusLock);
+    FinishStopLocked(win32ExitCode, serviceExitCode);
+}
+
+void ServiceHost::FinishStopLocked(DWORD win32ExitCode, DWORD serviceExitCode) {
+    if (m_status.dwCurrentState == SERVICE_STOPPED) return;
+    m_status.dwCurrentState = SERVICE_STOPPED;
+    m_status.dwWin32ExitCode = win32ExitCode;
+    m_status.dwServiceSpecificExitCode = serviceExitCode;
+    m_status.dwCheckPoint = 0;
+    m_status.dwWaitHint = 0;
+    ReportStatusLocked();
+    SetEvent(m_hStopFinished.Get());
+}
+
+bool ServiceHost::AwaitStopFinished(DWORD boundMs) {
+    if (WaitForSingleObject(m_hStopFinished.Get(), boundMs) == WAIT_OBJECT_0) return true;
+    win::ExclusiveLock lock(m_statusLock);
+    if (m_status.dwCurrentState == SERVICE_STOPPED) return true;  // finished just now
+    char stuck[400];
+    m_activity.Describe(stuck, sizeof stuck);
+    char text[512];
+    wsprintfA(text, "Stop not finished in %lu s: %s", boundMs / 1000, stuck[0] ? stuck : "no call named");
+    LogServiceText(EVENTLOG_WARNING_TYPE, text);
+    InterlockedExchange(&m_stopForced, 1);
+    FinishStopLocked(ERROR_SERVICE_SPECIFIC_ERROR, telvarin::kStopOverranCode);
+    return false;
+}
+
+DWORD WINAPI ServiceHost::StopWatchdogThread(LPVOID host) {
+    if (static_cast<ServiceHost*>(host)->AwaitStopFinished(telvarin::kStopBoundMs)) return 0;
+    // STOPPED has been reported with the error; a non-zero exit lets the manager's failure
+    // actions restart the service.
+    TerminateProcess(GetCurrentProcess(), telvarin::kStopOverranCode);
+    return 0;
+}
