@@ -101,6 +101,17 @@ class ClientTestCase(systest.SessionTestCase):
     def prepare(cls):
         pass
 
+    @classmethod
+    def start_with_emulator(cls):
+        """The service installed and started against the registered firmware emulator."""
+        host = cls.host
+        if not (host.bin / "fwemu-ctl.exe").exists():
+            raise unittest.SkipTest("fwemu-ctl.exe is not built")
+        host.fwemu("register")
+        host.fwemu("reset")
+        host.start_winmgmt()
+        host.install_and_start()
+
     def client(self, *args):
         return self.host.wine(self.host.exe("telvarin-client.exe"), *args)
 
@@ -356,18 +367,10 @@ class ServiceNotReady(ClientTestCase):
 class WithFirmware(ClientTestCase):
     """The service with the firmware emulator: requests are answered, events arrive."""
 
-
     @classmethod
     def prepare(cls):
         host = cls.host
-        if not (host.bin / "fwemu-ctl.exe").exists():
-            raise unittest.SkipTest("fwemu-ctl.exe is not built")
-        host.fwemu("register")
-        host.fwemu("reset")
-        host.start_winmgmt()
-        host.install_and_start()
-
-        # Ready once the start-up push reached the firmware; the watchers are armed right after it.
+        cls.start_with_emulator()
         # Ready once subscribed to button events: the listener subscribes after both watchers
         # started, and each watcher catches up on writes made before its arming.
         host.wait_until(lambda: host.emulator_subscribers() >= 1, 30, "the button-event subscription")
@@ -486,13 +489,7 @@ class Squatted(ClientTestCase):
 
     @classmethod
     def prepare(cls):
-        host = cls.host
-        if not (host.bin / "fwemu-ctl.exe").exists():
-            raise unittest.SkipTest("fwemu-ctl.exe is not built")
-        host.fwemu("register")
-        host.fwemu("reset")
-        host.start_winmgmt()
-        host.install_and_start()
+        cls.start_with_emulator()
         cls.stale = cls.published()
         cls.stop_service()
 
