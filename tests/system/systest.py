@@ -54,6 +54,16 @@ class SessionTestCase(unittest.TestCase):
         self.assertEqual([r[5] for r in pending], list(range(1, len(pending) + 1)), reports)
         self.assertEqual((last[1], last[3], last[5], last[6]), (1, exit_code, 0, 0), reports)
 
+    @staticmethod
+    def start_service(host, subscribed=True):
+        """Installs and starts the service; with `subscribed`, waits for its new subscription to
+        the emulator's button events."""
+        subscriptions = int(host.emulator_status()["subscriptions"])
+        host.install_and_start()
+        if subscribed:
+            host.wait_until(lambda: int(host.emulator_status()["subscriptions"]) > subscriptions, 60,
+                            "the button-event subscription", interval=0.5)
+
     def serve_requests(self, count, timeout_ms=30000):
         """`count` library requests, one after another, every one acknowledged."""
         result = self.host.wine(self.host.exe("adversary.exe"), "requests", str(count), str(timeout_ms), timeout=300)

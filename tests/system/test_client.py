@@ -8,7 +8,6 @@ import signal
 import subprocess
 import threading
 import time
-import unittest
 from pathlib import Path
 
 import systest
@@ -103,14 +102,9 @@ class ClientTestCase(systest.SessionTestCase):
 
     @classmethod
     def start_with_emulator(cls):
-        """The service installed and started against the registered firmware emulator."""
-        host = cls.host
-        if not (host.bin / "fwemu-ctl.exe").exists():
-            raise unittest.SkipTest("fwemu-ctl.exe is not built")
-        host.fwemu("register")
-        host.fwemu("reset")
-        host.start_winmgmt()
-        host.install_and_start()
+        """The service installed and started against the firmware emulator (`emulator = True`)."""
+        cls.host.start_winmgmt()
+        cls.host.install_and_start()
 
     def client(self, *args):
         return self.host.wine(self.host.exe("telvarin-client.exe"), *args)
@@ -366,6 +360,7 @@ class ServiceNotReady(ClientTestCase):
 
 class WithFirmware(ClientTestCase):
     """The service with the firmware emulator: requests are answered, events arrive."""
+    emulator = True
 
     @classmethod
     def prepare(cls):
@@ -374,14 +369,6 @@ class WithFirmware(ClientTestCase):
         # Ready once subscribed to button events: the listener subscribes after both watchers
         # started, and each watcher catches up on writes made before its arming.
         host.wait_until(lambda: host.emulator_subscribers() >= 1, 30, "the button-event subscription")
-
-    @classmethod
-    def tearDownClass(cls):
-        try:
-            if (cls.host.bin / "fwemu-ctl.exe").exists():
-                cls.host.fwemu("unregister", check=False)
-        finally:
-            super().tearDownClass()
 
     @classmethod
     def fwemu(cls, *args):
@@ -486,20 +473,13 @@ class Squatted(ClientTestCase):
     it can know: the fixed name older libraries used, and the name the service published in its
     last run. (Under Wine every process may open every object, so what matters is who made the
     object the library waits for.)"""
+    emulator = True
 
     @classmethod
     def prepare(cls):
         cls.start_with_emulator()
         cls.stale = cls.published()
         cls.stop_service()
-
-    @classmethod
-    def tearDownClass(cls):
-        try:
-            if (cls.host.bin / "fwemu-ctl.exe").exists():
-                cls.host.fwemu("unregister", check=False)
-        finally:
-            super().tearDownClass()
 
     @classmethod
     def published(cls):

@@ -29,14 +29,6 @@ class LastingFaults(systest.SessionTestCase):
         cls.host.start_winmgmt()
         cls.start_service(cls.host)
 
-    @staticmethod
-    def start_service(host, subscribed=True):
-        subscriptions = int(host.emulator_status()["subscriptions"])
-        host.install_and_start()
-        if subscribed:
-            host.wait_until(lambda: int(host.emulator_status()["subscriptions"]) > subscriptions, 60,
-                            "the button-event subscription", interval=0.5)
-
     def setUp(self):
         self.start = len(self.host.service_events())
 
