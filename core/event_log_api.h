@@ -1,4 +1,4 @@
-// The event-log calls behind LogServiceEvent, as a seam: the service uses the system's,
+// The event-log calls behind ServiceLog, as a seam: the service uses the system's,
 // unit tests put a recorder in its place (Wine writes no real event log).
 #pragma once
 

@@ -8,13 +8,18 @@
 
 #include <windows.h>
 
+class ServiceLog;
+
 class RetryLog {
 public:
     static constexpr ULONGLONG kReminderMs = 60 * 60 * 1000;
 
-    // `failureText`: the first failure's report ("ConnectServer fail"), copied; `subject`: what
-    // is retried, as the later reports name it ("ConnectServer"), kept as given.
-    RetryLog(const char* failureText, const char* subject) : m_subject(subject) { SetFailureText(failureText); }
+    // `log`: where the reports go; `failureText`: the first failure's report ("ConnectServer
+    // fail"), copied; `subject`: what is retried, as the later reports name it ("ConnectServer"),
+    // kept as given.
+    RetryLog(ServiceLog& log, const char* failureText, const char* subject) : m_log(log), m_subject(subject) {
+        SetFailureText(failureText);
+    }
 
     // The first failure's report of the next run of failures.
     void SetFailureText(const char* text) { lstrcpynA(m_failureText, text, sizeof m_failureText); }
@@ -26,6 +31,7 @@ public:
     DWORD Failures() const { return m_failures; }
 
 private:
+    ServiceLog& m_log;
     char m_failureText[160] = {};
     const char* m_subject;
     DWORD m_failures = 0;

@@ -3,17 +3,6 @@
 #include "common/protocol.h"
 #include "core/retry_log.h"
 
-namespace {
-// The log of the one service object (and of a test's), set before any other thread exists.
-ServiceLog* g_log = nullptr;
-}  // namespace
-
-ServiceLog::ServiceLog(EventLogApi& api) : m_api(&api) { g_log = this; }
-
-ServiceLog::~ServiceLog() {
-    if (g_log == this) g_log = nullptr;
-}
-
 // Runs at most once successfully per log; a failed run leaves the once open for the next report.
 BOOL CALLBACK ServiceLog::RegisterOnce(PINIT_ONCE, PVOID parameter, PVOID*) {
     auto* log = static_cast<ServiceLog*>(parameter);
@@ -30,16 +19,10 @@ void ServiceLog::Report(WORD type, DWORD eventId, const char* text1, const char*
     m_api->Report(m_source.Get(), type, eventId, count, strings);
 }
 
-void LogServiceEvent(WORD type, DWORD eventId, const char* text1, const char* text2, const char* text3) {
-    if (g_log) g_log->Report(type, eventId, text1, text2, text3);
-}
-
-void LogServiceText(WORD type, const char* text) { LogServiceEvent(type, MSG_TEXT, text, nullptr, nullptr); }
-
 void RetryLog::FailedAt(ULONGLONG now) {
     if (m_failures++ == 0) {
         m_firstFailure = m_lastReport = now;
-        LogServiceText(EVENTLOG_WARNING_TYPE, m_failureText);
+        m_log.Text(EVENTLOG_WARNING_TYPE, m_failureText);
         return;
     }
     if (now - m_lastReport < kReminderMs) return;
@@ -47,7 +30,7 @@ void RetryLog::FailedAt(ULONGLONG now) {
     char text[128];
     wsprintfA(text, "%s still failing: %lu attempts in %lu min", m_subject, m_failures,
               static_cast<DWORD>((now - m_firstFailure) / 60000));
-    LogServiceText(EVENTLOG_WARNING_TYPE, text);
+    m_log.Text(EVENTLOG_WARNING_TYPE, text);
 }
 
 void RetryLog::SucceededAt(ULONGLONG now) {
@@ -55,6 +38,6 @@ void RetryLog::SucceededAt(ULONGLONG now) {
     char text[128];
     wsprintfA(text, "%s succeeded after %lu failed attempts in %lu s", m_subject, m_failures,
               static_cast<DWORD>((now - m_firstFailure) / 1000));
-    LogServiceText(EVENTLOG_INFORMATION_TYPE, text);
+    m_log.Text(EVENTLOG_INFORMATION_TYPE, text);
     m_failures = 0;
 }

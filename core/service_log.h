@@ -4,9 +4,8 @@
 // It uses common/ only; the subsystems and service/ build on it.
 //
 // ServiceLog: the service's reports to the Application event log under its own event source,
-// registered on the first report and deregistered with the log. The log the service owns is the
-// process's: LogServiceEvent reaches it from code that holds no log of its own (RetryLog, the
-// WMI connection, the installation commands), and reports nothing while there is none.
+// registered on the first report and deregistered with the log. The service owns one and hands
+// it to each part through its constructor, so a part's test sees what that part reported.
 #pragma once
 
 #include <windows.h>
@@ -16,15 +15,15 @@
 
 class ServiceLog {
 public:
-    // `api`: the event-log calls (SystemEventLog() in the service). Becomes the process's log.
-    explicit ServiceLog(EventLogApi& api);
-    ~ServiceLog();
+    // `api`: the event-log calls (SystemEventLog() in the service, a recorder in tests).
+    explicit ServiceLog(EventLogApi& api) : m_api(&api) {}
     ServiceLog(const ServiceLog&) = delete;
     ServiceLog& operator=(const ServiceLog&) = delete;
 
-    // Another set of event-log calls, before the first report (a test's recorder).
-    void SetApi(EventLogApi* api) { m_api = api; }
+    // `eventId` with the non-null texts.
     void Report(WORD type, DWORD eventId, const char* text1, const char* text2, const char* text3);
+    // A fixed text under MSG_TEXT.
+    void Text(WORD type, const char* text) { Report(type, MSG_TEXT, text, nullptr, nullptr); }
     // True once a report has registered the event source.
     bool SourceRegistered() const { return static_cast<bool>(m_source); }
 
@@ -35,8 +34,3 @@ private:
     EventSource m_source;
     INIT_ONCE m_once = INIT_ONCE_STATIC_INIT;
 };
-
-// A report to the process's log: `eventId` with the non-null texts.
-void LogServiceEvent(WORD type, DWORD eventId, const char* text1, const char* text2, const char* text3);
-// A fixed text under MSG_TEXT.
-void LogServiceText(WORD type, const char* text);

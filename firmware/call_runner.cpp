@@ -127,7 +127,7 @@ DWORD WINAPI CallRunner::ThreadProc(void* parameter) {
 
 // ---- CallLane -----------------------------------------------------------------------------------
 
-CallLane::CallLane(const char* subject) : m_subject(subject), m_log("", subject) {}
+CallLane::CallLane(ServiceLog& log, const char* subject) : m_subject(subject), m_log(log, "", subject) {}
 
 CallLane::~CallLane() {
     RetireIdle();

@@ -4,8 +4,8 @@
 #include "common/protocol.h"
 #include "common/win_raii.h"
 
-FirmwareBridge::FirmwareBridge(HANDLE stopEvent, ActivityBoard& activity)
-    : m_stop(stopEvent), m_activity(activity), m_wmi(stopEvent) {}
+FirmwareBridge::FirmwareBridge(HANDLE stopEvent, ActivityBoard& activity, ServiceLog& log)
+    : m_stop(stopEvent), m_activity(activity), m_log(log), m_wmi(stopEvent, log) {}
 
 LONG FirmwareBridge::QueryServiceState(const char* name) {
     win::ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
@@ -18,7 +18,7 @@ LONG FirmwareBridge::QueryServiceState(const char* name) {
 }
 
 bool FirmwareBridge::WaitForWinmgmt() {
-    RetryLog log("winmgmt not ready", "winmgmt wait");
+    RetryLog log(m_log, "winmgmt not ready", "winmgmt wait");
     while (QueryServiceState(TELVARIN_WMI_SERVICE) != SERVICE_RUNNING) {
         log.Failed();
         if (WaitForSingleObject(m_stop, telvarin::kRetryPauseMs) == WAIT_OBJECT_0) return false;

@@ -1,7 +1,7 @@
 // The firmware bridge: the WMI connection, the register call on the firmware's method, the
 // settings write, and the button event listener with its dispatch by event code. This folder
 // uses common/ and core/ only: the stop signal, the activity board and the log come in through
-// the constructor, the actions of the button events through ButtonActions.
+// the constructor, the actions of the button events through RunEventListener's ButtonActions.
 #pragma once
 
 #include <windows.h>
@@ -12,6 +12,7 @@
 #include "core/backoff.h"
 #include "core/firmware_api.h"
 #include "core/retry_log.h"
+#include "core/service_log.h"
 #include "firmware/method_instance.h"
 #include "firmware/wmi_connection.h"
 
@@ -28,7 +29,8 @@ public:
 class FirmwareBridge final : public FirmwareApi {
 public:
     // `stopEvent`: the service's stop (manual reset), watched by every lasting wait. Not owned.
-    FirmwareBridge(HANDLE stopEvent, ActivityBoard& activity);
+    // Reports go to `log`.
+    FirmwareBridge(HANDLE stopEvent, ActivityBoard& activity, ServiceLog& log);
     FirmwareBridge(const FirmwareBridge&) = delete;
     FirmwareBridge& operator=(const FirmwareBridge&) = delete;
 
@@ -69,11 +71,12 @@ private:
 
     HANDLE m_stop;
     ActivityBoard& m_activity;
+    ServiceLog& m_log;
     WmiConnection m_wmi;
     // Reports of failures that a lasting fault would repeat with every request.
-    RetryLog m_lookupLog{"", "Firmware method lookup"};
-    RetryLog m_execLog{"Wmi ExecMethod fail.", "ExecMethod"};
-    RetryLog m_outputLog{"Wmi OutParams == NULL.", "ExecMethod output"};
+    RetryLog m_lookupLog{m_log, "", "Firmware method lookup"};
+    RetryLog m_execLog{m_log, "Wmi ExecMethod fail.", "ExecMethod"};
+    RetryLog m_outputLog{m_log, "Wmi OutParams == NULL.", "ExecMethod output"};
     // When the next readiness lookup is due (0: not due), and its pause.
     ULONGLONG m_readinessDue = 0;
     Backoff m_readinessBackoff;

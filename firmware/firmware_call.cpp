@@ -126,7 +126,7 @@ int FirmwareBridge::CallOnce(DWORD (&regs)[4], bool repeated, Retry* retry) {
     }
 
     ComPtr<IWbemClassObject> outParams;
-    result = ExecOnMethodInstance(m_wmi, m_methodInstance, methodName.Get(), inParams.Get(), outParams);
+    result = ExecOnMethodInstance(m_wmi, m_methodInstance, m_log, methodName.Get(), inParams.Get(), outParams);
     // A call that may have reached the firmware is never made twice.
     if (!result.Ok()) {
         if (result.Answered() && !WmiConnection::IsLoss(result.Hr())) {

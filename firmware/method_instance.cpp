@@ -30,15 +30,15 @@ bool FirstInstancePath(WmiConnection& wmi, Path& path) {
     return true;
 }
 
-void ReportInstance(const wchar_t* path) {
+void ReportInstance(ServiceLog& log, const wchar_t* path) {
     char text[320];
     wsprintfA(text, "Using the firmware method instance %.280ls", path);
-    LogServiceEvent(EVENTLOG_INFORMATION_TYPE, MSG_TEXT, text, nullptr, nullptr);
+    log.Text(EVENTLOG_INFORMATION_TYPE, text);
 }
 
 }  // namespace
 
-WmiResult ExecOnMethodInstance(WmiConnection& wmi, MethodInstanceMemo& memo, BSTR method, IWbemClassObject* inParams,
+WmiResult ExecOnMethodInstance(WmiConnection& wmi, MethodInstanceMemo& memo, ServiceLog& log, BSTR method, IWbemClassObject* inParams,
                                ComPtr<IWbemClassObject>& outParams) {
     const LONG generation = wmi.Generation();
     Path found;
@@ -51,7 +51,7 @@ WmiResult ExecOnMethodInstance(WmiConnection& wmi, MethodInstanceMemo& memo, BST
     // the call may be made on the instance found. Without one, the answer stays what it was.
     if (!fixed || !result.Answered() || result.Hr() != static_cast<HRESULT>(WBEM_E_NOT_FOUND)) return result;
     if (!FirstInstancePath(wmi, found)) return result;
-    if (memo.Remember(generation, found)) ReportInstance(found);
+    if (memo.Remember(generation, found)) ReportInstance(log, found);
     win::Bstr other(found);
     if (!other) return {CallEnd::Answered, E_OUTOFMEMORY};
     return wmi.ExecMethod(other.Get(), method, inParams, outParams);

@@ -42,6 +42,7 @@ private:
     wchar_t m_reported[kPathChars] = {};
 };
 
-// WmiConnection::ExecMethod of `method` on the method instance, with its result.
-WmiResult ExecOnMethodInstance(WmiConnection& wmi, MethodInstanceMemo& memo, BSTR method, IWbemClassObject* inParams,
+// WmiConnection::ExecMethod of `method` on the method instance, with its result; which other
+// instance is used is reported to `log`.
+WmiResult ExecOnMethodInstance(WmiConnection& wmi, MethodInstanceMemo& memo, ServiceLog& log, BSTR method, IWbemClassObject* inParams,
                                Microsoft::WRL::ComPtr<IWbemClassObject>& outParams);

@@ -26,8 +26,6 @@ public:
     }
 };
 
-void Report(WORD type, const char* text) { LogServiceText(type, text); }
-
 // A critical section that a loop can leave and take again; left at the end of the scope.
 class HeldLock {
 public:
@@ -56,8 +54,8 @@ ComRuntime& SystemComRuntime() {
     return runtime;
 }
 
-WmiConnection::WmiConnection(HANDLE stopEvent)
-    : m_stop(stopEvent), m_runtime(&SystemComRuntime()), m_connectedEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+WmiConnection::WmiConnection(HANDLE stopEvent, ServiceLog& log)
+    : m_stop(stopEvent), m_log(log), m_runtime(&SystemComRuntime()), m_connectedEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
 
 WmiConnection::~WmiConnection() = default;
 
@@ -175,7 +173,7 @@ WmiResult WmiConnection::PutInstance(IWbemClassObject* instance, LONG flags) {
 
 WmiResult WmiConnection::Subscribe(BSTR language, BSTR query, ComPtr<IEnumWbemClassObject>& events, DWORD holdLockMs) {
     events.Reset();
-    RetryLog log("ExecNotificationQuery fail", "ExecNotificationQuery");
+    RetryLog log(m_log, "ExecNotificationQuery fail", "ExecNotificationQuery");
     const ULONGLONG start = GetTickCount64();
     HeldLock held(m_lock);
     for (;;) {
@@ -231,7 +229,7 @@ void WmiConnection::ForgetMethodInput() {
 // Repeats `attempt` until it answers S_OK, one second apart, reporting through one RetryLog.
 // False when the service stops first.
 bool WmiConnection::ConnectStage(const char* failureText, const char* subject, HRESULT (WmiConnection::*attempt)()) {
-    RetryLog log(failureText, subject);
+    RetryLog log(m_log, failureText, subject);
     for (;;) {
         // A stop between two stages that each succeed at once ends the connect there too.
         if (Stopping()) return false;
@@ -307,7 +305,7 @@ int WmiConnection::ConnectAgain() {
         const DWORD tenths = static_cast<DWORD>((GetTickCount64() - m_lostAt) / 100);
         char text[64];
         wsprintfA(text, "WMI connection back after %lu.%lu s", tenths / 10, tenths % 10);
-        Report(EVENTLOG_INFORMATION_TYPE, text);
+        m_log.Text(EVENTLOG_INFORMATION_TYPE, text);
     }
     return 1;
 }
@@ -352,7 +350,7 @@ void WmiConnection::NoteSteady() {
         char text[128];
         wsprintfA(text, "WMI connection steady again after %lu losses in %lu s", m_losses,
                   static_cast<DWORD>((GetTickCount64() - m_firstLossAt) / 1000));
-        Report(EVENTLOG_INFORMATION_TYPE, text);
+        m_log.Text(EVENTLOG_INFORMATION_TYPE, text);
     }
     m_losses = 0;
 }
@@ -377,5 +375,5 @@ void WmiConnection::MarkLostLocked(LONG generation, HRESULT hr, const char* call
     } else {
         return;
     }
-    Report(EVENTLOG_WARNING_TYPE, text);
+    m_log.Text(EVENTLOG_WARNING_TYPE, text);
 }

@@ -12,6 +12,7 @@
 #include "common/win_raii.h"
 #include "core/com_runtime.h"
 #include "core/retry_log.h"
+#include "core/service_log.h"
 
 class CallRunner;  // firmware/call_runner.h: a helper thread that makes one WMI call at a time
 
@@ -67,8 +68,8 @@ enum class WmiOp { Connect, RegisterCall, SettingsRead, SettingsWrite, Subscribe
 // calls that were given up and have not answered yet. Thread-safe.
 class CallLane {
 public:
-    // `subject`: the kind as the reports name it ("Register call").
-    explicit CallLane(const char* subject);
+    // `subject`: the kind as the reports to `log` name it ("Register call").
+    CallLane(ServiceLog& log, const char* subject);
     ~CallLane();
     CallLane(const CallLane&) = delete;
     CallLane& operator=(const CallLane&) = delete;
@@ -97,8 +98,8 @@ private:
 
 class WmiConnection {
 public:
-    // `stopEvent`: the service's stop, which every wait here watches. Not owned.
-    explicit WmiConnection(HANDLE stopEvent);
+    // `stopEvent`: the service's stop, which every wait here watches. Not owned. Reports go to `log`.
+    WmiConnection(HANDLE stopEvent, ServiceLog& log);
     ~WmiConnection();
     WmiConnection(const WmiConnection&) = delete;
     WmiConnection& operator=(const WmiConnection&) = delete;
@@ -199,6 +200,7 @@ private:
     CallLane& Lane(WmiOp op) { return m_lanes[static_cast<int>(op)]; }
 
     HANDLE m_stop;
+    ServiceLog& m_log;
     ComRuntime* m_runtime;
     DWORD m_callBoundMs = telvarin::kCallBoundMs;
     win::CriticalSection m_lock;  // the call lock: every call through m_services
@@ -220,7 +222,7 @@ private:
     Microsoft::WRL::ComPtr<IWbemClassObject> m_methodInput;  // under m_lock
     LONG m_methodInputGeneration = 0;
     CallLane m_lanes[static_cast<int>(WmiOp::Count)] = {
-        CallLane("ConnectServer"), CallLane("Register call"),  CallLane("Settings read"),
-        CallLane("Settings write"), CallLane("Subscription"), CallLane("Button-event poll"),
+        CallLane(m_log, "ConnectServer"),  CallLane(m_log, "Register call"), CallLane(m_log, "Settings read"),
+        CallLane(m_log, "Settings write"), CallLane(m_log, "Subscription"),  CallLane(m_log, "Button-event poll"),
     };
 };

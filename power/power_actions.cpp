@@ -69,7 +69,7 @@ void PowerActions::RequestPowerState(bool sleep) {
     const DWORD error = GetLastError();
     char text[64];
     wsprintfA(text, "%s failed, error %lu", sleep ? "Sleep" : "Hibernation", error);
-    LogServiceText(EVENTLOG_WARNING_TYPE, text);
+    m_log.Text(EVENTLOG_WARNING_TYPE, text);
 }
 
 void PowerActions::Hibernate() {

@@ -7,10 +7,11 @@
 
 #include "core/activity.h"
 #include "core/power_api.h"
+#include "core/service_log.h"
 
 class PowerActions {
 public:
-    PowerActions(PowerApi& api, ActivityBoard& activity) : m_api(&api), m_activity(activity) {}
+    PowerActions(PowerApi& api, ActivityBoard& activity, ServiceLog& log) : m_api(&api), m_activity(activity), m_log(log) {}
     PowerActions(const PowerActions&) = delete;
     PowerActions& operator=(const PowerActions&) = delete;
 
@@ -29,4 +30,5 @@ public:
 private:
     PowerApi* m_api;
     ActivityBoard& m_activity;
+    ServiceLog& m_log;
 };

@@ -17,7 +17,8 @@
 
 class CFnService final : private ButtonActions {
 public:
-    CFnService();
+    // `eventLog`: the event-log calls (SystemEventLog() in the service, a recorder in tests).
+    explicit CFnService(EventLogApi& eventLog);
     ~CFnService() override;
     CFnService(const CFnService&) = delete;
     CFnService& operator=(const CFnService&) = delete;

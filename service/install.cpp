@@ -15,8 +15,8 @@ bool EqualsIgnoringAsciiCase(const char* a, const char* b) {
 
 win::ServiceHandle OpenManager(DWORD access) { return win::ServiceHandle(OpenSCManagerA(nullptr, nullptr, access)); }
 
-void ReportServiceEvent(WORD type, DWORD eventId) {
-    LogServiceEvent(type, eventId, TELVARIN_SERVICE_NAME, nullptr, nullptr);
+void ReportServiceEvent(ServiceLog& log, WORD type, DWORD eventId) {
+    log.Report(type, eventId, TELVARIN_SERVICE_NAME, nullptr, nullptr);
 }
 
 // The running executable's path, plain and quoted as the image path. False for a path that
@@ -57,14 +57,14 @@ Command ParseCommand(int argc, char** argv) {
     return Command::Unknown;
 }
 
-int RunCommand(Command command) {
+int RunCommand(Command command, ServiceLog& log) {
     switch (command) {
     case Command::Install:
         // An installer must see a registration that failed, or one that could not be pointed
         // back at this program.
-        return (IsServiceInstalled() ? RepairService() : InstallService()) ? 0 : 1;
+        return (IsServiceInstalled() ? RepairService(log) : InstallService(log)) ? 0 : 1;
     case Command::Uninstall:
-        if (IsServiceInstalled()) UninstallService();
+        if (IsServiceInstalled()) UninstallService(log);
         break;
     case Command::Start:
         StartInstalledService();
@@ -86,7 +86,7 @@ bool IsServiceInstalled() {
     return service.IsValid();
 }
 
-bool InstallService() {
+bool InstallService(ServiceLog& log) {
     win::ServiceHandle manager = OpenManager(SC_MANAGER_ALL_ACCESS);
     if (!manager) return false;
     OwnPath own;
@@ -97,11 +97,11 @@ bool InstallService() {
         nullptr, nullptr, "winmgmt\0", nullptr, nullptr));
     if (!service) return false;
     if (!WriteEventSource(own)) return false;
-    ReportServiceEvent(EVENTLOG_INFORMATION_TYPE, MSG_SERVICE_INSTALLED);
+    ReportServiceEvent(log, EVENTLOG_INFORMATION_TYPE, MSG_SERVICE_INSTALLED);
     return true;
 }
 
-bool RepairService() {
+bool RepairService(ServiceLog& log) {
     win::ServiceHandle manager = OpenManager(SC_MANAGER_ALL_ACCESS);
     if (!manager) return false;
     OwnPath own;
@@ -125,20 +125,20 @@ bool RepairService() {
         return false;
     // Rewritten either way (the same data changes nothing), so that a damaged source is mended too.
     if (!WriteEventSource(own)) return false;
-    if (!same) ReportServiceEvent(EVENTLOG_INFORMATION_TYPE, MSG_SERVICE_INSTALLED);
+    if (!same) ReportServiceEvent(log, EVENTLOG_INFORMATION_TYPE, MSG_SERVICE_INSTALLED);
     return true;
 }
 
-bool UninstallService() {
+bool UninstallService(ServiceLog& log) {
     win::ServiceHandle manager = OpenManager(SC_MANAGER_ALL_ACCESS);
     if (!manager) return false;
     win::ServiceHandle service(OpenServiceA(manager.Get(), TELVARIN_SERVICE_NAME, DELETE));
     if (!service) return false;
     if (DeleteService(service.Get())) {
-        ReportServiceEvent(EVENTLOG_INFORMATION_TYPE, MSG_SERVICE_REMOVED);
+        ReportServiceEvent(log, EVENTLOG_INFORMATION_TYPE, MSG_SERVICE_REMOVED);
         return true;
     }
-    ReportServiceEvent(EVENTLOG_ERROR_TYPE, MSG_SERVICE_NOT_REMOVED);
+    ReportServiceEvent(log, EVENTLOG_ERROR_TYPE, MSG_SERVICE_NOT_REMOVED);
     return false;
 }
 

@@ -6,7 +6,7 @@
 #include "service/install.h"
 
 // The one service object; its constructor points g_pService at it.
-static CFnService g_service;
+static CFnService g_service(SystemEventLog());
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     Command command = ParseCommand(__argc, __argv);
@@ -14,5 +14,5 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
         g_pService->Run();
         return 0;
     }
-    return RunCommand(command);
+    return RunCommand(command, g_pService->Log());
 }

@@ -1,10 +1,9 @@
 // The service host part: status reports, the stop and its watchdog, the worker's start.
 #include "service/service_host.h"
 
-#include "core/service_log.h"
-
-ServiceHost::ServiceHost(ActivityBoard& activity)
+ServiceHost::ServiceHost(ActivityBoard& activity, ServiceLog& log)
     : m_activity(activity),
+      m_log(log),
       m_hStopEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
       m_hStopFinished(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
       // Read before anything else can change the last error; 0 when both events exist.
@@ -133,7 +132,7 @@ bool ServiceHost::AwaitStopFinished(DWORD boundMs) {
     m_activity.Describe(stuck, sizeof stuck);
     char text[512];
     wsprintfA(text, "Stop not finished in %lu s: %s", boundMs / 1000, stuck[0] ? stuck : "no call named");
-    LogServiceText(EVENTLOG_WARNING_TYPE, text);
+    m_log.Text(EVENTLOG_WARNING_TYPE, text);
     InterlockedExchange(&m_stopForced, 1);
     FinishStopLocked(ERROR_SERVICE_SPECIFIC_ERROR, telvarin::kStopOverranCode);
     return false;

@@ -7,6 +7,7 @@
 
 #include "common/win_raii.h"
 #include "core/activity.h"
+#include "core/service_log.h"
 
 namespace telvarin {
 // How long a stop may take from the stop control to STOPPED. Past it, the stop watchdog reports
@@ -21,8 +22,8 @@ constexpr DWORD kStopOverranCode = 1;
 
 class ServiceHost {
 public:
-    // `activity`: what each thread is in, for the report of a stop that overruns.
-    explicit ServiceHost(ActivityBoard& activity);
+    // `activity`: what each thread is in, for the report of a stop that overruns, made to `log`.
+    ServiceHost(ActivityBoard& activity, ServiceLog& log);
     ~ServiceHost();
     ServiceHost(const ServiceHost&) = delete;
     ServiceHost& operator=(const ServiceHost&) = delete;
@@ -76,6 +77,7 @@ private:
     void FinishStopLocked(DWORD win32ExitCode, DWORD serviceExitCode);
 
     ActivityBoard& m_activity;
+    ServiceLog& m_log;
     SERVICE_STATUS m_status{};
     SERVICE_STATUS_HANDLE m_hStatus = nullptr;
     volatile LONG m_running = 0;

@@ -5,12 +5,12 @@
 
 CFnService* g_pService = nullptr;
 
-CFnService::CFnService()
-    : m_log(SystemEventLog()),
-      m_host(m_activity),
-      m_firmware(m_host.StopEvent(), m_activity),
-      m_settings(m_firmware, m_host.StopEvent(), m_activity),
-      m_power(SystemPowerApi(), m_activity) {
+CFnService::CFnService(EventLogApi& eventLog)
+    : m_log(eventLog),
+      m_host(m_activity, m_log),
+      m_firmware(m_host.StopEvent(), m_activity, m_log),
+      m_settings(m_firmware, m_host.StopEvent(), m_activity, m_log),
+      m_power(SystemPowerApi(), m_activity, m_log) {
     g_pService = this;
 }
 
@@ -44,7 +44,7 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
     CFnService* service = g_pService;
     ServiceHost& host = service->Host();
     if (!host.RegisterHandler(TELVARIN_SERVICE_NAME, ControlHandler)) {
-        LogServiceEvent(EVENTLOG_WARNING_TYPE, MSG_NO_CONTROL_HANDLER, nullptr, nullptr, nullptr);
+        service->Log().Report(EVENTLOG_WARNING_TYPE, MSG_NO_CONTROL_HANDLER, nullptr, nullptr, nullptr);
         return;
     }
     // Without its stop events the service could neither be stopped nor wait: it starts nothing.
@@ -56,7 +56,7 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
     if (const LONG error = telvarin::PublishServiceClientLock()) {
         char text[96];
         wsprintfA(text, "Client lock not published (error %ld): clients do not take turns", error);
-        LogServiceText(EVENTLOG_INFORMATION_TYPE, text);
+        service->Log().Text(EVENTLOG_INFORMATION_TYPE, text);
     }
     host.StartWorker(WorkerThread, service);
 }

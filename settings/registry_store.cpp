@@ -43,8 +43,8 @@ void UpdateRegistryDword(const char* subkey, const char* valueName, DWORD value,
     WriteDword(key.Get(), valueName, MergeRegistryDword(0, value, set, toggle));
 }
 
-SettingsStore::SettingsStore(FirmwareApi& firmware, HANDLE stopEvent, ActivityBoard& activity)
-    : m_firmware(firmware), m_stop(stopEvent), m_activity(activity) {}
+SettingsStore::SettingsStore(FirmwareApi& firmware, HANDLE stopEvent, ActivityBoard& activity, ServiceLog& log)
+    : m_firmware(firmware), m_stop(stopEvent), m_activity(activity), m_log(log) {}
 
 SettingsStore::~SettingsStore() {
     // The watchers reach this object: they must be gone first (a test's store, stopped otherwise).

@@ -12,6 +12,7 @@
 #include "core/backoff.h"
 #include "core/firmware_api.h"
 #include "core/retry_log.h"
+#include "core/service_log.h"
 #include "settings/registry_store.h"
 
 class KeyWatcher;  // settings/watchers.cpp
@@ -19,7 +20,7 @@ class KeyWatcher;  // settings/watchers.cpp
 class SettingsStore {
 public:
     // `stopEvent`: the service's stop (manual reset), watched by every wait. Not owned.
-    SettingsStore(FirmwareApi& firmware, HANDLE stopEvent, ActivityBoard& activity);
+    SettingsStore(FirmwareApi& firmware, HANDLE stopEvent, ActivityBoard& activity, ServiceLog& log);
     ~SettingsStore();
     SettingsStore(const SettingsStore&) = delete;
     SettingsStore& operator=(const SettingsStore&) = delete;
@@ -60,6 +61,7 @@ private:
     FirmwareApi& m_firmware;
     HANDLE m_stop;
     ActivityBoard& m_activity;
+    ServiceLog& m_log;
     HANDLE volatile m_hStatusEvent = nullptr;
     HANDLE volatile m_hSettingEvent = nullptr;
     DWORD m_prevStatusControl = 0;
@@ -67,7 +69,7 @@ private:
     // The settings word the last push read (what the firmware was given the complement of).
     DWORD m_pushedSetting = 0;
     bool m_settingPushed = false;
-    RetryLog m_pushLog{"Fail to WmiSetData", "Settings push"};
+    RetryLog m_pushLog{m_log, "Fail to WmiSetData", "Settings push"};
     // When the next settings push is due (0: not due), and its pause.
     ULONGLONG m_pushDue = 0;
     Backoff m_pushBackoff;

@@ -5,7 +5,6 @@
 
 #include "common/protocol_key.h"
 #include "common/protocol.h"
-#include "core/service_log.h"
 #include "settings/settings_store.h"
 
 namespace {
@@ -81,7 +80,7 @@ private:
         m_missing = true;
         char text[96];
         wsprintfA(text, "Key %s is missing; waiting for it", KeyName(m_watched.path));
-        LogServiceText(EVENTLOG_WARNING_TYPE, text);
+        m_service.m_log.Text(EVENTLOG_WARNING_TYPE, text);
     }
 
     // Opens the key and arms both notifications, waiting without polling for the key to exist;
@@ -124,7 +123,7 @@ private:
             m_missing = false;
             char text[96];
             wsprintfA(text, "Key %s is back; watching it again", KeyName(m_watched.path));
-            LogServiceText(EVENTLOG_INFORMATION_TYPE, text);
+            m_service.m_log.Text(EVENTLOG_INFORMATION_TYPE, text);
         }
         (m_service.*m_watched.catchUp)();
         return true;

@@ -4,12 +4,12 @@
 
 using namespace testing;
 
-TEST_CASE("LogServiceEvent hands over exactly the non-null strings") {
+TEST_CASE("a report hands over exactly the non-null strings") {
     ServiceFixture f;
-    LogServiceEvent(EVENTLOG_INFORMATION_TYPE, 103, nullptr, nullptr, nullptr);
-    LogServiceEvent(EVENTLOG_INFORMATION_TYPE, 107, "winmgmt not ready", nullptr, nullptr);
-    LogServiceEvent(EVENTLOG_ERROR_TYPE, 102, "Telvarin", nullptr, nullptr);
-    LogServiceEvent(EVENTLOG_INFORMATION_TYPE, 100, "a", "b", "c");
+    f.service.Log().Report(EVENTLOG_INFORMATION_TYPE, 103, nullptr, nullptr, nullptr);
+    f.service.Log().Report(EVENTLOG_INFORMATION_TYPE, 107, "winmgmt not ready", nullptr, nullptr);
+    f.service.Log().Report(EVENTLOG_ERROR_TYPE, 102, "Telvarin", nullptr, nullptr);
+    f.service.Log().Report(EVENTLOG_INFORMATION_TYPE, 100, "a", "b", "c");
     auto events = f.log.Events();
     REQUIRE(events.size() == 4);
     CHECK(events[0].strings.empty());
@@ -25,16 +25,16 @@ TEST_CASE("the event source is registered on the first report and kept") {
     ServiceFixture f;
     CHECK(f.log.registrations == 0);  // a process that reports nothing never registers
     SUBCASE("later reports register nothing further") {
-        for (int i = 0; i < 5; ++i) LogServiceEvent(4, 107, "x", nullptr, nullptr);
+        for (int i = 0; i < 5; ++i) f.service.Log().Report(4, 107, "x", nullptr, nullptr);
         CHECK(f.log.registrations == 1);
         CHECK(f.log.Events().size() == 5);
     }
     SUBCASE("a failed registration drops the entry and the next report tries again") {
         f.log.failRegistrations = 2;
-        LogServiceEvent(4, 107, "lost 1", nullptr, nullptr);
-        LogServiceEvent(4, 107, "lost 2", nullptr, nullptr);
+        f.service.Log().Report(4, 107, "lost 1", nullptr, nullptr);
+        f.service.Log().Report(4, 107, "lost 2", nullptr, nullptr);
         CHECK_FALSE(f.service.Log().SourceRegistered());
-        LogServiceEvent(4, 107, "kept", nullptr, nullptr);
+        f.service.Log().Report(4, 107, "kept", nullptr, nullptr);
         CHECK(f.log.Texts() == std::vector<std::string>{"kept"});
         CHECK(f.log.registrations == 1);
         CHECK(f.service.Log().SourceRegistered());
@@ -43,24 +43,20 @@ TEST_CASE("the event source is registered on the first report and kept") {
 
 TEST_CASE("the destructor deregisters the source it registered, and only that") {
     RecordingEventLog log;
-    {
-        CFnService service;
-        service.Log().SetApi(&log);
-    }
+    { ServiceLog unused{log}; }
     CHECK(log.deregistrations == 0);
     {
-        CFnService service;
-        service.Log().SetApi(&log);
-        LogServiceEvent(4, 107, "x", nullptr, nullptr);
+        ServiceLog used{log};
+        used.Report(4, 107, "x", nullptr, nullptr);
     }
     CHECK(log.deregistrations == 1);
 }
 
 namespace {
 HANDLE g_go = nullptr;
-DWORD WINAPI ReportOnGo(LPVOID) {
+DWORD WINAPI ReportOnGo(LPVOID log) {
     WaitForSingleObject(g_go, INFINITE);
-    LogServiceEvent(4, 107, "concurrent", nullptr, nullptr);
+    static_cast<ServiceLog*>(log)->Report(4, 107, "concurrent", nullptr, nullptr);
     return 0;
 }
 }  // namespace
@@ -71,7 +67,7 @@ TEST_CASE("first reports from many threads at once register exactly one source")
     win::UniqueHandle go(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     g_go = go.Get();
     std::vector<win::UniqueHandle> threads;
-    for (int i = 0; i < 8; ++i) threads.emplace_back(CreateThread(nullptr, 0, ReportOnGo, nullptr, 0, nullptr));
+    for (int i = 0; i < 8; ++i) threads.emplace_back(CreateThread(nullptr, 0, ReportOnGo, &f.service.Log(), 0, nullptr));
     SetEvent(go.Get());
     for (auto& t : threads) WaitForSingleObject(t.Get(), 10000);
     CHECK(f.log.registrations == 1);

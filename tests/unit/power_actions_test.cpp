@@ -81,7 +81,7 @@ struct PowerFixture {
     ServiceLog serviceLog{log};
     FakePower power;
     ActivityBoard activity;
-    PowerActions actions{power, activity};
+    PowerActions actions{power, activity, serviceLog};
     PowerFixture() {
         g_policy = GLOBAL_POWER_POLICY{};
         g_policyReadable = true;

@@ -37,7 +37,7 @@ struct StoreFixture {
     win::UniqueHandle stop{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
     ActivityBoard activity;
     FakeFirmware firmware;
-    SettingsStore store{firmware, stop.Get(), activity};
+    SettingsStore store{firmware, stop.Get(), activity, serviceLog};
     StoreFixture() {
         DeleteSystemEventTree();
         store.WriteStartupValues();

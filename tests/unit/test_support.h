@@ -57,8 +57,7 @@ private:
 // A service object whose event log is recorded; the object g_pService points at during a test.
 struct ServiceFixture {
     RecordingEventLog log;
-    CFnService service;
-    ServiceFixture() { service.Log().SetApi(&log); }
+    CFnService service{log};
 };
 
 }  // namespace testing

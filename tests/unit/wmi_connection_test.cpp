@@ -71,7 +71,7 @@ TEST_CASE("ConnectWmi retries each stage alone, reporting its first failure and 
 TEST_CASE("a retry loop reports its first failure, then at most one reminder an hour, and its success") {
     ServiceFixture f;
     constexpr ULONGLONG kMinute = 60 * 1000;
-    RetryLog log("ConnectServer fail", "ConnectServer");
+    RetryLog log(f.service.Log(), "ConnectServer fail", "ConnectServer");
     log.SucceededAt(0);  // nothing failed: nothing to say
     for (ULONGLONG t = 0; t <= 150 * kMinute; t += kMinute) log.FailedAt(t);  // 151 failures, 2.5 h
     log.SucceededAt(151 * kMinute);
