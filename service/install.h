@@ -1,7 +1,7 @@
 // The command-line side of telvarin.exe: install, uninstall, start and stop the service.
 #pragma once
 
-enum class Command { RunService, Install, Uninstall, Start, Stop, Unknown };
+enum class Command { RunService, Install, Uninstall, Start, Stop, Help, Version, Unknown };
 
 // Only the first argument counts; it must match a switch whole, ignoring ASCII case.
 Command ParseCommand(int argc, char** argv);
