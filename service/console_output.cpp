@@ -30,7 +30,8 @@ const char kUsageText[] =
     "  2     unknown switch; nothing was done\n"
     "  1063  no switch, and the service control manager did not start the process;\n"
     "        nothing was done (another failure of the service dispatcher exits with its\n"
-    "        Windows error code)\n";
+    "        Windows error code)\n"
+    "The service's own process exits with 0, or with 1 when its stop had to be forced.\n";
 
 namespace {
 
@@ -90,7 +91,9 @@ int PrintVersion() {
     const auto* block = static_cast<const BYTE*>(loaded ? LockResource(loaded) : nullptr);
     char version[40];
     if (!VersionFromResource(block, found ? SizeofResource(nullptr, found) : 0, version)) {
-        Write(STD_ERROR_HANDLE, "telvarin.exe: this program has no readable version resource\n");
+        char line[96];
+        wsprintfA(line, "%s: this program has no readable version resource\n", kProgram);
+        Write(STD_ERROR_HANDLE, line);
         return ERROR_RESOURCE_TYPE_NOT_FOUND;
     }
     char line[64];
