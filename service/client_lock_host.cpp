@@ -85,14 +85,27 @@ private:
     ACL* m_acl = nullptr;
 };
 
-// "Global\Haskorn.Telvarin.ClientLock." and 32 hex digits of a fresh random GUID.
-void MakeName(char* name, size_t size) {
+// "Global\Haskorn.Telvarin.ClientLock." and 32 hex digits of a fresh random GUID. A Windows
+// error: without a GUID there is no name nobody can guess.
+LONG MakeName(char* name, size_t size) {
     GUID guid = {};
-    CoCreateGuid(&guid);
+    const HRESULT hr = CoCreateGuid(&guid);
+    if (FAILED(hr)) return HRESULT_FACILITY(hr) == FACILITY_WIN32 ? HRESULT_CODE(hr) : hr;
     const BYTE* bytes = reinterpret_cast<const BYTE*>(&guid);
     wsprintfA(name, "%s.", TELVARIN_CLIENT_LOCK);
     char* hex = name + lstrlenA(name);
     for (size_t i = 0; i < sizeof guid && hex + 2 < name + size; ++i, hex += 2) wsprintfA(hex, "%02x", bytes[i]);
+    return ERROR_SUCCESS;
+}
+
+// Deletes the published name; with `onlyIfNamed`, only while it names exactly that.
+LONG RemovePublishedName(const char* onlyIfNamed) {
+    char published[kLockNameSize];
+    if (onlyIfNamed && (!ReadClientLockName(published) || lstrcmpA(published, onlyIfNamed) != 0)) return ERROR_SUCCESS;
+    win::RegKey product;
+    LONG rc = OpenProtocolKey(TELVARIN_KEY_PRODUCT, KEY_SET_VALUE, product);
+    if (rc == ERROR_SUCCESS) rc = RegDeleteValueA(product.Get(), TELVARIN_VALUE_CLIENT_LOCK);
+    return rc == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : rc;
 }
 
 }  // namespace
@@ -124,10 +137,29 @@ LONG BuildLockSecurity(HKEY key, bool withOwner, win::LocalMemory& descriptor) {
     return rc == ERROR_SUCCESS ? lock.Finish(withOwner, descriptor) : rc;
 }
 
+ClientLockHost::~ClientLockHost() { Withdraw(); }
+
 LONG ClientLockHost::Publish() {
+    win::ExclusiveLock lock(m_lock);
+    const LONG rc = PublishLocked();
+    if (rc != ERROR_SUCCESS) {
+        m_mutex.Reset();
+        m_name[0] = '\0';
+    }
+    return rc;
+}
+
+LONG ClientLockHost::PublishLocked() {
+    // A name left by a run that ended without withdrawing it (a crash, a forced end) names no
+    // lock any more, or an object someone else has made since: gone before anything else.
+    LONG rc = RemovePublishedName(nullptr);
+    if (rc != ERROR_SUCCESS) return rc;
+    m_mutex.Reset();
+    m_name[0] = '\0';
+
     win::RegKey control;
     OpenProtocolKey(TELVARIN_KEY_STATUS_CONTROL, READ_CONTROL, control);
-    LONG rc = ERROR_ALREADY_EXISTS;
+    rc = ERROR_ALREADY_EXISTS;
     // Owned by Administrators, which LocalSystem may name; a token that may not gets its own
     // default owner (LocalSystem's is trusted as well).
     for (bool withOwner : {true, false}) {
@@ -137,7 +169,8 @@ LONG ClientLockHost::Publish() {
         SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor.Get(), FALSE};
         // A name that exists already is someone else's object: never use it, draw again.
         for (int attempt = 0; attempt < 4 && !m_mutex; ++attempt) {
-            MakeName(m_name, sizeof m_name);
+            rc = MakeName(m_name, sizeof m_name);
+            if (rc != ERROR_SUCCESS) return rc;
             SetLastError(ERROR_SUCCESS);
             m_mutex.Reset(CreateMutexExA(&attributes, m_name, 0, kLockRights));
             rc = static_cast<LONG>(GetLastError());
@@ -154,14 +187,23 @@ LONG ClientLockHost::Publish() {
     if (rc == ERROR_SUCCESS)
         rc = RegSetValueExA(product.Get(), TELVARIN_VALUE_CLIENT_LOCK, 0, REG_SZ, reinterpret_cast<const BYTE*>(m_name),
                             static_cast<DWORD>(lstrlenA(m_name) + 1));
-    if (rc != ERROR_SUCCESS) m_mutex.Reset();
     return rc;
 }
 
-LONG PublishServiceClientLock() {
-    // Lives until the process ends: the lock exists exactly while the service runs.
-    static ClientLockHost host;
-    return host.Publish();
+void ClientLockHost::Withdraw() {
+    win::ExclusiveLock lock(m_lock);
+    if (m_name[0]) RemovePublishedName(m_name);
 }
+
+namespace {
+// Lives until the process ends: a client that holds the lock at the stop keeps its handle. At
+// namespace scope, made before WinMain: ServiceMain and the control handler reach it from two
+// threads, and function-local statics have no guards in the service (-fno-threadsafe-statics).
+ClientLockHost g_serviceLock;
+}  // namespace
+
+LONG PublishServiceClientLock() { return g_serviceLock.Publish(); }
+
+void WithdrawServiceClientLock() { g_serviceLock.Withdraw(); }
 
 }  // namespace telvarin

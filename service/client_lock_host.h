@@ -18,22 +18,36 @@ namespace telvarin {
 // `descriptor` owns the (absolute) descriptor only on ERROR_SUCCESS.
 LONG BuildLockSecurity(HKEY key, bool withOwner, win::LocalMemory& descriptor);
 
-// One published lock; the object lives as long as this does.
+// One published lock; the object lives as long as this does, its name is published until
+// Withdraw.
 class ClientLockHost {
 public:
-    // Makes a lock of a fresh name and publishes that name. A Windows error; nothing is
+    ClientLockHost() = default;
+    ~ClientLockHost();
+    ClientLockHost(const ClientLockHost&) = delete;
+    ClientLockHost& operator=(const ClientLockHost&) = delete;
+
+    // Makes a lock of a fresh name and publishes that name. Any name published before (a run
+    // that ended without withdrawing it) is removed first. A Windows error; nothing is
     // published on failure.
     LONG Publish();
+    // Removes the published name when it is still this lock's (the one lock a later run may
+    // have published meanwhile stays). Safe from any thread, at any time, and more than once.
+    void Withdraw();
     HANDLE Get() const { return m_mutex.Get(); }
     const char* Name() const { return m_name; }
 
 private:
+    LONG PublishLocked();
+
+    SRWLOCK m_lock = SRWLOCK_INIT;  // Publish and Withdraw may run on two threads at once
     win::UniqueHandle m_mutex;
     char m_name[80] = {};
 };
 
-// The running service's lock, published once before it reports RUNNING and held until the
-// process ends. A Windows error.
+// The running service's lock, published once before it reports RUNNING and withdrawn at its
+// stop; the object itself is held until the process ends. A Windows error.
 LONG PublishServiceClientLock();
+void WithdrawServiceClientLock();
 
 }  // namespace telvarin

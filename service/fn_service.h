@@ -23,8 +23,10 @@ public:
     CFnService(const CFnService&) = delete;
     CFnService& operator=(const CFnService&) = delete;
 
-    // The start-up values, then the dispatcher; returns once the service has stopped.
-    void Run();
+    // The dispatcher; returns the process exit code once the service has stopped (0), or at
+    // once, changing nothing, when the service control manager did not start the process (the
+    // dispatcher's error, told on the console).
+    int Run();
     // The worker's sequence: start-up, the button event listener, the teardown up to STOPPED.
     void Work();
 

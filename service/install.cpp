@@ -45,6 +45,14 @@ bool WriteEventSource(const OwnPath& own) {
     return true;
 }
 
+// The switches for a person at the console, in the tools' spelling as well as Windows'.
+Command ParseConsoleSwitch(const char* argument) {
+    for (const char* help : {"--help", "-h", "-?", "/?"})
+        if (EqualsIgnoringAsciiCase(argument, help)) return Command::Help;
+    if (EqualsIgnoringAsciiCase(argument, "--version")) return Command::Version;
+    return Command::Unknown;
+}
+
 }  // namespace
 
 Command ParseCommand(int argc, char** argv) {
@@ -54,7 +62,7 @@ Command ParseCommand(int argc, char** argv) {
     if (EqualsIgnoringAsciiCase(argument, "-UninstSvc")) return Command::Uninstall;
     if (EqualsIgnoringAsciiCase(argument, "-StartSvc")) return Command::Start;
     if (EqualsIgnoringAsciiCase(argument, "-StopSvc")) return Command::Stop;
-    return Command::Unknown;
+    return ParseConsoleSwitch(argument);
 }
 
 int RunCommand(Command command, ServiceLog& log) {
@@ -72,7 +80,9 @@ int RunCommand(Command command, ServiceLog& log) {
     case Command::Stop:
         StopInstalledService();
         break;
-    case Command::RunService:
+    case Command::RunService:  // the rest is WinMain's
+    case Command::Help:
+    case Command::Version:
     case Command::Unknown:
         break;
     }

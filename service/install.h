@@ -3,7 +3,7 @@
 
 #include "core/service_log.h"
 
-enum class Command { RunService, Install, Uninstall, Start, Stop, Unknown };
+enum class Command { RunService, Install, Uninstall, Start, Stop, Help, Version, Unknown };
 
 // Only the first argument counts; it must match a switch whole, ignoring ASCII case.
 Command ParseCommand(int argc, char** argv);

@@ -2,6 +2,7 @@
 #include "service/fn_service.h"
 
 #include "service/client_lock_host.h"
+#include "service/console_output.h"
 
 CFnService* g_pService = nullptr;
 
@@ -22,23 +23,36 @@ void CFnService::ToggleNotification(DWORD code) {
     UpdateRegistryDword(TELVARIN_KEY_NOTIFICATION, TELVARIN_VALUE_DEFAULT, code, 0, 1);
 }
 
-void CFnService::Run() {
-    m_settings.WriteStartupValues();
-
+int CFnService::Run() {
     SERVICE_TABLE_ENTRYA table[] = {
         {const_cast<char*>(TELVARIN_SERVICE_NAME), ServiceMain},
         {nullptr, nullptr},
     };
-    // Fails at once when not started by the service control manager (a console start). Once it
-    // returns, STOPPED has been reported: it was the last act of the stop.
-    if (!StartServiceCtrlDispatcherA(table)) return;
+    // Fails at once when not started by the service control manager (a console start, a
+    // double-click): nothing has been written then. Once it returns, STOPPED has been reported:
+    // it was the last act of the stop.
+    if (!StartServiceCtrlDispatcherA(table)) return telvarin::ReportNotStartedByManager(GetLastError());
     // The watchdog is ending a process whose teardown is stuck; destructors must not run
     // under threads that may still use what they free.
     if (m_host.StopForced()) Sleep(INFINITE);
     // The worker reported STOPPED as its last act and is returning; its handle was stored before
     // anything could report STOPPED (both under the status lock).
     m_host.WaitForWorker(telvarin::kStopBoundMs);
+    return telvarin::kExitDone;
 }
+
+namespace {
+
+// Publishes this run's client lock; a failure is told, and clients then go on without one.
+void PublishClientLock(ServiceLog& log) {
+    if (const LONG error = telvarin::PublishServiceClientLock()) {
+        char text[96];
+        wsprintfA(text, "Client lock not published (error %ld): clients do not take turns", error);
+        log.Text(EVENTLOG_WARNING_TYPE, text);
+    }
+}
+
+}  // namespace
 
 void WINAPI ServiceMain(DWORD, LPSTR*) {
     CFnService* service = g_pService;
@@ -52,13 +66,20 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
         host.FinishStop(error, 0);
         return;
     }
-    // Before RUNNING: a client that sees the service running finds its lock.
-    if (const LONG error = telvarin::PublishServiceClientLock()) {
-        char text[96];
-        wsprintfA(text, "Client lock not published (error %ld): clients do not take turns", error);
-        service->Log().Text(EVENTLOG_INFORMATION_TYPE, text);
-    }
-    host.StartWorker(WorkerThread, service);
+    // Only a start by the manager resets the clients' values, and before RUNNING: a client that
+    // sees the service running writes after them. The watchers, which read them and the
+    // StatusControl history, start later on the worker.
+    service->Settings().WriteStartupValues();
+    // After the start-up values, so that a client holding this run's lock writes after them;
+    // before RUNNING, so that a client that sees the service running finds its lock.
+    PublishClientLock(service->Log());
+    // No worker (stopped before RUNNING, or RUNNING not reported): nobody will serve clients, and
+    // the name must not outlive the run.
+    if (!host.StartWorker(WorkerThread, service)) telvarin::WithdrawServiceClientLock();
 }
 
-void WINAPI ControlHandler(DWORD control) { g_pService->Host().HandleControl(control); }
+void WINAPI ControlHandler(DWORD control) {
+    // Withdrawn before the stop is handled: once STOPPED is reported the process may end at once.
+    if (control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_SHUTDOWN) telvarin::WithdrawServiceClientLock();
+    g_pService->Host().HandleControl(control);
+}

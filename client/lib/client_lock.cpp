@@ -10,24 +10,22 @@ ClientLock::~ClientLock() {
     if (m_held) ReleaseMutex(m_mutex.Get());
 }
 
-LONG ClientLock::Open() {
-    if (m_mutex) return ERROR_SUCCESS;
+void ClientLock::Open() {
+    if (m_mutex) return;
     char name[telvarin::kLockNameSize];
-    if (!telvarin::ReadClientLockName(name)) return ERROR_SUCCESS;
+    if (!telvarin::ReadClientLockName(name)) return;
     // Opened, never created: a name the service no longer holds is not made anew by a client.
+    // Whatever else stands under the name is not the service's lock: no object (the service
+    // has ended), another kind of object (ERROR_INVALID_HANDLE), or one this account may not
+    // open. Waiting for none of them, the request goes on and meets the keys' own rights.
     m_mutex.Reset(OpenMutexA(telvarin::kLockRights, FALSE, name));
-    if (!m_mutex) {
-        const DWORD error = GetLastError();
-        return error == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : static_cast<LONG>(error);
-    }
     // Made by someone else after the service ended, under the name it had published.
-    if (!telvarin::HasTrustedOwner(m_mutex.Get())) m_mutex.Reset();
-    return ERROR_SUCCESS;
+    if (m_mutex && !telvarin::HasTrustedOwner(m_mutex.Get())) m_mutex.Reset();
 }
 
 LONG ClientLock::Acquire(DWORD timeoutMs, HANDLE cancel) {
-    LONG rc = Open();
-    if (rc != ERROR_SUCCESS || !m_mutex) return rc;
+    Open();
+    if (!m_mutex) return ERROR_SUCCESS;
     // The lock comes first: when both are signalled, the caller holds it and sees the cancel later.
     HANDLE handles[2] = {m_mutex.Get(), cancel};
     switch (WaitForMultipleObjects(cancel ? 2 : 1, handles, FALSE, timeoutMs)) {

@@ -19,17 +19,15 @@ public:
     ClientLock(const ClientLock&) = delete;
     ClientLock& operator=(const ClientLock&) = delete;
 
-    // Opens the service's lock. ERROR_SUCCESS also when there is none to open: the service is
-    // not running (no name published, or no object of that name), or the object of that name is
-    // not the service's (its owner is neither LocalSystem nor Administrators). Nobody serves
-    // requests then, so nothing is worth waiting for, and nobody else's object is waited on.
-    // Else a Windows error (ERROR_ACCESS_DENIED: not for this account).
-    LONG Open();
+    // Opens the service's lock; Get() stays null when there is none to open: no name published (the service is not running), no object of that name, or an
+    // object that is not the service's mutex (another kind of object, one this account may not
+    // open, or one whose owner is neither LocalSystem nor Administrators). Nobody serves
+    // requests then, or nobody else's object is waited on: the request goes on unlocked.
+    void Open();
     // Opens the lock and waits up to `timeoutMs` (INFINITE: for ever) until it is held, or until
     // `cancel` (an event, or null) is set. ERROR_SUCCESS (at once when there is no lock),
-    // TELVARIN_E_BUSY, TELVARIN_E_CANCELLED, or the error of opening it. A lock abandoned by a
-    // client that ended while holding it is taken over: the protocol's whole state is in the
-    // registry.
+    // TELVARIN_E_BUSY or TELVARIN_E_CANCELLED. A lock abandoned by a client that ended while
+    // holding it is taken over: the protocol's whole state is in the registry.
     LONG Acquire(DWORD timeoutMs, HANDLE cancel);
     // The lock, or null when there is none.
     HANDLE Get() const { return m_mutex.Get(); }

@@ -268,8 +268,8 @@ long TELVARIN_CALL telvarin_write_setting(DWORD value) { return telvarin_change_
 
 long TELVARIN_CALL telvarin_watch_open(telvarin_watch** watch, telvarin_notification* now) {
     if (now) *now = telvarin_notification();
+    if (watch) *watch = nullptr;
     if (!watch || !now) return TELVARIN_E_ARGUMENT;
-    *watch = nullptr;
     // HeapAlloc and placement new: no C++ runtime behind the DLL.
     void* memory = HeapAlloc(GetProcessHeap(), 0, sizeof(telvarin_watch));
     if (!memory) return ERROR_NOT_ENOUGH_MEMORY;

@@ -11,10 +11,13 @@
    Linking: the DLL telvarin_client.dll through its import library (the default), or the static
    library with TELVARIN_CLIENT_STATIC defined before this header and advapi32 linked too.
 
-   Every function returns a Windows error code: TELVARIN_OK (0) on success, else one of the
-   TELVARIN_E_* names below or another ERROR_* code. telvarin_error_text() turns any of them into
-   one line of text. Every out-parameter that is not NULL is written on every return, failures
-   included. Nothing throws. */
+   Every function that returns a long returns a Windows error code: TELVARIN_OK (0) on success,
+   else one of the TELVARIN_E_* names below or another ERROR_* code. telvarin_error_text() turns
+   any of them into one line of text. The three others: telvarin_error_text() returns text,
+   telvarin_value() a description or NULL, telvarin_watch_close() nothing. Every out-parameter
+   that is not NULL is written on every return, failures included, even when another argument
+   is rejected: a failure leaves zeros (and NULL pointers) unless its function says otherwise.
+   Nothing throws. */
 #ifndef TELVARIN_CLIENT_H
 #define TELVARIN_CLIENT_H
 
@@ -58,7 +61,8 @@ extern "C" {
 #define TELVARIN_REQUEST_17_SETTLE_MS 100
 
 /* One line for `status`; with `key` (a TELVARIN_KEY_* path, TELVARIN_CLIENT_LOCK or NULL) it
-   names what the error is about. Returns `buffer`, which always ends with a NUL. */
+   names what the error is about. Returns `buffer`, which always ends with a NUL (with a NULL
+   buffer or a size of 0: a static empty string). */
 TELVARIN_API const char* TELVARIN_CALL telvarin_error_text(long status, const char* key, char* buffer, size_t size);
 
 /* ---- the six values --------------------------------------------------------------------- */
@@ -95,7 +99,8 @@ typedef struct telvarin_reading {
 } telvarin_reading;
 
 /* Reads one value. An absent value or one of another type is no error: TELVARIN_OK, value 0,
-   and `state` says which. A missing key returns TELVARIN_E_KEY_MISSING. */
+   and `state` says which. A missing key returns TELVARIN_E_KEY_MISSING. On failure `out` holds
+   value 0 and state TELVARIN_READ_KEY_MISSING or TELVARIN_READ_FAILED. */
 TELVARIN_API long TELVARIN_CALL telvarin_read(telvarin_value_id id, telvarin_reading* out);
 /* The same rule for a value under a key the caller opened. */
 TELVARIN_API long TELVARIN_CALL telvarin_read_dword(HKEY key, const char* name, telvarin_reading* out);
@@ -119,7 +124,8 @@ typedef struct telvarin_notification {
 typedef struct telvarin_watch telvarin_watch;
 
 /* Starts watching Notification and reads both values into `now`; the watch is armed before
-   the read, so no later change is missed. Close it with telvarin_watch_close(). */
+   the read, so no later change is missed. Close it with telvarin_watch_close(). On failure
+   `*watch` is NULL. */
 TELVARIN_API long TELVARIN_CALL telvarin_watch_open(telvarin_watch** watch, telvarin_notification* now);
 /* Waits until either value differs from the last one reported, then stores both in `now`.
    TELVARIN_E_NO_ANSWER after `timeout_ms` (INFINITE waits for ever), TELVARIN_E_CANCELLED when
@@ -157,7 +163,8 @@ typedef struct telvarin_answer {
 
    Request 17 is never acknowledged. It is written once; TELVARIN_OK means written, no more.
    The library cannot know whether the service served it, nor whether the firmware call
-   succeeded. It keeps the lock for TELVARIN_REQUEST_17_SETTLE_MS after the write, so that the
+   succeeded. The call returns TELVARIN_REQUEST_17_SETTLE_MS (100 ms) after the write, holding
+   the lock until then (less when `cancel` is set meanwhile: still TELVARIN_OK), so that the
    next library request does not reach the service together with it (the service would serve
    only that one); a program that writes the registry itself can still cause that. Send
    request 1 afterwards to learn device B's state.

@@ -507,9 +507,13 @@ class Squatted(ClientTestCase):
         result = host.wine(host.exe("adversary.exe"), "requests", "40", "5000", timeout=300)
         self.assertIn("acknowledged: 40", result.stdout, result.stdout[-2000:])
 
-        # The service is gone and its last name squatted too: a request is not kept waiting for
-        # the lock, and says that nothing answered.
+        # The service withdraws its name at the stop. A run that could not (it was killed) leaves
+        # its name behind, squatted too: a request is not kept waiting for the lock, and says
+        # that nothing answered.
         self.stop_service()
+        self.assertNotIn(P.VALUE_CLIENT_LOCK, host.reg_values("HKLM\\" + P.KEY_PRODUCT) or {})
+        host.wine("reg", "add", "HKLM\\" + P.KEY_PRODUCT, "/v", P.VALUE_CLIENT_LOCK, "/t", "REG_SZ", "/d", fresh, "/f",
+                  "/reg:32", check=True)
         self.squat(fresh)
         start = time.monotonic()
         result = self.client("request", "0", "--timeout", "300")

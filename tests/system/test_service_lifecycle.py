@@ -2,11 +2,22 @@
 
 Observed only from outside: the service control manager, the registry, the event-log trace.
 """
+import json
 import os
 import shutil
+import tempfile
+from pathlib import Path
 
 import systest
-from winehost import EVENT_SOURCE_KEY, SERVICE_KEY, SYSTEM_EVENT
+from protocol import P
+from winehost import CURRENT_SETTING, EVENT_SOURCE_KEY, NOTIFICATION, SERVICE_KEY, STATUS_CONTROL, SYSTEM_EVENT
+
+PRODUCT_KEY = "HKLM\\" + P.KEY_PRODUCT
+# ERROR_FAILED_SERVICE_CONTROLLER_CONNECT: what the dispatcher answers a process the service
+# control manager did not start.
+NOT_STARTED_BY_MANAGER = 1063
+CONSOLE_START_LINE = ("telvarin.exe is the Telvarin service: the service control manager starts it, and this start "
+                      "changed nothing; use -InstSvc, -StartSvc, -StopSvc or -UninstSvc (see telvarin.exe --help)\n")
 
 
 def installed_events(result):
@@ -14,30 +25,60 @@ def installed_events(result):
     return [(e.type, e.id, e.strings) for e in parse_events(result.stderr)]
 
 
-class CommandLine(systest.SessionTestCase):
-    def test_console_start_writes_the_six_values_and_exits_0_without_an_event(self):
-        host = self.host
-        # Leftovers of clients and earlier runs: OR values keep their bits, set values are reset.
-        host.reg_set_dword(SYSTEM_EVENT + r"\Capability", "", 0x80000001)
-        host.reg_set_dword(SYSTEM_EVENT + r"\Capability", "Type2", 0x4)
-        host.reg_set_dword(SYSTEM_EVENT + r"\Notification", "", 0x10)
-        host.reg_set_dword(SYSTEM_EVENT + r"\CurrentSetting", "", 5)
-        host.reg_set_dword(SYSTEM_EVENT + r"\StatusControl", "Type2", 7)
-        result = host.telvarin(trace=True)
-        self.assertEqual(result.returncode, 0)
-        self.assertEqual(installed_events(result), [])
-        self.assertEqual(host.reg_dword(SYSTEM_EVENT + r"\Capability", ""), 0x81800055)
-        self.assertEqual(host.reg_dword(SYSTEM_EVENT + r"\Capability", "Type2"), 0x30004)
-        self.assertEqual(host.reg_dword(SYSTEM_EVENT + r"\Notification", ""), 0x10)
-        self.assertEqual(host.reg_dword(SYSTEM_EVENT + r"\Notification", "Type2"), 0)
-        self.assertEqual(host.reg_dword(SYSTEM_EVENT + r"\CurrentSetting", ""), 0x1800014)
-        self.assertEqual(host.reg_dword(SYSTEM_EVENT + r"\StatusControl", "Type2"), 0)
+def from_a_script(host, *args):
+    """telvarin.exe run by a batch file, as a deployment script runs it: the exit code the script
+    sees, and what the program wrote to stdout and stderr. (A Unix parent gets only the low 8
+    bits of a Windows exit code from Wine: 1063 would show as 39.)"""
+    with tempfile.TemporaryDirectory() as folder:
+        script = Path(folder) / "run.cmd"
+        script.write_text(f'@"{host.exe("telvarin.exe")}" {" ".join(args)}\r\n@echo exit=%ERRORLEVEL%\r\n')
+        result = host.wine("cmd", "/c", host.win_path(script))
+    *out, last = result.stdout.splitlines(keepends=True) or [""]
+    if not last.startswith("exit="):
+        raise AssertionError(f"the script did not finish: {result.stdout!r} {result.stderr!r}")
+    return int(last[5:]), "".join(out), result.stderr
 
-    def test_unknown_switches_do_nothing_and_exit_0(self):
-        for argument in ("/InstSvc", "-InstSvcX", "-Inst", "bogus"):
-            with self.subTest(argument=argument):
+
+def published_lock(host):
+    """The client lock's name as the service published it, or None."""
+    return (host.reg_values(PRODUCT_KEY) or {}).get(P.VALUE_CLIENT_LOCK, (None, None))[1]
+
+
+class CommandLine(systest.SessionTestCase):
+    def test_console_start_creates_nothing_says_so_and_exits_1063(self):
+        host = self.host
+        host.reg_delete_key(SYSTEM_EVENT)
+        lock = published_lock(host)
+        self.assertEqual(from_a_script(host), (NOT_STARTED_BY_MANAGER, "", CONSOLE_START_LINE))
+        result = host.telvarin(trace=True)
+        self.assertEqual(installed_events(result), [])
+        self.assertIsNone(host.reg_values(SYSTEM_EVENT))
+        self.assertEqual(published_lock(host), lock)
+
+    def test_help_and_version_go_to_stdout_with_exit_0(self):
+        usage = self.host.telvarin("--help")
+        self.assertEqual((usage.returncode, usage.stderr), (0, ""))
+        self.assertTrue(usage.stdout.startswith("Usage: telvarin.exe [SWITCH]\n"), usage.stdout)
+        for word in ("-InstSvc", "-UninstSvc", "-StartSvc", "-StopSvc", "--version", "Exit codes", "1063"):
+            self.assertIn(word, usage.stdout)
+        for other in ("-?", "/?", "-h", "--HELP"):
+            with self.subTest(switch=other):
+                self.assertEqual(self.host.telvarin(other, "-InstSvc").stdout, usage.stdout)
+        self.assertIsNone(self.host.service_state())
+        version = self.host.telvarin("--version")
+        self.assertEqual((version.returncode, version.stdout, version.stderr),
+                         (0, f"telvarin.exe {self.host.version()}\n", ""))
+
+    def test_unknown_switches_do_nothing_and_exit_2(self):
+        # A typo in a deployment script must show; text from the command line is shown as text.
+        for argument, shown in (("/InstSvc", "/InstSvc"), ("-InstSvcX", "-InstSvcX"), ("-help", "-help"),
+                                ("bogus", "bogus"), ("%s%n%x", "%s%n%x"), ("x" * 300, "x" * 63)):
+            with self.subTest(argument=argument[:20]):
                 result = self.host.telvarin(argument, trace=True)
-                self.assertEqual(result.returncode, 0)
+                self.assertEqual(result.returncode, 2)
+                self.assertEqual(result.stdout, "")
+                self.assertIn(f"telvarin.exe: unknown switch '{shown}'; nothing was done (see telvarin.exe --help)\n",
+                              result.stderr)
                 self.assertEqual(installed_events(result), [])
                 self.assertIsNone(self.host.service_state())
 
@@ -88,6 +129,7 @@ class Lifecycle(systest.SessionTestCase):
         running = (0x10, 4, 5, 0, 0, 0, 0)
         self.assertEqual(host.status_reports(), [running])
 
+        self.assertTrue(published_lock(host).startswith(P.CLIENT_LOCK + "."))
         # An interrogate answers the last report and changes nothing.
         self.assertEqual(host.probe("interrogate"), status)
         self.assertEqual(host.probe("query"), status)
@@ -103,6 +145,8 @@ class Lifecycle(systest.SessionTestCase):
         host.wait_until(lambda: (host.probe("query") or {}).get("state") == "1", 30, "STOPPED")
         host.wait_until(lambda: not host.telvarin_processes(), 30, "the service process to end")
         self.assertEqual(host.probe("query")["exit"], "0")
+        # Nobody finds the lock of a service that is gone, nor anything made under its name.
+        self.assertIsNone(published_lock(host))
         reports = host.status_reports()
         self.assertEqual(reports[:2], [running, running])
         self.assert_stop_reports(reports[2:])
@@ -127,6 +171,43 @@ class Lifecycle(systest.SessionTestCase):
         host.telvarin("-StopSvc")
         host.wait_until(lambda: not host.telvarin_processes(), 30, "the service process to end")
         host.wait_until(lambda: host.service_state() is None, 30, "the service to be gone")
+
+
+class ConsoleStartBesideTheService(systest.SessionTestCase):
+    emulator = True
+
+    def test_leaves_every_value_a_client_wrote_and_the_firmware_alone(self):
+        host = self.host
+        host.start_winmgmt()
+        self.start_service(host)
+        # What the clients chose: a settings word the firmware holds, and a request 0 served.
+        self.push_setting(0x55)
+        self.assertEqual(self.client("request", "0").returncode, 0)
+        keys = [NOTIFICATION, SYSTEM_EVENT + r"\Capability", CURRENT_SETTING, STATUS_CONTROL, PRODUCT_KEY]
+        before = {key: host.reg_values(key) for key in keys}
+        self.assertEqual((before[CURRENT_SETTING][""][1], before[STATUS_CONTROL]["Type2"][1] & 0x1), (0x55, 1))
+        calls, writes = self.emulator_total("calls"), self.emulator_total("writes")
+
+        self.assertEqual(from_a_script(host), (NOT_STARTED_BY_MANAGER, "", CONSOLE_START_LINE))
+        self.assertEqual({key: host.reg_values(key) for key in keys}, before)
+        # The watchers serve changes in order: had the run reset CurrentSetting or a request bit,
+        # the firmware would get that before the setting and the request 1 that follow.
+        self.push_setting(0x66)
+        self.assertEqual(self.client("request", "1").returncode, 0)
+        self.assertEqual(self.emulator_since("writes", writes), [str(~0x66 & 0xFFFFFFFF)])
+        self.assertEqual(len(self.emulator_since("calls", calls)), 1)
+        self.assertEqual((host.reg_dword(NOTIFICATION, "Type2") ^ before[NOTIFICATION]["Type2"][1]) & 0x3, 0x2)
+
+    def client(self, *args):
+        return self.host.wine(self.host.exe("telvarin-client.exe"), *args, "--timeout", "20000")
+
+    def emulator_total(self, log):
+        return json.loads(self.host.fwemu(log, "--json").stdout)["total"]
+
+    def emulator_since(self, log, total):
+        """The records of the emulator's `log` (calls, writes) after the first `total`: their texts."""
+        records = json.loads(self.host.fwemu(log, "--json").stdout)[log]
+        return [r.get("text", r.get("in")) for r in records if r["seq"] > total]
 
 
 class ImagePath(systest.SessionTestCase):
@@ -175,10 +256,9 @@ class ImagePath(systest.SessionTestCase):
         self.addCleanup(shutil.rmtree, host.bin / ("d" * 40), ignore_errors=True)
         shutil.copy(host.bin / "telvarin.exe", folder / "telvarin.exe")
         host.reg_delete_key(EVENT_SOURCE_KEY)
-        # It does run from there: a console start writes the start-up values.
-        host.reg_delete_key(SYSTEM_EVENT)
-        host.wine(host.win_path(folder / "telvarin.exe"))
-        self.assertEqual(host.reg_dword(SYSTEM_EVENT + r"\Capability", ""), 0x1800054)
+        # It does run from there.
+        result = host.wine(host.win_path(folder / "telvarin.exe"), "--version")
+        self.assertEqual((result.returncode, result.stdout), (0, f"telvarin.exe {host.version()}\n"))
         result = host.wine(host.win_path(folder / "telvarin.exe"), "-InstSvc",
                            debug="+eventlog,fixme+advapi")
         self.assertEqual(result.returncode, 1)  # nothing registered: an installer must see it

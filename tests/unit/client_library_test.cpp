@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -319,7 +320,8 @@ TEST_CASE("another client's request is waited for; a time-out waiting for it is 
     // A client that ended while holding the lock does not block the others.
     {
         telvarin_client::ClientLock opened;
-        REQUIRE(opened.Open() == ERROR_SUCCESS);
+        opened.Open();
+        REQUIRE(opened.Get() != nullptr);
         win::UniqueHandle ended(StartThread(TakeAndEnd, opened.Get()));
         DWORD took = 1;
         REQUIRE(WaitForSingleObject(ended.Get(), 10000) == WAIT_OBJECT_0);
@@ -360,7 +362,7 @@ TEST_CASE("the lock is owned by Administrators and for exactly the accounts that
         REQUIRE(host.Publish() == ERROR_SUCCESS);
         CHECK(ObjectSddl(host.Get()) == c.lock);
         telvarin_client::ClientLock lock;
-        REQUIRE(lock.Open() == ERROR_SUCCESS);
+        lock.Open();
         CHECK(lock.Get() != nullptr);
         SetKeyDacl(kControl, "D:(A;;KA;;;SY)(A;;KA;;;BA)");  // deletable again, as the owner may always
     }
@@ -368,18 +370,34 @@ TEST_CASE("the lock is owned by Administrators and for exactly the accounts that
     CHECK_FALSE(KeyExists(kControl));
 }
 
-TEST_CASE("each start publishes a fresh name, and no object but the service's is waited for") {
+TEST_CASE("each start publishes a fresh name and withdraws it; no object but the service's is waited for") {
     FreshKeys(0, 0);
+    char name[telvarin::kLockNameSize];
     std::string first;
     {
         HostedLock hosted;
         first = hosted.host.Name();
+        CHECK(std::strncmp(first.c_str(), TELVARIN_CLIENT_LOCK ".", sizeof TELVARIN_CLIENT_LOCK) == 0);
+        // A later run's name replaces it; withdrawing the earlier one leaves the later one.
         HostedLock again;
         CHECK(std::string(again.host.Name()) != first);
-        CHECK(std::strncmp(first.c_str(), TELVARIN_CLIENT_LOCK ".", sizeof TELVARIN_CLIENT_LOCK) == 0);
+        hosted.host.Withdraw();
+        REQUIRE(telvarin::ReadClientLockName(name));
+        CHECK(std::string(name) == again.host.Name());
+        again.host.Withdraw();
+        CHECK_FALSE(telvarin::ReadClientLockName(name));
+        again.host.Withdraw();  // again: nothing to do
+        // A name a run left behind (it ended without withdrawing) goes at the next publication.
+        PublishName(first.c_str());
+        HostedLock next;
+        REQUIRE(telvarin::ReadClientLockName(name));
+        CHECK(std::string(name) == next.host.Name());
     }
-    // The service is gone and someone else made and holds an object of the name it had published,
-    // owned as anyone's own objects are: the library neither waits for it nor fails.
+    CHECK_FALSE(telvarin::ReadClientLockName(name));
+
+    // The service is gone and someone else made an object under the name it had published (it
+    // ended without withdrawing it): a mutex of their own, held, or another kind of object,
+    // which the library cannot open as a mutex at all. It neither waits for it nor fails.
     PublishName(first.c_str());
     HANDLE token = nullptr;
     REQUIRE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
@@ -391,18 +409,29 @@ TEST_CASE("each start publishes a fresh name, and no object but the service's is
     REQUIRE(InitializeSecurityDescriptor(&squat, SECURITY_DESCRIPTOR_REVISION));
     REQUIRE(SetSecurityDescriptorOwner(&squat, reinterpret_cast<TOKEN_USER*>(user)->User.Sid, FALSE));
     SECURITY_ATTRIBUTES attributes = {sizeof attributes, &squat, FALSE};
-    win::UniqueHandle squatted(CreateMutexA(&attributes, FALSE, first.c_str()));
-    REQUIRE(squatted);
-    Squatter squatter(squatted.Get());
-    telvarin_client::ClientLock lock;
-    CHECK(lock.Open() == ERROR_SUCCESS);
-    CHECK(lock.Get() == nullptr);
-    telvarin_answer answer;
-    CHECK(telvarin_request(17, 1000, 1, nullptr, &answer) == TELVARIN_OK);
-    CHECK(ReadDword(kControl, "Type2") == TELVARIN_REQUEST_17);
+    DWORD requests = 0;
+    WriteDword(kSetting, "", 0);
+    for (const char* kind : {"mutex", "event", "semaphore"}) {
+        const std::string object = kind;
+        CAPTURE(object);
+        win::UniqueHandle squatted(object == "mutex"   ? CreateMutexA(&attributes, FALSE, first.c_str())
+                                   : object == "event" ? CreateEventA(&attributes, TRUE, FALSE, first.c_str())
+                                                       : CreateSemaphoreA(&attributes, 0, 1, first.c_str()));
+        REQUIRE(squatted);
+        REQUIRE(GetLastError() != ERROR_ALREADY_EXISTS);
+        std::unique_ptr<Squatter> holder(object == "mutex" ? new Squatter(squatted.Get()) : nullptr);
+        telvarin_client::ClientLock lock;
+        lock.Open();
+        CHECK(lock.Get() == nullptr);
+        telvarin_answer answer;
+        CHECK(telvarin_request(17, 1000, 1, nullptr, &answer) == TELVARIN_OK);
+        requests ^= TELVARIN_REQUEST_17;
+        CHECK(ReadDword(kControl, "Type2") == requests);
+        CHECK(telvarin_change_setting(0, 0x1, nullptr) == TELVARIN_OK);
+    }
+    CHECK(ReadDword(kSetting, "") == 0x1);
     // A publication that is not of the lock's form names nothing.
     PublishName("Global\\SomethingElse");
-    char name[telvarin::kLockNameSize];
     CHECK_FALSE(telvarin::ReadClientLockName(name));
 }
 
@@ -454,10 +483,18 @@ TEST_CASE("values read as the service reads them: anything but a 4-byte REG_DWOR
     CHECK((r.value == 0 && r.state == TELVARIN_READ_ABSENT));
 }
 
-TEST_CASE("a watch reports changed values only") {
+TEST_CASE("a watch reports changed values only; a watch not opened is NULL") {
+    DeleteSystemEventTree();
+    telvarin_watch* junk = reinterpret_cast<telvarin_watch*>(0x1);
+    telvarin_watch* watch = junk;
+    telvarin_notification now = {7, 7};
+    CHECK(telvarin_watch_open(&watch, nullptr) == TELVARIN_E_ARGUMENT);
+    CHECK(watch == nullptr);
+    watch = junk;
+    CHECK(telvarin_watch_open(&watch, &now) == TELVARIN_E_KEY_MISSING);
+    CHECK((watch == nullptr && now.events == 0 && now.answers == 0));
+
     FreshKeys(0, 0x5);
-    telvarin_watch* watch = nullptr;
-    telvarin_notification now = {};
     REQUIRE(telvarin_watch_open(&watch, &now) == TELVARIN_OK);
     CHECK((now.events == 0 && now.answers == 0x5));
     WriteDword(kNotification, "Type2", 0x5);  // rewritten unchanged: no report

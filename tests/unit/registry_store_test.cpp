@@ -111,14 +111,25 @@ TEST_CASE("the start-up writes reset the request values and only add bits elsewh
     DeleteSystemEventTree();
 }
 
-TEST_CASE("Run writes the start-up values and returns at once outside the service manager") {
+TEST_CASE("outside the service manager Run changes nothing, says so and returns the dispatcher's error") {
     ServiceFixture f;
     DeleteSystemEventTree();
     f.service.Settings().SetPreviousStatusControl(7);
-    f.service.Run();
-    CHECK(ReadDword(TELVARIN_KEY_CURRENT_SETTING, "") == 0x1800014);
-    CHECK(f.service.Settings().PreviousStatusControl() == 0);
-    CHECK(f.service.Settings().CurrentStatusControl() == 0);
+    // Its line goes to standard error: into a pipe here, so that it can be read back.
+    HANDLE read = nullptr, write = nullptr;
+    REQUIRE(CreatePipe(&read, &write, nullptr, 4096));
+    win::UniqueHandle reader(read), writer(write);
+    const HANDLE stderrBefore = GetStdHandle(STD_ERROR_HANDLE);
+    SetStdHandle(STD_ERROR_HANDLE, writer.Get());
+    const int exitCode = f.service.Run();
+    SetStdHandle(STD_ERROR_HANDLE, stderrBefore);
+    writer.Reset();
+    char line[512] = {};
+    DWORD got = 0;
+    ReadFile(reader.Get(), line, sizeof line - 1, &got, nullptr);
+    CHECK(exitCode == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+    CHECK(std::string(line).rfind("telvarin.exe is the Telvarin service: ", 0) == 0);
+    CHECK_FALSE(KeyExists(TELVARIN_KEY_ROOT));
+    CHECK(f.service.Settings().PreviousStatusControl() == 7);
     CHECK(f.log.Events().empty());
-    DeleteSystemEventTree();
 }
