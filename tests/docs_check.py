@@ -712,21 +712,21 @@ def compare(source_rows, page_rows):
 def write(source_rows, page_rows, lines, start, end):
     """The page with the table's rows made from the source: a text the page has keeps its place,
     its cell and its "When"; a new one goes after the last row of its id and level."""
-    kept = {(id_, text): (i, ROW.match(lines[i])) for i, id_, _, text, _ in page_rows}
+    kept = {(id_, text): (i, level, ROW.match(lines[i])) for i, id_, level, text, _ in page_rows}
     last_of = {}
     for i, id_, level, _, _ in page_rows:
         last_of[(id_, level)] = i
 
     def place(row):
         id_, level, text = row
-        if (id_, text) in kept:
+        if kept.get((id_, text), (0, None))[1] == level:
             return (kept[(id_, text)][0], 0, "")
-        return (last_of.get((id_, level), end), 1, text)
+        return (last_of.get((id_, level), end), 1, text)  # new, or moved among the rows of its level
 
     rows = []
     for id_, level, text in sorted(source_rows, key=place):
         old = kept.get((id_, text))
-        cell, when = (old[1].group(3), old[1].group(4)) if old else (text.replace(SLOT, "<?>"), NEW_WHEN)
+        cell, when = (old[2].group(3), old[2].group(4)) if old else (text.replace(SLOT, "<?>"), NEW_WHEN)
         rows.append(f"| {id_} | {level} | `{cell}` | {when} |")
     header = [line for line in lines[start + 1:end] if not ROW.match(line)]
     return "\n".join(lines[:start + 1] + header + rows + lines[end:])
