@@ -193,7 +193,7 @@ class Commands(systest.SessionTestCase):
         self.assertEqual(self.versions(), [old])
         self.assert_runs_installed()
         # The log went where %TEMP% points.
-        temp = self.host.wine("cmd", "/c", "echo %TEMP%").stdout.strip().splitlines()[-1]
+        temp = self.host.wine("cmd", "/c", "echo %TEMP%", rerun_unrun=True).stdout.strip().splitlines()[-1]
         self.assertTrue(host.unix_path(temp + r"\telvarin-install.log").stat().st_size > 0)
         host.wait_until(lambda: host.emulator_calls() and host.emulator_writes(), 30, "the service's start-up calls")
 
