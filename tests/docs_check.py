@@ -2,8 +2,8 @@
 """The event-log table of docs/deploying.md against the service's source.
 
 Reads every text telvarin.exe can report, with its event id and level, from the source: the
-message table (resources/telvarin.mc), and every call that reports (LogServiceText,
-LogServiceEvent and the helpers that pass their level and text on, RetryLog's failure texts and
+message table (resources/telvarin.mc), and every call that reports (a log's Text and Report,
+and the helpers that pass their level and text on, RetryLog's failure texts and
 its "still failing" and "succeeded after" forms) in service/, firmware/, settings/, power/,
 core/ and common/. A text formatted with wsprintfA is read from its format: arguments that are
 string or integer constants are filled in (ternaries of strings give one text each); every other
@@ -44,10 +44,13 @@ LEVELS = {"EVENTLOG_ERROR_TYPE": "Error", "EVENTLOG_WARNING_TYPE": "Warning",
 NEVER = "never"
 SLOT = "\0"
 # The functions that only carry a report to the event log: their own calls are not reports.
-LOG_PLUMBING = {"LogServiceText", "LogServiceEvent", "ServiceLog::Report"}
-# A call whose level and text are not constants, and what its arguments are.
-LOG_CALLS = {"LogServiceText": {"level": 0, "text": 1},
-             "LogServiceEvent": {"level": 0, "id": 1, "text": 2}}
+LOG_PLUMBING = {"ServiceLog::Report", "ServiceLog::Text", "Report"}
+# A call whose level and text are not constants, and what its arguments are: ServiceLog's
+# Text(level, text) and Report(level, id, text, ...), called on whichever log a part was handed.
+LOG_CALLS = {"Text": {"level": 0, "text": 1},
+             "Report": {"level": 0, "id": 1, "text": 2}}
+# RetryLog(log, failureText, subject): the argument that is the first failure's text.
+RETRY_TEXT_ARG = 1
 # Functions that format into a buffer: (the buffer's argument, the format's).
 FORMATTERS = {"wsprintfA": (0, 1), "sprintf": (0, 1), "snprintf": (0, 2), "_snprintf": (0, 2),
               "wnsprintfA": (0, 2), "StringCchPrintfA": (0, 2)}
@@ -512,7 +515,7 @@ class Program:
         """Every RetryLog's first-failure text, as value trees without parameters."""
         nodes = []
         for source, at, args in self.constructions("RetryLog"):
-            nodes += [r["text"] for r in self.expand({"text": self.lower(args[0], source, at)})]
+            nodes += [r["text"] for r in self.expand({"text": self.lower(args[RETRY_TEXT_ARG], source, at)})]
         for source in self.sources:
             for at, args in source.calls("SetFailureText"):
                 function = source.function_at(at)
@@ -734,18 +737,18 @@ def write(source_rows, page_rows, lines, start, end):
 
 # Drifts the check must catch, made on a copy of the tree: (what, file, change, words of the failure).
 def _new_report(text):
-    return text + '\nvoid DocsCheckProbe(bool on) { LogServiceText(EVENTLOG_WARNING_TYPE, on ? "Probe on" : "Probe off"); }\n'
+    return text + '\nvoid DocsCheckProbe(ServiceLog& log, bool on) { log.Text(EVENTLOG_WARNING_TYPE, on ? "Probe on" : "Probe off"); }\n'
 
 
 DRIFTS = [
     ("a level changed", "power/power_actions.cpp",
-     lambda t: t.replace("LogServiceText(EVENTLOG_WARNING_TYPE,", "LogServiceText(EVENTLOG_ERROR_TYPE,", 1),
+     lambda t: t.replace(".Text(EVENTLOG_WARNING_TYPE,", ".Text(EVENTLOG_ERROR_TYPE,", 1),
      "the source reports it as Error"),
     ("a message changed", "resources/telvarin.mc", lambda t: t.replace(" service was removed.", " service is gone.", 1),
      "missing from the page: 101 Information `The Telvarin service is gone.`"),
     ("a report added", "settings/watchers.cpp", _new_report, "missing from the page: 107 Warning `Probe off`"),
     ("a report the check cannot read", "settings/watchers.cpp",
-     lambda t: t + "\nvoid DocsCheckProbe(const char* t) { LogServiceText(EVENTLOG_WARNING_TYPE, t); }\n",
+     lambda t: t + "\nvoid DocsCheckProbe(ServiceLog& log, const char* t) { log.Text(EVENTLOG_WARNING_TYPE, t); }\n",
      "nothing calls DocsCheckProbe"),
     ("a row dropped", "docs/deploying.md", lambda t: re.sub(r"^\| 107 \| Warning \| `Fail to WmiSetData`.*\n", "", t, flags=re.M),
      "missing from the page: 107 Warning `Fail to WmiSetData`"),
