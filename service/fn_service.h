@@ -17,8 +17,9 @@
 
 class CFnService final : private ButtonActions {
 public:
-    // `eventLog`: the event-log calls (SystemEventLog() in the service, a recorder in tests).
-    explicit CFnService(EventLogApi& eventLog);
+    // `eventLog`: the event-log calls; `scm`: the service control manager's calls
+    // (SystemEventLog() and SystemServiceControl() in the service, recorders in tests).
+    CFnService(EventLogApi& eventLog, ServiceControlApi& scm);
     ~CFnService() override;
     CFnService(const CFnService&) = delete;
     CFnService& operator=(const CFnService&) = delete;
@@ -29,15 +30,11 @@ public:
     void Work();
 
     ServiceLog& Log() { return m_log; }
-    ActivityBoard& Activity() { return m_activity; }
     ServiceHost& Host() { return m_host; }
     FirmwareBridge& Firmware() { return m_firmware; }
-    SettingsStore& Settings() { return m_settings; }
-    PowerActions& Power() { return m_power; }
-    // What the button events ask for: the power actions, or a toggle in Notification.
-    ButtonActions& Buttons() { return *this; }
 
 private:
+    // What the button events ask for: the power actions, or a toggle in Notification.
     void SleepPerPolicy() override { m_power.SleepPerPolicy(); }
     void Hibernate() override { m_power.Hibernate(); }
     void ToggleNotification(DWORD code) override;

@@ -6,7 +6,7 @@
 #include "service/install.h"
 
 // The one service object; its constructor points g_pService at it.
-static CFnService g_service(SystemEventLog());
+static CFnService g_service(SystemEventLog(), SystemServiceControl());
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     Command command = ParseCommand(__argc, __argv);

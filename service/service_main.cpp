@@ -5,11 +5,11 @@
 
 CFnService* g_pService = nullptr;
 
-CFnService::CFnService(EventLogApi& eventLog)
+CFnService::CFnService(EventLogApi& eventLog, ServiceControlApi& scm)
     : m_log(eventLog),
-      m_host(m_activity, m_log),
+      m_host(scm, SystemThreadApi(), m_activity, m_log),
       m_firmware(m_host.StopEvent(), m_activity, m_log),
-      m_settings(m_firmware, m_host.StopEvent(), m_activity, m_log),
+      m_settings(m_firmware, m_host.StopEvent(), m_activity, m_log, SystemThreadApi()),
       m_power(SystemPowerApi(), m_activity, m_log) {
     g_pService = this;
 }
