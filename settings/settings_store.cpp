@@ -5,17 +5,6 @@
 #include "common/protocol.h"
 #include "common/protocol_key.h"
 
-namespace {
-
-void WriteNotificationType2(DWORD value) {
-    win::RegKey key;
-    // Not created when missing: the acknowledgement is then lost.
-    if (telvarin::OpenProtocolKey(TELVARIN_KEY_NOTIFICATION, KEY_SET_VALUE, key) != ERROR_SUCCESS) return;
-    RegSetValueExA(key.Get(), TELVARIN_VALUE_TYPE2, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
-}
-
-}  // namespace
-
 SettingsStore::SettingsStore(FirmwareApi& firmware, HANDLE stopEvent, ActivityBoard& activity, ServiceLog& log,
                              ThreadApi& threads)
     : m_firmware(firmware),
@@ -103,21 +92,23 @@ void SettingsStore::OnStatusControlChanged() {
     m_curStatusControl = request;
     const DWORD changed = m_prevStatusControl ^ request;
 
-    // Only the first changed bit, in this order, is served; the others are absorbed.
+    // Only the first changed bit, in this order, is served; the others are absorbed. The
+    // acknowledgement goes through the one update rule, which creates Notification when a
+    // client deleted it: an acknowledgement is never lost that way.
     DWORD eax = TELVARIN_FW_FUNCTION, ebx = 0, ecx = 0, edx = 0;
     if (changed & TELVARIN_REQUEST_0) {
         ebx = TELVARIN_FW_STATE_A;
         if (m_firmware.RequestsReady() && m_firmware.CallFirmware(eax, ebx, ecx, edx) == 1) {
             DWORD next = (answers ^ TELVARIN_ACK_0) & ~TELVARIN_STATE_A;
             if ((eax & 0xFF) == TELVARIN_FW_STATE_A_ON) next |= TELVARIN_STATE_A;
-            WriteNotificationType2(next);
+            UpdateRegistryDword(TELVARIN_KEY_NOTIFICATION, TELVARIN_VALUE_TYPE2, next, 1, 0);
         }
     } else if (changed & TELVARIN_REQUEST_1) {
         ebx = TELVARIN_FW_DEVICE_B_READ;
         if (m_firmware.RequestsReady() && m_firmware.CallFirmware(eax, ebx, ecx, edx) == 1) {
             DWORD next = (answers ^ TELVARIN_ACK_1) & ~TELVARIN_DEVICE_B;
             if ((eax & 0xFF) == TELVARIN_FW_DEVICE_B_IS_ON) next |= TELVARIN_DEVICE_B;
-            WriteNotificationType2(next);
+            UpdateRegistryDword(TELVARIN_KEY_NOTIFICATION, TELVARIN_VALUE_TYPE2, next, 1, 0);
         }
     } else if (changed & TELVARIN_REQUEST_17) {
         ebx = (answers & TELVARIN_DEVICE_B) ? TELVARIN_FW_DEVICE_B_ON : TELVARIN_FW_DEVICE_B_OFF;

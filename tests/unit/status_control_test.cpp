@@ -126,12 +126,14 @@ TEST_CASE("requests consumed without effect") {
     CHECK(f.Answers() == 0x5);
 }
 
-TEST_CASE("an acknowledgement is lost, not created, when the Notification key is missing") {
+TEST_CASE("an acknowledgement creates Notification again when a client deleted it") {
     StatusFixture f;
-    DeleteKey(kNotification);
-    f.Request(0x1);
+    f.firmware.answerEax = 1;
+    SUBCASE("the key") { DeleteKey(kNotification); }
+    SUBCASE("the whole SystemEvent tree") { DeleteSystemEventTree(); }
+    f.Request(0x1);  // written after the deletion: the request is the inversion of the 0 it was
     CHECK(f.firmware.Calls().size() == 1);
-    CHECK_FALSE(KeyExists(kNotification));
+    CHECK(f.Answers() == 0x10001);  // the deleted answers count as 0
 }
 
 TEST_CASE("the StatusControl history: a missing key reads as 0, and the start-up values start it again") {
