@@ -5,6 +5,20 @@
 #include "common/protocol.h"
 #include "common/protocol_key.h"
 
+namespace {
+
+// The requests that are answered in Notification "Type2": the register call's EBX, the
+// acknowledgement bit, and the state bit set when the low byte of the answer's EAX says "on".
+struct AnsweredRequest {
+    DWORD ebx, ack, state, stateOn;
+};
+constexpr AnsweredRequest kAnsweredRequests[] = {
+    {TELVARIN_FW_STATE_A, TELVARIN_ACK_0, TELVARIN_STATE_A, TELVARIN_FW_STATE_A_ON},
+    {TELVARIN_FW_DEVICE_B_READ, TELVARIN_ACK_1, TELVARIN_DEVICE_B, TELVARIN_FW_DEVICE_B_IS_ON},
+};
+
+}  // namespace
+
 SettingsStore::SettingsStore(FirmwareApi& firmware, HANDLE stopEvent, ActivityBoard& activity, ServiceLog& log,
                              ThreadApi& threads)
     : m_firmware(firmware),
@@ -92,22 +106,18 @@ void SettingsStore::OnStatusControlChanged() {
     m_curStatusControl = request;
     const DWORD changed = m_prevStatusControl ^ request;
 
-    // Only the first changed bit, in this order, is served; the others are absorbed. The
-    // acknowledgement goes through the one update rule, which creates Notification when a
-    // client deleted it: an acknowledgement is never lost that way.
+    // Only the first changed bit, in this order, is served; the others are absorbed.
     DWORD eax = TELVARIN_FW_FUNCTION, ebx = 0, ecx = 0, edx = 0;
-    if (changed & TELVARIN_REQUEST_0) {
-        ebx = TELVARIN_FW_STATE_A;
+    const AnsweredRequest* answered = (changed & TELVARIN_REQUEST_0)   ? &kAnsweredRequests[0]
+                                      : (changed & TELVARIN_REQUEST_1) ? &kAnsweredRequests[1]
+                                                                       : nullptr;
+    if (answered) {
+        ebx = answered->ebx;
         if (m_firmware.RequestsReady() && m_firmware.CallFirmware(eax, ebx, ecx, edx) == 1) {
-            DWORD next = (answers ^ TELVARIN_ACK_0) & ~TELVARIN_STATE_A;
-            if ((eax & 0xFF) == TELVARIN_FW_STATE_A_ON) next |= TELVARIN_STATE_A;
-            UpdateRegistryDword(TELVARIN_KEY_NOTIFICATION, TELVARIN_VALUE_TYPE2, next, 1, 0);
-        }
-    } else if (changed & TELVARIN_REQUEST_1) {
-        ebx = TELVARIN_FW_DEVICE_B_READ;
-        if (m_firmware.RequestsReady() && m_firmware.CallFirmware(eax, ebx, ecx, edx) == 1) {
-            DWORD next = (answers ^ TELVARIN_ACK_1) & ~TELVARIN_DEVICE_B;
-            if ((eax & 0xFF) == TELVARIN_FW_DEVICE_B_IS_ON) next |= TELVARIN_DEVICE_B;
+            DWORD next = (answers ^ answered->ack) & ~answered->state;
+            if ((eax & 0xFF) == answered->stateOn) next |= answered->state;
+            // Through the one update rule, which creates Notification when a client deleted it:
+            // an acknowledgement is never lost that way.
             UpdateRegistryDword(TELVARIN_KEY_NOTIFICATION, TELVARIN_VALUE_TYPE2, next, 1, 0);
         }
     } else if (changed & TELVARIN_REQUEST_17) {

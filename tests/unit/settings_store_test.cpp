@@ -19,13 +19,14 @@ void StartWatchersAndAwaitPush(StoreFixture& f, DWORD expectedWrites) {
 }  // namespace
 
 TEST_CASE("the start-up writes reset the request values and only add bits elsewhere") {
+    // Notification "" and Type2, Capability "" and Type2, CurrentSetting "", StatusControl Type2.
+    const auto values = [] {
+        return std::vector<DWORD>{ReadDword(TELVARIN_KEY_NOTIFICATION, ""), ReadDword(TELVARIN_KEY_NOTIFICATION, "Type2"),
+                                  ReadDword(TELVARIN_KEY_CAPABILITY, ""),   ReadDword(TELVARIN_KEY_CAPABILITY, "Type2"),
+                                  ReadDword(kCurrentSetting, ""),           ReadDword(TELVARIN_KEY_STATUS_CONTROL, "Type2")};
+    };
     StoreFixture f;  // on an empty registry: all six values are created
-    CHECK(ReadDword(TELVARIN_KEY_NOTIFICATION, "") == 0);
-    CHECK(ReadDword(TELVARIN_KEY_NOTIFICATION, "Type2") == 0);
-    CHECK(ReadDword(TELVARIN_KEY_CAPABILITY, "") == 0x1800054);
-    CHECK(ReadDword(TELVARIN_KEY_CAPABILITY, "Type2") == 0x30000);
-    CHECK(ReadDword(kCurrentSetting, "") == 0x1800014);
-    CHECK(ReadDword(TELVARIN_KEY_STATUS_CONTROL, "Type2") == 0);
+    CHECK(values() == std::vector<DWORD>{0, 0, 0x1800054, 0x30000, 0x1800014, 0});
 
     // What clients and earlier runs left is kept or reset as each value demands.
     WriteDword(TELVARIN_KEY_NOTIFICATION, "", 0x10);
@@ -35,12 +36,7 @@ TEST_CASE("the start-up writes reset the request values and only add bits elsewh
     WriteDword(kCurrentSetting, "", 0xFFFFFFFF);
     WriteDword(TELVARIN_KEY_STATUS_CONTROL, "Type2", 0x20003);
     f.store.WriteStartupValues();
-    CHECK(ReadDword(TELVARIN_KEY_NOTIFICATION, "") == 0x10);
-    CHECK(ReadDword(TELVARIN_KEY_NOTIFICATION, "Type2") == 0x30001);
-    CHECK(ReadDword(TELVARIN_KEY_CAPABILITY, "") == 0x81800054);
-    CHECK(ReadDword(TELVARIN_KEY_CAPABILITY, "Type2") == 0x30001);
-    CHECK(ReadDword(kCurrentSetting, "") == 0x1800014);
-    CHECK(ReadDword(TELVARIN_KEY_STATUS_CONTROL, "Type2") == 0);
+    CHECK(values() == std::vector<DWORD>{0x10, 0x30001, 0x81800054, 0x30001, 0x1800014, 0});
     CHECK(f.firmware.Calls().empty());
     CHECK(f.log.Events().empty());
 }
