@@ -1,6 +1,7 @@
 // core/ is the service's shared ground, below its subsystems: this log, the activity board,
 // back-off, throttled retry reports, and the seams through which the parts meet and tests put
-// fakes in (the firmware as the settings store sees it, the event-log, COM and power calls).
+// fakes in (the firmware as the settings store sees it; the event-log, COM, power, thread and
+// service control manager calls).
 // It uses common/ only; the subsystems and service/ build on it.
 //
 // ServiceLog: the service's reports to the Application event log under its own event source,
@@ -24,8 +25,6 @@ public:
     void Report(WORD type, DWORD eventId, const char* text1, const char* text2, const char* text3);
     // A fixed text under MSG_TEXT.
     void Text(WORD type, const char* text) { Report(type, MSG_TEXT, text, nullptr, nullptr); }
-    // True once a report has registered the event source.
-    bool SourceRegistered() const { return static_cast<bool>(m_source); }
 
 private:
     static BOOL CALLBACK RegisterOnce(PINIT_ONCE, PVOID log, PVOID*);

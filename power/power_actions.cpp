@@ -35,24 +35,24 @@ PowerApi& SystemPowerApi() {
 
 int PowerActions::EnableShutdownPrivilege() {
     win::UniqueHandle token;
-    if (!m_api->OpenToken(TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, token.Receive())) return 0;
+    if (!m_api.OpenToken(TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, token.Receive())) return 0;
     TOKEN_PRIVILEGES privileges{};
     privileges.PrivilegeCount = 1;
     privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-    if (!m_api->LookupPrivilege("SeShutdownPrivilege", &privileges.Privileges[0].Luid)) return 0;
-    if (!m_api->AdjustPrivileges(token.Get(), &privileges)) return 0;
+    if (!m_api.LookupPrivilege("SeShutdownPrivilege", &privileges.Privileges[0].Luid)) return 0;
+    if (!m_api.AdjustPrivileges(token.Get(), &privileges)) return 0;
     return 1;
 }
 
 POWER_ACTION PowerActions::SleepButtonAction() {
     // Found at run time: without the power library the service falls back to hibernation.
-    win::Library library(m_api->LoadPowerLibrary("POWRPROF.DLL"));
+    win::Library library(m_api.LoadPowerLibrary("POWRPROF.DLL"));
     if (!library) return PowerActionHibernate;
     auto readPolicy =
-        reinterpret_cast<ReadGlobalPwrPolicyProc>(reinterpret_cast<void*>(m_api->FindEntry(library.Get(), "ReadGlobalPwrPolicy")));
+        reinterpret_cast<ReadGlobalPwrPolicyProc>(reinterpret_cast<void*>(m_api.FindEntry(library.Get(), "ReadGlobalPwrPolicy")));
     if (!readPolicy) return PowerActionHibernate;
     SYSTEM_POWER_STATUS power{};
-    if (!m_api->QueryPowerStatus(&power)) return PowerActionHibernate;
+    if (!m_api.QueryPowerStatus(&power)) return PowerActionHibernate;
     GLOBAL_POWER_POLICY policy{};
     if (!readPolicy(&policy)) return PowerActionHibernate;
     // Only "off line" (0) picks the battery entry; on line (1) and unknown (255) take the other.
@@ -63,7 +63,7 @@ void PowerActions::RequestPowerState(bool sleep) {
     BOOL done;
     {
         Doing doing(m_activity, "SetSystemPowerState");
-        done = m_api->RequestPowerState(sleep ? TRUE : FALSE, FALSE);
+        done = m_api.RequestPowerState(sleep ? TRUE : FALSE, FALSE);
     }
     if (done) return;
     const DWORD error = GetLastError();

@@ -11,12 +11,9 @@
 
 class PowerActions {
 public:
-    PowerActions(PowerApi& api, ActivityBoard& activity, ServiceLog& log) : m_api(&api), m_activity(activity), m_log(log) {}
+    PowerActions(PowerApi& api, ActivityBoard& activity, ServiceLog& log) : m_api(api), m_activity(activity), m_log(log) {}
     PowerActions(const PowerActions&) = delete;
     PowerActions& operator=(const PowerActions&) = delete;
-
-    // Other platform calls (a test's recorder).
-    void SetApi(PowerApi* api) { m_api = api; }
 
     int EnableShutdownPrivilege();
     // The sleep button's action in the power policy for the present power source; hibernation
@@ -28,7 +25,7 @@ public:
     void SleepPerPolicy();
 
 private:
-    PowerApi* m_api;
+    PowerApi& m_api;
     ActivityBoard& m_activity;
     ServiceLog& m_log;
 };

@@ -17,8 +17,9 @@
 
 class CFnService final : private ButtonActions {
 public:
-    // `eventLog`: the event-log calls (SystemEventLog() in the service, a recorder in tests).
-    explicit CFnService(EventLogApi& eventLog);
+    // `eventLog`: the event-log calls; `scm`: the service control manager's calls
+    // (SystemEventLog() and SystemServiceControl() in the service, recorders in tests).
+    CFnService(EventLogApi& eventLog, ServiceControlApi& scm);
     ~CFnService() override;
     CFnService(const CFnService&) = delete;
     CFnService& operator=(const CFnService&) = delete;
@@ -27,19 +28,18 @@ public:
     // once, changing nothing, when the service control manager did not start the process (the
     // dispatcher's error, told on the console).
     int Run();
+    // ServiceMain's work: the control handler, the start-up values, the client lock, RUNNING and
+    // the worker's start.
+    void Start();
     // The worker's sequence: start-up, the button event listener, the teardown up to STOPPED.
     void Work();
 
     ServiceLog& Log() { return m_log; }
-    ActivityBoard& Activity() { return m_activity; }
     ServiceHost& Host() { return m_host; }
     FirmwareBridge& Firmware() { return m_firmware; }
-    SettingsStore& Settings() { return m_settings; }
-    PowerActions& Power() { return m_power; }
-    // What the button events ask for: the power actions, or a toggle in Notification.
-    ButtonActions& Buttons() { return *this; }
 
 private:
+    // What the button events ask for: the power actions, or a toggle in Notification.
     void SleepPerPolicy() override { m_power.SleepPerPolicy(); }
     void Hibernate() override { m_power.Hibernate(); }
     void ToggleNotification(DWORD code) override;

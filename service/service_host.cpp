@@ -1,11 +1,35 @@
 // The service host part: status reports, the stop and its watchdog, the worker's start.
 #include "service/service_host.h"
 
-ServiceHost::ServiceHost(ActivityBoard& activity, ServiceLog& log)
-    : m_activity(activity),
+namespace {
+
+class Win32ServiceControl final : public ServiceControlApi {
+public:
+    SERVICE_STATUS_HANDLE RegisterHandler(const char* serviceName, LPHANDLER_FUNCTION handler) override {
+        return RegisterServiceCtrlHandlerA(serviceName, handler);
+    }
+    BOOL ReportStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* status) override {
+        return SetServiceStatus(handle, status);
+    }
+    void EndProcess(UINT exitCode) override { TerminateProcess(GetCurrentProcess(), exitCode); }
+};
+
+}  // namespace
+
+ServiceControlApi& SystemServiceControl() {
+    static Win32ServiceControl api;
+    return api;
+}
+
+ServiceHost::ServiceHost(ServiceControlApi& scm, ThreadApi& threads, ActivityBoard& activity, ServiceLog& log,
+                         DWORD stopBoundMs)
+    : m_scm(scm),
+      m_threads(threads),
+      m_activity(activity),
       m_log(log),
-      m_hStopEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
-      m_hStopFinished(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+      m_stopBoundMs(stopBoundMs),
+      m_hStopEvent(threads.MakeEvent()),
+      m_hStopFinished(threads.MakeEvent()),
       // Read before anything else can change the last error; 0 when both events exist.
       m_startupError(m_hStopEvent && m_hStopFinished ? 0 : GetLastError()) {}
 
@@ -18,29 +42,15 @@ ServiceHost::~ServiceHost() {
     }
 }
 
-void ServiceHost::RequestStop() {
-    // The event first: every lasting wait watches it, and StartWorker checks it.
-    SetEvent(m_hStopEvent.Get());
-    InterlockedExchange(&m_running, 0);
-}
-
-bool ServiceHost::WaitForStop(DWORD ms) const {
-    return WaitForSingleObject(m_hStopEvent.Get(), ms) == WAIT_OBJECT_0;
-}
-
 DWORD ServiceHost::StartupError() const {
     if (m_hStopEvent && m_hStopFinished) return 0;
     return m_startupError ? m_startupError : ERROR_NOT_ENOUGH_MEMORY;
 }
 
-void ServiceHost::SetStartPending() {
+bool ServiceHost::RegisterHandler(const char* serviceName, LPHANDLER_FUNCTION handler) {
     m_status = SERVICE_STATUS{SERVICE_WIN32_OWN_PROCESS, SERVICE_START_PENDING,
                               SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN, 0, 0, 0, 0};
-}
-
-bool ServiceHost::RegisterHandler(const char* serviceName, LPHANDLER_FUNCTION handler) {
-    SetStartPending();
-    m_hStatus = RegisterServiceCtrlHandlerA(serviceName, handler);
+    m_hStatus = m_scm.RegisterHandler(serviceName, handler);
     return m_hStatus != nullptr;
 }
 
@@ -51,29 +61,32 @@ bool ServiceHost::WaitForWorker(DWORD timeoutMs) {
     return true;
 }
 
-void ServiceHost::ReportStatusLocked() { SetServiceStatus(m_hStatus, &m_status); }
+void ServiceHost::ReportStatusLocked() { m_scm.ReportStatus(m_hStatus, &m_status); }
 
 bool ServiceHost::StartWorker(LPTHREAD_START_ROUTINE worker, void* parameter) {
     win::ExclusiveLock lock(m_statusLock);
+    m_workerStart = WorkerStart::NotStarted;
     // A stop handled before this point found no worker to end the service: end it here.
     if (StopRequested()) {
-        m_workerStart = WorkerStart::NotStarted;
         FinishStopLocked(NO_ERROR, 0);
         return false;
     }
     m_status.dwCurrentState = SERVICE_RUNNING;
     m_status.dwCheckPoint = 0;
     m_status.dwWaitHint = 0;
-    if (!SetServiceStatus(m_hStatus, &m_status)) {
-        m_workerStart = WorkerStart::NotStarted;
-        return false;
+    if (!m_scm.ReportStatus(m_hStatus, &m_status)) return false;
+    m_hWorker.Reset(m_threads.StartThread(worker, parameter));
+    if (m_hWorker) {
+        m_workerStart = WorkerStart::Started;
+        return true;
     }
-    // Set under the lock: a stop handled from now on clears it after this write.
-    InterlockedExchange(&m_running, 1);
-    DWORD id = 0;
-    m_hWorker.Reset(CreateThread(nullptr, 0, worker, parameter, 0, &id));
-    m_workerStart = m_hWorker ? WorkerStart::Started : WorkerStart::NotStarted;
-    return true;
+    // STOPPED with the error: the manager's recovery actions may start the service again.
+    const DWORD error = GetLastError();
+    char text[64];
+    wsprintfA(text, "Worker not started (error %lu): the service stops", error);
+    m_log.Text(EVENTLOG_WARNING_TYPE, text);
+    FinishStopLocked(error, 0);
+    return false;
 }
 
 void ServiceHost::HandleControl(DWORD control) {
@@ -87,7 +100,7 @@ void ServiceHost::HandleControl(DWORD control) {
     m_status.dwWin32ExitCode = NO_ERROR;
     m_status.dwCurrentState = SERVICE_STOP_PENDING;
     m_status.dwCheckPoint = 1;
-    m_status.dwWaitHint = telvarin::kStopWaitHintMs;
+    m_status.dwWaitHint = m_stopBoundMs + telvarin::kStopHintMarginMs;
     ReportStatusLocked();
     RequestStop();
     // Without a worker, nobody else would finish the stop; before ServiceMain has decided,
@@ -97,8 +110,7 @@ void ServiceHost::HandleControl(DWORD control) {
         return;
     }
     // The bound on the whole stop. Without it the stop still ends, only unbounded.
-    DWORD id = 0;
-    m_hStopWatchdog.Reset(CreateThread(nullptr, 0, StopWatchdogThread, this, 0, &id));
+    m_hStopWatchdog.Reset(m_threads.StartThread(StopWatchdogThread, this));
 }
 
 void ServiceHost::ReportStopProgress() {
@@ -124,24 +136,24 @@ void ServiceHost::FinishStopLocked(DWORD win32ExitCode, DWORD serviceExitCode) {
     SetEvent(m_hStopFinished.Get());
 }
 
-bool ServiceHost::AwaitStopFinished(DWORD boundMs) {
-    if (WaitForSingleObject(m_hStopFinished.Get(), boundMs) == WAIT_OBJECT_0) return true;
+bool ServiceHost::AwaitStopFinished() {
+    if (WaitForSingleObject(m_hStopFinished.Get(), m_stopBoundMs) == WAIT_OBJECT_0) return true;
     win::ExclusiveLock lock(m_statusLock);
     if (m_status.dwCurrentState == SERVICE_STOPPED) return true;  // finished just now
     char stuck[400];
     m_activity.Describe(stuck, sizeof stuck);
     char text[512];
-    wsprintfA(text, "Stop not finished in %lu s: %s", boundMs / 1000, stuck[0] ? stuck : "no call named");
+    wsprintfA(text, "Stop not finished in %lu s: %s", m_stopBoundMs / 1000, stuck[0] ? stuck : "no call named");
     m_log.Text(EVENTLOG_WARNING_TYPE, text);
     InterlockedExchange(&m_stopForced, 1);
     FinishStopLocked(ERROR_SERVICE_SPECIFIC_ERROR, telvarin::kStopOverranCode);
     return false;
 }
 
-DWORD WINAPI ServiceHost::StopWatchdogThread(LPVOID host) {
-    if (static_cast<ServiceHost*>(host)->AwaitStopFinished(telvarin::kStopBoundMs)) return 0;
+DWORD WINAPI ServiceHost::StopWatchdogThread(LPVOID parameter) {
+    auto* host = static_cast<ServiceHost*>(parameter);
     // STOPPED has been reported with the error; a non-zero exit lets the manager's failure
     // actions restart the service.
-    TerminateProcess(GetCurrentProcess(), telvarin::kStopOverranCode);
+    if (!host->AwaitStopFinished()) host->m_scm.EndProcess(telvarin::kStopOverranCode);
     return 0;
 }

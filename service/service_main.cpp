@@ -6,11 +6,11 @@
 
 CFnService* g_pService = nullptr;
 
-CFnService::CFnService(EventLogApi& eventLog)
+CFnService::CFnService(EventLogApi& eventLog, ServiceControlApi& scm)
     : m_log(eventLog),
-      m_host(m_activity, m_log),
+      m_host(scm, SystemThreadApi(), m_activity, m_log),
       m_firmware(m_host.StopEvent(), m_activity, m_log),
-      m_settings(m_firmware, m_host.StopEvent(), m_activity, m_log),
+      m_settings(m_firmware, m_host.StopEvent(), m_activity, m_log, SystemThreadApi()),
       m_power(SystemPowerApi(), m_activity, m_log) {
     g_pService = this;
 }
@@ -54,29 +54,29 @@ void PublishClientLock(ServiceLog& log) {
 
 }  // namespace
 
-void WINAPI ServiceMain(DWORD, LPSTR*) {
-    CFnService* service = g_pService;
-    ServiceHost& host = service->Host();
-    if (!host.RegisterHandler(TELVARIN_SERVICE_NAME, ControlHandler)) {
-        service->Log().Report(EVENTLOG_WARNING_TYPE, MSG_NO_CONTROL_HANDLER, nullptr, nullptr, nullptr);
+void CFnService::Start() {
+    if (!m_host.RegisterHandler(TELVARIN_SERVICE_NAME, ControlHandler)) {
+        m_log.Report(EVENTLOG_WARNING_TYPE, MSG_NO_CONTROL_HANDLER, nullptr, nullptr, nullptr);
         return;
     }
     // Without its stop events the service could neither be stopped nor wait: it starts nothing.
-    if (const DWORD error = host.StartupError()) {
-        host.FinishStop(error, 0);
+    if (const DWORD error = m_host.StartupError()) {
+        m_host.FinishStop(error, 0);
         return;
     }
     // Only a start by the manager resets the clients' values, and before RUNNING: a client that
     // sees the service running writes after them. The watchers, which read them and the
     // StatusControl history, start later on the worker.
-    service->Settings().WriteStartupValues();
+    m_settings.WriteStartupValues();
     // After the start-up values, so that a client holding this run's lock writes after them;
     // before RUNNING, so that a client that sees the service running finds its lock.
-    PublishClientLock(service->Log());
+    PublishClientLock(m_log);
     // No worker (stopped before RUNNING, or RUNNING not reported): nobody will serve clients, and
     // the name must not outlive the run.
-    if (!host.StartWorker(WorkerThread, service)) telvarin::WithdrawServiceClientLock();
+    if (!m_host.StartWorker(WorkerThread, this)) telvarin::WithdrawServiceClientLock();
 }
+
+void WINAPI ServiceMain(DWORD, LPSTR*) { g_pService->Start(); }
 
 void WINAPI ControlHandler(DWORD control) {
     // Withdrawn before the stop is handled: once STOPPED is reported the process may end at once.

@@ -1,10 +1,9 @@
-// The SystemEvent registry store: the one update rule and the six start-up values.
-#include "settings/settings_store.h"
+// The SystemEvent registry store: reading a value, and the one update rule.
+#include "settings/registry_store.h"
 
 #include "common/protocol_key.h"
 #include "common/registry_dword.h"
-
-#include "common/protocol.h"
+#include "common/win_raii.h"
 
 DWORD ReadRegistryDword(HKEY key, const char* valueName) {
     DWORD value = 0;
@@ -41,25 +40,4 @@ void UpdateRegistryDword(const char* subkey, const char* valueName, DWORD value,
     // Creates every missing key on the path; a new value starts from 0 in every mode.
     if (telvarin::CreateProtocolKey(subkey, KEY_ALL_ACCESS, key) != ERROR_SUCCESS) return;
     WriteDword(key.Get(), valueName, MergeRegistryDword(0, value, set, toggle));
-}
-
-SettingsStore::SettingsStore(FirmwareApi& firmware, HANDLE stopEvent, ActivityBoard& activity, ServiceLog& log)
-    : m_firmware(firmware), m_stop(stopEvent), m_activity(activity), m_log(log) {}
-
-SettingsStore::~SettingsStore() {
-    // The watchers reach this object: they must be gone first (a test's store, stopped otherwise).
-    if (!WatchersRunning()) return;
-    SetEvent(m_stop);
-    JoinWatchers();
-}
-
-void SettingsStore::WriteStartupValues() {
-    UpdateRegistryDword(TELVARIN_KEY_NOTIFICATION, TELVARIN_VALUE_DEFAULT, 0, 0, 0);
-    UpdateRegistryDword(TELVARIN_KEY_NOTIFICATION, TELVARIN_VALUE_TYPE2, 0, 0, 0);
-    UpdateRegistryDword(TELVARIN_KEY_CAPABILITY, TELVARIN_VALUE_DEFAULT, TELVARIN_CAPABILITY_BITS, 0, 0);
-    UpdateRegistryDword(TELVARIN_KEY_CAPABILITY, TELVARIN_VALUE_TYPE2, TELVARIN_CAPABILITY_TYPE2_BITS, 0, 0);
-    UpdateRegistryDword(TELVARIN_KEY_CURRENT_SETTING, TELVARIN_VALUE_DEFAULT, TELVARIN_SETTING_AT_START, 1, 0);
-    UpdateRegistryDword(TELVARIN_KEY_STATUS_CONTROL, TELVARIN_VALUE_TYPE2, TELVARIN_STATUS_CONTROL_AT_START, 1, 0);
-    m_prevStatusControl = 0;
-    m_curStatusControl = 0;
 }

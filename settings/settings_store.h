@@ -1,69 +1,82 @@
 // The settings store: the SystemEvent values shared with client programs, their start-up values,
-// the one update rule (registry_store.h), and the two watchers that turn client requests into
-// register calls and push the settings word. This folder uses common/ and core/ only: the
-// firmware is reached through core/firmware_api.h, handed in with the stop signal and the
+// the one update rule (registry_store.h), the handling of client requests and the settings push,
+// and the two key watchers (watchers.h) that run them. This folder uses common/ and core/ only:
+// the firmware is reached through core/firmware_api.h, handed in with the stop signal and the
 // activity board.
 #pragma once
 
 #include <windows.h>
 
-#include "common/win_raii.h"
 #include "core/activity.h"
 #include "core/backoff.h"
 #include "core/firmware_api.h"
 #include "core/retry_log.h"
 #include "core/service_log.h"
+#include "core/thread_api.h"
 #include "settings/registry_store.h"
-
-class KeyWatcher;  // settings/watchers.cpp
+#include "settings/watchers.h"
 
 class SettingsStore {
 public:
     // `stopEvent`: the service's stop (manual reset), watched by every wait. Not owned.
-    SettingsStore(FirmwareApi& firmware, HANDLE stopEvent, ActivityBoard& activity, ServiceLog& log);
+    // `threads`: the watchers' threads and events.
+    SettingsStore(FirmwareApi& firmware, HANDLE stopEvent, ActivityBoard& activity, ServiceLog& log, ThreadApi& threads);
+    // The watchers reach this object: they end first, at the latest here (the stop is signalled).
     ~SettingsStore();
     SettingsStore(const SettingsStore&) = delete;
     SettingsStore& operator=(const SettingsStore&) = delete;
 
     // The six start-up values; the StatusControl history starts again from 0.
     void WriteStartupValues();
+    // The complement of the settings word to the firmware. A push that does not reach it is
+    // reported (throttled) and made again, with growing pauses, by the CurrentSetting watcher.
     void PushCurrentSetting();
     // Pushes the settings word when it differs from the one the firmware last took, or when
     // that push did not reach the firmware: a client write made before the watcher was armed
     // raised no signal of its own.
     void CatchUpCurrentSetting();
-    void OnStatusControlChanged();
-    // The settings push that did not reach the firmware, made again after a pause from 1 s to
-    // 60 s; how long the watcher may wait before it is due again (INFINITE: not due).
+    // The settings push that did not reach the firmware, made again when due; how long the
+    // watcher may wait before it is due again (INFINITE: not due).
     DWORD RetrySettingPush();
-    // The bridge's readiness lookup, the StatusControl watcher's timed work.
-    DWORD RetryReadiness();
+    // One handling of StatusControl: the first request bit that changed since the last handling
+    // becomes a register call and, for bits 0 and 1, an acknowledgement in Notification.
+    void OnStatusControlChanged();
 
-    // The watcher threads (parameter: the store). Started and joined by the service's worker.
-    static DWORD WINAPI StatusWatcherThread(LPVOID store);
-    static DWORD WINAPI SettingWatcherThread(LPVOID store);
+    // The StatusControl watcher, then the CurrentSetting watcher; started by the service's worker.
     void StartWatchers();
     // Waits for both watchers, which end by themselves once the stop is signalled.
     void JoinWatchers();
-    bool WatchersRunning() const { return m_hStatusWatcher || m_hSettingWatcher; }
-
-    // The change events of the watchers while they watch their keys (null otherwise).
-    HANDLE StatusEvent() const { return m_hStatusEvent; }
-    HANDLE SettingEvent() const { return m_hSettingEvent; }
-    // The StatusControl word handled last, and the one being handled.
-    DWORD PreviousStatusControl() const { return m_prevStatusControl; }
-    DWORD CurrentStatusControl() const { return m_curStatusControl; }
-    void SetPreviousStatusControl(DWORD value) { m_prevStatusControl = value; }
 
 private:
-    friend class KeyWatcher;
+    // What each watcher does with its key.
+    class StatusControlHandling final : public KeyHandler {
+    public:
+        explicit StatusControlHandling(SettingsStore& store) : m_store(store) {}
+        // A request written before the arming differs from the last one handled: one handling finds it.
+        void OnChanged() override { m_store.OnStatusControlChanged(); }
+        void CatchUp() override { m_store.OnStatusControlChanged(); }
+        // The bridge's readiness lookup.
+        DWORD DueWork() override { return m_store.m_firmware.RetryReadiness(); }
+
+    private:
+        SettingsStore& m_store;
+    };
+    class CurrentSettingHandling final : public KeyHandler {
+    public:
+        explicit CurrentSettingHandling(SettingsStore& store) : m_store(store) {}
+        void OnChanged() override { m_store.PushCurrentSetting(); }
+        void CatchUp() override { m_store.CatchUpCurrentSetting(); }
+        DWORD DueWork() override { return m_store.RetrySettingPush(); }
+
+    private:
+        SettingsStore& m_store;
+    };
 
     FirmwareApi& m_firmware;
     HANDLE m_stop;
     ActivityBoard& m_activity;
     ServiceLog& m_log;
-    HANDLE volatile m_hStatusEvent = nullptr;
-    HANDLE volatile m_hSettingEvent = nullptr;
+    // The StatusControl word handled last, and the one being handled.
     DWORD m_prevStatusControl = 0;
     DWORD m_curStatusControl = 0;
     // The settings word the last push read (what the firmware was given the complement of).
@@ -73,6 +86,9 @@ private:
     // When the next settings push is due (0: not due), and its pause.
     ULONGLONG m_pushDue = 0;
     Backoff m_pushBackoff;
-    win::UniqueHandle m_hStatusWatcher;
-    win::UniqueHandle m_hSettingWatcher;
+    StatusControlHandling m_statusHandling{*this};
+    CurrentSettingHandling m_settingHandling{*this};
+    // Last: they go first.
+    KeyWatcher m_statusWatcher;
+    KeyWatcher m_settingWatcher;
 };

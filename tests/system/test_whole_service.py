@@ -85,6 +85,17 @@ class Roads(EmulatedFirmware):
         ebx = [call["in"]["ebx"] for call in host.emulator_calls()[-2:]]
         self.assertEqual(ebx, ["93", "564"])
 
+    def test_an_acknowledgement_creates_notification_again_when_a_client_deleted_it(self):
+        host = self.host
+        events = self.notification()
+        self.addCleanup(host.reg_set_dword, NOTIFICATION, "", events)  # the other tests toggle it
+        host.fwemu("set", "radio", "off")
+        host.reg_delete_key(NOTIFICATION)
+        request = host.reg_dword(STATUS_CONTROL, "Type2")
+        host.reg_set_dword(STATUS_CONTROL, "Type2", request ^ 0x1)
+        # The deleted answers count as 0: the acknowledgement alone, and the radio now on.
+        self.wait_for_notification(0x10001, "Type2")
+
     def test_a_new_setting_reaches_the_firmware_complemented(self):
         host = self.host
         host.reg_set_dword(CURRENT_SETTING, "", 0x12345678)

@@ -27,18 +27,32 @@ public:
     }
 };
 
+// The button events' actions as the service wires them, with the power calls counted.
+struct CountingButtons final : ButtonActions {
+    CountingPower power;
+    ActivityBoard activity;
+    PowerActions actions;
+    explicit CountingButtons(ServiceLog& log) : actions(power, activity, log) {}
+    void SleepPerPolicy() override { actions.SleepPerPolicy(); }
+    void Hibernate() override { actions.Hibernate(); }
+    void ToggleNotification(DWORD code) override { UpdateRegistryDword(kNotification, "", code, 0, 1); }
+};
+
+ButtonActions* g_buttons = nullptr;
+
 DWORD WINAPI RunListener(LPVOID) {
-    g_pService->Firmware().RunEventListener(g_pService->Buttons());
+    g_pService->Firmware().RunEventListener(*g_buttons);
     return 0;
 }
 
 struct ListenerFixture : FirmwareFixture {
-    CountingPower power;
+    CountingButtons buttons{service.Log()};
+    CountingPower& power = buttons.power;
     win::UniqueHandle thread;
 
     ListenerFixture() {
         DeleteSystemEventTree();
-        service.Power().SetApi(&power);
+        g_buttons = &buttons;
         Connect();
     }
     ~ListenerFixture() {
@@ -86,7 +100,6 @@ TEST_CASE("event codes are toggled into Notification as whole values") {
 
 TEST_CASE("codes 8 and 0x800 are power requests and leave the registry alone") {
     ListenerFixture f;
-    f.service.Settings().WriteStartupValues();
     f.Start();
     f.Inject(8);
     f.Inject(0x800);

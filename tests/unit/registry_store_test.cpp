@@ -1,3 +1,4 @@
+// The registry rule's free functions alone, and the one whole-service case of the start-up values.
 #include <doctest/doctest.h>
 
 #include "settings/registry_store.h"
@@ -17,7 +18,6 @@ DWORD Update(DWORD current, DWORD operand, int set, int toggle) {
 }  // namespace
 
 TEST_CASE("UpdateRegistryDword merges, toggles or sets by the exact flag values") {
-    ServiceFixture f;
     DeleteSystemEventTree();
 
     SUBCASE("toggle mode clears the operand's bits only when all of them are set") {
@@ -42,7 +42,6 @@ TEST_CASE("UpdateRegistryDword merges, toggles or sets by the exact flag values"
 }
 
 TEST_CASE("UpdateRegistryDword creates missing keys and values from 0") {
-    ServiceFixture f;
     DeleteSystemEventTree();
 
     SUBCASE("every missing parent is created and the operand stored unchanged in every mode") {
@@ -64,7 +63,6 @@ TEST_CASE("UpdateRegistryDword creates missing keys and values from 0") {
 }
 
 TEST_CASE("values a client wrote with another type or size read as 0") {
-    ServiceFixture f;
     DeleteSystemEventTree();
     const BYTE eight[8] = {0xFF, 0xFF, 0xFF, 0xFF, 0x01, 0x02, 0x03, 0x04};
     const BYTE two[2] = {0x34, 0x12};
@@ -80,41 +78,9 @@ TEST_CASE("values a client wrote with another type or size read as 0") {
     CHECK(ReadDword(kKey, "") == 0x10);
 }
 
-TEST_CASE("the start-up writes reset the request values and only add bits elsewhere") {
-    ServiceFixture f;
-    DeleteSystemEventTree();
-
-    SUBCASE("on an empty registry all six values are created") {
-        f.service.Settings().WriteStartupValues();
-        CHECK(ReadDword(TELVARIN_KEY_NOTIFICATION, "") == 0);
-        CHECK(ReadDword(TELVARIN_KEY_NOTIFICATION, "Type2") == 0);
-        CHECK(ReadDword(TELVARIN_KEY_CAPABILITY, "") == 0x1800054);
-        CHECK(ReadDword(TELVARIN_KEY_CAPABILITY, "Type2") == 0x30000);
-        CHECK(ReadDword(TELVARIN_KEY_CURRENT_SETTING, "") == 0x1800014);
-        CHECK(ReadDword(TELVARIN_KEY_STATUS_CONTROL, "Type2") == 0);
-    }
-    SUBCASE("what clients and earlier runs left is kept or reset as each value demands") {
-        WriteDword(TELVARIN_KEY_NOTIFICATION, "", 0x10);
-        WriteDword(TELVARIN_KEY_NOTIFICATION, "Type2", 0x30001);
-        WriteDword(TELVARIN_KEY_CAPABILITY, "", 0x80000000);
-        WriteDword(TELVARIN_KEY_CAPABILITY, "Type2", 0x1);
-        WriteDword(TELVARIN_KEY_CURRENT_SETTING, "", 0xFFFFFFFF);
-        WriteDword(TELVARIN_KEY_STATUS_CONTROL, "Type2", 0x20003);
-        f.service.Settings().WriteStartupValues();
-        CHECK(ReadDword(TELVARIN_KEY_NOTIFICATION, "") == 0x10);
-        CHECK(ReadDword(TELVARIN_KEY_NOTIFICATION, "Type2") == 0x30001);
-        CHECK(ReadDword(TELVARIN_KEY_CAPABILITY, "") == 0x81800054);
-        CHECK(ReadDword(TELVARIN_KEY_CAPABILITY, "Type2") == 0x30001);
-        CHECK(ReadDword(TELVARIN_KEY_CURRENT_SETTING, "") == 0x1800014);
-        CHECK(ReadDword(TELVARIN_KEY_STATUS_CONTROL, "Type2") == 0);
-    }
-    DeleteSystemEventTree();
-}
-
 TEST_CASE("outside the service manager Run changes nothing, says so and returns the dispatcher's error") {
     ServiceFixture f;
     DeleteSystemEventTree();
-    f.service.Settings().SetPreviousStatusControl(7);
     // Its line goes to standard error: into a pipe here, so that it can be read back.
     HANDLE read = nullptr, write = nullptr;
     REQUIRE(CreatePipe(&read, &write, nullptr, 4096));
@@ -130,6 +96,6 @@ TEST_CASE("outside the service manager Run changes nothing, says so and returns 
     CHECK(exitCode == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
     CHECK(std::string(line).rfind("telvarin.exe is the Telvarin service: ", 0) == 0);
     CHECK_FALSE(KeyExists(TELVARIN_KEY_ROOT));
-    CHECK(f.service.Settings().PreviousStatusControl() == 7);
+    CHECK(f.scm.Reports().empty());
     CHECK(f.log.Events().empty());
 }

@@ -83,6 +83,56 @@ void RecordingEventLog::Clear() {
     m_events.clear();
 }
 
+RecordingServiceControl::RecordingServiceControl() { InitializeCriticalSection(&m_cs); }
+RecordingServiceControl::~RecordingServiceControl() { DeleteCriticalSection(&m_cs); }
+
+SERVICE_STATUS_HANDLE RecordingServiceControl::RegisterHandler(const char*, LPHANDLER_FUNCTION) {
+    if (refuseHandler) return nullptr;
+    return reinterpret_cast<SERVICE_STATUS_HANDLE>(static_cast<ULONG_PTR>(0x5C));
+}
+
+BOOL RecordingServiceControl::ReportStatus(SERVICE_STATUS_HANDLE, SERVICE_STATUS* status) {
+    if (InterlockedDecrement(&failReports) >= 0) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    InterlockedExchange(&failReports, 0);
+    win::Lock lock(m_cs);
+    m_reports.push_back(*status);
+    return TRUE;
+}
+
+void RecordingServiceControl::EndProcess(UINT exitCode) { InterlockedExchange(&endedWith, static_cast<LONG>(exitCode)); }
+
+std::vector<SERVICE_STATUS> RecordingServiceControl::Reports() {
+    win::Lock lock(m_cs);
+    return m_reports;
+}
+
+DWORD RecordingServiceControl::LastState() {
+    win::Lock lock(m_cs);
+    return m_reports.empty() ? 0 : m_reports.back().dwCurrentState;
+}
+
+HANDLE FlakyThreadApi::StartThread(LPTHREAD_START_ROUTINE procedure, void* parameter) {
+    InterlockedIncrement(&startAttempts);
+    if (InterlockedDecrement(&failStarts) >= 0) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    InterlockedExchange(&failStarts, 0);
+    return SystemThreadApi().StartThread(procedure, parameter);
+}
+
+HANDLE FlakyThreadApi::MakeEvent() {
+    if (InterlockedDecrement(&failEvents) >= 0) {
+        SetLastError(ERROR_NO_SYSTEM_RESOURCES);
+        return nullptr;
+    }
+    InterlockedExchange(&failEvents, 0);
+    return SystemThreadApi().MakeEvent();
+}
+
 }  // namespace testing
 
 namespace testing {

@@ -54,10 +54,45 @@ private:
     std::vector<LoggedEvent> m_events;
 };
 
-// A service object whose event log is recorded; the object g_pService points at during a test.
+// Records the status reports and the end of the process instead of making them; thread-safe,
+// with switches to refuse the handler and to fail reports.
+class RecordingServiceControl final : public ServiceControlApi {
+public:
+    RecordingServiceControl();
+    ~RecordingServiceControl() override;
+    SERVICE_STATUS_HANDLE RegisterHandler(const char* serviceName, LPHANDLER_FUNCTION handler) override;
+    BOOL ReportStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* status) override;
+    void EndProcess(UINT exitCode) override;
+
+    std::vector<SERVICE_STATUS> Reports();
+    // The state last reported (0: none yet).
+    DWORD LastState();
+
+    bool refuseHandler = false;
+    volatile LONG failReports = 0;  // number of reports still to fail
+    volatile LONG endedWith = -1;   // the exit code EndProcess was asked for
+
+private:
+    CRITICAL_SECTION m_cs;
+    std::vector<SERVICE_STATUS> m_reports;
+};
+
+// The system's thread calls, with switches to fail the next thread starts or events.
+class FlakyThreadApi final : public ThreadApi {
+public:
+    HANDLE StartThread(LPTHREAD_START_ROUTINE procedure, void* parameter) override;
+    HANDLE MakeEvent() override;
+
+    volatile LONG failStarts = 0, failEvents = 0;  // attempts still to fail
+    volatile LONG startAttempts = 0;
+};
+
+// A service object whose event log and status reports are recorded; the object g_pService points
+// at during a test.
 struct ServiceFixture {
     RecordingEventLog log;
-    CFnService service{log};
+    RecordingServiceControl scm;
+    CFnService service{log, scm};
 };
 
 }  // namespace testing

@@ -1,192 +1,157 @@
+// A key watcher alone, with a handler that counts what it is asked to do: every change handled,
+// none lost while one is handled, the deleted key waited for, the thread's start made again.
 #include <doctest/doctest.h>
 
-#include "common/protocol_key.h"
+#include "settings/watchers.h"
 #include "tests/unit/test_support.h"
 
 using namespace testing;
 
 namespace {
-constexpr char kStatusControl[] = TELVARIN_KEY_STATUS_CONTROL;
-constexpr char kCurrentSetting[] = TELVARIN_KEY_CURRENT_SETTING;
-constexpr char kNotification[] = TELVARIN_KEY_NOTIFICATION;
+constexpr char kWatched[] = TELVARIN_KEY_STATUS_CONTROL;
 
-struct WatcherFixture : FirmwareFixture {
-    WatcherFixture() {
-        DeleteSystemEventTree();
-        Connect();
-        service.Settings().WriteStartupValues();
-    }
-    ~WatcherFixture() { DeleteSystemEventTree(); }
+class CountingHandler final : public KeyHandler {
+public:
+    volatile LONG changes = 0, catchUps = 0, dueWork = 0;
+    DWORD dueMs = INFINITE;
+    // The first handling writes the key once more, as a client writing during a handling does.
+    bool writeDuringFirstChange = false;
 
-    DWORD SettingWord() {
-        fwemu::ModelState model;
-        REQUIRE(emulator.GetModel(&model));
-        return model.setting;
+    void OnChanged() override {
+        if (InterlockedIncrement(&changes) == 1 && writeDuringFirstChange) WriteDword(kWatched, "Type2", 0x2);
     }
-    DWORD SettingWrites() { return static_cast<DWORD>(Writes().size()); }
+    void CatchUp() override { InterlockedIncrement(&catchUps); }
+    DWORD DueWork() override {
+        InterlockedIncrement(&dueWork);
+        return dueMs;
+    }
 };
 
-// Ends a watcher through the stop signal and checks that it returns.
-void StopAndJoin(CFnService& service, win::UniqueHandle& thread) {
-    service.Host().RequestStop();
-    CHECK(WaitForSingleObject(thread.Get(), 10000) == WAIT_OBJECT_0);
-}
+struct WatcherFixture {
+    RecordingEventLog log;
+    ServiceLog serviceLog{log};
+    win::UniqueHandle stop{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+    ActivityBoard activity;
+    FlakyThreadApi threads;
+    CountingHandler handler;
+    KeyWatcher watcher{kWatched, handler, stop.Get(), activity, serviceLog, threads};
+
+    WatcherFixture() {
+        DeleteSystemEventTree();
+        WriteDword(kWatched, "Type2", 0);
+    }
+    ~WatcherFixture() {
+        Stop();
+        DeleteSystemEventTree();
+    }
+    // Armed once the catch-up has run `count` times.
+    bool Armed(LONG count = 1) { return Eventually([&] { return handler.catchUps == count; }); }
+    void Stop() {
+        SetEvent(stop.Get());
+        watcher.Join();
+    }
+};
 }  // namespace
 
-TEST_CASE("PushCurrentSetting sends the complement of the settings word") {
+TEST_CASE("a watcher catches up once armed and handles every change of its key") {
     WatcherFixture f;
-    SUBCASE("the start-up value") {
-        f.service.Settings().PushCurrentSetting();
-        CHECK(f.SettingWord() == 0xFE7FFFEB);
-    }
-    SUBCASE("a deleted value reads as 0") {
-        win::RegKey key;
-        telvarin::OpenProtocolKey(kCurrentSetting, KEY_SET_VALUE, key);
-        RegDeleteValueA(key.Get(), "");
-        f.service.Settings().PushCurrentSetting();
-        CHECK(Narrow(f.Writes().at(0).text) == "4294967295");
-    }
-    SUBCASE("a missing key sends nothing and reports nothing") {
-        DeleteKey(kCurrentSetting);
-        f.service.Settings().PushCurrentSetting();
-        CHECK(f.Writes().empty());
-    }
+    f.watcher.Start();
+    REQUIRE(f.Armed());
+    CHECK(f.handler.changes == 0);
+    WriteDword(kWatched, "Type2", 0x1);
+    REQUIRE(Eventually([&] { return f.handler.changes == 1; }));
+    WriteDword(kWatched, "Other", 1);  // any value of the key
+    REQUIRE(Eventually([&] { return f.handler.changes == 2; }));
+    CHECK(f.handler.catchUps == 1);
     CHECK(f.log.Events().empty());
 }
 
-TEST_CASE("a settings push that does not reach the firmware is reported once and made again until it does") {
+TEST_CASE("a change written while the last one is handled is handled too") {
     WatcherFixture f;
-    f.Fault("data-instances", "0");
-    win::UniqueHandle thread(CreateThread(nullptr, 0, SettingsStore::SettingWatcherThread, &f.service.Settings(), 0, nullptr));
-    // The catch-up push at the arming fails, and so do the pushes made again after 1 s and 2 s.
-    REQUIRE(Eventually([&] { return !f.log.Texts().empty(); }));
-    Sleep(3500);  // the pauses are what is tested: nothing outside shows a retry that fails
-    CHECK(f.log.Texts() == std::vector<std::string>{"Fail to WmiSetData"});
-    CHECK(f.log.Events()[0].type == EVENTLOG_WARNING_TYPE);
-    f.Fault("data-instances", "1");
-    CHECK(Eventually([&] { return f.SettingWord() == 0xFE7FFFEB; }, 15000));
-    const DWORD writes = f.SettingWrites();
-    const auto texts = f.log.Texts();
-    REQUIRE(texts.size() == 2);
-    CHECK(StartsWith(texts[1], "Settings push succeeded after "));
-    StopAndJoin(f.service, thread);
-    CHECK(f.SettingWrites() == writes);  // pushed until written, then no more
+    f.handler.writeDuringFirstChange = true;
+    f.watcher.Start();
+    REQUIRE(f.Armed());
+    WriteDword(kWatched, "Type2", 0x1);
+    // Re-armed before the handling: the write made inside it signals again.
+    CHECK(Eventually([&] { return f.handler.changes == 2; }));
 }
 
-TEST_CASE("the CurrentSetting watcher pushes on every change of the key") {
+TEST_CASE("the timed work runs before each wait and bounds it") {
     WatcherFixture f;
-    win::UniqueHandle thread(CreateThread(nullptr, 0, SettingsStore::SettingWatcherThread, &f.service.Settings(), 0, nullptr));
-    REQUIRE(Eventually([&] { return f.service.Settings().SettingEvent() != nullptr; }));
-    WriteDword(kCurrentSetting, "", 0x0000FFFF);
-    CHECK(Eventually([&] { return f.SettingWord() == 0xFFFF0000; }));
-    const DWORD writes = f.SettingWrites();
-    // Another value of the key changes: the default value is sent again.
-    WriteDword(kCurrentSetting, "Other", 1);
-    CHECK(Eventually([&] { return f.SettingWrites() == writes + 1; }));
-    CHECK(f.SettingWord() == 0xFFFF0000);
-    StopAndJoin(f.service, thread);
-    CHECK(f.service.Settings().SettingEvent() == nullptr);
-}
-
-TEST_CASE("writes made before a watcher is armed are acted on once it is") {
-    WatcherFixture f;
-    SUBCASE("a request written after the start-up values is served without another write") {
-        REQUIRE(f.emulator.SetRadio(false));
-        WriteDword(kStatusControl, "Type2", 0x1);
-        win::UniqueHandle thread(CreateThread(nullptr, 0, SettingsStore::StatusWatcherThread, &f.service.Settings(), 0, nullptr));
-        CHECK(Eventually([&] { return ReadDword(kNotification, "Type2") == 0x10001; }));
-        StopAndJoin(f.service, thread);
-    }
-    SUBCASE("a settings word written after the start-up push is pushed; an unchanged one is not") {
-        f.service.Settings().PushCurrentSetting();
-        DWORD expectedWrites = 1;
-        SUBCASE("changed") {
-            WriteDword(kCurrentSetting, "", 0x5);
-            expectedWrites = 2;
-        }
-        SUBCASE("unchanged") {}
-        win::UniqueHandle thread(CreateThread(nullptr, 0, SettingsStore::SettingWatcherThread, &f.service.Settings(), 0, nullptr));
-        REQUIRE(Eventually([&] { return f.service.Settings().SettingEvent() != nullptr; }));
-        CHECK(Eventually([&] { return f.SettingWrites() == expectedWrites; }));
-        StopAndJoin(f.service, thread);
-        CHECK(f.SettingWrites() == expectedWrites);
-        CHECK(f.SettingWord() == ~ReadDword(kCurrentSetting, ""));
-    }
-}
-
-TEST_CASE("the StatusControl watcher turns a client's inversion into an acknowledgement") {
-    WatcherFixture f;
-    REQUIRE(f.emulator.SetRadio(false));
-    win::UniqueHandle thread(CreateThread(nullptr, 0, SettingsStore::StatusWatcherThread, &f.service.Settings(), 0, nullptr));
-    REQUIRE(Eventually([&] { return f.service.Settings().StatusEvent() != nullptr; }));
-    WriteDword(kStatusControl, "Type2", 0x1);
-    CHECK(Eventually([&] { return ReadDword(kNotification, "Type2") == 0x10001; }));
-    WriteDword(kStatusControl, "Type2", 0x0);
-    CHECK(Eventually([&] { return ReadDword(kNotification, "Type2") == 0x0; }));
-    StopAndJoin(f.service, thread);
+    f.handler.dueMs = 20;
+    f.watcher.Start();
+    // Without any change: the wait times out and the work is asked again, and again.
+    CHECK(Eventually([&] { return f.handler.dueWork >= 5; }));
+    CHECK(f.handler.changes == 0);
 }
 
 TEST_CASE("a watcher waits for its deleted key to be created again, and catches up then") {
     WatcherFixture f;
-    REQUIRE(f.emulator.SetRadio(false));
-    const std::vector<std::string> reports = {"Key StatusControl is missing; waiting for it",
-                                              "Key StatusControl is back; watching it again"};
-    auto waitForReport = [&](size_t count) { return Eventually([&] { return f.log.Texts().size() >= count; }); };
-    win::UniqueHandle thread;
     SUBCASE("missing when the watcher starts") {
-        DeleteKey(kStatusControl);
-        thread.Reset(CreateThread(nullptr, 0, SettingsStore::StatusWatcherThread, &f.service.Settings(), 0, nullptr));
+        DeleteKey(kWatched);
+        f.watcher.Start();
     }
     SUBCASE("deleted while watched") {
-        thread.Reset(CreateThread(nullptr, 0, SettingsStore::StatusWatcherThread, &f.service.Settings(), 0, nullptr));
-        REQUIRE(Eventually([&] { return f.service.Settings().StatusEvent() != nullptr; }));
-        DeleteKey(kStatusControl);
+        f.watcher.Start();
+        REQUIRE(f.Armed());
+        DeleteKey(kWatched);
     }
     SUBCASE("the whole SystemEvent tree deleted while watched: the nearest key above is watched") {
-        thread.Reset(CreateThread(nullptr, 0, SettingsStore::StatusWatcherThread, &f.service.Settings(), 0, nullptr));
-        REQUIRE(Eventually([&] { return f.service.Settings().StatusEvent() != nullptr; }));
+        f.watcher.Start();
+        REQUIRE(f.Armed());
         DeleteSystemEventTree();
-        REQUIRE(waitForReport(1));
-        WriteDword(kNotification, "Type2", 0);  // SystemEvent again, but not StatusControl yet
+        REQUIRE(Eventually([&] { return !f.log.Texts().empty(); }));
+        WriteDword(TELVARIN_KEY_NOTIFICATION, "Type2", 0);  // SystemEvent again, but not the key yet
     }
-    REQUIRE(waitForReport(1));
-    // The request written with the key is found by the catch-up look.
-    WriteDword(kStatusControl, "Type2", 0x1);
-    CHECK(Eventually([&] { return ReadDword(kNotification, "Type2") == 0x10001; }));
-    CHECK(f.log.Texts() == reports);
-    // And it is watched again.
-    WriteDword(kStatusControl, "Type2", 0x0);
-    CHECK(Eventually([&] { return ReadDword(kNotification, "Type2") == 0x0; }));
-    StopAndJoin(f.service, thread);
-    CHECK(f.service.Settings().StatusEvent() == nullptr);
-}
-
-TEST_CASE("the CurrentSetting watcher pushes the settings word of a key created again") {
-    WatcherFixture f;
-    f.service.Settings().PushCurrentSetting();
-    win::UniqueHandle thread(CreateThread(nullptr, 0, SettingsStore::SettingWatcherThread, &f.service.Settings(), 0, nullptr));
-    REQUIRE(Eventually([&] { return f.service.Settings().SettingEvent() != nullptr; }));
-    DeleteKey(kCurrentSetting);
     REQUIRE(Eventually([&] { return !f.log.Texts().empty(); }));
-    WriteDword(kCurrentSetting, "", 0x5);
-    CHECK(Eventually([&] { return f.SettingWord() == ~0x5u; }));
-    StopAndJoin(f.service, thread);
+    CHECK(f.log.Events()[0].type == EVENTLOG_WARNING_TYPE);
+    const LONG catchUps = f.handler.catchUps;
+    WriteDword(kWatched, "Type2", 0x1);
+    // What was written with the key is found by the catch-up look.
+    REQUIRE(f.Armed(catchUps + 1));
+    CHECK(f.log.Texts() == std::vector<std::string>{"Key StatusControl is missing; waiting for it",
+                                                    "Key StatusControl is back; watching it again"});
+    // And it is watched again.
+    const LONG changes = f.handler.changes;
+    WriteDword(kWatched, "Type2", 0x0);
+    CHECK(Eventually([&] { return f.handler.changes == changes + 1; }));
 }
 
-TEST_CASE("a stop gives up a watcher's firmware call at once, leaving the lock free") {
+TEST_CASE("a stop ends a watcher wherever it waits") {
     WatcherFixture f;
-    win::UniqueHandle thread(CreateThread(nullptr, 0, SettingsStore::StatusWatcherThread, &f.service.Settings(), 0, nullptr));
-    REQUIRE(Eventually([&] { return f.service.Settings().StatusEvent() != nullptr; }));
-    f.Fault("method-hang", "on");
-    fwemu::ConnectionStats before;
-    REQUIRE(f.emulator.GetConnectionStats(&before));
-    WriteDword(kStatusControl, "Type2", 0x1);
-    fwemu::ConnectionStats now;
-    REQUIRE(Eventually([&] { return f.emulator.GetConnectionStats(&now) && now.callsStarted > before.callsStarted; }));
-    f.service.Host().RequestStop();
-    CHECK(WaitForSingleObject(thread.Get(), 5000) == WAIT_OBJECT_0);
-    CHECK(LockIsFree(f.service.Firmware().Wmi().CallLock()));
-    CHECK(ReadDword(kNotification, "Type2") == 0);  // nothing to acknowledge
-    CHECK(f.log.Events().empty());  // a stop is no failure
-    f.Fault("method-hang", "off");  // lets the abandoned call go
+    SUBCASE("for a change") {
+        f.watcher.Start();
+        REQUIRE(f.Armed());
+    }
+    SUBCASE("for its key to be created") {
+        DeleteKey(kWatched);
+        f.watcher.Start();
+        REQUIRE(Eventually([&] { return !f.log.Texts().empty(); }));
+    }
+    f.Stop();  // returns once the thread has ended
+    CHECK(f.handler.changes == 0);
+}
+
+TEST_CASE("a watcher whose thread or events cannot be made says so once and is started again") {
+    WatcherFixture f;
+    std::string failure;
+    SUBCASE("the thread") {
+        f.threads.failStarts = 2;
+        failure = "StatusControl watcher not started (CreateThread error 8)";
+    }
+    SUBCASE("the events") {
+        f.threads.failEvents = 2;
+        failure = "StatusControl watcher not started (CreateEventA error 1450)";
+    }
+    f.watcher.Start();
+    // Two failed starts, one report; made again after 1 s and 2 s more, it watches.
+    REQUIRE(Eventually([&] { return f.handler.catchUps == 1; }, 15000));
+    const auto texts = f.log.Texts();
+    REQUIRE(texts.size() == 2);
+    CHECK(texts[0] == failure);
+    CHECK(f.log.Events()[0].type == EVENTLOG_WARNING_TYPE);
+    CHECK(StartsWith(texts[1], "StatusControl watcher start succeeded after 2 failed attempts in "));
+    CHECK(f.log.Events()[1].type == EVENTLOG_INFORMATION_TYPE);
+    WriteDword(kWatched, "Type2", 0x1);
+    CHECK(Eventually([&] { return f.handler.changes == 1; }));
 }

@@ -8,6 +8,14 @@ namespace {
 constexpr char kStatusControl[] = TELVARIN_KEY_STATUS_CONTROL;
 constexpr char kNotification[] = TELVARIN_KEY_NOTIFICATION;
 
+// The values the worker finds after a start (the store's start-up values are tested with the store).
+void FreshSystemEvent() {
+    DeleteSystemEventTree();
+    WriteDword(TELVARIN_KEY_CURRENT_SETTING, "", TELVARIN_SETTING_AT_START);
+    WriteDword(kStatusControl, "Type2", 0);
+    WriteDword(kNotification, "", 0);
+    WriteDword(kNotification, "Type2", 0);
+}
 }  // namespace
 
 TEST_CASE("QueryServiceState answers the state of a running service and -1 otherwise") {
@@ -28,7 +36,7 @@ TEST_CASE("a stop while winmgmt is not running ends the worker, touching nothing
     CHECK(WaitForSingleObject(worker.Get(), 5000) == WAIT_OBJECT_0);
     CHECK(f.log.Texts() == std::vector<std::string>{"winmgmt not ready"});  // once, however long it lasts
     CHECK(f.runtime.initializeCalls == 0);
-    CHECK(f.service.Host().Status().dwCurrentState == SERVICE_STOPPED);
+    CHECK(f.scm.LastState() == SERVICE_STOPPED);
 }
 
 TEST_CASE("a stop seen before the connection ends the start-up there: the firmware hears nothing") {
@@ -39,20 +47,18 @@ TEST_CASE("a stop seen before the connection ends the start-up there: the firmwa
     CHECK(WaitForSingleObject(worker.Get(), 10000) == WAIT_OBJECT_0);
     CHECK(f.Calls().empty());
     CHECK(f.Writes().empty());
-    CHECK_FALSE(f.service.Settings().WatchersRunning());
     CHECK_FALSE(f.service.Firmware().Wmi().HasConnected());
 }
 
 TEST_CASE("the worker starts up in order, serves clients and tears down everything at a stop") {
     FirmwareFixture f;
-    DeleteSystemEventTree();
-    f.service.Settings().WriteStartupValues();
+    FreshSystemEvent();
     REQUIRE(f.emulator.SetRadio(false));
     REQUIRE(SetWinmgmtRunning(true));
     win::UniqueHandle worker(CreateThread(nullptr, 0, WorkerThread, &f.service, 0, nullptr));
 
-    // Start-up: the option call, then the settings push, then both watchers.
-    REQUIRE(Eventually([&] { return f.service.Settings().StatusEvent() && f.service.Settings().SettingEvent(); }));
+    // Start-up: the option call, then the settings push, then both watchers, then the listener.
+    REQUIRE(Eventually([&] { return Subscribed(f.emulator); }));
     auto calls = f.Calls();
     REQUIRE(calls.size() == 1);
     CHECK(InputTexts(calls[0]) == std::vector<std::string>{"38416", "302", "0", "0"});
@@ -63,29 +69,26 @@ TEST_CASE("the worker starts up in order, serves clients and tears down everythi
     // A client request and a button event go their whole road.
     WriteDword(kStatusControl, "Type2", 0x1);
     CHECK(Eventually([&] { return ReadDword(kNotification, "Type2") == 0x10001; }));
-    REQUIRE(Eventually([&] { return Subscribed(f.emulator); }));  // after the watchers have started
     REQUIRE(f.emulator.InjectEvent(0x40));
     CHECK(Eventually([&] { return ReadDword(kNotification, "") == 0x40; }));
 
     f.service.Host().RequestStop();
     CHECK(WaitForSingleObject(worker.Get(), 10000) == WAIT_OBJECT_0);
-    CHECK_FALSE(f.service.Settings().WatchersRunning());
     CHECK_FALSE(f.service.Firmware().Wmi().HasConnected());
     CHECK(f.runtime.uninitializeCalls == 1);
     CHECK(fwemu::LiveObjects() == f.baselineObjects);
     CHECK(f.log.Events().empty());
     // STOPPED is the teardown's last act.
-    CHECK(f.service.Host().Status().dwCurrentState == SERVICE_STOPPED);
+    CHECK(f.scm.LastState() == SERVICE_STOPPED);
     DeleteSystemEventTree();
 }
 
 TEST_CASE("a lost connection is made again by the worker, and requests and events are served on the new one") {
     FirmwareFixture f;
-    DeleteSystemEventTree();
-    f.service.Settings().WriteStartupValues();
+    FreshSystemEvent();
     REQUIRE(SetWinmgmtRunning(true));
     win::UniqueHandle worker(CreateThread(nullptr, 0, WorkerThread, &f.service, 0, nullptr));
-    REQUIRE(Eventually([&] { return Subscribed(f.emulator) && f.service.Settings().StatusEvent() && f.service.Settings().SettingEvent(); }));
+    REQUIRE(Eventually([&] { return Subscribed(f.emulator); }));
     fwemu::ConnectionStats before;
     REQUIRE(f.emulator.GetConnectionStats(&before));
 
