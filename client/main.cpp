@@ -71,16 +71,6 @@ constexpr char kSettingHelp[] =
     "the firmware on every change. VALUE is 0 to 4294967295, decimal or 0x hex.\n"
     "The service resets it to 0x01800014 at each start.\n";
 
-constexpr char kDoctorHelp[] =
-    "Usage: telvarin-client doctor [--json]\n"
-    "Checks the installation and prints one line per check, with what to do when it fails:\n"
-    "the service Telvarin (registered, quoted program path, automatic start, depends on\n"
-    "winmgmt, running), its Application event source, the six values as 4-byte REG_DWORDs,\n"
-    "the connection to \\\\.\\ROOT\\WMI and the firmware classes OrvButtonMethodDW,\n"
-    "OrvButtonData and OrvButtonEvent. It only reads: no firmware method is called.\n"
-    "Exit code 0 when every check passes, else 1.\n"
-    "  --json  one JSON object: {\"healthy\": ..., \"checks\": [{\"name\", \"ok\", \"detail\", \"fix\"}, ...]}\n";
-
 struct Command {
     const char* name;
     client::Accepts accepts;
@@ -93,7 +83,7 @@ const Command kCommands[] = {
     {"watch", {true, true, 4294967}, kWatchHelp, client::RunWatch},  // seconds that fit a DWORD of ms
     {"request", {true, true, 0xFFFFFFFE}, kRequestHelp, client::RunRequest},
     {"setting", {false, false, 0}, kSettingHelp, client::RunSetting},
-    {"doctor", {true, false, 0}, kDoctorHelp, client::RunDoctor},
+    {"doctor", {true, false, 0}, client::kDoctorHelp, client::RunDoctor},
 };
 
 void PrintHelp(const char* text, bool withExitCodes) {
