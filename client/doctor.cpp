@@ -24,6 +24,40 @@
 
 namespace client {
 
+// Every check and information line by its name, and every field of --json: a system test holds
+// the doctor's output to this text.
+const char kDoctorHelp[] =
+    "Usage: telvarin-client doctor [--json]\n"
+    "Checks the installation and prints one line per check: \"ok\", or \"FAIL\" with what to do\n"
+    "after \"->\"; \"info\" lines are facts, never failures; then \"healthy\" or how many checks\n"
+    "failed. It only reads: no firmware method is called, nothing is written.\n"
+    "Checks:\n"
+    "  service.installed   the service Telvarin is registered\n"
+    "  service.path        its program path is quoted and names an existing file\n"
+    "  service.start       it starts automatically\n"
+    "  service.dependency  it depends on winmgmt\n"
+    "  service.running     it runs\n"
+    "  service.recovery    a failure restarts it, and a stop with an error counts as one\n"
+    "  eventlog.source     its Application event source names an existing message file\n"
+    "  value.Notification, value.Notification.Type2, value.Capability,\n"
+    "  value.Capability.Type2, value.CurrentSetting, value.StatusControl.Type2\n"
+    "                      each of the six values is a 4-byte REG_DWORD (32-bit view)\n"
+    "  wmi.connect         \\\\.\\ROOT\\WMI accepts a connection and answers within 20 s\n"
+    "  firmware.OrvButtonMethodDW, firmware.OrvButtonData, firmware.OrvButtonEvent\n"
+    "                      the firmware's method class, data block and event class\n"
+    "Information:\n"
+    "  service.version     the installed version: the registered program's version\n"
+    "                      resource, and the package Windows Installer lists\n"
+    "  service.flavour     the registered program's flavour, x86 or x64\n"
+    "  service.signature   whether it carries an Authenticode signature (not verified)\n"
+    "  values.view         the registry view the values are read in\n"
+    "  clients.access      who may write StatusControl and CurrentSetting\n"
+    "  firmware.instance   the method instance register calls run on\n"
+    "Exit code 0 when every check passes, else 1.\n"
+    "  --json  one JSON object: {\"healthy\": true|false, \"checks\": [{\"name\", \"ok\", \"info\",\n"
+    "          \"detail\", \"fix\"}, ...]}; \"info\" is true for an information line (always\n"
+    "          \"ok\"), \"fix\" is empty for a check that passed\n";
+
 namespace {
 
 using Microsoft::WRL::ComPtr;
@@ -121,6 +155,85 @@ std::string FlavourText(WORD machine) {
     case 0: return "unknown: the program cannot be read";
     default: return "machine " + console::Hex(machine);
     }
+}
+
+// The product version in a program's version resource, "X.Y.Z" (the fourth field is always 0);
+// empty when it has none or cannot be read.
+std::string ProgramVersion(const std::string& path) {
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeA(path.c_str(), &ignored);
+    if (size == 0) return {};
+    std::vector<BYTE> data(size);
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    if (!GetFileVersionInfoA(path.c_str(), 0, size, data.data()) ||
+        !VerQueryValueA(data.data(), "\\", reinterpret_cast<void**>(&fixed), &length) || !fixed ||
+        length < sizeof *fixed || fixed->dwSignature != VS_FFI_SIGNATURE)
+        return {};
+    return std::to_string(HIWORD(fixed->dwProductVersionMS)) + "." + std::to_string(LOWORD(fixed->dwProductVersionMS)) +
+           "." + std::to_string(HIWORD(fixed->dwProductVersionLS));
+}
+
+// The Telvarin packages Windows Installer lists in Add/Remove Programs, as "VERSION (FLAVOUR
+// package)": the x86 package registers in the 32-bit registry view, the x64 one in the 64-bit
+// view (on 32-bit Windows both name the one view, so a product is listed once).
+std::vector<std::string> InstalledPackages() {
+    std::vector<std::string> packages, codes;
+    const struct {
+        REGSAM view;
+        const char* flavour;
+    } kViews[] = {{KEY_WOW64_32KEY, "x86"}, {KEY_WOW64_64KEY, "x64"}};
+    for (const auto& view : kViews) {
+        win::RegKey uninstall;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall", 0,
+                          KEY_ENUMERATE_SUB_KEYS | view.view, uninstall.Receive()) != ERROR_SUCCESS)
+            continue;
+        char code[256];
+        for (DWORD i = 0, size = sizeof code; RegEnumKeyExA(uninstall.Get(), i, code, &size, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+             ++i, size = sizeof code) {
+            win::RegKey entry;
+            if (RegOpenKeyExA(uninstall.Get(), code, 0, KEY_QUERY_VALUE | view.view, entry.Receive()) != ERROR_SUCCESS) continue;
+            auto text = [&](const char* name) {
+                char value[256] = {};
+                DWORD type = REG_NONE, length = sizeof value - 1;
+                return RegQueryValueExA(entry.Get(), name, nullptr, &type, reinterpret_cast<BYTE*>(value), &length) == ERROR_SUCCESS &&
+                               type == REG_SZ
+                           ? std::string(value)
+                           : std::string();
+            };
+            telvarin_reading msi{};
+            if (text("DisplayName") != "Telvarin" || text("Publisher") != "Haskorn" ||
+                telvarin_read_dword(entry.Get(), "WindowsInstaller", &msi) != TELVARIN_OK || msi.state != TELVARIN_READ_OK ||
+                msi.value != 1)
+                continue;
+            bool seen = false;
+            for (const std::string& known : codes) seen = seen || lstrcmpiA(known.c_str(), code) == 0;
+            if (seen) continue;
+            codes.push_back(code);
+            packages.push_back(text("DisplayVersion") + " (" + view.flavour + " package)");
+        }
+    }
+    return packages;
+}
+
+// What is installed: the registered program's version and the packages Windows Installer lists,
+// which differ when the program was replaced by hand or the registration names another copy.
+void ReportVersion(Report& report, const std::string& program) {
+    const std::string version = program.empty() ? std::string() : ProgramVersion(program);
+    std::string detail = program.empty()       ? "no registered program"
+                         : version.empty()     ? "unknown: the registered program has no readable version resource"
+                                               : version;
+    const std::vector<std::string> packages = InstalledPackages();
+    std::string listed;
+    bool matches = false;
+    for (const std::string& package : packages) {
+        listed += (listed.empty() ? "" : ", ") + package;
+        matches = matches || package.compare(0, version.size() + 1, version + " ") == 0;
+    }
+    detail += "; " + (listed.empty() ? std::string("no Telvarin package is installed (Add/Remove Programs)")
+                                     : "installed package" + std::string(packages.size() > 1 ? "s " : " ") + listed);
+    if (!version.empty() && !listed.empty() && !matches) detail += ": the program is not the package's version";
+    report.Info("service.version", detail);
 }
 
 // --- the service registration ------------------------------------------------------------------
@@ -247,6 +360,7 @@ void CheckService(Report& report) {
     report.Add("service.installed", s.installed, s.installed ? "service Telvarin is registered" : s.error.empty() ? "no service Telvarin" : s.error,
                s.error.empty() ? install : "run as administrator");
     if (!s.installed) {
+        ReportVersion(report, "");
         for (const char* name : {"service.path", "service.start", "service.dependency", "service.running", "service.recovery"})
             report.Add(name, false, "not checked: no service", "see service.installed");
         return;
@@ -259,6 +373,7 @@ void CheckService(Report& report) {
     if (!quoted) report.Add("service.path", false, "image path is not quoted: " + path, kReinstall);
     else if (!FileExists(file)) report.Add("service.path", false, "the registered program is missing: " + file, kReinstall);
     else report.Add("service.path", true, path, "");
+    ReportVersion(report, file);
     ProgramFacts program = ReadProgram(file);
     report.Info("service.flavour", FlavourText(program.machine));
     report.Info("service.signature", program.machine == 0 ? "unknown: the program cannot be read"

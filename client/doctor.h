@@ -5,6 +5,9 @@
 
 namespace client {
 
+// `doctor --help`: names every check and every field of --json.
+extern const char kDoctorHelp[];
+
 int RunDoctor(const Args& args);
 // Why the service cannot serve requests, as far as the firmware's WMI classes tell (bounded), with
 // the way out; "" when they are all there.

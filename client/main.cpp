@@ -96,20 +96,6 @@ constexpr char kSettingHelp[] =
     "Exit codes: 0 done, 1 the lock stayed taken, 3 registry error (key missing, access\n"
     "denied, ...).\n";
 
-constexpr char kDoctorHelp[] =
-    "Usage: telvarin-client doctor [--json]\n"
-    "Checks the installation and prints one line per check, with what to do when it fails:\n"
-    "the service Telvarin (registered, quoted program path that exists, automatic start,\n"
-    "depends on winmgmt, running, recovery actions that restart it after a failure), its\n"
-    "Application event source, the six values as 4-byte REG_DWORDs, the connection to\n"
-    "\\\\.\\ROOT\\WMI and the firmware classes OrvButtonMethodDW, OrvButtonData and\n"
-    "OrvButtonEvent. Lines marked \"info\" state facts that are never a failure (such as the\n"
-    "program's flavour and signature, and who may write the keys). It only reads: no\n"
-    "firmware method is called.\n"
-    "Exit code 0 when every check passes, else 1.\n"
-    "  --json  one JSON object: {\"healthy\": ..., \"checks\": [{\"name\", \"ok\", \"info\",\n"
-    "          \"detail\", \"fix\"}, ...]}\n";
-
 struct Command {
     const char* name;
     client::Accepts accepts;
@@ -122,7 +108,7 @@ const Command kCommands[] = {
     {"watch", {true, true, 4294967}, kWatchHelp, client::RunWatch},  // seconds that fit a DWORD of ms
     {"request", {true, true, 0xFFFFFFFE}, kRequestHelp, client::RunRequest},
     {"setting", {false, false, 0}, kSettingHelp, client::RunSetting},
-    {"doctor", {true, false, 0}, kDoctorHelp, client::RunDoctor},
+    {"doctor", {true, false, 0}, client::kDoctorHelp, client::RunDoctor},
 };
 
 void PrintHelp(const char* text, bool withExitCodes) {

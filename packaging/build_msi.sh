@@ -46,12 +46,17 @@ export TZ=UTC
 # ExeCommand: every helper action runs the helper from the Binary table: exe from Binary (2),
 # in-script (1024), no impersonation (2048); the rollback twins also ignore their result (64) and
 # run only on rollback (256).
-for action in SettleStoppedService SettleDeletedService VerifyService GrantClientAccess RevokeClientAccess; do
+for action in SettleStoppedService SettleDeletedService VerifyService GrantClientAccess RevokeClientAccess \
+              TurnOffClientAccess ForgetProduct; do
     msibuild "$tmp" -q "UPDATE CustomAction SET Type = 3074, Source = 'TelvarinSetup' WHERE Action = '$action'"
 done
-for action in RollbackRegister RollbackGrantClientAccess RollbackRevokeClientAccess; do
+for action in RollbackNoteUpgrade RollbackStopService RollbackRegister RollbackGrantClientAccess \
+              RollbackRevokeClientAccess RollbackTurnOffClientAccess; do
     msibuild "$tmp" -q "UPDATE CustomAction SET Type = 3394, Source = 'TelvarinSetup' WHERE Action = '$action'"
 done
+# The upgrade note's two other actions ignore their result too: immediate (66), and deferred (3138).
+msibuild "$tmp" -q "UPDATE CustomAction SET Type = 66, Source = 'TelvarinSetup' WHERE Action = 'NoteUpgrade'"
+msibuild "$tmp" -q "UPDATE CustomAction SET Type = 3138, Source = 'TelvarinSetup' WHERE Action = 'UpgradeDone'"
 if [ "$rehearsal" != rehearsal ]; then
     msibuild "$tmp" -q "DELETE FROM InstallExecuteSequence WHERE Action = 'FailWhenDeferred'"
     msibuild "$tmp" -q "DELETE FROM CustomAction WHERE Action = 'FailWhenDeferred'"
@@ -66,19 +71,28 @@ msibuild "$tmp" -q "UPDATE Property SET Value = 'WIX_DOWNGRADE_DETECTED;WIX_UPGR
 # It also writes Type="expandable" as REG_SZ: "#%" is the Registry table's REG_EXPAND_SZ prefix.
 msibuild "$tmp" -q "UPDATE Registry SET Value = '#%[#telvarin.exe]' WHERE Name = 'EventMessageFile'"
 # MajorUpgrade Schedule= is not read: remove the old version inside the install's transaction
-# (after InstallInitialize), so that Windows puts it back when the upgrade fails.
-msibuild "$tmp" -q "UPDATE InstallExecuteSequence SET Sequence = 1501 WHERE Action = 'RemoveExistingProducts'"
+# (after InstallInitialize and the upgrade note), so that Windows puts it back when the upgrade fails.
+msibuild "$tmp" -q "UPDATE InstallExecuteSequence SET Sequence = 1503 WHERE Action = 'RemoveExistingProducts'"
 # A second "msiexec /i" of the installed version: Windows changes nothing, Wine's msiexec stops
 # the service, copies the files again and restarts it. Skip every step that touches the machine
 # then; uninstall (REMOVE), repair (REINSTALL) and the old product's removal in an upgrade still run.
 plain_rerun='Installed AND NOT REMOVE AND NOT REINSTALL'
-for action in StopServices SettleStoppedService DeleteServices RemoveRegistryValues RemoveFiles InstallFiles \
-              SettleDeletedService RollbackRegister RegisterService VerifyService WriteRegistryValues \
+for action in RollbackStopService StopServices SettleStoppedService DeleteServices RemoveRegistryValues RemoveFiles \
+              InstallFiles SettleDeletedService RollbackRegister RegisterService VerifyService WriteRegistryValues \
               RollbackGrantClientAccess GrantClientAccess StartServices; do
     msibuild "$tmp" -q "UPDATE InstallExecuteSequence SET Condition = 'NOT ($plain_rerun)' WHERE Action = '$action' AND Condition IS NULL"
     msibuild "$tmp" -q "UPDATE InstallExecuteSequence SET Condition = 'VersionNT AND NOT ($plain_rerun)' WHERE Action = '$action' AND Condition = 'VersionNT'"
     msibuild "$tmp" -q "UPDATE InstallExecuteSequence SET Condition = 'NOT REMOVE~=\"ALL\" AND NOT ($plain_rerun)' WHERE Action = '$action' AND Condition = 'NOT REMOVE~=\"ALL\"'"
+    msibuild "$tmp" -q "UPDATE InstallExecuteSequence SET Condition = 'NOT SERVICEREGISTERED AND NOT REMOVE~=\"ALL\" AND NOT ($plain_rerun)' WHERE Action = '$action' AND Condition = 'NOT SERVICEREGISTERED AND NOT REMOVE~=\"ALL\"'"
     msibuild "$tmp" -q "UPDATE InstallExecuteSequence SET Condition = 'CLIENTACCESS=\"1\" AND NOT REMOVE~=\"ALL\" AND NOT ($plain_rerun)' WHERE Action = '$action' AND Condition = 'CLIENTACCESS=\"1\" AND NOT REMOVE~=\"ALL\"'"
 done
+turn_off='CLIENTACCESSSAVEDGROUP AND NOT CLIENTACCESS="1" AND NOT REMOVE~="ALL"'
+for action in RollbackTurnOffClientAccess TurnOffClientAccess; do
+    msibuild "$tmp" -q "UPDATE InstallExecuteSequence SET Condition = '$turn_off AND NOT ($plain_rerun)' WHERE Action = '$action'"
+done
+# The removal of this version in an upgrade (TelvarinUpgrade, see telvarin.wxs) keeps the service
+# registered: the new version's -InstSvc repairs the registration, and a deleted service could not
+# be registered again while anybody holds it open (interactive users may, for its status).
+msibuild "$tmp" -q "UPDATE InstallExecuteSequence SET Condition = 'NOT TelvarinUpgrade AND NOT ($plain_rerun)' WHERE Action = 'DeleteServices'"
 "$here/msi_summary.py" "$tmp" "$epoch" >/dev/null
 mv "$tmp" "$output"

@@ -7,16 +7,27 @@
 //                                remembered by its SID, with the keys that got its ACE here.
 //   telvarin-setup revoke        takes away exactly what grant added, by the remembered SID; the
 //                                keys stay. Nothing remembered: nothing to do.
-//   telvarin-setup settle [stop] waits, up to 30 s, until the service Telvarin is gone or stopped
-//                                with its process ended and not marked for deletion; with "stop",
-//                                stops a running one first (a marked one is always stopped)
+//   telvarin-setup forget        removes the product's own key HKLM\Software\Haskorn\Telvarin (the
+//                                client lock's name, the client-access record), and the vendor
+//                                key when nothing else is in it; the clients' SystemEvent values stay
+//   telvarin-setup upgrade-note [CODE]
+//                                leaves the note that the old version's removal in an upgrade
+//                                reads (UpgradingTo = CODE, the new product code, in the same key),
+//                                or without CODE takes it away
+//   telvarin-setup settle stop   stops Telvarin, sending the stop again until the service takes it,
+//                                and waits up to 30 s until it is stopped and the process the
+//                                service manager named as its own has ended. No other process is
+//                                waited for: any user may run the installed program.
+//   telvarin-setup settle        before a registration: waits up to 30 s until no Telvarin marked
+//                                for deletion is left (a marked one is stopped first)
+//   telvarin-setup start         starts Telvarin when it is registered (the rollback of the stop)
 //   telvarin-setup verify PATH   the service Telvarin exists and runs the program PATH
 //   telvarin-setup unregister PATH
 //                                stops and deletes Telvarin, but only when it runs PATH
 //
 // Exit code 0 when done; on failure a Windows error (1332: GROUP names nothing; 1460: timed out;
-// 1073: Telvarin runs another program), which the installer's log shows, and one line on stderr;
-// 2 on a bad command line.
+// 1072: a Telvarin marked for deletion is still held open; 1073: Telvarin runs another program),
+// which the installer's log shows, and one line on stderr; 2 on a bad command line.
 #include <windows.h>
 #include <sddl.h>
 #include <tlhelp32.h>
@@ -26,6 +37,7 @@
 #include <string.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/key_security.h"
@@ -33,6 +45,7 @@
 #include "common/protocol_key.h"
 #include "common/win_raii.h"
 #include "packaging/client_access.h"
+#include "packaging/settle.h"
 
 namespace {
 
@@ -220,63 +233,155 @@ bool MarkedForDeletion(SC_HANDLE service) {
            GetLastError() == ERROR_SERVICE_MARKED_FOR_DELETE;
 }
 
-// A running process of the program `image`, to wait for; null when there is none.
-HANDLE ProcessOf(const std::string& image) {
-    if (image.empty()) return nullptr;
-    const char* base = strrchr(image.c_str(), '\\');
-    base = base ? base + 1 : image.c_str();
-    win::FileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    if (!snapshot) return nullptr;
-    PROCESSENTRY32 entry = {};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Process32First(snapshot.Get(), &entry); more; more = Process32Next(snapshot.Get(), &entry)) {
-        if (lstrcmpiA(entry.szExeFile, base) != 0) continue;
-        win::UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, entry.th32ProcessID));
-        char path[MAX_PATH * 2];
-        DWORD size = sizeof path;
-        if (process && QueryFullProcessImageNameA(process.Get(), 0, path, &size) && SamePath(path, image))
-            return process.Release();
-    }
-    return nullptr;
+bool RunsAsLocalSystem(HANDLE process) {
+    win::UniqueHandle token;
+    BYTE buffer[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)];
+    DWORD size = 0;
+    return OpenProcessToken(process, TOKEN_QUERY, token.Receive()) &&
+           GetTokenInformation(token.Get(), TokenUser, buffer, sizeof buffer, &size) &&
+           IsWellKnownSid(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, WinLocalSystemSid);
 }
 
-// One look at the service. True when it is settled: gone, or stopped with its process ended and
-// not marked for deletion. Every handle is closed before the next look: a deleted service goes
-// only once nobody holds it open.
-bool Settled(bool stop, ULONGLONG deadline, bool& stopSent) {
-    win::ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
-    if (!manager) return false;
-    win::ServiceHandle service(OpenServiceA(manager.Get(), TELVARIN_SERVICE_NAME,
-                                            SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG | SERVICE_CHANGE_CONFIG | SERVICE_STOP));
-    if (!service) return GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST;
-    SERVICE_STATUS status = {};
-    if (!QueryServiceStatus(service.Get(), &status)) return false;
-    const bool marked = MarkedForDeletion(service.Get());
-    if (status.dwCurrentState == SERVICE_STOPPED) {
-        // STOPPED is the service's last report; its process ends a moment later.
-        win::UniqueHandle process(ProcessOf(ImagePath(service.Get())));
-        if (process) {
-            const ULONGLONG now = GetTickCount64();
-            WaitForSingleObject(process.Get(), now < deadline ? static_cast<DWORD>(deadline - now) : 0);
+// The service as its manager reports it. Every look opens and closes its own handles: a service
+// marked for deletion goes only once nobody holds it open, this helper included.
+class Scm : public setup::ServiceManager {
+public:
+    bool Look(setup::ServiceLook& look) override {
+        look = setup::ServiceLook();
+        win::ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+        if (!manager) return false;
+        win::ServiceHandle service(
+            OpenServiceA(manager.Get(), TELVARIN_SERVICE_NAME, SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG | SERVICE_CHANGE_CONFIG));
+        if (!service) return GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST;
+        SERVICE_STATUS_PROCESS status = {};
+        DWORD size = 0;
+        if (!QueryServiceStatusEx(service.Get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status, &size))
             return false;
-        }
-        return !marked;
+        look.exists = true;
+        look.state = status.dwCurrentState;
+        look.processId = status.dwCurrentState == SERVICE_STOPPED ? 0 : status.dwProcessId;
+        look.marked = MarkedForDeletion(service.Get());
+        m_image = ImagePath(service.Get());
+        return true;
     }
-    if (status.dwCurrentState == SERVICE_STOP_PENDING) return false;
-    // Running, starting, paused: stopped when asked to, or when it is to be deleted anyway.
-    if (!stop && !marked) return true;
-    if (!stopSent) ControlService(service.Get(), SERVICE_CONTROL_STOP, &status);
-    stopSent = true;
-    return false;
+
+    DWORD SendStop() override {
+        win::ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+        win::ServiceHandle service(manager ? OpenServiceA(manager.Get(), TELVARIN_SERVICE_NAME, SERVICE_STOP) : nullptr);
+        SERVICE_STATUS status = {};
+        if (!service || !ControlService(service.Get(), SERVICE_CONTROL_STOP, &status)) return GetLastError();
+        return ERROR_SUCCESS;
+    }
+
+    bool Follow(DWORD id) override {
+        win::UniqueHandle process(OpenProcess(SYNCHRONIZE, FALSE, id));
+        // Opened by its id: it is the service's only if the manager still names that id now
+        // that the handle keeps the id from being given to another process.
+        setup::ServiceLook look;
+        if (!process || !Look(look) || look.processId != id) return false;
+        m_process = std::move(process);
+        return true;
+    }
+
+    void FollowLeftover() override {
+        if (m_image.empty()) return;
+        const char* base = strrchr(m_image.c_str(), '\\');
+        base = base ? base + 1 : m_image.c_str();
+        win::FileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+        if (!snapshot) return;
+        PROCESSENTRY32 entry = {};
+        entry.dwSize = sizeof entry;
+        for (BOOL more = Process32First(snapshot.Get(), &entry); more; more = Process32Next(snapshot.Get(), &entry)) {
+            if (lstrcmpiA(entry.szExeFile, base) != 0) continue;
+            win::UniqueHandle process(
+                OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, entry.th32ProcessID));
+            char path[MAX_PATH * 2];
+            DWORD size = sizeof path;
+            if (process && QueryFullProcessImageNameA(process.Get(), 0, path, &size) && SamePath(path, m_image) &&
+                RunsAsLocalSystem(process.Get())) {
+                m_process = std::move(process);
+                return;
+            }
+        }
+    }
+
+    bool FollowedEnded(DWORD ms) override {
+        return !m_process || WaitForSingleObject(m_process.Get(), ms) == WAIT_OBJECT_0;
+    }
+
+    ULONGLONG Now() override { return GetTickCount64(); }
+    void Pause(DWORD ms) override { Sleep(ms); }
+
+private:
+    std::string m_image;
+    win::UniqueHandle m_process;
+};
+
+int Settle(setup::Goal goal) {
+    Scm scm;
+    const DWORD error = setup::Settle(scm, goal, kSettleMs);
+    if (error == ERROR_SERVICE_MARKED_FOR_DELETE)
+        return Fail(error, "the service %s is marked for deletion and another program still holds it open; it goes when "
+                           "that program closes it or Windows restarts: install again then",
+                    TELVARIN_SERVICE_NAME);
+    if (error != ERROR_SUCCESS)
+        return Fail(error, "the service %s did not stop within 30 s", TELVARIN_SERVICE_NAME);
+    return 0;
 }
 
-int Settle(bool stop) {
-    const ULONGLONG deadline = GetTickCount64() + kSettleMs;
-    bool stopSent = false;
-    while (!Settled(stop, deadline, stopSent)) {
-        if (GetTickCount64() >= deadline)
-            return Fail(ERROR_TIMEOUT, "the service %s did not stop and go within 30 s", TELVARIN_SERVICE_NAME);
-        Sleep(100);
+// The rollback of the stop: an install that fails leaves the service running, as it found it.
+// One marked for deletion stays stopped (Windows refuses to start it; Wine's manager does not).
+int Start() {
+    win::ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    win::ServiceHandle service(
+        manager ? OpenServiceA(manager.Get(), TELVARIN_SERVICE_NAME, SERVICE_START | SERVICE_CHANGE_CONFIG) : nullptr);
+    if (!service) return GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST ? 0 : Fail(GetLastError(), "opening the service %s", TELVARIN_SERVICE_NAME);
+    if (MarkedForDeletion(service.Get())) return 0;
+    if (!StartServiceA(service.Get(), 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING)
+        return Fail(GetLastError(), "starting the service %s", TELVARIN_SERVICE_NAME);
+    return 0;
+}
+
+// --- the product's own records -----------------------------------------------------------------
+
+// The note a new version leaves for the old version's removal in an upgrade (telvarin.wxs reads
+// it): its product code; without one, the note is taken away.
+constexpr char kUpgradeNote[] = "UpgradingTo";
+
+int NoteUpgrade(const char* productCode) {
+    win::RegKey key;
+    LONG rc = productCode ? telvarin::CreateProtocolKey(TELVARIN_KEY_PRODUCT, KEY_SET_VALUE, key)
+                          : telvarin::OpenProtocolKey(TELVARIN_KEY_PRODUCT, KEY_SET_VALUE, key);
+    if (!productCode && rc == ERROR_FILE_NOT_FOUND) return 0;
+    if (rc == ERROR_SUCCESS)
+        rc = productCode ? RegSetValueExA(key.Get(), kUpgradeNote, 0, REG_SZ, reinterpret_cast<const BYTE*>(productCode),
+                                          static_cast<DWORD>(strlen(productCode) + 1))
+                         : RegDeleteValueA(key.Get(), kUpgradeNote);
+    if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND) return Fail(rc, "upgrade-note: HKLM\\%s", TELVARIN_KEY_PRODUCT);
+    return 0;
+}
+
+// Removes HKLM\Software\Haskorn\Telvarin, which only this product writes (the client lock's
+// published name, the client-access record), and the vendor key when nothing else is left in it.
+// The clients' values under SystemEvent stay: programs may still read them.
+int Forget() {
+    win::RegKey vendor;
+    LONG rc = telvarin::OpenProtocolKey(TELVARIN_KEY_VENDOR, KEY_ALL_ACCESS, vendor);
+    if (rc == ERROR_FILE_NOT_FOUND) return 0;
+    if (rc != ERROR_SUCCESS) return Fail(rc, "forget: HKLM\\%s", TELVARIN_KEY_VENDOR);
+    const char* product = TELVARIN_KEY_PRODUCT + sizeof TELVARIN_KEY_VENDOR;  // the name under the vendor key
+    win::RegKey key;
+    rc = RegOpenKeyExA(vendor.Get(), product, 0, KEY_ALL_ACCESS | telvarin::kProtocolView, key.Receive());
+    if (rc == ERROR_SUCCESS) rc = RegDeleteTreeA(key.Get(), nullptr);
+    key.Reset();
+    if (rc == ERROR_SUCCESS) rc = RegDeleteKeyExA(vendor.Get(), product, telvarin::kProtocolView, 0);
+    if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND) return Fail(rc, "forget: HKLM\\%s", TELVARIN_KEY_PRODUCT);
+    DWORD subkeys = 0, values = 0;
+    if (RegQueryInfoKeyA(vendor.Get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr, nullptr,
+                         nullptr, nullptr) == ERROR_SUCCESS &&
+        subkeys == 0 && values == 0) {
+        vendor.Reset();
+        RegDeleteKeyExA(HKEY_LOCAL_MACHINE, TELVARIN_KEY_VENDOR, telvarin::kProtocolView, 0);
     }
     return 0;
 }
@@ -299,7 +404,7 @@ int Unregister(const char* expected) {
         // Not ours (another program's registration): left as it was found.
         if (!service || !SamePath(ImagePath(service.Get()), Unquoted(expected))) return 0;
     }
-    Settle(true);
+    Settle(setup::Goal::Stopped);
     win::ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
     win::ServiceHandle service(manager ? OpenServiceA(manager.Get(), TELVARIN_SERVICE_NAME, DELETE) : nullptr);
     if (service && !DeleteService(service.Get())) return Fail(GetLastError(), "deleting the service %s", TELVARIN_SERVICE_NAME);
@@ -312,10 +417,14 @@ int main(int argc, char** argv) {
     const char* command = argc > 1 ? argv[1] : "";
     if (argc == 3 && strcmp(command, "grant") == 0) return Grant(argv[2]);
     if (argc == 2 && strcmp(command, "revoke") == 0) return Revoke();
-    if (argc == 2 && strcmp(command, "settle") == 0) return Settle(false);
-    if (argc == 3 && strcmp(command, "settle") == 0 && strcmp(argv[2], "stop") == 0) return Settle(true);
+    if (argc == 2 && strcmp(command, "settle") == 0) return Settle(setup::Goal::Registrable);
+    if (argc == 3 && strcmp(command, "settle") == 0 && strcmp(argv[2], "stop") == 0) return Settle(setup::Goal::Stopped);
+    if (argc == 2 && strcmp(command, "start") == 0) return Start();
+    if ((argc == 2 || argc == 3) && strcmp(command, "upgrade-note") == 0) return NoteUpgrade(argc == 3 ? argv[2] : nullptr);
+    if (argc == 2 && strcmp(command, "forget") == 0) return Forget();
     if (argc == 3 && strcmp(command, "verify") == 0) return Verify(argv[2]);
     if (argc == 3 && strcmp(command, "unregister") == 0) return Unregister(argv[2]);
-    fprintf(stderr, "usage: telvarin-setup grant GROUP | revoke | settle [stop] | verify PATH | unregister PATH\n");
+    fprintf(stderr, "usage: telvarin-setup grant GROUP | revoke | forget | upgrade-note [CODE] | settle [stop] | start | verify PATH | "
+                    "unregister PATH\n");
     return 2;
 }

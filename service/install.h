@@ -7,19 +7,18 @@ enum class Command { RunService, Install, Uninstall, Start, Stop, Help, Version,
 
 // Only the first argument counts; it must match a switch whole, ignoring ASCII case.
 Command ParseCommand(int argc, char** argv);
-// Carries out one installation command, reporting to `log`; returns the process exit code: 0, but 1 for an
-// -InstSvc after which Telvarin is not registered as this program (the creation failed, or
-// another program is registered under the name), so that an installer can see it.
+// Carries out one installation command, reporting to `log`; returns the process exit code: 0, but
+// 1 for an -InstSvc after which Telvarin is not registered as this program (the creation or the
+// repair failed, or the registration is marked for deletion), so that an installer can see it.
 int RunCommand(Command command, ServiceLog& log);
 
 bool IsServiceInstalled();
-// Whether Telvarin is registered with this executable as its image path (quoted or not).
-bool IsRegisteredAsThisProgram();
 bool InstallService(ServiceLog& log);
 // For -InstSvc on a service that exists: brings a registration that differs from InstallService's
 // (image path, type, start, error control) back to it and reports event 100; one that matches is
-// left alone. The event source's values are written again either way. This is what lets a repair
-// of the MSI fix an image path that names another folder.
+// left alone; one marked for deletion fails. The event source's values are written again either
+// way. This is what lets a repair of the MSI fix an image path that names another folder, and an
+// upgrade keep the registration the old version made.
 bool RepairService(ServiceLog& log);
 bool UninstallService(ServiceLog& log);
 bool StartInstalledService();

@@ -11,6 +11,10 @@
 //   adversary squat NAME...               creates and holds a mutex of each name, with the security
 //                                         a standard user's process gives it; "held: NAME" each,
 //                                         then "squatting: N", and holds them until killed
+//   adversary obstruct EXE SERVICE        what any user may do to an installer: starts EXE suspended
+//                                         and holds SERVICE open for status; "suspended: PID" and
+//                                         "holding: SERVICE", then keeps both until its input ends,
+//                                         and ends the suspended copy then
 // Prints "key: value" lines; exit code 0 when all went as asked, 1 otherwise, 2 on bad usage.
 #include <windows.h>
 
@@ -100,6 +104,35 @@ int Squat(int count, char** names) {
     return 0;
 }
 
+int Obstruct(const char* exe, const char* name) {
+    char commandLine[MAX_PATH + 3];
+    wsprintfA(commandLine, "\"%s\"", exe);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION started{};
+    if (!CreateProcessA(exe, commandLine, nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr, &startup, &started)) {
+        printf("not-started: %s error=%lu\n", exe, GetLastError());
+        return 1;
+    }
+    win::UniqueHandle process(started.hProcess), thread(started.hThread);
+    printf("suspended: %lu\n", started.dwProcessId);
+    win::ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    win::ServiceHandle service(manager ? OpenServiceA(manager.Get(), name, SERVICE_QUERY_STATUS) : nullptr);
+    if (!service) {
+        printf("not-holding: %s error=%lu\n", name, GetLastError());
+        TerminateProcess(process.Get(), 1);
+        return 1;
+    }
+    printf("holding: %s\n", name);
+    fflush(stdout);
+    char byte;
+    DWORD read = 0;
+    while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), &byte, 1, &read, nullptr) && read) {
+    }
+    TerminateProcess(process.Get(), 0);
+    return 0;
+}
+
 DWORD Number(const char* text) { return strtoul(text, nullptr, 0); }
 
 }  // namespace
@@ -110,6 +143,7 @@ int main(int argc, char** argv) {
     if (argc == 4 && strcmp(argv[1], "pair") == 0) return Pair(Number(argv[2]), Number(argv[3]));
     if (argc == 5 && strcmp(argv[1], "settings") == 0) return Settings(Number(argv[2]), Number(argv[3]), Number(argv[4]));
     if (argc >= 3 && strcmp(argv[1], "squat") == 0) return Squat(argc - 2, argv + 2);
-    fprintf(stderr, "usage: adversary requests COUNT TIMEOUT_MS [FIRST] | pair GAP_MS TIMEOUT_MS | settings A B GAP_MS | squat NAME...\n");
+    if (argc == 4 && strcmp(argv[1], "obstruct") == 0) return Obstruct(argv[2], argv[3]);
+    fprintf(stderr, "usage: adversary requests COUNT TIMEOUT_MS [FIRST] | pair GAP_MS TIMEOUT_MS | settings A B GAP_MS | squat NAME... | obstruct EXE SERVICE\n");
     return 2;
 }

@@ -3,6 +3,7 @@ each broken state it names. Checked the way a fleet tool's detection script uses
 code, the checks of --json, one text line per check.
 """
 import json
+import re
 
 import systest
 from winehost import EVENT_SOURCE_KEY, SERVICE_KEY, SYSTEM_EVENT
@@ -66,7 +67,7 @@ class Doctor(systest.SessionTestCase):
         result = self.doctor()
         self.assertEqual(result.returncode, 0)
         lines = result.stdout.splitlines()
-        self.assertEqual(len(lines), 23, result.stdout)
+        self.assertEqual(len(lines), 24, result.stdout)
         self.assertEqual(sum(line.startswith("ok    ") for line in lines), 17, result.stdout)
         self.assertIn("ok    service.recovery: 1st failure: restart after 5 s, 2nd: restart after 5 s, later: nothing; "
                       "count reset after 86400 s; a stop with an error counts as a failure", lines)
@@ -74,6 +75,9 @@ class Doctor(systest.SessionTestCase):
         # What the fleet's service is, and where every flavour of client finds the values.
         flavour = {"x86": "x86 (32-bit; under WoW64 on 64-bit Windows)", "x64": "x64 (64-bit)"}[host.arch]
         self.assertIn(f"info  service.flavour: {flavour}", lines)
+        # The installed version, from the program and from Windows Installer's list.
+        self.assertIn(f"info  service.version: {host.version()}; installed package {host.version()} ({host.arch} package)",
+                      lines)
         # The tree's build is unsigned (test_signing installs a signed one).
         self.assertIn("info  service.signature: not signed", lines)
         # The emulator publishes the usual method instance.
@@ -82,6 +86,21 @@ class Doctor(systest.SessionTestCase):
                         result.stdout)
         # Read-only: the emulator saw no register call and no settings write from the doctor.
         self.assertEqual((host.emulator_calls(), host.emulator_writes()), (calls, writes))
+
+    def test_the_help_names_every_check_and_every_field_the_doctor_prints(self):
+        # A healthy install prints every check and information line there is.
+        report = json.loads(self.doctor("--json").stdout)
+        names = {check["name"] for check in report["checks"]}
+        fields = set(report) | {field for check in report["checks"] for field in check}
+        self.assertGreaterEqual(len(names), 23)
+        text = self.doctor("--help").stdout
+        for name in sorted(names):
+            with self.subTest(check=name):
+                # Named whole: value.Notification.Type2 does not name value.Notification.
+                self.assertRegex(text, rf"(?<![\w.]){re.escape(name)}(?!\.?\w)")
+        for field in sorted(fields):
+            with self.subTest(field=field):
+                self.assertIn(f'"{field}"', text)
 
     def test_each_broken_state_fails_its_own_check(self):
         host = self.host
@@ -148,7 +167,9 @@ class Doctor(systest.SessionTestCase):
     def test_no_service_fails_the_service_and_event_source_checks(self):
         self.addCleanup(self.install)
         self.uninstall()
-        self.assertIn("FAIL  service.installed: no service Telvarin", self.doctor().stdout)
+        text = self.doctor().stdout
+        self.assertIn("FAIL  service.installed: no service Telvarin", text)
+        self.assertIn("info  service.version: no registered program; no Telvarin package is installed", text)
         code, failed = self.failing()
         self.assertEqual((code, failed), (UNHEALTHY, {"service.installed", "eventlog.source"} | SERVICE_CHECKS))
 

@@ -15,6 +15,7 @@ import re
 import shutil
 import subprocess
 import sys
+import time
 import unittest
 from pathlib import Path
 
@@ -23,6 +24,8 @@ from winehost import EVENT_SOURCE_KEY, SERVICE_KEY, STATUS_CONTROL, SYSTEM_EVENT
 
 ROOT = Path(__file__).resolve().parents[2]
 ERROR_INSTALL_FAILURE = 1603
+ERROR_INSTALL_ACTION_FAILED = 1627  # what Wine's msiexec answers for a custom action that failed
+ERROR_SUCCESS_REBOOT_REQUIRED = 3010
 RUNNING = 4
 CLIENT_KEYS = ("StatusControl", "CurrentSetting")
 OTHER_KEYS = ("", "Notification", "Capability")  # "" is SystemEvent itself
@@ -37,6 +40,63 @@ def dev_package(version=None):
                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=900)
     if result.returncode != 0:
         raise RuntimeError(f"./dev package {version or ''} failed:\n{result.stdout[-3000:]}")
+
+
+class Obstructor:
+    """What any user of the notebook may do to an installer: the installed telvarin.exe started
+    suspended (anyone may run it), and the service held open for status (interactive users may),
+    both kept until end()."""
+
+    def __init__(self, host):
+        self.host = host
+        self.output = host.build / "obstructor.out"
+        before = set(host.telvarin_processes())
+        with open(self.output, "w") as sink:
+            self.process = subprocess.Popen(
+                host.command(host.exe("adversary.exe"), "obstruct", host.install_dir() + r"\telvarin.exe", "Telvarin"),
+                env=host.env, stdin=subprocess.PIPE, stdout=sink, stderr=subprocess.STDOUT)
+        host.wait_until(lambda: "holding: Telvarin" in self.output.read_text() or self.process.poll() is not None, 30,
+                        "the suspended copy and the held service")
+        assert "holding: Telvarin" in self.output.read_text(), self.output.read_text()
+        # The suspended copy, as Linux sees it.
+        self.pids = set(host.telvarin_processes()) - before
+        assert len(self.pids) == 1, self.pids
+
+    def end(self):
+        if self.process.poll() is None:
+            self.process.stdin.close()
+            self.process.wait(timeout=60)
+        self.host.wait_until(lambda: not self.pids & set(self.host.telvarin_processes()), 30, "the suspended copy to end")
+
+
+SESSION_MANAGER = r"HKLM\SYSTEM\CurrentControlSet\Control\Session Manager"
+
+
+def pending_file_operations(host):
+    """[(source, target)] that an installer left for the next start of Windows, as Linux paths
+    (target None: delete the source)."""
+    entry = (host.reg_values(SESSION_MANAGER) or {}).get("PendingFileRenameOperations")
+    names = entry[1].split("\\0") if entry else []
+    names += [""] * (len(names) % 2)  # a last empty target is lost with the value's closing NULs
+    path = lambda name: host.unix_path(name[len("\\??\\"):]) if name else None
+    return [(path(names[i]), path(names[i + 1])) for i in range(0, len(names), 2)]
+
+
+def restart(host):
+    """What a restart of Windows does for Telvarin: the service stopped, the file operations left
+    for the start carried out (Windows does them before any program runs), the service started."""
+    running = (host.service_state() or {}).get("STATE") == RUNNING
+    if running:
+        host.stop_service()
+    for source, target in pending_file_operations(host):
+        try:
+            source.replace(target) if target else source.unlink()
+        except FileNotFoundError:  # Windows too goes on past an operation it cannot do
+            pass
+    host.wine("reg", "delete", SESSION_MANAGER, "/v", "PendingFileRenameOperations", "/f")
+    if running:
+        host.telvarin("-StartSvc")
+        host.wait_until(lambda: (host.service_state() or {}).get("STATE") == RUNNING, 30, "Telvarin to run again")
 
 
 class Package(systest.SessionTestCase):
@@ -95,11 +155,12 @@ class Package(systest.SessionTestCase):
         return {name: data for name, (_, data) in (self.host.reg_values(ACCESS_RECORD) or {}).items()
                 if name in ACCESS_VALUES}
 
-    def assert_runs(self, version):
-        """One service process, RUNNING the installed binary of `version`, registered by path."""
+    def assert_runs(self, version, besides=()):
+        """One service process (besides the processes `besides`), RUNNING the installed binary of
+        `version`, registered by path."""
         host = self.host
         self.assertEqual(host.service_state()["STATE"], RUNNING)
-        self.assertEqual(len(host.telvarin_processes()), 1)
+        self.assertEqual(len(set(host.telvarin_processes()) - set(besides)), 1)
         self.assertEqual(self.installed_exe().read_bytes(), self.built_exe(version))
         self.assertEqual(host.probe("config")["binarypath"], f'"{host.install_dir()}\\telvarin.exe"')
         self.assertEqual([p["DisplayVersion"] for p in host.installed_products().values()], [version])
@@ -176,6 +237,7 @@ class Package(systest.SessionTestCase):
         self.assertEqual(list(host.installed_products()), [code])
 
         folder = self.installed_exe().parent
+        self.assertIn("ClientLock", host.reg_values(ACCESS_RECORD))  # published by the running service
         run = host.msiexec("/x", host.msi(self.old))
         self.assertEqual(run.code, 0, run.log[-3000:])
         self.assertIsNone(host.service_state())
@@ -183,6 +245,9 @@ class Package(systest.SessionTestCase):
         self.assertFalse(folder.exists())
         self.assertIsNone(host.reg_values(EVENT_SOURCE_KEY))
         self.assertEqual(host.installed_products(), {})
+        # The product's own key goes; the values clients read stay.
+        self.assertIsNone(host.reg_values(ACCESS_RECORD))
+        self.assertEqual(host.reg_dword(SYSTEM_EVENT + r"\CurrentSetting", ""), 0x1800014)
 
     def test_five_upgrades_right_after_installs_right_after_uninstalls_and_a_downgrade_refused(self):
         host = self.host
@@ -228,6 +293,60 @@ class Package(systest.SessionTestCase):
             self.assertEqual(host.telvarin_processes(), [])
         self.assertEqual(upgrades, 5)
 
+    def test_a_user_who_runs_the_installed_exe_suspended_and_holds_the_service_open_blocks_no_package_step(self):
+        host = self.host
+        self.assertEqual(self.install(self.old, "CLIENTACCESS=1").code, 0)
+        steps = (("upgrade", self.new, lambda: self.install(self.new)),
+                 ("repair", self.new, lambda: host.msiexec("/i", host.msi(self.new), "REINSTALL=ALL", "REINSTALLMODE=vamus")),
+                 ("uninstall", None, lambda: host.msiexec("/x", host.msi(self.new))))
+        installed = f'"{host.install_dir()}\\telvarin.exe"'
+        host.wine("reg", "delete", SESSION_MANAGER, "/v", "PendingFileRenameOperations", "/f")
+        for step, version, run_step in steps:
+            with self.subTest(step=step):
+                obstructor = Obstructor(host)
+                self.addCleanup(obstructor.end)
+                started = time.monotonic()
+                run = run_step()
+                print(f"\n{step} beside the suspended copy and the held service: exit code {run.code} "
+                      f"in {time.monotonic() - started:.1f} s", file=sys.stderr)
+                # Done. A program file in use by the copy that must change is left to the next
+                # start of Windows, and the installer says so (3010, which deployment tools take for
+                # done). (Wine's msiexec deletes a file in use, and copies no file that is the same.)
+                self.assertIn(run.code, (0, ERROR_SUCCESS_REBOOT_REQUIRED & 0xFF), run.log[-3000:])
+                if run.code:
+                    self.assertIn(host.unix_path(host.install_dir() + r"\telvarin.exe"),
+                                  [target or source for source, target in pending_file_operations(host)])
+                if version:
+                    # The service runs (still the program it had, until the restart) as registered.
+                    self.assertEqual(host.service_state()["STATE"], RUNNING)
+                    self.assertEqual(len(set(host.telvarin_processes()) - obstructor.pids), 1)
+                    self.assertEqual(host.probe("config")["binarypath"], installed)
+                    self.assertEqual([p["DisplayVersion"] for p in host.installed_products().values()], [version])
+                    self.assertEqual(self.access_record()["ClientAccessGroup"], "S-1-5-4")
+                    self.assertNotIn("UpgradingTo", host.reg_values(ACCESS_RECORD))  # the upgrade's note is gone
+                    obstructor.end()
+                    restart(host)
+                    self.assert_runs(version)
+                    continue
+                self.assertEqual(host.installed_products(), {})
+                self.assertEqual(set(host.telvarin_processes()), obstructor.pids)
+                self.assertIsNone(host.reg_values(ACCESS_RECORD))
+                # Deleted, but kept by the manager while someone holds it open: no install can
+                # register the name meanwhile. One says so within its bound and leaves nothing.
+                started = time.monotonic()
+                run = self.install(self.new)
+                took = time.monotonic() - started
+                print(f"install while the deleted service is held open: exit code {run.code} in {took:.1f} s", file=sys.stderr)
+                self.assertEqual(run.code, ERROR_INSTALL_ACTION_FAILED & 0xFF)
+                self.assertLess(took, 120)
+                self.assertIn("telvarin-setup: the service Telvarin is marked for deletion and another program still holds "
+                              "it open", (host.build / "msiexec.out").read_text(errors="replace"))
+                self.assertEqual(host.installed_products(), {})
+                # Gone once the last handle to it is closed.
+                obstructor.end()
+                host.wait_until(lambda: host.service_state() is None, 30, "the service to be deleted")
+                restart(host)
+
     def test_a_stale_registration_of_another_binary_ends_with_the_installed_one_running(self):
         host = self.host
         # Telvarin registered by hand, from the build tree, and running.
@@ -259,10 +378,11 @@ class Package(systest.SessionTestCase):
         self.assertIsNone(host.reg_values(EVENT_SOURCE_KEY))
         self.assertEqual(host.installed_products(), {})
 
+
     def recorded_keys(self):
         return [key for key in self.access_record().get("ClientAccessKeys", "").split("\\0") if key]
 
-    def test_client_access_is_granted_on_the_two_keys_only_kept_by_an_upgrade_and_gone_after_uninstall(self):
+    def test_client_access_is_granted_on_the_two_keys_only_kept_by_an_upgrade_and_turned_off_by_a_repair(self):
         host = self.host
         granted = {key: [CLIENT_ACE.format("IU")] if key in CLIENT_KEYS else [] for key in CLIENT_KEYS + OTHER_KEYS}
         run = self.install(self.old, "CLIENTACCESS=1")
@@ -281,11 +401,13 @@ class Package(systest.SessionTestCase):
         self.assertEqual(self.aces_naming("IU"), granted)
         self.assertEqual(self.access_record()["ClientAccessGroup"], "S-1-5-4")
 
-        for code in host.installed_products():
-            self.assertEqual(host.msiexec("/x", code).code, 0)
+        # Turned off by a repair (or upgrade) that says CLIENTACCESS=0; the product stays.
+        run = host.msiexec("/i", host.msi(self.new), "REINSTALL=ALL", "REINSTALLMODE=vamus", "CLIENTACCESS=0")
+        self.assertEqual(run.code, 0, run.log[-3000:])
         self.assertEqual(self.aces_naming("IU"), {key: [] for key in CLIENT_KEYS + OTHER_KEYS})
         self.assertEqual(self.access_record(), {})
         self.assertIn("may not set StatusControl", self.access_verdict())
+        self.assertEqual(host.service_state()["STATE"], RUNNING)
 
     def test_client_access_by_a_name_with_spaces_remembered_as_its_sid_and_revoked_by_it(self):
         host = self.host
