@@ -20,9 +20,6 @@ using Microsoft::WRL::ComPtr;
 namespace fwemu {
 namespace {
 
-// The code a failing fault answers: the fail-code fault's when set, else the fault's own.
-HRESULT FailCode(const SharedFaults& faults, HRESULT own) { return faults.failCode ? faults.failCode : own; }
-
 volatile LONG g_serverLocks = 0;
 // How often a hanging call looks whether it may answer.
 constexpr DWORD kHangPollMs = 50;
@@ -153,7 +150,7 @@ public:
         } else {
             for (DWORD i = 0; i < count; ++i) items.push_back(MakeDataInstance(m_store, m_generation, i, setting));
         }
-        return CreateDataEnum(m_store, m_generation, std::move(items), e);
+        return CreateDataEnum(m_store, m_generation, !method, std::move(items), e);
     }
 
     HRESULT STDMETHODCALLTYPE PutInstance(IWbemClassObject* inst, LONG flags, IWbemContext*,
