@@ -4,8 +4,8 @@
 #include "common/protocol.h"
 #include "common/win_raii.h"
 
-FirmwareBridge::FirmwareBridge(HANDLE stopEvent, ActivityBoard& activity, ServiceLog& log)
-    : m_stop(stopEvent), m_activity(activity), m_log(log), m_wmi(stopEvent, log) {}
+FirmwareBridge::FirmwareBridge(HANDLE stopEvent, ActivityBoard& activity, ServiceLog& log, const WmiSetup& wmi)
+    : m_stop(stopEvent), m_activity(activity), m_log(log), m_wmi(stopEvent, log, wmi) {}
 
 LONG FirmwareBridge::QueryServiceState(const char* name) {
     win::ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
@@ -18,12 +18,14 @@ LONG FirmwareBridge::QueryServiceState(const char* name) {
 }
 
 bool FirmwareBridge::WaitForWinmgmt() {
+    const bool again = m_wmi.HasConnected();
     RetryLog log(m_log, "winmgmt not ready", "winmgmt wait");
     while (QueryServiceState(TELVARIN_WMI_SERVICE) != SERVICE_RUNNING) {
-        log.Failed();
+        if (again) m_wmi.NoteConnectFailure("the winmgmt wait", HRESULT_FROM_WIN32(ERROR_SERVICE_NOT_ACTIVE));
+        else log.FailedAt(m_wmi.Now());
         if (WaitForSingleObject(m_stop, telvarin::kRetryPauseMs) == WAIT_OBJECT_0) return false;
     }
-    log.Succeeded();
+    log.SucceededAt(m_wmi.Now());
     return true;
 }
 

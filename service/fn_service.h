@@ -17,8 +17,9 @@
 
 class CFnService final : private ButtonActions {
 public:
-    // `eventLog`: the event-log calls (SystemEventLog() in the service, a recorder in tests).
-    explicit CFnService(EventLogApi& eventLog);
+    // `eventLog`: the event-log calls (SystemEventLog() in the service, a recorder in tests);
+    // `com`: the COM start-up calls of the WMI connection (a test's hands out the emulator).
+    explicit CFnService(EventLogApi& eventLog, ComRuntime& com = SystemComRuntime());
     ~CFnService() override;
     CFnService(const CFnService&) = delete;
     CFnService& operator=(const CFnService&) = delete;

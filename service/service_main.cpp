@@ -5,10 +5,10 @@
 
 CFnService* g_pService = nullptr;
 
-CFnService::CFnService(EventLogApi& eventLog)
+CFnService::CFnService(EventLogApi& eventLog, ComRuntime& com)
     : m_log(eventLog),
       m_host(m_activity, m_log),
-      m_firmware(m_host.StopEvent(), m_activity, m_log),
+      m_firmware(m_host.StopEvent(), m_activity, m_log, WmiSetup{com, SystemClock(), telvarin::kCallBoundMs}),
       m_settings(m_firmware, m_host.StopEvent(), m_activity, m_log),
       m_power(SystemPowerApi(), m_activity, m_log) {
     g_pService = this;

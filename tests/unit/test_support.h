@@ -54,12 +54,6 @@ private:
     std::vector<LoggedEvent> m_events;
 };
 
-// A service object whose event log is recorded; the object g_pService points at during a test.
-struct ServiceFixture {
-    RecordingEventLog log;
-    CFnService service{log};
-};
-
 }  // namespace testing
 
 #include "emulator/fwemu.h"
@@ -82,9 +76,16 @@ public:
     int initializeCalls = 0, securityCalls = 0, createCalls = 0, uninitializeCalls = 0;
 };
 
+// A service object whose event log is recorded, and whose WMI connection would reach the emulator;
+// the object g_pService points at during a test.
+struct ServiceFixture {
+    RecordingEventLog log;
+    EmulatorComRuntime runtime;
+    CFnService service{log, runtime};
+};
+
 // A service object connected to a freshly reset emulator, with a recorded event log.
 struct FirmwareFixture : ServiceFixture {
-    EmulatorComRuntime runtime;
     fwemu::Controller emulator;
     LONG baselineObjects;
 
