@@ -75,8 +75,9 @@ void FirmwareBridge::RunEventListener(ButtonActions& actions) {
             if (polled.End() == CallEnd::Stopped || Stopping()) return;
             backoff.HealthySince(since, m_wmi.Now());
         }
-        // The subscription's own loss (Subscribe or the polls marked it), or one a watcher's call found.
-        if (!m_wmi.Connected() && ReconnectWmi() != 1) return;
-        if (WaitForSingleObject(m_stop, backoff.Next()) == WAIT_OBJECT_0) return;
+        // The subscription's own loss (Subscribe or the polls marked it), or one a watcher's call
+        // found, is made good at once, and so is any found during the pause: requests wait for
+        // the connection, never for the pause.
+        if (!PauseConnected(backoff.Next())) return;
     }
 }

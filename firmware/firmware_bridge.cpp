@@ -37,6 +37,17 @@ int FirmwareBridge::ReconnectWmi() {
     return m_wmi.ConnectAgain();
 }
 
+bool FirmwareBridge::PauseConnected(DWORD ms) {
+    const ULONGLONG until = GetTickCount64() + ms;
+    for (;;) {
+        if (!m_wmi.Connected() && ReconnectWmi() != 1) return false;
+        const ULONGLONG now = GetTickCount64();
+        if (now >= until) return !Stopping();
+        const HANDLE waits[2] = {m_stop, m_wmi.LostEvent()};
+        if (WaitForMultipleObjects(2, waits, FALSE, static_cast<DWORD>(until - now)) == WAIT_OBJECT_0) return false;
+    }
+}
+
 bool FirmwareBridge::AwaitWmiReconnection() {
     if (m_wmi.Connected()) return true;
     if (m_wmi.OnConnectingThread()) return ReconnectWmi() == 1;

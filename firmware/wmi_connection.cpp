@@ -75,7 +75,8 @@ WmiConnection::WmiConnection(HANDLE stopEvent, ServiceLog& log, const WmiSetup& 
       m_runtime(setup.com),
       m_clock(setup.clock),
       m_callBoundMs(setup.callBoundMs),
-      m_connectedEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+      m_connectedEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+      m_lostEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
 
 WmiConnection::~WmiConnection() = default;
 
@@ -347,6 +348,7 @@ void WmiConnection::Install() {
     InterlockedExchange(&m_ready, 1);
     InterlockedExchange(&m_hasConnected, 1);
     InterlockedExchange(&m_connected, 1);
+    ResetEvent(m_lostEvent.Get());
     SetEvent(m_connectedEvent.Get());
 }
 
@@ -417,6 +419,7 @@ void WmiConnection::MarkLostLocked(LONG generation, HRESULT hr, const char* call
     if (generation != m_generation || !m_connected) return;
     InterlockedExchange(&m_connected, 0);
     ResetEvent(m_connectedEvent.Get());
+    SetEvent(m_lostEvent.Get());
     m_losses.Lost(Now(), call, hr);
 }
 

@@ -201,6 +201,8 @@ public:
     bool OnConnectingThread() const { return m_connectingThread == GetCurrentThreadId(); }
     // Waits until the connection is back or the service stops; true when it is back.
     bool WaitUntilConnected();
+    // Signalled while the connection is lost and not made again yet (manual reset).
+    HANDLE LostEvent() const { return m_lostEvent.Get(); }
     // The connection of the moment; a new one after each reconnection.
     LONG Generation() const { return m_generation; }
     // A failure of a call made outside this class (on an object a call returned) on the
@@ -291,6 +293,7 @@ private:
     volatile LONG m_generation = 0;
     volatile DWORD m_connectingThread = 0;
     win::UniqueHandle m_connectedEvent;  // manual reset: set while connected
+    win::UniqueHandle m_lostEvent;       // manual reset: set from a loss until connected again
     LossReports m_losses{m_log};         // under m_lock
     RetryLog m_subscribeLog{m_log, "ExecNotificationQuery fail", "ExecNotificationQuery"};
     Microsoft::WRL::ComPtr<IWbemClassObject> m_methodInput;  // under m_lock
