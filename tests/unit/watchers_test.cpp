@@ -66,8 +66,9 @@ TEST_CASE("a settings push that does not reach the firmware is reported once and
     f.Fault("data-instances", "1");
     CHECK(Eventually([&] { return f.SettingWord() == 0xFE7FFFEB; }, 15000));
     const DWORD writes = f.SettingWrites();
+    // Reported by the watcher after the write returned: awaited, not assumed.
+    REQUIRE(Eventually([&] { return f.log.Texts().size() == 2; }));
     const auto texts = f.log.Texts();
-    REQUIRE(texts.size() == 2);
     CHECK(StartsWith(texts[1], "Settings push succeeded after "));
     StopAndJoin(f.service, thread);
     CHECK(f.SettingWrites() == writes);  // pushed until written, then no more
