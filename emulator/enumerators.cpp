@@ -128,11 +128,7 @@ public:
                 Block* b = g.Block();
                 if (!b) return WBEM_E_INITIALIZATION_FAILURE;
                 // A poll that fails at once, taking no event.
-                if (b->faults.eventFail < 0) return FailCode(b->faults, WBEM_E_FAILED);
-                if (b->faults.eventFail > 0) {
-                    --b->faults.eventFail;
-                    return FailCode(b->faults, WBEM_E_FAILED);
-                }
+                if (FailsNext(b->faults.eventFail)) return FailCode(b->faults, WBEM_E_FAILED);
                 if (!b->faults.eventHang) break;
             }
             hung = true;

@@ -204,11 +204,7 @@ public:
             Store::Guard g(*m_store);
             Block* b = g.Block();
             if (!b) return WBEM_E_INITIALIZATION_FAILURE;
-            if (b->faults.notifyFail < 0) return FailCode(b->faults, WBEM_E_INVALID_CLASS);
-            if (b->faults.notifyFail > 0) {
-                --b->faults.notifyFail;
-                return FailCode(b->faults, WBEM_E_INVALID_CLASS);
-            }
+            if (FailsNext(b->faults.notifyFail)) return FailCode(b->faults, WBEM_E_INVALID_CLASS);
             if (b->faults.nullObject) return WBEM_S_NO_ERROR;
         }
         return SubscribeEvents(m_store, m_generation, e);
@@ -337,10 +333,8 @@ public:
             Store::Guard g(*store);
             Block* b = g.Block();
             if (!b) return WBEM_E_INITIALIZATION_FAILURE;
-            if (b->faults.connectFail > 0) {
-                --b->faults.connectFail;
-                return FailCode(b->faults, WBEM_E_FAILED);
-            }
+            // connect-fail has no "for ever" (the controller takes no negative count).
+            if (b->faults.connectFail > 0 && FailsNext(b->faults.connectFail)) return FailCode(b->faults, WBEM_E_FAILED);
             // What a client sees while the WMI service is away.
             if (WmiDown(b->faults)) return HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE);
             ++b->connectTotal;

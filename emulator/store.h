@@ -51,6 +51,13 @@ struct SharedFaults {
 // The faults as the emulator and the controller use them, with every value kept in range.
 Faults ToFaults(const SharedFaults& shared);
 
+// A fault that fails the next `left` calls (-1: every call): true when this call fails, counting it.
+inline bool FailsNext(int32_t& left) {
+    if (left == 0) return false;
+    if (left > 0) --left;
+    return true;
+}
+
 // The code a failing fault answers: the fail-code fault's when set, else the fault's own.
 inline HRESULT FailCode(const SharedFaults& faults, HRESULT own) { return faults.failCode ? faults.failCode : own; }
 

@@ -70,6 +70,11 @@ class LastingFaults(systest.SessionTestCase):
         self.assertLess(time.monotonic() - began, seconds)
         self.assertEqual(self.host.service_state()["STATE"], 1)
 
+    def assert_event_reaches_clients(self, code, timeout, what):
+        before = self.host.reg_dword(NOTIFICATION, "") or 0
+        self.host.fwemu("event", hex(code))
+        self.host.wait_until(lambda: self.host.reg_dword(NOTIFICATION, "") == before ^ code, timeout, what)
+
     def assert_types(self):
         """Failures are warnings; recoveries information."""
         for event in self.events():
@@ -169,9 +174,7 @@ class LastingFaults(systest.SessionTestCase):
         self.assertLess(cpu, 6.0)  # a tenth of one core at most
         # The next subscription comes after the pause of the moment (a minute at most).
         host.wait_until(lambda: self.status("subscriptions") > subscriptions, 90, "the subscription", interval=1)
-        before = host.reg_dword(NOTIFICATION, "") or 0
-        host.fwemu("event", "0x4")
-        host.wait_until(lambda: host.reg_dword(NOTIFICATION, "") == before ^ 0x4, 30, "a button event after the fault")
+        self.assert_event_reaches_clients(0x4, 30, "a button event after the fault")
         texts = self.texts()
         print(f"\ntransport failure 60 s: {attempts - left} subscriptions, {made} connects, {cpu:.2f} s CPU, "
               f"{len(texts)} entries: {texts}")
@@ -205,9 +208,7 @@ class LastingFaults(systest.SessionTestCase):
                 if restart:  # the given-up calls subscribe too as they end: wait for the service's own
                     host.wait_until(lambda: [t for t in self.texts() if t.startswith("Subscription succeeded after")],
                                     30, "the subscription")
-                value = host.reg_dword(NOTIFICATION, "") or 0
-                host.fwemu("event", "0x8000")
-                host.wait_until(lambda: host.reg_dword(NOTIFICATION, "") == value ^ 0x8000, 60, "a button event")
+                self.assert_event_reaches_clients(0x8000, 60, "a button event")
                 texts = self.texts()
                 print(f"\n{fault}: threads {before} -> {self.threads(pid)}, {len(texts)} entries: {texts}")
                 self.assertLessEqual(len(texts), 4, texts)
@@ -276,9 +277,7 @@ class LastingFaults(systest.SessionTestCase):
         # Once the connection has held, the run is over; the listener says so while it listens.
         host.wait_until(lambda: [t for t in self.texts() if STEADY.search(t)], 240, "the run of losses to end",
                         interval=1)
-        value = host.reg_dword(NOTIFICATION, "") or 0
-        host.fwemu("event", "0x40")
-        host.wait_until(lambda: host.reg_dword(NOTIFICATION, "") == value ^ 0x40, 30, "a button event after the drops")
+        self.assert_event_reaches_clients(0x40, 30, "a button event after the drops")
         texts = self.texts()
         print(f"\n30 drops in {seconds:.0f} s: {made} connects, threads {threads[0]} -> peak {max(threads)}, "
               f"{cpu:.2f} s CPU, {len(texts)} entries: {texts}")
