@@ -320,6 +320,18 @@ int CallLane::Outstanding() {
     return PruneLocked();
 }
 
+int CallLane::OutThreads(HANDLE (&threads)[telvarin::kMaxAbandonedCalls]) {
+    win::ExclusiveLock lock(m_lock);
+    PruneLocked();
+    int count = 0;
+    for (OutCall& out : m_out) {
+        if (out.runner && DuplicateHandle(GetCurrentProcess(), out.runner->Thread(), GetCurrentProcess(),
+                                          &threads[count], SYNCHRONIZE, FALSE, 0))
+            ++count;
+    }
+    return count;
+}
+
 void CallLane::Close(ULONGLONG deadline) {
     CallRunner* ending[1 + telvarin::kMaxAbandonedCalls] = {};
     int count = 0;

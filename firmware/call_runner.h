@@ -119,6 +119,8 @@ public:
     bool Finished() const { return m_finished != 0; }
     // Waits up to `ms` for the helper's thread to end: it has then let go of everything.
     bool AwaitEnd(DWORD ms) const { return WaitForSingleObject(m_thread.Get(), ms) == WAIT_OBJECT_0; }
+    // The helper's thread, signalled once it has ended.
+    HANDLE Thread() const { return m_thread.Get(); }
     // Tells an idle helper to end.
     void Retire();
     void AddRef() { InterlockedIncrement(&m_refs); }

@@ -59,6 +59,7 @@ void FirmwareBridge::RunEventListener(ButtonActions& actions) {
     // again at once, for the requests); the first such after a healthy minute has no pause.
     Backoff backoff(0);
     for (;;) {
+        bool refused = false;
         ComPtr<IEnumWbemClassObject> events;
         const WmiResult subscribed = m_wmi.Subscribe(L"SELECT * FROM " TELVARIN_WMI_EVENT_CLASS, events, holdLockMs);
         holdLockMs = 0;
@@ -73,11 +74,12 @@ void FirmwareBridge::RunEventListener(ButtonActions& actions) {
             // The events a given-up poll may still bring are its helper's to drop.
             events.Reset();
             if (polled.End() == CallEnd::Stopped || Stopping()) return;
+            refused = polled.End() == CallEnd::Refused;
             backoff.HealthySince(since, m_wmi.Now());
         }
         // The subscription's own loss (Subscribe or the polls marked it), or one a watcher's call
         // found, is made good at once, and so is any found during the pause: requests wait for
-        // the connection, never for the pause.
-        if (!PauseConnected(backoff.Next())) return;
+        // the connection, never for the pause. Polls refused go on once a given-up one answers.
+        if (!PauseConnected(backoff.Next(), refused)) return;
     }
 }

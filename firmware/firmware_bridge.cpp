@@ -37,14 +37,27 @@ int FirmwareBridge::ReconnectWmi() {
     return m_wmi.ConnectAgain();
 }
 
-bool FirmwareBridge::PauseConnected(DWORD ms) {
+bool FirmwareBridge::PauseConnected(DWORD ms, bool untilPollAnswers) {
+    HANDLE waits[2 + telvarin::kMaxAbandonedCalls] = {m_stop, m_wmi.LostEvent()};
+    win::UniqueHandle polls[telvarin::kMaxAbandonedCalls];
+    DWORD count = 2;
+    if (untilPollAnswers) {
+        HANDLE threads[telvarin::kMaxAbandonedCalls] = {};
+        const int out = m_wmi.OutThreads(WmiOp::Poll, threads);
+        for (int i = 0; i < out; ++i) {
+            polls[i].Reset(threads[i]);
+            waits[count++] = threads[i];
+        }
+    }
     const ULONGLONG until = GetTickCount64() + ms;
     for (;;) {
         if (!m_wmi.Connected() && ReconnectWmi() != 1) return false;
         const ULONGLONG now = GetTickCount64();
         if (now >= until) return !Stopping();
-        const HANDLE waits[2] = {m_stop, m_wmi.LostEvent()};
-        if (WaitForMultipleObjects(2, waits, FALSE, static_cast<DWORD>(until - now)) == WAIT_OBJECT_0) return false;
+        const DWORD woke = WaitForMultipleObjects(count, waits, FALSE, static_cast<DWORD>(until - now));
+        if (woke == WAIT_OBJECT_0) return false;
+        // A given-up poll has answered: polls may be made again.
+        if (woke >= WAIT_OBJECT_0 + 2 && woke < WAIT_OBJECT_0 + count) return !Stopping();
     }
 }
 

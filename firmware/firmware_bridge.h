@@ -66,8 +66,8 @@ public:
 private:
     int ReconnectWmi();
     // Waits `ms`, connecting again at once whenever a call finds the connection lost meanwhile;
-    // false at the stop.
-    bool PauseConnected(DWORD ms);
+    // with `untilPollAnswers`, only until a given-up poll has answered. False at the stop.
+    bool PauseConnected(DWORD ms, bool untilPollAnswers);
     bool Stopping() const { return WaitForSingleObject(m_stop, 0) == WAIT_OBJECT_0; }
     // One attempt of a register call, and of a settings write; see OnceMoreAfterLoss.
     int CallOnce(DWORD (&regs)[4], bool repeated, Retry* retry);

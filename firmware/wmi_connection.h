@@ -116,6 +116,9 @@ public:
     void Failed(const char* text);
     // Given-up calls that have not answered yet.
     int Outstanding();
+    // Into `threads`, duplicates of the threads of those calls, each signalled once its call has
+    // answered and let go; their count. The caller closes them.
+    int OutThreads(HANDLE (&threads)[telvarin::kMaxAbandonedCalls]);
     // Ends the idle helper, and waits until `deadline` (GetTickCount64) for it and for the calls
     // given up at the stop to let go of everything; those that do not are left to end by themselves.
     void Close(ULONGLONG deadline);
@@ -250,18 +253,15 @@ public:
     // the poll under way has had its time-out and telvarin::kTeardownGraceMs more; CallEnd::Refused
     // while given-up polls are out.
     WmiResult Listen(IEnumWbemClassObject* events, DWORD pollMs, PollSink& sink);
-    // Given-up calls of `op` still out.
+    // Given-up calls of `op` still out, and their threads (see CallLane::OutThreads).
     int Outstanding(WmiOp op) { return Lane(op).Outstanding(); }
+    int OutThreads(WmiOp op, HANDLE (&threads)[telvarin::kMaxAbandonedCalls]) { return Lane(op).OutThreads(threads); }
 
     // The input signature of the firmware method, kept for the connection it was looked up on,
     // so that a register call needs one round trip. False when none is kept for this one.
     bool KeptMethodInput(Microsoft::WRL::ComPtr<IWbemClassObject>& signature);
     void KeepMethodInput(LONG generation, IWbemClassObject* signature);
     void ForgetMethodInput();
-
-    // The lock that serialises the calls: another thread can take it whenever no call is under
-    // way (tests look at that).
-    win::CriticalSection& CallLock() { return m_lock; }
 
 private:
     template <typename Fill, typename Take>

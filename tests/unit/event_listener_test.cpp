@@ -63,15 +63,18 @@ TEST_CASE("a burst of events is handled completely and in order") {
 TEST_CASE("the first subscription is retried once a second, holding the lock, until it succeeds") {
     ListenerFixture f;
     f.Fault("notify-fail", "2");
+    const uint64_t before = f.Stats().subscriptions;
     f.listener.Start(false);
     REQUIRE(Eventually([&] { return !f.log.Texts().empty(); }));
-    CHECK_FALSE(LockIsFree(f.Wmi().CallLock()));
     f.Inject(0x1);  // made before the subscription: not delivered
+    // A start-up call made now waits for the subscription, across its pauses.
+    CHECK(f.bridge.WriteFirmwareSetting(5) == 1);
+    CHECK(f.Stats().subscriptions == before + 1);
     REQUIRE(Eventually([&] { return Subscribed(f.emulator) && f.log.Texts().size() == 2; }));
     const auto texts = f.log.Texts();
     CHECK(texts[0] == "ExecNotificationQuery fail");
     CHECK(StartsWith(texts[1], "ExecNotificationQuery succeeded after 2 failed attempts"));
-    CHECK(Eventually([&] { return LockIsFree(f.Wmi().CallLock()); }));
+    CHECK(CallsGetThrough(f.bridge));
     f.Inject(0x8000);
     CHECK(f.Actions(1) == std::vector<DWORD>{0x8000});
 }
@@ -141,6 +144,6 @@ TEST_CASE("a stop ends the listener and releases the subscription") {
         f.listener.Start(false);
     }
     f.listener.Stop();
-    CHECK(LockIsFree(f.Wmi().CallLock()));
+    CHECK(CallsGetThrough(f.bridge));
     CHECK(fwemu::LiveObjects() == connected);
 }

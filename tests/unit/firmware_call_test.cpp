@@ -93,7 +93,7 @@ TEST_CASE("each kind of failed call: its report, the ready flag, the registers u
     CHECK(r.Unchanged());
     CHECK(f.Wmi().Ready() == ready);
     CHECK(f.log.Texts() == reports);
-    CHECK(LockIsFree(f.Wmi().CallLock()));
+    CHECK(CallsGetThrough(f.bridge));
     if (!firmwareCalled) CHECK(f.Calls().empty());
     // The connection stays usable for the other operations.
     f.Fault("null-object", "off");
@@ -177,7 +177,7 @@ TEST_CASE("the settings write goes to the first instance only, and a rejection i
         CHECK(f.bridge.WriteFirmwareSetting(5) == c.result);
         if (c.writes != kAnyWrites) CHECK(f.Writes().size() == static_cast<size_t>(c.writes));
     }
-    CHECK(LockIsFree(f.Wmi().CallLock()));
+    CHECK(CallsGetThrough(f.bridge));
     CHECK(f.log.Events().empty());
 }
 

@@ -54,6 +54,25 @@ fwemu::ConnectionStats BridgeFixture::Stats() {
 
 void BridgeFixture::Fault(const char* name, const char* value) { REQUIRE(emulator.SetFault(name, value)); }
 
+namespace {
+DWORD WINAPI WriteSetting(LPVOID bridge) {
+    static_cast<FirmwareBridge*>(bridge)->WriteFirmwareSetting(1);
+    return 0;
+}
+}  // namespace
+
+bool CallsGetThrough(FirmwareBridge& bridge, DWORD ms) {
+    // Left to itself when it does not get through: it waits on a lock that nothing will free.
+    win::UniqueHandle thread(CreateThread(nullptr, 0, WriteSetting, &bridge, 0, nullptr));
+    return thread && WaitForSingleObject(thread.Get(), ms) == WAIT_OBJECT_0;
+}
+
+int NotifyFailures(BridgeFixture& f, LONG start) {
+    fwemu::Faults faults;
+    REQUIRE(f.emulator.GetFaults(&faults));
+    return static_cast<int>(start - faults.notifyFail);
+}
+
 BridgeThread::BridgeThread(BridgeFixture& f, LPTHREAD_START_ROUTINE proc, void* parameter)
     : m_f(f), m_thread(CreateThread(nullptr, 0, proc, parameter, 0, nullptr)) {
     REQUIRE(m_thread);

@@ -89,6 +89,12 @@ private:
     win::UniqueHandle m_thread;
 };
 
+// True when a call from another thread gets past the connection's call lock within `ms`: no
+// path of this thread left it held. The call's own result does not matter.
+bool CallsGetThrough(FirmwareBridge& bridge, DWORD ms = 10000);
+// The subscriptions the emulator has refused so far under notify-fail N, from `start` (its N).
+int NotifyFailures(BridgeFixture& f, LONG start);
+
 // The bridge's button-event listener on a thread of its own, acting through recorded buttons.
 class ListenerThread {
 public:

@@ -1,6 +1,7 @@
 #include <doctest/doctest.h>
 
 #include "common/protocol_key.h"
+#include "tests/unit/firmware_fixture.h"  // CallsGetThrough
 #include "tests/unit/test_support.h"
 
 using namespace testing;
@@ -186,7 +187,7 @@ TEST_CASE("a stop gives up a watcher's firmware call at once, leaving the lock f
     REQUIRE(Eventually([&] { return f.emulator.GetConnectionStats(&now) && now.callsStarted > before.callsStarted; }));
     f.service.Host().RequestStop();
     CHECK(WaitForSingleObject(thread.Get(), 5000) == WAIT_OBJECT_0);
-    CHECK(LockIsFree(f.service.Firmware().Wmi().CallLock()));
+    CHECK(CallsGetThrough(f.service.Firmware()));
     CHECK(ReadDword(kNotification, "Type2") == 0);  // nothing to acknowledge
     CHECK(f.log.Events().empty());  // a stop is no failure
     f.Fault("method-hang", "off");  // lets the abandoned call go

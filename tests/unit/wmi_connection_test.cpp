@@ -259,7 +259,7 @@ TEST_CASE("calls that never answer: each given up after its bound, two of a kind
     // A call given up is no loss, disables no request, and holds up no other kind of call.
     CHECK(wmi.Connected());
     CHECK(wmi.Ready() == 1);
-    CHECK(LockIsFree(wmi.CallLock()));
+    CHECK(CallsGetThrough(f.bridge));
     CHECK(f.bridge.WriteFirmwareSetting(5) == 1);
     CHECK(f.Stats().connects == before.connects);
     REQUIRE(f.log.Texts() == std::vector<std::string>{
@@ -368,7 +368,7 @@ TEST_CASE("pauses grow from the first to a minute, and start again after a healt
 TEST_CASE("after its first moments a failing subscription holds the call lock only during each attempt") {
     BridgeFixture f;
     f.Connect();
-    f.Fault("notify-fail", "-1");
+    f.Fault("notify-fail", "1000");
     struct Subscriber {
         WmiConnection* wmi;
         DWORD holdMs;
@@ -381,10 +381,11 @@ TEST_CASE("after its first moments a failing subscription holds the call lock on
     Subscriber subscriber{&f.Wmi(), 2000};
     BridgeThread thread(f, Subscriber::Run, &subscriber);
     REQUIRE(Eventually([&] { return !f.log.Texts().empty(); }));
-    CHECK_FALSE(LockIsFree(f.Wmi().CallLock()));  // young: held across the pause
-    // Then free between two attempts, and a settings write gets through.
-    REQUIRE(Eventually([&] { return LockIsFree(f.Wmi().CallLock()); }));
+    // A settings write made now waits while the subscription is young, across its pauses, and
+    // gets through between two attempts after that.
     CHECK(f.bridge.WriteFirmwareSetting(7) == 1);
+    CHECK(NotifyFailures(f, 1000) >= 2);
+    CHECK(thread.Ended(0) == false);  // still subscribing meanwhile
     f.Fault("notify-fail", "0");
     DWORD result = 1;
     REQUIRE(thread.Ended(10000, &result));
