@@ -1,7 +1,8 @@
 // telvarin-bench.exe: the in-prefix half of the benchmarks. It times, with one clock, what a
-// client feels (button event to wake-up, request to acknowledgement, start, stop) and the same
-// registry work done by bare helper processes (the floor), and prints one JSON object per line.
-// bench/run.py drives it; it is no tool for users.
+// client feels (button event to wake-up, request to acknowledgement, start, stop), the same
+// registry work done by bare helper processes (the floor), and, for button events, the same WMI
+// calls made inline by a minimal program; it prints one JSON object per line. bench/run.py drives
+// it; it is no tool for users.
 #include <windows.h>
 #include <wbemcli.h>
 #include <wrl/client.h>
@@ -190,6 +191,51 @@ int RunFloorRequests(const std::string& name) {
     return 0;
 }
 
+// The inline floor's emulator state: a file of its own, so that an event raised for the floor
+// wakes only the floor, and one raised for the service only the service.
+std::wstring InlineFloorState() {
+    wchar_t folder[MAX_PATH];
+    const DWORD length = GetTempPathW(MAX_PATH, folder);
+    return std::wstring(length && length < MAX_PATH ? folder : L"C:\\") + L"telvarin-bench-inline-floor.bin";
+}
+
+// Floor of a button event with the firmware in it: a minimal program that makes the service's
+// WMI calls inline, on its one thread: subscribed to its own emulator's button events, it polls
+// them in the service's 500 ms slices and toggles each code into Notification "" as the service
+// does. What the service adds beyond this is its own machinery (the bound on a hung poll).
+int RunInlineFloor(const std::string& name) {
+    FloorEvents ev;
+    if (!ev.Open(name)) return Fail("inline floor: named events missing", GetLastError());
+    fwemu::SetStatePath(InlineFloorState().c_str());
+    win::ScopedComInit com;
+    if (FAILED(com.Result())) return Fail("inline floor: CoInitializeEx failed");
+    Microsoft::WRL::ComPtr<IWbemLocator> locator;
+    Microsoft::WRL::ComPtr<IWbemServices> services;
+    Microsoft::WRL::ComPtr<IEnumWbemClassObject> events;
+    win::Bstr space(L"" TELVARIN_WMI_NAMESPACE), language(L"WQL"), query(L"SELECT * FROM " TELVARIN_WMI_EVENT_CLASS);
+    if (fwemu::CreateLocator(locator.GetAddressOf()) != S_OK ||
+        locator->ConnectServer(space.Get(), nullptr, nullptr, nullptr, 0, nullptr, nullptr, services.GetAddressOf()) != S_OK ||
+        services->ExecNotificationQuery(language.Get(), query.Get(), WBEM_FLAG_RETURN_IMMEDIATELY | WBEM_FLAG_FORWARD_ONLY,
+                                        nullptr, events.GetAddressOf()) != S_OK)
+        return Fail("inline floor: cannot subscribe to its emulator");
+    SetEvent(ev.ready.Get());
+    while (WaitForSingleObject(ev.quit.Get(), 0) != WAIT_OBJECT_0) {
+        Microsoft::WRL::ComPtr<IWbemClassObject> event;
+        ULONG returned = 0;
+        const HRESULT hr = events->Next(500, 1, event.GetAddressOf(), &returned);
+        if (returned != 1) {
+            if (hr != WBEM_S_TIMEDOUT) return Fail("inline floor: poll failed", static_cast<DWORD>(hr));
+            continue;
+        }
+        win::Variant param;
+        DWORD code = 0;
+        if (event->Get(L"" TELVARIN_WMI_PARAM, 0, param.Receive(), nullptr, nullptr) != S_OK || !param.ToUint32(code)) continue;
+        if (code == TELVARIN_EVENT_SLEEP_BUTTON || code == TELVARIN_EVENT_HIBERNATE) continue;
+        ToggleByPath(kNotificationKey, "", code);
+    }
+    return 0;
+}
+
 class Emulator {
 public:
     bool Ok() const { return m_controller.Ok(); }
@@ -284,14 +330,14 @@ bool TimeEvent(Raise raise, double* latency, double* raiseCost) {
     return true;
 }
 
-// Takes 2 * samples samples, service (true) and floor (false) in turn, so that both see the same
-// machine load; spaced at random, so that the listener's 500 ms poll is met at every phase.
+// Takes `targets` * samples samples, target 0 (the service), 1, ... in turn, so that all see the
+// same machine load; spaced at random, so that the listener's 500 ms poll is met at every phase.
 template <typename Sample>
-bool Alternate(int samples, unsigned seed, Sample sample) {
+bool Alternate(int samples, int targets, unsigned seed, Sample sample) {
     Rng rng(seed);
-    for (int i = 0; i < 2 * samples; ++i) {
+    for (int i = 0; i < targets * samples; ++i) {
         Sleep(rng.Between(10, 260));
-        if (!sample(i % 2 == 0)) return false;
+        if (!sample(i % targets)) return false;
     }
     return true;
 }
@@ -302,15 +348,24 @@ int RunEvents(int samples, unsigned seed) {
     Emulator emulator;
     if (!emulator.Ok()) return Fail("emulator state unavailable");
     if (!WaitUntilSubscribed(emulator)) return Fail("the service did not subscribe in 30 s");
-    FloorProcess floor;
+    FloorProcess floor, inlineFloor;
     if (!floor.Start("floor-events")) return Fail("floor helper did not start", GetLastError());
-    const bool done = Alternate(samples, seed, [&](bool service) {
+    // The inline floor's own emulator, reset, then this process back on the service's.
+    fwemu::SetStatePath(InlineFloorState().c_str());
+    fwemu::Controller inlineEmulator;
+    fwemu::SetStatePath(nullptr);
+    if (!inlineEmulator.Ok() || !inlineEmulator.Reset()) return Fail("inline floor's emulator state unavailable");
+    if (!inlineFloor.Start("floor-inline")) return Fail("inline floor did not start", GetLastError());
+    const char* const names[3] = {"service", "inline", "floor"};
+    const bool done = Alternate(samples, 3, seed, [&](int target) {
         double latency = 0, cost = 0;
-        const bool ok = service ? TimeEvent([&] { emulator.Inject(); }, &latency, &cost)
-                                : TimeEvent([&] { SetEvent(floor.Wake()); }, &latency, &cost);
+        bool ok = false;
+        if (target == 0) ok = TimeEvent([&] { emulator.Inject(); }, &latency, &cost);
+        else if (target == 1) ok = TimeEvent([&] { inlineEmulator.InjectEvent(kEventCode); }, &latency, &cost);
+        else ok = TimeEvent([&] { SetEvent(floor.Wake()); }, &latency, &cost);
         if (ok)
             std::printf("{\"kind\": \"event\", \"target\": \"%s\", \"us\": %.1f, \"raise_us\": %.1f}\n",
-                        TargetName(service), latency, cost);
+                        names[target], latency, cost);
         return ok;
     });
     return done ? 0 : Fail("Notification key missing");
@@ -357,7 +412,8 @@ const char* ReadyRequestRun(FloorProcess* floor) {
 int RunRequests(int samples, unsigned seed) {
     FloorProcess floor;
     if (const char* failure = ReadyRequestRun(&floor)) return Fail(failure);
-    const bool done = Alternate(samples, seed, [&](bool service) {
+    const bool done = Alternate(samples, 2, seed, [&](int target) {
+        const bool service = target == 0;
         const double latency = TimeRequest(service ? kStatusControlKey : kFloorControlKey);
         if (latency != -2)
             std::printf("{\"kind\": \"request\", \"target\": \"%s\", \"us\": %.1f}\n", TargetName(service), latency);
@@ -586,6 +642,7 @@ int main(int argc, char** argv) {
     const auto arg = [&](int i) { return i < argc ? std::atoi(argv[i]) : 0; };
     int result = 2;
     if (mode == "floor-events" && argc == 3) result = RunFloorEvents(argv[2]);
+    else if (mode == "floor-inline" && argc == 3) result = RunInlineFloor(argv[2]);
     else if (mode == "floor-requests" && argc == 3) result = RunFloorRequests(argv[2]);
     else if (mode == "events" && argc == 4) result = RunEvents(arg(2), static_cast<unsigned>(arg(3)));
     else if (mode == "requests" && argc == 4) result = RunRequests(arg(2), static_cast<unsigned>(arg(3)));

@@ -4,7 +4,8 @@ Run with `./dev bench [--quick]`. In one fresh session of the private Wine prefi
 unmodified service against the firmware emulator and measures, with telvarin-bench.exe:
 
   events       emulator raises a button event -> a client's RegNotifyChangeKeyValue wakes on
-               Notification; floor: a bare process woken by a named event does the same toggle
+               Notification; floor: a bare process woken by a named event does the same toggle;
+               inline: a minimal program polling its own emulator with the same WMI calls, inline
   requests     a client inverts StatusControl "Type2" bit 0 -> Notification "Type2" shows the ack;
                floor: a bare process watching its own key writes the same ack, without firmware
   throughput   requests back to back for a fixed time, service and floor; lost must be 0
@@ -35,9 +36,10 @@ FULL = dict(samples=200, throughput_s=10, idle_s=10, inject=100,
             runs={"winmgmt": 4, "listening": 6, "subscribing": 4, "slow-call": 3})
 QUICK = dict(samples=12, throughput_s=1, idle_s=2, inject=10,
              runs={"winmgmt": 1, "listening": 1, "subscribing": 1, "slow-call": 1})
-# What each stop phase should cost by design: the worker's retry pause, the listener's poll (a
-# firmware call under way is given up at the stop, so the slow call adds nothing to it).
-STOP_BOUND_MS = {"winmgmt": 1000, "listening": 500, "subscribing": 1000, "slow-call": 500}
+# What each stop phase should cost by design: the worker's retry pause, the listener's poll; a
+# firmware call under way is given up at the stop, and the teardown waits up to a second for it
+# to let go of its objects.
+STOP_BOUND_MS = {"winmgmt": 1000, "listening": 500, "subscribing": 1000, "slow-call": 1500}
 
 
 def percentile(values, q):
@@ -84,16 +86,21 @@ class Probe:
 
 
 def latency_figure(records, kind):
-    by_target = {"service": [], "floor": []}
-    lost = {"service": 0, "floor": 0}
+    targets = sorted({r["target"] for r in records} | {"service", "floor"})
+    by_target = {t: [] for t in targets}
+    lost = {t: 0 for t in targets}
     for r in records:
         if r["us"] < 0:
             lost[r["target"]] += 1
         else:
             by_target[r["target"]].append(r["us"] / 1000)
     service, floor = summary(by_target["service"]), summary(by_target["floor"])
-    return {"unit": "ms", "service": service, "floor": floor, "ratio": ratios(service, floor), "lost": lost,
-            "samples": by_target, "what": kind}
+    figure = {"unit": "ms", "service": service, "floor": floor, "ratio": ratios(service, floor), "lost": lost,
+              "samples": by_target, "what": kind}
+    if "inline" in by_target:
+        figure["inline"] = summary(by_target["inline"])
+        figure["ratio_inline"] = ratios(service, figure["inline"])
+    return figure
 
 
 def measure_idle(host, seconds):
@@ -190,11 +197,11 @@ def measure(host, work, plan, seed):
                            "firmware_call": summary([r["us"] for r in calls]),
                            "firmware_call_stages": {stage: summary([r[f"{stage}_us"] for r in calls])
                                                     for stage in ("signature", "input", "exec", "output")}}
-    # The event figure less the raise itself: what the service (or the floor) adds after it.
-    after = {t: [(r["us"] - r["raise_us"]) / 1000 for r in events if r["target"] == t and r["us"] >= 0]
-             for t in ("service", "floor")}
-    results["events"]["after_raise"] = {"service": summary(after["service"]), "floor": summary(after["floor"])}
-    results["events"]["after_raise"]["ratio"] = ratios(*results["events"]["after_raise"].values())
+    # The event figure less the raise itself: what the service (or a floor) adds after it.
+    after = {t: summary([(r["us"] - r["raise_us"]) / 1000 for r in events if r["target"] == t and r["us"] >= 0])
+             for t in ("service", "floor", "inline")}
+    results["events"]["after_raise"] = {**after, "ratio": ratios(after["service"], after["floor"]),
+                                        "ratio_inline": ratios(after["service"], after["inline"])}
     host.remove_service()
     host.fwemu("unregister")
     return results
@@ -234,6 +241,11 @@ def table(results):
     rows.append(stats_row(f"Button event → client wake-up, ms (lost {events['lost']['service']})",
                           events["service"], events["floor"], events["ratio"]))
     rows.append(stats_row("… of which after the raise returned, ms", after["service"], after["floor"], after["ratio"]))
+    if events.get("inline"):
+        rows.append(stats_row("… beside a minimal program making the same WMI calls inline, ms (floor: it)",
+                              events["service"], events["inline"], events["ratio_inline"]))
+        rows.append(stats_row("… of which after the raise returned, ms", after["service"], after["inline"],
+                              after["ratio_inline"]))
     rows.append(stats_row(f"Request → acknowledgement, ms (lost {requests['lost']['service']})",
                           requests["service"], requests["floor"], requests["ratio"]))
     t = results["throughput"]
@@ -294,8 +306,8 @@ def draw(results, path):
     fig, axes = plt.subplots(1, 3, figsize=(15, 4.5))
     for ax, key in zip(axes[:2], ("events", "requests")):
         r = results[key]
-        for target, colour in (("service", "tab:blue"), ("floor", "tab:grey")):
-            values = sorted(r["samples"][target])
+        for target, colour in (("service", "tab:blue"), ("inline", "tab:orange"), ("floor", "tab:grey")):
+            values = sorted(r["samples"].get(target, []))
             if values:
                 ax.step(values, [(i + 1) / len(values) for i in range(len(values))], where="post", color=colour,
                         label=f"{target} (p50 {percentile(values, 50):.2f} ms)")

@@ -110,6 +110,8 @@ bool Controller::SetFaults(const Faults& f) {
     s.eventHang = f.eventHang;
     s.notifyHang = f.notifyHang;
     s.failCode = f.failCode;
+    s.eventFail = f.eventFail;
+    s.dataTimeout = f.dataTimeout;
     s.wmiDown = f.wmiDownMs ? 1 : 0;
     s.wmiDownUntil = GetTickCount() + f.wmiDownMs;
     s.methodInstanceSet = 1;
@@ -154,6 +156,7 @@ bool Controller::ApplyFault(const std::string& name, const std::string& value, b
     else if (name == "put-hang") flagField = &s.putHang;
     else if (name == "event-hang") flagField = &s.eventHang;
     else if (name == "notify-hang") flagField = &s.notifyHang;
+    else if (name == "data-timeout") flagField = &s.dataTimeout;
     if (flagField) {
         if (!isFlag) return bad("on|off");
         *flagField = flag;
@@ -163,6 +166,9 @@ bool Controller::ApplyFault(const std::string& name, const std::string& value, b
     } else if (name == "notify-fail") {
         if (!isNumber || n < -1 || n > 0x7FFFFFFF) return bad("a count >= 0 or -1 (forever)");
         s.notifyFail = static_cast<int32_t>(n);
+    } else if (name == "event-fail") {
+        if (!isNumber || n < -1 || n > 0x7FFFFFFF) return bad("a count >= 0 or -1 (forever)");
+        s.eventFail = static_cast<int32_t>(n);
     } else if (name == "fail-code") {
         if (isFlag && !flag) n = 0;
         else if (!isNumber || n < 0) return bad("an HRESULT or off");
@@ -284,6 +290,7 @@ bool Controller::GetConnectionStats(ConnectionStats* out) {
     out->connects = b->connectTotal;
     out->subscriptions = b->subscribeTotal;
     out->callsStarted = b->callsStarted;
+    out->pollsStarted = b->pollsStarted;
     out->generation = b->generation;
     return true;
 }

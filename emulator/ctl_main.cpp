@@ -54,6 +54,7 @@ const char kHelp[] =
     "                        null-param on|off | null-output on|off | null-object on|off\n"
     "                        put-fail on|off | data-hang on|off | method-hang on|off\n"
     "                        put-hang on|off | event-hang on|off | notify-hang on|off\n"
+    "                        event-fail N (-1 = forever) | data-timeout on|off\n"
     "                        fail-code HRESULT|off | disconnect on | wmi-down 0..600000 (ms)\n"
     "                        method-instance NAME|none|default (the InstanceName of the\n"
     "                        OrvButtonMethodDW instance published, e.g. ACPI\\PNP0C14\\1_0)\n"
@@ -129,6 +130,8 @@ void PrintFaults(const fwemu::Faults& f) {
     printf("put-hang: %s\n", OnOff(f.putHang));
     printf("event-hang: %s\n", OnOff(f.eventHang));
     printf("notify-hang: %s\n", OnOff(f.notifyHang));
+    printf("event-fail: %ld\n", static_cast<long>(f.eventFail));
+    printf("data-timeout: %s\n", OnOff(f.dataTimeout));
     printf("fail-code: %s\n", f.failCode ? Hex(static_cast<DWORD>(f.failCode)).c_str() : "off");
     printf("wmi-down: %lu\n", static_cast<unsigned long>(f.wmiDownMs));
     printf("method-instance: %s\n", f.methodInstance.empty() ? "none" : fwemu::Narrow(f.methodInstance).c_str());
@@ -387,6 +390,7 @@ int Run(std::vector<std::string> args) {
         printf("connects: %llu\n", static_cast<unsigned long long>(connections.connects));
         printf("subscriptions: %llu\n", static_cast<unsigned long long>(connections.subscriptions));
         printf("calls-started: %llu\n", static_cast<unsigned long long>(connections.callsStarted));
+        printf("polls-started: %llu\n", static_cast<unsigned long long>(connections.pollsStarted));
         printf("generation: %ld\n", static_cast<long>(connections.generation));
         if (!PrintLive(c)) return StateError(c);
     }

@@ -14,8 +14,8 @@ bool BadTimeout(LONG timeout) { return timeout < 0 && timeout != static_cast<LON
 
 class DataEnum : public BlanketObject<IEnumWbemClassObject> {
 public:
-    DataEnum(std::shared_ptr<Store> store, LONG generation, std::vector<ComPtr<EmuObject>> items)
-        : m_store(std::move(store)), m_generation(generation), m_items(std::move(items)) {}
+    DataEnum(std::shared_ptr<Store> store, LONG generation, bool dataBlock, std::vector<ComPtr<EmuObject>> items)
+        : m_store(std::move(store)), m_generation(generation), m_dataBlock(dataBlock), m_items(std::move(items)) {}
 
     HRESULT STDMETHODCALLTYPE Reset() override {
         if (Ended(*m_store, m_generation)) return ConnectionEnded();
@@ -29,9 +29,14 @@ public:
         if (BadTimeout(timeout)) return WBEM_E_INVALID_PARAMETER;
         // A firmware that never answers the settings read: the caller's timeout does not help.
         // Only the end of the connection ends the wait, as a dead server fails a pending call.
+        // One that answers only at the caller's time-out, and then with nothing.
+        const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(timeout);
         for (;;) {
             if (Ended(*m_store, m_generation)) return ConnectionEnded(objs);
-            if (!Hanging()) break;
+            const Slow slow = Slowness();
+            if (slow == Slow::No) break;
+            if (slow == Slow::TimesOut && timeout != static_cast<LONG>(WBEM_INFINITE) && GetTickCount64() >= deadline)
+                return WBEM_S_TIMEDOUT;
             Sleep(kHangPollMs);
         }
         win::Lock lock(m_cs);
@@ -53,12 +58,17 @@ public:
     HRESULT STDMETHODCALLTYPE Clone(IEnumWbemClassObject** e) override { return NotSupported(e); }
 
 private:
-    bool Hanging() {
+    enum class Slow { No, Hangs, TimesOut };
+    Slow Slowness() {
+        if (!m_dataBlock) return Slow::No;
         Store::Guard g(*m_store);
-        return g.Block() && g.Block()->faults.dataHang;
+        if (!g.Block()) return Slow::No;
+        if (g.Block()->faults.dataHang) return Slow::Hangs;
+        return g.Block()->faults.dataTimeout ? Slow::TimesOut : Slow::No;
     }
     std::shared_ptr<Store> m_store;
     LONG m_generation;
+    bool m_dataBlock;
     std::vector<ComPtr<EmuObject>> m_items;
     size_t m_pos = 0;
     win::CriticalSection m_cs;
@@ -104,6 +114,10 @@ public:
         if (BadTimeout(timeout)) return WBEM_E_INVALID_PARAMETER;
         const bool infinite = timeout == static_cast<LONG>(WBEM_INFINITE);
         const ULONGLONG deadline = GetTickCount64() + (infinite ? 0 : static_cast<ULONGLONG>(timeout));
+        {
+            Store::Guard g(*m_store);
+            if (Block* b = g.Block()) ++b->pollsStarted;
+        }
         // A provider that hangs in the poll: the time-out does not help. Once the hang ends, a
         // poll whose time-out has passed answers it, taking no event.
         bool hung = false;
@@ -111,8 +125,11 @@ public:
             if (Ended(*m_store, m_generation)) return ConnectionEnded(objs);
             {
                 Store::Guard g(*m_store);
-                if (!g.Block()) return WBEM_E_INITIALIZATION_FAILURE;
-                if (!g.Block()->faults.eventHang) break;
+                Block* b = g.Block();
+                if (!b) return WBEM_E_INITIALIZATION_FAILURE;
+                // A poll that fails at once, taking no event.
+                if (FailsNext(b->faults.eventFail)) return FailCode(b->faults, WBEM_E_FAILED);
+                if (!b->faults.eventHang) break;
             }
             hung = true;
             Sleep(kHangPollMs);
@@ -178,9 +195,9 @@ private:
 
 }  // namespace
 
-HRESULT CreateDataEnum(std::shared_ptr<Store> store, LONG generation, std::vector<ComPtr<EmuObject>> items,
-                       IEnumWbemClassObject** out) {
-    *out = new DataEnum(std::move(store), generation, std::move(items));
+HRESULT CreateDataEnum(std::shared_ptr<Store> store, LONG generation, bool dataBlock,
+                       std::vector<ComPtr<EmuObject>> items, IEnumWbemClassObject** out) {
+    *out = new DataEnum(std::move(store), generation, dataBlock, std::move(items));
     return WBEM_S_NO_ERROR;
 }
 

@@ -14,9 +14,10 @@
 
 namespace fwemu {
 
-// An enumerator over `items`, in order; its Next hangs while the data-hang fault is on. Both kinds
-// belong to the connection `generation` and answer RPC_E_DISCONNECTED once it has ended.
-HRESULT CreateDataEnum(std::shared_ptr<Store> store, LONG generation,
+// An enumerator over `items`, in order. Over the data block's instances (`dataBlock`), its Next
+// hangs while the data-hang fault is on and waits out its time-out while data-timeout is. Both
+// kinds belong to the connection `generation` and answer RPC_E_DISCONNECTED once it has ended.
+HRESULT CreateDataEnum(std::shared_ptr<Store> store, LONG generation, bool dataBlock,
                        std::vector<Microsoft::WRL::ComPtr<EmuObject>> items, IEnumWbemClassObject** out);
 
 // A new subscription to OrvButtonEvent: it sees every event injected after it was made, in order.

@@ -71,7 +71,9 @@ struct Faults {
     bool putHang = false;          // PutInstance never answers while on
     bool eventHang = false;        // Next on a subscription never answers while on
     bool notifyHang = false;       // ExecNotificationQuery never answers while on
-    HRESULT failCode = 0;          // nonzero: what connect-fail, notify-fail and exec-fail answer
+    LONG eventFail = 0;            // Next on a subscription fails this many more times; -1 forever
+    bool dataTimeout = false;      // Next on an OrvButtonData query waits out its time-out, answers "timed out"
+    HRESULT failCode = 0;          // nonzero: what connect-fail, notify-fail, event-fail and exec-fail answer
     DWORD wmiDownMs = 0;           // ConnectServer fails with RPC_S_SERVER_UNAVAILABLE this much longer
     // The InstanceName of the one OrvButtonMethodDW instance published ("" publishes none). Another
     // model's ACPI-WMI device may carry another unique id, e.g. ACPI\PNP0C14\1_0.
@@ -83,6 +85,7 @@ struct ConnectionStats {
     uint64_t connects = 0;         // successful ConnectServer calls
     uint64_t subscriptions = 0;    // successful ExecNotificationQuery calls
     uint64_t callsStarted = 0;     // ExecMethod calls that reached the firmware (before any delay or hang)
+    uint64_t pollsStarted = 0;     // Next calls on button-event subscriptions (before any fault)
     LONG generation = 0;           // raised by each disconnect
 };
 

@@ -20,9 +20,6 @@ using Microsoft::WRL::ComPtr;
 namespace fwemu {
 namespace {
 
-// The code a failing fault answers: the fail-code fault's when set, else the fault's own.
-HRESULT FailCode(const SharedFaults& faults, HRESULT own) { return faults.failCode ? faults.failCode : own; }
-
 volatile LONG g_serverLocks = 0;
 // How often a hanging call looks whether it may answer.
 constexpr DWORD kHangPollMs = 50;
@@ -153,7 +150,7 @@ public:
         } else {
             for (DWORD i = 0; i < count; ++i) items.push_back(MakeDataInstance(m_store, m_generation, i, setting));
         }
-        return CreateDataEnum(m_store, m_generation, std::move(items), e);
+        return CreateDataEnum(m_store, m_generation, !method, std::move(items), e);
     }
 
     HRESULT STDMETHODCALLTYPE PutInstance(IWbemClassObject* inst, LONG flags, IWbemContext*,
@@ -207,11 +204,7 @@ public:
             Store::Guard g(*m_store);
             Block* b = g.Block();
             if (!b) return WBEM_E_INITIALIZATION_FAILURE;
-            if (b->faults.notifyFail < 0) return FailCode(b->faults, WBEM_E_INVALID_CLASS);
-            if (b->faults.notifyFail > 0) {
-                --b->faults.notifyFail;
-                return FailCode(b->faults, WBEM_E_INVALID_CLASS);
-            }
+            if (FailsNext(b->faults.notifyFail)) return FailCode(b->faults, WBEM_E_INVALID_CLASS);
             if (b->faults.nullObject) return WBEM_S_NO_ERROR;
         }
         return SubscribeEvents(m_store, m_generation, e);
@@ -340,10 +333,8 @@ public:
             Store::Guard g(*store);
             Block* b = g.Block();
             if (!b) return WBEM_E_INITIALIZATION_FAILURE;
-            if (b->faults.connectFail > 0) {
-                --b->faults.connectFail;
-                return FailCode(b->faults, WBEM_E_FAILED);
-            }
+            // connect-fail has no "for ever" (the controller takes no negative count).
+            if (b->faults.connectFail > 0 && FailsNext(b->faults.connectFail)) return FailCode(b->faults, WBEM_E_FAILED);
             // What a client sees while the WMI service is away.
             if (WmiDown(b->faults)) return HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE);
             ++b->connectTotal;

@@ -139,6 +139,8 @@ Faults ToFaults(const SharedFaults& s) {
     f.eventHang = s.eventHang != 0;
     f.notifyHang = s.notifyHang != 0;
     f.failCode = s.failCode;
+    f.eventFail = s.eventFail;
+    f.dataTimeout = s.dataTimeout != 0;
     if (WmiDown(s)) f.wmiDownMs = s.wmiDownUntil - GetTickCount();
     if (s.methodInstanceSet) f.methodInstance.assign(s.methodInstance, wcsnlen(s.methodInstance, kTextChars));
     return f;

@@ -14,7 +14,7 @@
 namespace fwemu {
 
 constexpr uint32_t kMagic = 0x45574654;  // "TFWE"
-constexpr uint32_t kVersion = 6;
+constexpr uint32_t kVersion = 7;
 constexpr int kTextChars = 32;           // recorded input text, longer text is cut (and rejected)
 constexpr int kLiveSlots = 64;
 constexpr int kSubscriberSlots = 64;
@@ -38,6 +38,8 @@ struct SharedFaults {
     uint32_t callDelayMs, nullParam, nullOutput, nullObject, putFail, dataHang;
     uint32_t methodHang, putHang, eventHang, notifyHang;
     int32_t failCode;  // 0: each fault's own code
+    int32_t eventFail;
+    uint32_t dataTimeout;
     // A WMI outage: while wmiDown is set and GetTickCount() is before wmiDownUntil, ConnectServer
     // fails. A 32-bit tick compared by difference, so the layout is the same in both flavours.
     uint32_t wmiDown, wmiDownUntil;
@@ -48,6 +50,16 @@ struct SharedFaults {
 
 // The faults as the emulator and the controller use them, with every value kept in range.
 Faults ToFaults(const SharedFaults& shared);
+
+// A fault that fails the next `left` calls (-1: every call): true when this call fails, counting it.
+inline bool FailsNext(int32_t& left) {
+    if (left == 0) return false;
+    if (left > 0) --left;
+    return true;
+}
+
+// The code a failing fault answers: the fail-code fault's when set, else the fault's own.
+inline HRESULT FailCode(const SharedFaults& faults, HRESULT own) { return faults.failCode ? faults.failCode : own; }
 
 // True while the wmi-down fault keeps ConnectServer failing.
 bool WmiDown(const SharedFaults& shared);
@@ -97,6 +109,7 @@ struct Block {
     uint64_t connectTotal;     // successful ConnectServer calls, never reset
     uint64_t subscribeTotal;   // successful ExecNotificationQuery calls, never reset
     uint64_t callsStarted;     // ExecMethod calls that reached the firmware, never reset
+    uint64_t pollsStarted;     // Next calls on button-event subscriptions, never reset
     SharedCall calls[kCallLogSize];
     SharedWrite writes[kWriteLogSize];
     uint32_t events[kEventQueueSize];

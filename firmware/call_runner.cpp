@@ -49,19 +49,32 @@ CallRunner* CallRunner::Create() {
     if (!runner) return nullptr;
     runner->m_work.Reset(CreateEventA(nullptr, FALSE, FALSE, nullptr));
     runner->m_done.Reset(CreateEventA(nullptr, FALSE, FALSE, nullptr));
-    win::UniqueHandle thread;
-    if (runner->m_work && runner->m_done) thread.Reset(CreateThread(nullptr, 0, ThreadProc, runner, 0, nullptr));
-    if (!thread) {
+    if (runner->m_work && runner->m_done)
+        runner->m_thread.Reset(CreateThread(nullptr, 0, ThreadProc, runner, 0, nullptr));
+    if (!runner->m_thread) {
         delete runner;
         return nullptr;
     }
-    return runner;  // the thread is never waited for: it ends by itself
+    return runner;  // the thread ends by itself; only the teardown waits for it
+}
+
+void CallRunner::HandOver(bool listening) {
+    m_listening = listening;
+    m_taken = true;
+    m_pollStart = GetTickCount();
+    InterlockedExchange(&m_state, Word(kHandedOver, 0));
+    SetEvent(m_work.Get());
+}
+
+bool CallRunner::TryAbandon(LONG word) {
+    if (InterlockedCompareExchange(&m_state, Word(kAbandoned, Sequence(word)), word) != word) return false;
+    m_taken = StateOf(word) != kHandedOver;
+    return true;
 }
 
 CallEnd CallRunner::Run(HANDLE stop, DWORD boundMs, DWORD stopGraceMs, HRESULT& hr) {
     hr = S_OK;
-    m_state = kBusy;
-    SetEvent(m_work.Get());
+    HandOver(false);
     ULONGLONG deadline = GetTickCount64() + boundMs;
     CallEnd reason = CallEnd::TimedOut;
     const HANDLE waits[2] = {m_done.Get(), stop};
@@ -70,38 +83,115 @@ CallEnd CallRunner::Run(HANDLE stop, DWORD boundMs, DWORD stopGraceMs, HRESULT& 
         const ULONGLONG now = GetTickCount64();
         const DWORD left = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
         const DWORD woke = WaitForMultipleObjects(count, waits, FALSE, left);
-        if (InterlockedCompareExchange(&m_state, kIdle, kDone) == kDone) {
+        if (InterlockedCompareExchange(&m_state, Word(kIdle, 0), Word(kDone, 0)) == Word(kDone, 0)) {
             hr = m_result;
             return CallEnd::Answered;
         }
         // A done signal left over from a call that answered just as it was given up: wait on.
         if (woke == WAIT_OBJECT_0) continue;
         if (woke == WAIT_OBJECT_0 + 1) {
-            // The stop: a call about to answer (a poll's own time-out) is waited for a moment,
-            // so that it lets go of its objects now rather than later.
             reason = CallEnd::Stopped;
             count = 1;
             if (now + stopGraceMs < deadline) deadline = now + stopGraceMs;
             if (stopGraceMs) continue;
         }
-        // The call may answer right now; then it counts as answered.
-        if (InterlockedCompareExchange(&m_state, kAbandoned, kBusy) == kDone) {
-            m_state = kIdle;
-            hr = m_result;
-            return CallEnd::Answered;
+        // Given up whether or not the helper has taken it yet; the call may answer right now,
+        // and then it counts as answered.
+        for (;;) {
+            const LONG word = m_state;
+            if (StateOf(word) == kDone) {
+                m_state = Word(kIdle, 0);
+                hr = m_result;
+                return CallEnd::Answered;
+            }
+            if (TryAbandon(word)) return reason;
         }
-        return reason;
+    }
+}
+
+void CallRunner::Listen(PollSink& sink) {
+    m_sink = &sink;
+    m_pollFailed = false;
+    HandOver(true);
+}
+
+bool CallRunner::WatchListening(HANDLE stop, DWORD boundMs, DWORD stopGraceMs, DWORD waitMs, CallEnd& end,
+                                HRESULT& hr) {
+    hr = S_OK;
+    const ULONGLONG until = GetTickCount64() + waitMs;
+    const HANDLE waits[2] = {m_done.Get(), stop};
+    for (;;) {
+        const bool stopping = WaitForSingleObject(stop, 0) == WAIT_OBJECT_0;
+        const LONG word = m_state;
+        if (StateOf(word) == kDone) {
+            m_state = Word(kIdle, 0);
+            hr = m_result;
+            end = CallEnd::Answered;
+            return true;
+        }
+        // How much longer the poll under way may take; while the helper acts on an event, it
+        // is waited for, looking again after about a poll.
+        DWORD left = static_cast<DWORD>(m_request.TimeoutMs());
+        if (StateOf(word) == kHandedOver || StateOf(word) == kInProvider) {
+            const DWORD started = m_pollStart;
+            if (m_state != word) continue;  // a new poll began meanwhile: its start is the one to read
+            const DWORD allowed = static_cast<DWORD>(m_request.TimeoutMs()) + (stopping ? stopGraceMs : boundMs);
+            const DWORD ran = GetTickCount() - started;
+            if (ran >= allowed) {
+                if (TryAbandon(word)) {
+                    end = stopping ? CallEnd::Stopped : CallEnd::TimedOut;
+                    return true;
+                }
+                continue;  // it moved on first: look again
+            }
+            left = allowed - ran;
+        }
+        const ULONGLONG now = GetTickCount64();
+        if (now >= until) return false;
+        const DWORD wait = static_cast<DWORD>(until - now) < left ? static_cast<DWORD>(until - now) : left;
+        WaitForMultipleObjects(stopping ? 1 : 2, waits, FALSE, wait);
     }
 }
 
 void CallRunner::Retire() {
     InterlockedExchange(&m_quit, 1);
     SetEvent(m_work.Get());
-    Release();
 }
 
 void CallRunner::Release() {
     if (InterlockedDecrement(&m_refs) == 0) delete this;
+}
+
+bool CallRunner::CallOnce(HRESULT apartment) {
+    m_result = SUCCEEDED(apartment) ? m_request.Invoke() : apartment;
+    return InterlockedCompareExchange(&m_state, Word(kDone, 0), Word(kInProvider, 0)) == Word(kInProvider, 0);
+}
+
+bool CallRunner::PollOn(HRESULT apartment) {
+    ULONG polls = 0;
+    for (;;) {
+        Microsoft::WRL::ComPtr<IWbemClassObject> event;
+        HRESULT hr = apartment;
+        if (SUCCEEDED(apartment)) {
+            ULONG returned = 0;
+            hr = m_request.Enumerator()->Next(m_request.TimeoutMs(), 1, event.GetAddressOf(), &returned);
+            if (returned != 1) event.Reset();
+        }
+        // Out of the provider: from here on the watching side waits for this thread.
+        if (InterlockedCompareExchange(&m_state, Word(kActing, polls), Word(kInProvider, polls)) != Word(kInProvider, polls))
+            return false;
+        const bool failed = !event && hr != WBEM_S_TIMEDOUT;
+        if (!failed) ++polls;
+        if (event) m_sink->OnEvent(event.Get());
+        if (failed || !m_sink->PollAgain()) {
+            m_result = hr;
+            m_pollFailed = failed;
+            InterlockedExchange(&m_state, Word(kDone, polls));
+            return true;
+        }
+        m_pollStart = GetTickCount();
+        InterlockedExchange(&m_state, Word(kInProvider, polls));
+    }
 }
 
 DWORD WINAPI CallRunner::ThreadProc(void* parameter) {
@@ -109,17 +199,20 @@ DWORD WINAPI CallRunner::ThreadProc(void* parameter) {
     // Its own membership of the multithreaded apartment: the apartment outlives the worker's, so
     // an abandoned call still has it when the service has already let go of COM.
     const HRESULT apartment = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    bool holding = false;  // whether this thread took the request it ends with
     for (;;) {
         WaitForSingleObject(self->m_work.Get(), INFINITE);
         if (self->m_quit) break;
-        self->m_result = SUCCEEDED(apartment) ? self->m_request.Invoke() : apartment;
-        if (InterlockedCompareExchange(&self->m_state, kDone, kBusy) == kAbandoned) {
-            InterlockedExchange(&self->m_finished, 1);
+        // A request given up before it was taken is never made, and stays the caller's.
+        if (InterlockedCompareExchange(&self->m_state, Word(kInProvider, 0), Word(kHandedOver, 0)) != Word(kHandedOver, 0))
             break;
-        }
+        holding = true;
+        if (!(self->m_listening ? self->PollOn(apartment) : self->CallOnce(apartment))) break;  // given up meanwhile
+        holding = false;  // the waiting side takes the results and clears the request
         SetEvent(self->m_done.Get());
     }
-    self->m_request.Clear();
+    if (holding) self->m_request.Clear();
+    InterlockedExchange(&self->m_finished, 1);  // it has let go of the call's objects
     if (SUCCEEDED(apartment)) CoUninitialize();
     self->Release();
     return 0;
@@ -127,27 +220,32 @@ DWORD WINAPI CallRunner::ThreadProc(void* parameter) {
 
 // ---- CallLane -----------------------------------------------------------------------------------
 
-CallLane::CallLane(ServiceLog& log, const char* subject) : m_subject(subject), m_log(log, "", subject) {}
+CallLane::CallLane(ServiceLog& log, const Clock& clock, const char* subject)
+    : m_subject(subject), m_clock(clock), m_log(log, "", subject) {}
 
 CallLane::~CallLane() {
-    RetireIdle();
+    win::ExclusiveLock lock(m_lock);
+    if (m_idle) {
+        m_idle->Retire();
+        m_idle->Release();
+    }
     // A given-up call's thread holds its own reference and ends by itself.
-    for (CallRunner*& runner : m_abandoned) {
-        if (runner) runner->Release();
-        runner = nullptr;
+    for (OutCall& out : m_out) {
+        if (out.runner) out.runner->Release();
+        out.runner = nullptr;
     }
 }
 
 int CallLane::PruneLocked() {
-    int out = 0;
-    for (CallRunner*& runner : m_abandoned) {
-        if (runner && runner->Finished()) {
-            runner->Release();
-            runner = nullptr;
+    int count = 0;
+    for (OutCall& out : m_out) {
+        if (out.runner && out.runner->Finished()) {
+            out.runner->Release();
+            out.runner = nullptr;
         }
-        if (runner) ++out;
+        if (out.runner) ++count;
     }
-    return out;
+    return count;
 }
 
 CallRunner* CallLane::Take(bool& refused) {
@@ -158,26 +256,30 @@ CallRunner* CallLane::Take(bool& refused) {
         if (PruneLocked() >= telvarin::kMaxAbandonedCalls) {
             // Another thread would only join the ones already waiting in the provider.
             refused = true;
-            if (m_log.Failures() == 0) {  // the calls out were given up at a stop: nothing said yet
-                char text[160];
-                wsprintfA(text, "%s: %d calls given up are still out; the next fail at once until one answers",
-                          m_subject, telvarin::kMaxAbandonedCalls);
-                m_log.SetFailureText(text);
-            }
-            m_log.Failed();
+            char text[160];
+            wsprintfA(text, "%s: %d calls given up are still out; the next fail at once until one answers", m_subject,
+                      telvarin::kMaxAbandonedCalls);
+            m_log.FailedAt(m_clock.Now(), text);
             return nullptr;
         }
         runner = m_idle;
         m_idle = nullptr;
     }
-    return runner ? runner : CallRunner::Create();
+    if (!runner) runner = CallRunner::Create();
+    if (!runner) {
+        char text[160];
+        wsprintfA(text, "%s not made: no memory or thread for it", m_subject);
+        win::ExclusiveLock lock(m_lock);
+        m_log.FailedAt(m_clock.Now(), text);
+    }
+    return runner;
 }
 
 void CallLane::Answered(CallRunner* runner) {
     win::ExclusiveLock lock(m_lock);
-    m_log.Succeeded();
     if (m_idle) {
         runner->Retire();  // two threads used the lane at once: one helper is enough
+        runner->Release();
         return;
     }
     m_idle = runner;
@@ -186,22 +288,31 @@ void CallLane::Answered(CallRunner* runner) {
 void CallLane::Abandon(CallRunner* runner, bool timedOut, const char* call, DWORD boundMs) {
     win::ExclusiveLock lock(m_lock);
     PruneLocked();
-    for (CallRunner*& slot : m_abandoned) {
-        if (slot) continue;
-        slot = runner;
-        runner = nullptr;
-        break;
+    if (runner->Taken()) {
+        for (OutCall& out : m_out) {
+            if (out.runner) continue;
+            out = {runner, !timedOut};
+            runner = nullptr;
+            break;
+        }
     }
-    // More out than the limit (several threads at once): this one is not followed.
+    // Not taken, so never made; or more out than the limit (several threads at once): not followed.
     if (runner) runner->Release();
     if (!timedOut) return;
-    if (m_log.Failures() == 0) {
-        char text[160];
-        wsprintfA(text, "%s gave no answer in %lu.%lu s; while %d such calls are out, the next fail at once",
-                  call, boundMs / 1000, boundMs / 100 % 10, telvarin::kMaxAbandonedCalls);
-        m_log.SetFailureText(text);
-    }
-    m_log.Failed();
+    char text[160];
+    wsprintfA(text, "%s gave no answer in %lu.%lu s; while %d such calls are out, the next fail at once", call,
+              boundMs / 1000, boundMs / 100 % 10, telvarin::kMaxAbandonedCalls);
+    m_log.FailedAt(m_clock.Now(), text);
+}
+
+void CallLane::Serving() {
+    win::ExclusiveLock lock(m_lock);
+    m_log.SucceededAt(m_clock.Now());
+}
+
+void CallLane::ReportFailure(const char* text) {
+    win::ExclusiveLock lock(m_lock);
+    m_log.FailedAt(m_clock.Now(), text);
 }
 
 int CallLane::Outstanding() {
@@ -209,8 +320,37 @@ int CallLane::Outstanding() {
     return PruneLocked();
 }
 
-void CallLane::RetireIdle() {
+int CallLane::OutThreads(HANDLE (&threads)[telvarin::kMaxAbandonedCalls]) {
     win::ExclusiveLock lock(m_lock);
-    if (m_idle) m_idle->Retire();
-    m_idle = nullptr;
+    PruneLocked();
+    int count = 0;
+    for (OutCall& out : m_out) {
+        if (out.runner && DuplicateHandle(GetCurrentProcess(), out.runner->Thread(), GetCurrentProcess(),
+                                          &threads[count], SYNCHRONIZE, FALSE, 0))
+            ++count;
+    }
+    return count;
+}
+
+void CallLane::Close(ULONGLONG deadline) {
+    CallRunner* ending[1 + telvarin::kMaxAbandonedCalls] = {};
+    int count = 0;
+    {
+        win::ExclusiveLock lock(m_lock);
+        if (m_idle) {
+            m_idle->Retire();
+            ending[count++] = m_idle;
+            m_idle = nullptr;
+        }
+        for (OutCall& out : m_out) {
+            if (!out.runner || !out.atStop) continue;
+            out.runner->AddRef();
+            ending[count++] = out.runner;
+        }
+    }
+    for (int i = 0; i < count; ++i) {
+        const ULONGLONG now = GetTickCount64();
+        ending[i]->AwaitEnd(now < deadline ? static_cast<DWORD>(deadline - now) : 0);
+        ending[i]->Release();
+    }
 }

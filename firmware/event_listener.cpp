@@ -1,5 +1,8 @@
-// The button event listener: subscribes to OrvButtonEvent and acts on each event code. Its thread
-// is the one that connects again when the WMI connection is lost, and then subscribes again.
+// The button event listener: subscribes to OrvButtonEvent and acts on each event code. The
+// events are polled, and acted on, on a helper thread: an event goes from the provider to its
+// action on one thread, as fast as if the service polled inline, while the listener's own thread
+// watches that every poll answers within its bound. The listener's thread is the one that
+// connects again when the WMI connection is lost, and then subscribes again.
 #include "common/protocol.h"
 #include "common/win_raii.h"
 #include "firmware/firmware_bridge.h"
@@ -10,78 +13,73 @@ namespace {
 
 constexpr DWORD kPollMs = 500;
 
-}  // namespace
+// Acts on each button event, on the polling helper's thread, and ends the polling at the stop or
+// once the connection is lost (whichever call found it).
+class ButtonDispatch final : public PollSink {
+public:
+    ButtonDispatch(HANDLE stop, const WmiConnection& wmi, ButtonActions& actions)
+        : m_stop(stop), m_wmi(wmi), m_actions(actions) {}
 
-// Each poll is bounded: a provider that hangs in it is given up, and polls that it refuses
-// meanwhile fail at once, one per poll period, until it answers.
-bool FirmwareBridge::Poll(IEnumWbemClassObject* events, ButtonActions& actions) {
-    WmiConnection& wmi = m_wmi;
-    for (;;) {
-        ComPtr<IWbemClassObject> event;
-        const DWORD pollStart = GetTickCount();
-        WmiResult result;
-        {
-            Doing doing(m_activity, "IEnumWbemClassObject::Next of the button events");
-            result = wmi.Poll(events, kPollMs, event);
+    void OnEvent(IWbemClassObject* event) override {
+        win::Variant param;
+        DWORD value = 0;
+        // An event whose code cannot be read, or is no integer (VT_NULL, say), is dropped: junk
+        // must never pass for the sleep code.
+        if (event->Get(L"" TELVARIN_WMI_PARAM, 0, param.Receive(), nullptr, nullptr) != S_OK || !param.ToUint32(value)) return;
+        const LONG code = static_cast<LONG>(value);
+        if (code == TELVARIN_EVENT_SLEEP_BUTTON) {
+            m_actions.SleepPerPolicy();
+        } else if (code == TELVARIN_EVENT_HIBERNATE) {
+            m_actions.Hibernate();
+        } else {
+            m_actions.ToggleNotification(static_cast<DWORD>(code));
         }
-        if (Stopping() || result.End() == CallEnd::Stopped) return true;  // an event fetched by this poll is released unhandled
-        if (event) {
-            wmi.NoteSteady();
-            win::Variant param;
-            DWORD value = 0;
-            // An event whose code cannot be read, or is no integer (VT_NULL, say), is dropped:
-            // junk must never pass for the sleep code.
-            if (event->Get(L"" TELVARIN_WMI_PARAM, 0, param.Receive(), nullptr, nullptr) != S_OK || !param.ToUint32(value)) continue;
-            const LONG code = static_cast<LONG>(value);
-            if (code == TELVARIN_EVENT_SLEEP_BUTTON) {
-                actions.SleepPerPolicy();
-            } else if (code == TELVARIN_EVENT_HIBERNATE) {
-                actions.Hibernate();
-            } else {
-                actions.ToggleNotification(static_cast<DWORD>(code));
-            }
-            continue;
-        }
-        // The subscription's own loss (Poll marked it), or a loss that a watcher's call found.
-        if (!wmi.Connected()) return false;
-        if (result.Answered() && !WmiConnection::IsLoss(result.Hr())) wmi.NoteSteady();
-        // A poll that failed or was refused at once must not turn into a busy loop: wait out the
-        // rest of the poll, watching the stop.
-        const DWORD elapsed = GetTickCount() - pollStart;
-        if (elapsed < kPollMs && WaitForSingleObject(m_stop, kPollMs - elapsed) == WAIT_OBJECT_0) return true;
     }
-}
+    bool PollAgain() override { return WaitForSingleObject(m_stop, 0) != WAIT_OBJECT_0 && m_wmi.Connected(); }
+
+private:
+    HANDLE m_stop;
+    const WmiConnection& m_wmi;
+    ButtonActions& m_actions;
+};
+
+}  // namespace
 
 void FirmwareBridge::RunEventListener(ButtonActions& actions) {
     if (!m_wmi.HasConnected()) {
         WaitForSingleObject(m_stop, INFINITE);
         return;
     }
-    char query[64];
-    wsprintfA(query, "SELECT * FROM %s", TELVARIN_WMI_EVENT_CLASS);
-    win::Bstr language(L"WQL");
-    win::Bstr queryText = win::Bstr::FromAnsi(query, CP_ACP);
-
+    ButtonDispatch dispatch(m_stop, m_wmi, actions);
     // Only the run's first subscription keeps the call lock across its pauses: the start-up
     // calls wait for it. After a reconnection, requests are served while it is retried.
     DWORD holdLockMs = telvarin::kStartupSubscriptionLockMs;
-    // A connection that is lost again and again (a subscription or poll that fails at once with
-    // a connection-level answer) is made again at once for the requests, but subscribed again
-    // only after a pause that grows; the first loss after a healthy minute has no pause.
+    // A connection that is lost again and again, or a subscription whose polls fail or give no
+    // answer, is subscribed again only after a pause that grows (the connection itself is made
+    // again at once, for the requests); the first such after a healthy minute has no pause.
     Backoff backoff(0);
     for (;;) {
+        bool refused = false;
         ComPtr<IEnumWbemClassObject> events;
-        const WmiResult result = m_wmi.Subscribe(language.Get(), queryText.Get(), events, holdLockMs);
+        const WmiResult subscribed = m_wmi.Subscribe(L"SELECT * FROM " TELVARIN_WMI_EVENT_CLASS, events, holdLockMs);
         holdLockMs = 0;
-        if (result.End() == CallEnd::Stopped) return;
+        if (subscribed.End() == CallEnd::Stopped || Stopping()) return;
         if (events) {
-            const ULONGLONG since = GetTickCount64();
-            if (Poll(events.Get(), actions)) return;
-            backoff.HealthySince(since, GetTickCount64());
+            const ULONGLONG since = m_wmi.Now();
+            WmiResult polled;
+            {
+                Doing doing(m_activity, "IEnumWbemClassObject::Next of the button events");
+                polled = m_wmi.Listen(events.Get(), kPollMs, dispatch);
+            }
+            // The events a given-up poll may still bring are its helper's to drop.
+            events.Reset();
+            if (polled.End() == CallEnd::Stopped || Stopping()) return;
+            refused = polled.End() == CallEnd::Refused;
+            backoff.HealthySince(since, m_wmi.Now());
         }
-        events.Reset();
-        if (Stopping()) return;
-        if (ReconnectWmi() != 1) return;
-        if (WaitForSingleObject(m_stop, backoff.Next()) == WAIT_OBJECT_0) return;
+        // The subscription's own loss (Subscribe or the polls marked it), or one a watcher's call
+        // found, is made good at once, and so is any found during the pause: requests wait for
+        // the connection, never for the pause. Polls refused go on once a given-up one answers.
+        if (!PauseConnected(backoff.Next(), refused)) return;
     }
 }

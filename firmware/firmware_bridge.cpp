@@ -4,8 +4,8 @@
 #include "common/protocol.h"
 #include "common/win_raii.h"
 
-FirmwareBridge::FirmwareBridge(HANDLE stopEvent, ActivityBoard& activity, ServiceLog& log)
-    : m_stop(stopEvent), m_activity(activity), m_log(log), m_wmi(stopEvent, log) {}
+FirmwareBridge::FirmwareBridge(HANDLE stopEvent, ActivityBoard& activity, ServiceLog& log, const WmiSetup& wmi)
+    : m_stop(stopEvent), m_activity(activity), m_log(log), m_wmi(stopEvent, log, wmi) {}
 
 LONG FirmwareBridge::QueryServiceState(const char* name) {
     win::ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
@@ -18,12 +18,14 @@ LONG FirmwareBridge::QueryServiceState(const char* name) {
 }
 
 bool FirmwareBridge::WaitForWinmgmt() {
+    const bool again = m_wmi.HasConnected();
     RetryLog log(m_log, "winmgmt not ready", "winmgmt wait");
     while (QueryServiceState(TELVARIN_WMI_SERVICE) != SERVICE_RUNNING) {
-        log.Failed();
+        if (again) m_wmi.NoteConnectFailure("the winmgmt wait", HRESULT_FROM_WIN32(ERROR_SERVICE_NOT_ACTIVE));
+        else log.FailedAt(m_wmi.Now());
         if (WaitForSingleObject(m_stop, telvarin::kRetryPauseMs) == WAIT_OBJECT_0) return false;
     }
-    log.Succeeded();
+    log.SucceededAt(m_wmi.Now());
     return true;
 }
 
@@ -33,6 +35,30 @@ int FirmwareBridge::ReconnectWmi() {
     m_wmi.Drop();
     if (!WaitForWinmgmt()) return 0;
     return m_wmi.ConnectAgain();
+}
+
+bool FirmwareBridge::PauseConnected(DWORD ms, bool untilPollAnswers) {
+    HANDLE waits[2 + telvarin::kMaxAbandonedCalls] = {m_stop, m_wmi.LostEvent()};
+    win::UniqueHandle polls[telvarin::kMaxAbandonedCalls];
+    DWORD count = 2;
+    if (untilPollAnswers) {
+        HANDLE threads[telvarin::kMaxAbandonedCalls] = {};
+        const int out = m_wmi.OutThreads(WmiOp::Poll, threads);
+        for (int i = 0; i < out; ++i) {
+            polls[i].Reset(threads[i]);
+            waits[count++] = threads[i];
+        }
+    }
+    const ULONGLONG until = GetTickCount64() + ms;
+    for (;;) {
+        if (!m_wmi.Connected() && ReconnectWmi() != 1) return false;
+        const ULONGLONG now = GetTickCount64();
+        if (now >= until) return !Stopping();
+        const DWORD woke = WaitForMultipleObjects(count, waits, FALSE, static_cast<DWORD>(until - now));
+        if (woke == WAIT_OBJECT_0) return false;
+        // A given-up poll has answered: polls may be made again.
+        if (woke >= WAIT_OBJECT_0 + 2 && woke < WAIT_OBJECT_0 + count) return !Stopping();
+    }
 }
 
 bool FirmwareBridge::AwaitWmiReconnection() {

@@ -1,7 +1,9 @@
 // The firmware bridge: the WMI connection, the register call on the firmware's method, the
 // settings write, and the button event listener with its dispatch by event code. This folder
-// uses common/ and core/ only: the stop signal, the activity board and the log come in through
-// the constructor, the actions of the button events through RunEventListener's ButtonActions.
+// uses common/ and core/ only: the stop signal, the activity board, the log and what the WMI
+// connection is made with (the COM start-up calls, the clock, the bound of a call) come in
+// through the constructor, the actions of the button events through RunEventListener's
+// ButtonActions.
 #pragma once
 
 #include <windows.h>
@@ -29,21 +31,25 @@ public:
 class FirmwareBridge final : public FirmwareApi {
 public:
     // `stopEvent`: the service's stop (manual reset), watched by every lasting wait. Not owned.
-    // Reports go to `log`.
-    FirmwareBridge(HANDLE stopEvent, ActivityBoard& activity, ServiceLog& log);
+    // Reports go to `log`. `wmi`: what the WMI connection is made with (SystemWmiSetup() in the
+    // service).
+    FirmwareBridge(HANDLE stopEvent, ActivityBoard& activity, ServiceLog& log, const WmiSetup& wmi);
     FirmwareBridge(const FirmwareBridge&) = delete;
     FirmwareBridge& operator=(const FirmwareBridge&) = delete;
 
     // State of the service `name` (SERVICE_RUNNING, ...), or -1 when it does not answer.
     static LONG QueryServiceState(const char* name);
-    // Waits until winmgmt runs, retrying once a second; false when the service stops first.
+    // Waits until winmgmt runs, retrying once a second (reported on its own at start-up, as part
+    // of the loss when connecting again); false when the service stops first.
     bool WaitForWinmgmt();
     // The first connection; the calling thread becomes the one that reconnects. 1 once
     // connected, 0 when the service stopped first.
     int Connect();
     int SetFirmwareOption(int option);
-    // Subscribes to the button events and acts on each through `actions` until the stop;
-    // connects again whenever the connection is lost.
+    // Subscribes to the button events and acts on each through `actions` until the stop, on
+    // the helper thread that polls them (the calling thread watches it); connects again whenever
+    // the connection is lost, and subscribes again, after a pause that grows, when polls fail
+    // or give no answer.
     void RunEventListener(ButtonActions& actions);
     // After a loss of the WMI connection: true once it is back. The connecting thread connects
     // again itself (waiting for winmgmt first); others wait for it. False at the stop.
@@ -59,9 +65,10 @@ public:
 
 private:
     int ReconnectWmi();
+    // Waits `ms`, connecting again at once whenever a call finds the connection lost meanwhile;
+    // with `untilPollAnswers`, only until a given-up poll has answered. False at the stop.
+    bool PauseConnected(DWORD ms, bool untilPollAnswers);
     bool Stopping() const { return WaitForSingleObject(m_stop, 0) == WAIT_OBJECT_0; }
-    // Polls `events` and acts on each until the stop (true) or the loss of the connection (false).
-    bool Poll(IEnumWbemClassObject* events, ButtonActions& actions);
     // One attempt of a register call, and of a settings write; see OnceMoreAfterLoss.
     int CallOnce(DWORD (&regs)[4], bool repeated, Retry* retry);
     int WriteOnce(DWORD value, bool repeated, Retry* retry);

@@ -41,19 +41,16 @@ WmiResult FirmwareBridge::MethodInput(ComPtr<IWbemClassObject>& signature) {
     if (m_wmi.KeptMethodInput(signature)) return {CallEnd::Answered, S_OK};
     win::Bstr classPath = win::Bstr::FromAnsi(TELVARIN_WMI_METHOD_CLASS_PATH, CP_THREAD_ACP);
     win::Bstr methodName = win::Bstr::FromAnsi(kMethodName, CP_THREAD_ACP);
-    if (!classPath || !methodName) return {CallEnd::Answered, E_OUTOFMEMORY};
+    if (!classPath || !methodName) return {CallEnd::NotMade, E_OUTOFMEMORY};
     const LONG generation = m_wmi.Generation();
 
     // A lookup that the firmware side fails is reported, throttled: requests are off until a
     // later lookup finds the method (RetryReadiness).
-    char text[96];
     auto failed = [&](WmiResult result, const char* format) {
         if (result.Answered() && !WmiConnection::IsLoss(result.Hr())) {
-            if (m_lookupLog.Failures() == 0) {
-                wsprintfA(text, format, kMethodClass, kMethodName);
-                m_lookupLog.SetFailureText(text);
-            }
-            m_lookupLog.Failed();
+            char text[96];
+            wsprintfA(text, format, kMethodClass, kMethodName);
+            m_lookupLog.FailedAt(m_wmi.Now(), text);
         }
         return result;
     };
@@ -73,7 +70,7 @@ WmiResult FirmwareBridge::MethodInput(ComPtr<IWbemClassObject>& signature) {
         m_wmi.NoteFailure(generation, result.Hr(), "GetMethod");
         return failed(result, "Wmi %s class %s method not existed.");
     }
-    m_lookupLog.Succeeded();
+    m_lookupLog.SucceededAt(m_wmi.Now());
     m_wmi.KeepMethodInput(generation, signature.Get());
     return result;
 }
@@ -132,16 +129,16 @@ int FirmwareBridge::CallOnce(DWORD (&regs)[4], bool repeated, Retry* retry) {
         if (result.Answered() && !WmiConnection::IsLoss(result.Hr())) {
             // The method may be gone since it was looked up: the next call looks again.
             m_wmi.ForgetMethodInput();
-            m_execLog.Failed();
+            m_execLog.FailedAt(m_wmi.Now());
         }
         return failed(result, false);
     }
-    m_execLog.Succeeded();
+    m_execLog.SucceededAt(m_wmi.Now());
     if (!outParams) {
-        m_outputLog.Failed();
+        m_outputLog.FailedAt(m_wmi.Now());
         return 0;
     }
-    m_outputLog.Succeeded();
+    m_outputLog.SucceededAt(m_wmi.Now());
 
     DWORD out[4] = {};
     DWORD carry = 0;

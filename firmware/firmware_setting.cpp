@@ -15,19 +15,18 @@ int FirmwareBridge::WriteOnce(DWORD value, bool repeated, Retry* retry) {
         return 0;
     };
 
-    char query[64];
-    wsprintfA(query, "SELECT * FROM %s", TELVARIN_WMI_DATA_CLASS);
+    // A string that cannot be made fails this write, which the store reports and makes again.
     win::Bstr language(L"WQL");
-    win::Bstr queryText = win::Bstr::FromAnsi(query, CP_ACP);
-    if (!queryText) return 0;
+    win::Bstr query(L"SELECT * FROM " TELVARIN_WMI_DATA_CLASS);
+    if (!language || !query) return 0;
 
     ComPtr<IEnumWbemClassObject> instances;
     // Only whether an enumerator came back counts, not the result code.
-    WmiResult result = m_wmi.ExecQuery(language.Get(), queryText.Get(), instances);
+    WmiResult result = m_wmi.ExecQuery(WmiOp::SettingsRead, language.Get(), query.Get(), instances);
     if (!instances) return lost(result);
 
     ComPtr<IWbemClassObject> block;
-    result = m_wmi.Next(instances.Get(), block);
+    result = m_wmi.Next(WmiOp::SettingsRead, instances.Get(), block);
     instances.Reset();
     if (!block) return lost(result);
 

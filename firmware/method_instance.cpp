@@ -11,15 +11,15 @@ using Path = wchar_t[MethodInstanceMemo::kPathChars];
 
 // The relative path of the first instance the class enumerates (its __RELPATH) into `path`;
 // false when there is none, it cannot be read, or it does not fit. Bounded like every call on
-// the connection.
+// the connection, on a lane of its own: a hung settings read does not hold up the lookup.
 bool FirstInstancePath(WmiConnection& wmi, Path& path) {
     win::Bstr language(L"WQL");
     win::Bstr query(L"SELECT * FROM " TELVARIN_WMI_METHOD_CLASS);
     if (!language || !query) return false;
     ComPtr<IEnumWbemClassObject> instances;
-    if (!wmi.ExecQuery(language.Get(), query.Get(), instances).Ok() || !instances) return false;
+    if (!wmi.ExecQuery(WmiOp::InstanceLookup, language.Get(), query.Get(), instances).Ok() || !instances) return false;
     ComPtr<IWbemClassObject> instance;
-    if (!wmi.Next(instances.Get(), instance).Ok() || !instance) return false;
+    if (!wmi.Next(WmiOp::InstanceLookup, instances.Get(), instance).Ok() || !instance) return false;
     win::Variant relPath;
     if (instance->Get(L"__RELPATH", 0, relPath.Receive(), nullptr, nullptr) != S_OK || relPath.Get()->vt != VT_BSTR ||
         !relPath.Get()->bstrVal)
@@ -45,7 +45,7 @@ WmiResult ExecOnMethodInstance(WmiConnection& wmi, MethodInstanceMemo& memo, Ser
     memo.For(generation, found);
     const bool fixed = found[0] == L'\0';
     win::Bstr path = fixed ? win::Bstr::FromAnsi(TELVARIN_WMI_METHOD_PATH, CP_THREAD_ACP) : win::Bstr(found);
-    if (!path) return {CallEnd::Answered, E_OUTOFMEMORY};
+    if (!path) return {CallEnd::NotMade, E_OUTOFMEMORY};
     WmiResult result = wmi.ExecMethod(path.Get(), method, inParams, outParams);
     // Only "no such object" on the fixed path sends us looking: the firmware did not run, so
     // the call may be made on the instance found. Without one, the answer stays what it was.
@@ -53,6 +53,6 @@ WmiResult ExecOnMethodInstance(WmiConnection& wmi, MethodInstanceMemo& memo, Ser
     if (!FirstInstancePath(wmi, found)) return result;
     if (memo.Remember(generation, found)) ReportInstance(log, found);
     win::Bstr other(found);
-    if (!other) return {CallEnd::Answered, E_OUTOFMEMORY};
+    if (!other) return {CallEnd::NotMade, E_OUTOFMEMORY};
     return wmi.ExecMethod(other.Get(), method, inParams, outParams);
 }

@@ -1,8 +1,8 @@
 // WmiConnection: the one connection to \\.\ROOT\WMI and everything about it. It owns the
 // services pointer, the lock that serialises every call made on it, readiness for client
 // requests, the connect stages with their paced and throttled retries, the calls bounded in
-// time, the button-event subscription, and the way back after the connection is lost.
-// The firmware bridge owns it.
+// time, the button-event subscription and its polling, and the way back after the connection is
+// lost, with its reports. The firmware bridge owns it.
 #pragma once
 
 #include <windows.h>
@@ -13,8 +13,9 @@
 #include "core/com_runtime.h"
 #include "core/retry_log.h"
 #include "core/service_log.h"
+#include "firmware/clock.h"
 
-class CallRunner;  // firmware/call_runner.h: a helper thread that makes one WMI call at a time
+class CallRunner;  // firmware/call_runner.h: a helper thread that makes WMI calls
 
 namespace telvarin {
 // How long any WMI call may take before the service gives up on it.
@@ -25,6 +26,9 @@ constexpr DWORD kStartupSubscriptionLockMs = 30000;
 // Calls of one kind that were given up and may still be waiting inside the provider: each keeps
 // a thread. While this many are out, the next call of the kind fails at once.
 constexpr int kMaxAbandonedCalls = 2;
+// How long the teardown waits for the calls given up at the stop to answer and for the helper
+// threads to end, so that nothing of the connection is left when it returns.
+constexpr DWORD kTeardownGraceMs = 1000;
 }  // namespace telvarin
 
 // How a call on the connection ended. Whether an answer came at all is told here, beside the
@@ -35,6 +39,7 @@ enum class CallEnd {
     Stopped,       // the service is stopping: not made, or left as above
     Refused,       // telvarin::kMaxAbandonedCalls calls of its kind are still out: not made
     NotConnected,  // the connection is lost and not back yet: not made
+    NotMade,       // this process could not set the call up (no memory or thread): not made
 };
 
 class WmiResult {
@@ -45,7 +50,8 @@ public:
     static WmiResult Answer(HRESULT hr) { return {CallEnd::Answered, hr}; }
 
     CallEnd End() const { return m_end; }
-    HRESULT Hr() const { return m_hr; }  // the provider's answer; S_OK unless Answered
+    // The provider's answer when Answered; E_OUTOFMEMORY when NotMade for want of memory; else S_OK.
+    HRESULT Hr() const { return m_hr; }
     bool Answered() const { return m_end == CallEnd::Answered; }
     bool Ok() const { return m_end == CallEnd::Answered && m_hr == S_OK; }
 
@@ -62,51 +68,110 @@ enum class Retry {
 };
 
 // The kinds of call, each with its own helper thread and its own limit of given-up calls.
-enum class WmiOp { Connect, RegisterCall, SettingsRead, SettingsWrite, Subscribe, Poll, Count };
+enum class WmiOp { Connect, RegisterCall, InstanceLookup, SettingsRead, SettingsWrite, Subscribe, Poll, Count };
+
+// What the helper that polls the button events does between its polls, on its own thread. Never
+// called once that helper has been given up.
+class PollSink {
+public:
+    virtual ~PollSink() = default;
+    // A poll brought `event`.
+    virtual void OnEvent(IWbemClassObject* event) = 0;
+    // After each poll that did not fail: false ends the polling (the stop, a lost connection).
+    virtual bool PollAgain() = 0;
+};
+
+// What a WMI connection is made with besides the stop and the log: the COM start-up calls, the
+// clock its reports are dated by, and how long a call may take.
+struct WmiSetup {
+    ComRuntime& com;
+    const Clock& clock;
+    DWORD callBoundMs;
+};
+// The system's COM and clock, with telvarin::kCallBoundMs.
+WmiSetup SystemWmiSetup();
 
 // One kind of call: the helper thread its calls run on (kept while they answer), and those of its
-// calls that were given up and have not answered yet. Thread-safe.
+// calls that were given up and have not answered yet, with the kind's reports. Thread-safe.
 class CallLane {
 public:
-    // `subject`: the kind as the reports to `log` name it ("Register call").
-    CallLane(ServiceLog& log, const char* subject);
+    // `subject`: the kind as the reports to `log` name it ("Register call"), dated by `clock`.
+    CallLane(ServiceLog& log, const Clock& clock, const char* subject);
     ~CallLane();
     CallLane(const CallLane&) = delete;
     CallLane& operator=(const CallLane&) = delete;
 
-    // A helper for the next call; null when none can be made, `refused` when that is because
-    // telvarin::kMaxAbandonedCalls given-up calls are still out (reported, throttled).
+    // A helper for the next call; null when none can be had: `refused` when that is because
+    // telvarin::kMaxAbandonedCalls given-up calls are still out, else for want of memory or a
+    // thread (both reported, throttled).
     CallRunner* Take(bool& refused);
-    // The call answered: the helper serves the next one, and a run of failures ends (reported).
+    // The call answered: the helper serves the next one.
     void Answered(CallRunner* runner);
-    // The call was given up (`timedOut`: after its bound, reported and throttled; else at the stop).
+    // The call was given up (`timedOut`: after its bound, reported and throttled; else at the
+    // stop). One that the helper had not taken yet was never made and is not out.
     void Abandon(CallRunner* runner, bool timedOut, const char* call, DWORD boundMs);
+    // Calls of the kind answer again: a run of failures may end (reported once it holds).
+    void Serving();
+    // A call of the kind was answered with a failure that its reports name (`text` opens a run).
+    void ReportFailure(const char* text);
     // Given-up calls that have not answered yet.
     int Outstanding();
-    // Ends the idle helper, if any.
-    void RetireIdle();
+    // Into `threads`, duplicates of the threads of those calls, each signalled once its call has
+    // answered and let go; their count. The caller closes them.
+    int OutThreads(HANDLE (&threads)[telvarin::kMaxAbandonedCalls]);
+    // Ends the idle helper, and waits until `deadline` (GetTickCount64) for it and for the calls
+    // given up at the stop to let go of everything; those that do not are left to end by themselves.
+    void Close(ULONGLONG deadline);
 
 private:
+    struct OutCall {
+        CallRunner* runner;
+        bool atStop;  // given up at the stop: expected to answer soon
+    };
     int PruneLocked();  // drops the given-up calls that have answered by now; the rest's count
 
     const char* m_subject;
+    const Clock& m_clock;
     SRWLOCK m_lock = SRWLOCK_INIT;
     CallRunner* m_idle = nullptr;
-    CallRunner* m_abandoned[telvarin::kMaxAbandonedCalls] = {};
+    OutCall m_out[telvarin::kMaxAbandonedCalls] = {};
     RetryLog m_log;
+};
+
+// The reports of a WMI connection that is lost: a run of losses, however many, is one "lost", the
+// first "back", a reminder at most once an hour (while it keeps dropping or cannot connect), and
+// one "steady again" once the connection has held (see FailureRun: a connection that drops every
+// few minutes is one run, not one per drop). Not thread-safe; the connection calls it under its lock.
+class LossReports {
+public:
+    explicit LossReports(ServiceLog& log) : m_log(log) {}
+    // At `now`, the connection was found lost: `call` failed with `hr`.
+    void Lost(ULONGLONG now, const char* call, HRESULT hr);
+    // At `now`, a step of connecting again failed.
+    void ConnectFailed(ULONGLONG now, const char* step, HRESULT hr);
+    // At `now`, connected again.
+    void Back(ULONGLONG now);
+    // At `now`: a run of losses whose connection has held is over (reported when it was more
+    // than one loss; a single one had its "back").
+    void Tick(ULONGLONG now);
+
+private:
+    void Remind(ULONGLONG now, const char* call, HRESULT hr);
+
+    ServiceLog& m_log;
+    FailureRun m_run;
+    DWORD m_losses = 0;
+    ULONGLONG m_lostAt = 0;
+    bool m_backOwed = false;
 };
 
 class WmiConnection {
 public:
     // `stopEvent`: the service's stop, which every wait here watches. Not owned. Reports go to `log`.
-    WmiConnection(HANDLE stopEvent, ServiceLog& log);
+    WmiConnection(HANDLE stopEvent, ServiceLog& log, const WmiSetup& setup);
     ~WmiConnection();
     WmiConnection(const WmiConnection&) = delete;
     WmiConnection& operator=(const WmiConnection&) = delete;
-
-    void SetComRuntime(ComRuntime* runtime) { m_runtime = runtime; }
-    // How long a call may take (telvarin::kCallBoundMs unless a test says otherwise).
-    void SetCallBound(DWORD ms) { m_callBoundMs = ms; }
 
     // The answers that mean the connection itself is gone (a restart of the WMI service, a
     // broken transport); any other answer comes from behind a working connection.
@@ -121,15 +186,17 @@ public:
     // The first connection of the run, made by the worker, whose thread becomes the one that
     // reconnects: the calling thread enters the multithreaded apartment, sets the process's COM
     // security, creates the locator and connects. Each stage is repeated once a second until it
-    // succeeds. 1 once connected and ready, 0 when the service stopped first.
+    // succeeds, and reported on its own. 1 once connected and ready, 0 when the service stopped first.
     int Connect();
     // After a loss, on the connecting thread: the locator and ConnectServer again (the apartment
-    // and the security stay), with the same paced retries; readiness is set as at start-up and
-    // the threads waiting for the connection go on. 1 once back, 0 when the service stopped.
+    // and the security stay), with the same paced retries, reported as part of the loss;
+    // readiness is set as at start-up and the threads waiting for the connection go on. 1 once
+    // back, 0 when the service stopped.
     int ConnectAgain();
     // Lets go of a lost connection before ConnectAgain.
     void Drop();
-    // Releases the connection and leaves the apartment: the worker's teardown.
+    // Releases the connection, ends the helper threads (waiting a moment for the calls given up
+    // at the stop) and leaves the apartment: the worker's teardown.
     void Close();
 
     bool HasConnected() const { return m_hasConnected != 0; }
@@ -137,14 +204,20 @@ public:
     bool OnConnectingThread() const { return m_connectingThread == GetCurrentThreadId(); }
     // Waits until the connection is back or the service stops; true when it is back.
     bool WaitUntilConnected();
+    // Signalled while the connection is lost and not made again yet (manual reset).
+    HANDLE LostEvent() const { return m_lostEvent.Get(); }
     // The connection of the moment; a new one after each reconnection.
     LONG Generation() const { return m_generation; }
     // A failure of a call made outside this class (on an object a call returned) on the
     // connection `generation`: a connection-level one marks the connection lost.
     void NoteFailure(LONG generation, HRESULT hr, const char* call);
-    // A poll answered on a working subscription: a run of losses ends (one report when it was
-    // more than one loss; a single one had its "back" already).
-    void NoteSteady();
+    // A step of connecting again, made outside this class, failed (reported as part of the loss).
+    void NoteConnectFailure(const char* step, HRESULT hr);
+    // Reports that are due by time alone (a run of losses over once the connection has held).
+    // The button-event polling calls it while it watches.
+    void Tick();
+    // The time on the connection's clock.
+    ULONGLONG Now() const { return m_clock.Now(); }
 
     // 1 while client requests reach the firmware: set by each (re)connection and by a
     // successful method lookup, cleared by a register call that the firmware side fails.
@@ -155,34 +228,40 @@ public:
     // The calls on the connection. Each runs on its kind's helper thread and is given up after
     // the bound or at the stop; while two given-up calls of its kind are out, it is refused at
     // once. An answer that means the connection is gone marks it lost; while it is lost, the
-    // calls are not made (CallEnd::NotConnected). All but Next and Poll hold the call lock.
+    // calls are not made (CallEnd::NotConnected). All but Next hold the call lock.
     WmiResult GetObject(BSTR path, Microsoft::WRL::ComPtr<IWbemClassObject>& object);
     WmiResult ExecMethod(BSTR path, BSTR method, IWbemClassObject* inParams,
                          Microsoft::WRL::ComPtr<IWbemClassObject>& outParams);
-    WmiResult ExecQuery(BSTR language, BSTR query, Microsoft::WRL::ComPtr<IEnumWbemClassObject>& instances);
-    // The next object of a settings query (Next with the bound as its time-out); null when none.
-    WmiResult Next(IEnumWbemClassObject* instances, Microsoft::WRL::ComPtr<IWbemClassObject>& object);
+    // A query of instances, on the lane of `op` (WmiOp::SettingsRead or WmiOp::InstanceLookup).
+    WmiResult ExecQuery(WmiOp op, BSTR language, BSTR query, Microsoft::WRL::ComPtr<IEnumWbemClassObject>& instances);
+    // The next object of such a query (Next with a time-out well inside the bound, so that a
+    // provider that answers "timed out" is heard); null when none.
+    WmiResult Next(WmiOp op, IEnumWbemClassObject* instances, Microsoft::WRL::ComPtr<IWbemClassObject>& object);
     WmiResult PutInstance(IWbemClassObject* instance, LONG flags);
-    // The next button event (Next with `timeoutMs`), given up `timeoutMs` plus the bound after.
-    WmiResult Poll(IEnumWbemClassObject* events, DWORD timeoutMs, Microsoft::WRL::ComPtr<IWbemClassObject>& event);
-    // Subscribes, repeating a subscription that fails but for a loss once a second, with its
-    // reports throttled. The call lock is kept across the pauses for the first `holdLockMs`,
-    // then taken for each attempt only. Ends with the subscription, at the stop, or with the
-    // result that found the connection lost.
-    WmiResult Subscribe(BSTR language, BSTR query, Microsoft::WRL::ComPtr<IEnumWbemClassObject>& events,
-                        DWORD holdLockMs);
-    // Given-up calls of `op` still out.
+    // Subscribes to `query` (WQL), repeating a subscription that fails but for a loss once a
+    // second, with its reports throttled. The call lock is kept across the pauses for the first
+    // `holdLockMs`, then taken for each attempt only. Ends with the subscription, at the stop, or
+    // with the result that found the connection lost.
+    WmiResult Subscribe(const wchar_t* query, Microsoft::WRL::ComPtr<IEnumWbemClassObject>& events, DWORD holdLockMs);
+    // Polls the button events of `events` on the poll lane's helper thread, each poll waiting up
+    // to `pollMs`, and hands every event to `sink` on that thread: an event costs no hand-over
+    // between threads. The calling thread watches, making the reports due by time meanwhile, and
+    // returns once the polling has ended: CallEnd::Answered when it ended by itself, with the
+    // last poll's answer (a failure, reported throttled unless it is a loss, which marks the
+    // connection lost; or the sink's end); CallEnd::TimedOut when a poll gave no answer within
+    // `pollMs` and the bound (reported as the kind's give-up); CallEnd::Stopped at the stop, once
+    // the poll under way has had its time-out and telvarin::kTeardownGraceMs more; CallEnd::Refused
+    // while given-up polls are out.
+    WmiResult Listen(IEnumWbemClassObject* events, DWORD pollMs, PollSink& sink);
+    // Given-up calls of `op` still out, and their threads (see CallLane::OutThreads).
     int Outstanding(WmiOp op) { return Lane(op).Outstanding(); }
+    int OutThreads(WmiOp op, HANDLE (&threads)[telvarin::kMaxAbandonedCalls]) { return Lane(op).OutThreads(threads); }
 
     // The input signature of the firmware method, kept for the connection it was looked up on,
     // so that a register call needs one round trip. False when none is kept for this one.
     bool KeptMethodInput(Microsoft::WRL::ComPtr<IWbemClassObject>& signature);
     void KeepMethodInput(LONG generation, IWbemClassObject* signature);
     void ForgetMethodInput();
-
-    // The lock that serialises the calls: another thread can take it whenever no call is under
-    // way (tests look at that).
-    win::CriticalSection& CallLock() { return m_lock; }
 
 private:
     template <typename Fill, typename Take>
@@ -201,8 +280,9 @@ private:
 
     HANDLE m_stop;
     ServiceLog& m_log;
-    ComRuntime* m_runtime;
-    DWORD m_callBoundMs = telvarin::kCallBoundMs;
+    ComRuntime& m_runtime;
+    const Clock& m_clock;
+    const DWORD m_callBoundMs;
     win::CriticalSection m_lock;  // the call lock: every call through m_services
     Microsoft::WRL::ComPtr<IWbemServices> m_services;
     Microsoft::WRL::ComPtr<IWbemLocator> m_locator;  // only while connecting
@@ -213,16 +293,15 @@ private:
     volatile LONG m_generation = 0;
     volatile DWORD m_connectingThread = 0;
     win::UniqueHandle m_connectedEvent;  // manual reset: set while connected
-    // A run of losses (under m_lock): the first is reported with its "back", later ones only
-    // hourly, and the run ends once the subscription serves again.
-    volatile DWORD m_losses = 0;
-    ULONGLONG m_lostAt = 0;
-    ULONGLONG m_firstLossAt = 0;
-    ULONGLONG m_lossReportAt = 0;
+    win::UniqueHandle m_lostEvent;       // manual reset: set from a loss until connected again
+    LossReports m_losses{m_log};         // under m_lock
+    RetryLog m_subscribeLog{m_log, "ExecNotificationQuery fail", "ExecNotificationQuery"};
     Microsoft::WRL::ComPtr<IWbemClassObject> m_methodInput;  // under m_lock
     LONG m_methodInputGeneration = 0;
     CallLane m_lanes[static_cast<int>(WmiOp::Count)] = {
-        CallLane(m_log, "ConnectServer"),  CallLane(m_log, "Register call"), CallLane(m_log, "Settings read"),
-        CallLane(m_log, "Settings write"), CallLane(m_log, "Subscription"),  CallLane(m_log, "Button-event poll"),
+        CallLane(m_log, m_clock, "ConnectServer"),  CallLane(m_log, m_clock, "Register call"),
+        CallLane(m_log, m_clock, "Method instance lookup"), CallLane(m_log, m_clock, "Settings read"),
+        CallLane(m_log, m_clock, "Settings write"), CallLane(m_log, m_clock, "Subscription"),
+        CallLane(m_log, m_clock, "Button-event poll"),
     };
 };

@@ -17,9 +17,9 @@
 
 class CFnService final : private ButtonActions {
 public:
-    // `eventLog`: the event-log calls; `scm`: the service control manager's calls
-    // (SystemEventLog() and SystemServiceControl() in the service, recorders in tests).
-    CFnService(EventLogApi& eventLog, ServiceControlApi& scm);
+    // `eventLog`: the event-log calls; `scm`: the service control manager's calls; `com`: the COM
+    // start-up calls of the WMI connection (the System...() ones in the service, fakes in tests).
+    CFnService(EventLogApi& eventLog, ServiceControlApi& scm, ComRuntime& com);
     ~CFnService() override;
     CFnService(const CFnService&) = delete;
     CFnService& operator=(const CFnService&) = delete;

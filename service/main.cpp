@@ -8,7 +8,7 @@
 #include "service/install.h"
 
 // The one service object; its constructor points g_pService at it.
-static CFnService g_service(SystemEventLog(), SystemServiceControl());
+static CFnService g_service(SystemEventLog(), SystemServiceControl(), SystemComRuntime());
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     switch (const Command command = ParseCommand(__argc, __argv)) {

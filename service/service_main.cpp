@@ -6,10 +6,10 @@
 
 CFnService* g_pService = nullptr;
 
-CFnService::CFnService(EventLogApi& eventLog, ServiceControlApi& scm)
+CFnService::CFnService(EventLogApi& eventLog, ServiceControlApi& scm, ComRuntime& com)
     : m_log(eventLog),
       m_host(scm, SystemThreadApi(), m_activity, m_log),
-      m_firmware(m_host.StopEvent(), m_activity, m_log),
+      m_firmware(m_host.StopEvent(), m_activity, m_log, WmiSetup{com, SystemClock(), telvarin::kCallBoundMs}),
       m_settings(m_firmware, m_host.StopEvent(), m_activity, m_log, SystemThreadApi()),
       m_power(SystemPowerApi(), m_activity, m_log) {
     g_pService = this;

@@ -83,8 +83,7 @@ bool KeyWatcher::TryStart() {
     const DWORD error = GetLastError();
     char text[96];
     wsprintfA(text, "%s watcher not started (%s error %lu)", m_keyName, failed, error);
-    m_startLog.SetFailureText(text);
-    m_startLog.Failed();
+    m_startLog.FailedAt(GetTickCount64(), text);
     return false;
 }
 

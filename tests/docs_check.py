@@ -427,7 +427,10 @@ class Program:
             start, end = function.scope
             return [(function.source, pos, args) for pos, args in function.source.calls(function.short)
                     if start <= pos < end]
-        return [(s, pos, args) for s in self.sources for pos, args in s.calls(function.short)]
+        # Matched by name: a call with another number of arguments is another class's function
+        # of the same name (CallLane::Failed(text) beside RetryLog::Failed()).
+        return [(s, pos, args) for s in self.sources for pos, args in s.calls(function.short)
+                if len(args) == len(function.params)]
 
     def constructions(self, class_name):
         sites = []
@@ -516,12 +519,6 @@ class Program:
         nodes = []
         for source, at, args in self.constructions("RetryLog"):
             nodes += [r["text"] for r in self.expand({"text": self.lower(args[RETRY_TEXT_ARG], source, at)})]
-        for source in self.sources:
-            for at, args in source.calls("SetFailureText"):
-                function = source.function_at(at)
-                if function and function.short == "RetryLog":
-                    continue  # the constructor's own: its constructions are read above
-                nodes += [r["text"] for r in self.expand({"text": self.lower(args[0], source, at)})]
         return nodes
 
 

@@ -349,6 +349,45 @@ TEST_CASE("notify-fail N fails N subscriptions; -1 fails them all") {
     }
 }
 
+TEST_CASE("event-fail fails polls at once and keeps their events; data-timeout answers only at the caller's time-out") {
+    Fixture fx;
+    auto svc = fx.Connect();
+    auto events = Subscribe(svc.Get());
+    REQUIRE(events);
+    REQUIRE(fx.Ctl().SetFault("event-fail", "2"));
+    REQUIRE(fx.Ctl().InjectEvent(0x10));
+    fwemu::ConnectionStats before, after;
+    REQUIRE(fx.Ctl().GetConnectionStats(&before));
+    ComPtr<IWbemClassObject> obj;
+    ULONG got = 0;
+    for (int i = 0; i < 2; ++i) {
+        CHECK(events->Next(0, 1, obj.ReleaseAndGetAddressOf(), &got) == WBEM_E_FAILED);
+        CHECK(got == 0);
+    }
+    REQUIRE(events->Next(0, 1, obj.ReleaseAndGetAddressOf(), &got) == WBEM_S_NO_ERROR);
+    CHECK(GetI4(obj.Get(), L"Param") == 0x10);
+    REQUIRE(fx.Ctl().GetConnectionStats(&after));
+    CHECK(after.pollsStarted == before.pollsStarted + 3);  // failed polls count too
+
+    REQUIRE(fx.Ctl().SetFault("data-timeout", "on"));
+    auto data = emutest::OpenDataQuery(svc.Get());
+    const DWORD start = GetTickCount();
+    CHECK(data->Next(200, 1, obj.ReleaseAndGetAddressOf(), &got) == WBEM_S_TIMEDOUT);
+    CHECK(got == 0);
+    CHECK(GetTickCount() - start >= 200);  // it waited the time-out out: it never answers sooner
+    // The method block's instances answer as usual under either fault of the data block.
+    for (const char* fault : {"data-timeout", "data-hang"}) {
+        CAPTURE(fault);
+        REQUIRE(fx.Ctl().SetFault(fault, "on"));
+        win::Bstr wql(L"WQL"), query(L"SELECT * FROM OrvButtonMethodDW");
+        ComPtr<IEnumWbemClassObject> methods;
+        REQUIRE(svc->ExecQuery(wql.Get(), query.Get(), WBEM_FLAG_RETURN_IMMEDIATELY | WBEM_FLAG_FORWARD_ONLY, nullptr,
+                               methods.GetAddressOf()) == WBEM_S_NO_ERROR);
+        CHECK(methods->Next(0, 1, obj.ReleaseAndGetAddressOf(), &got) == WBEM_S_NO_ERROR);
+        CHECK(got == 1);
+    }
+}
+
 TEST_CASE("subscriptions left by killed processes do not use up the table, even when pids repeat") {
     emutest::Fixture f;
     auto svc = f.Connect();

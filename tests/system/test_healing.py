@@ -64,15 +64,18 @@ class Healing(systest.SessionTestCase):
 
     def test_b_the_service_comes_back_by_itself_after_wmi_was_away_in_mid_run_and_at_start(self):
         host = self.host
+        # A fresh service: a loss soon after another one's recovery would belong to its run.
+        host.stop_service()
+        self.start_service(host)
+        self.start = len(host.service_events())
         host.fwemu("fault", "wmi-down", "5000")
         self.wait_for_event_text_matching(BACK, timeout=60)
         self.serve_requests(2)
+        # The connects that failed meanwhile are part of the loss: no entries of their own.
         mid_run = self.texts()
         self.assertRegex(mid_run[0], LOST)
-        self.assertEqual(mid_run[1], "ConnectServer fail")
-        self.assertRegex(mid_run[2], r"^ConnectServer succeeded after \d+ failed attempts in \d+ s$")
-        self.assertRegex(mid_run[3], BACK)
-        self.assertEqual(len(mid_run), 4, mid_run)
+        self.assertRegex(mid_run[1], BACK)
+        self.assertEqual(len(mid_run), 2, mid_run)
 
         host.stop_service()
         self.start = len(host.service_events())

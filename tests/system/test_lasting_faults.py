@@ -17,6 +17,8 @@ from winehost import CURRENT_SETTING, NOTIFICATION, STATUS_CONTROL, process_usag
 WARNING, INFORMATION = 2, 4
 GAVE_NO_ANSWER = re.compile(r"^(.+?) gave no answer in \d+\.\d s; while 2 such calls are out, the next fail at once$")
 LOST = re.compile(r"^WMI connection lost: ")
+BACK = re.compile(r"^WMI connection back after \d+\.\d s$")
+STEADY = re.compile(r"^WMI connection steady again after (\d+) losses in \d+ s$")
 CALL_BOUND_S = 10
 
 
@@ -67,6 +69,11 @@ class LastingFaults(systest.SessionTestCase):
                              interval=0.2)
         self.assertLess(time.monotonic() - began, seconds)
         self.assertEqual(self.host.service_state()["STATE"], 1)
+
+    def assert_event_reaches_clients(self, code, timeout, what):
+        before = self.host.reg_dword(NOTIFICATION, "") or 0
+        self.host.fwemu("event", hex(code))
+        self.host.wait_until(lambda: self.host.reg_dword(NOTIFICATION, "") == before ^ code, timeout, what)
 
     def assert_types(self):
         """Failures are warnings; recoveries information."""
@@ -167,9 +174,7 @@ class LastingFaults(systest.SessionTestCase):
         self.assertLess(cpu, 6.0)  # a tenth of one core at most
         # The next subscription comes after the pause of the moment (a minute at most).
         host.wait_until(lambda: self.status("subscriptions") > subscriptions, 90, "the subscription", interval=1)
-        before = host.reg_dword(NOTIFICATION, "") or 0
-        host.fwemu("event", "0x4")
-        host.wait_until(lambda: host.reg_dword(NOTIFICATION, "") == before ^ 0x4, 30, "a button event after the fault")
+        self.assert_event_reaches_clients(0x4, 30, "a button event after the fault")
         texts = self.texts()
         print(f"\ntransport failure 60 s: {attempts - left} subscriptions, {made} connects, {cpu:.2f} s CPU, "
               f"{len(texts)} entries: {texts}")
@@ -203,9 +208,7 @@ class LastingFaults(systest.SessionTestCase):
                 if restart:  # the given-up calls subscribe too as they end: wait for the service's own
                     host.wait_until(lambda: [t for t in self.texts() if t.startswith("Subscription succeeded after")],
                                     30, "the subscription")
-                value = host.reg_dword(NOTIFICATION, "") or 0
-                host.fwemu("event", "0x8000")
-                host.wait_until(lambda: host.reg_dword(NOTIFICATION, "") == value ^ 0x8000, 60, "a button event")
+                self.assert_event_reaches_clients(0x8000, 60, "a button event")
                 texts = self.texts()
                 print(f"\n{fault}: threads {before} -> {self.threads(pid)}, {len(texts)} entries: {texts}")
                 self.assertLessEqual(len(texts), 4, texts)
@@ -245,6 +248,47 @@ class LastingFaults(systest.SessionTestCase):
         texts = self.texts()
         self.assertRegex(texts[-1], r"^Firmware method lookup succeeded after \d+ failed attempts in \d+ s$")
         self.assertLessEqual(len(texts), 3, texts)
+        self.assert_types()
+
+    def test_f_a_wmi_that_drops_again_and_again_is_one_run_of_losses(self):
+        """30 drops of the connection, each as soon as a request was served on the last one (every
+        fifth a WMI away for a moment, so that connecting again fails too): each request is served
+        at once, one connection per drop, threads and CPU bounded; the log says "lost" and "back"
+        once, and once the connection has held, "steady again after 30 losses"; events come again."""
+        host = self.host
+        host.stop_service()  # a service of its own: its own run of losses
+        self.start = len(host.service_events())
+        self.start_service(host)
+        self.serve_requests(1)
+        pid = self.service_pid()
+        threads = [self.threads(pid)]
+        connects = self.status("connects")
+        cpu_before, began = process_usage(pid)[0], time.monotonic()
+        for drop in range(30):
+            host.fwemu("fault", *(("wmi-down", "1500") if drop % 5 == 4 else ("disconnect", "on")))
+            # Found by the request, or by the poll; made good at once either way, never after the
+            # listener's growing pause before it subscribes again.
+            self.serve_requests(1, timeout_ms=10000)
+            threads.append(self.threads(pid))
+        seconds = time.monotonic() - began
+        cpu = process_usage(pid)[0] - cpu_before
+        made = self.status("connects") - connects
+        during = self.texts()
+        # Once the connection has held, the run is over; the listener says so while it listens.
+        host.wait_until(lambda: [t for t in self.texts() if STEADY.search(t)], 240, "the run of losses to end",
+                        interval=1)
+        self.assert_event_reaches_clients(0x40, 30, "a button event after the drops")
+        texts = self.texts()
+        print(f"\n30 drops in {seconds:.0f} s: {made} connects, threads {threads[0]} -> peak {max(threads)}, "
+              f"{cpu:.2f} s CPU, {len(texts)} entries: {texts}")
+        self.assertEqual(made, 30)
+        self.assertLessEqual(max(threads), threads[0] + 3, threads)
+        self.assertLess(cpu, seconds / 2)  # half a core at most, reconnecting all the time
+        self.assertEqual(len(during), 2, during)
+        self.assertRegex(during[0], LOST)
+        self.assertRegex(during[1], BACK)
+        self.assertEqual(len(texts), 3, texts)
+        self.assertEqual(STEADY.search(texts[2]).group(1), "30")
         self.assert_types()
 
 

@@ -1,117 +1,44 @@
 #include <doctest/doctest.h>
 
-#include "core/power_api.h"
-#include "tests/unit/test_support.h"
+#include "tests/unit/firmware_fixture.h"
 
 using namespace testing;
 
 namespace {
-constexpr char kNotification[] = TELVARIN_KEY_NOTIFICATION;
+constexpr DWORD kSleep = RecordedButtons::kSleep, kHibernate = RecordedButtons::kHibernate;
 
-// Counts power requests; the privilege always works and no policy library is found.
-class CountingPower final : public PowerApi {
-public:
-    volatile LONG sleeps = 0, hibernations = 0;
-    BOOL OpenToken(DWORD, HANDLE* token) override {
-        *token = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        return TRUE;
-    }
-    BOOL LookupPrivilege(const char*, LUID*) override { return TRUE; }
-    BOOL AdjustPrivileges(HANDLE, TOKEN_PRIVILEGES*) override { return TRUE; }
-    HMODULE LoadPowerLibrary(const char*) override { return nullptr; }
-    FARPROC FindEntry(HMODULE, const char*) override { return nullptr; }
-    BOOL QueryPowerStatus(SYSTEM_POWER_STATUS*) override { return FALSE; }
-    BOOL RequestPowerState(BOOL suspend, BOOL) override {
-        InterlockedIncrement(suspend ? &sleeps : &hibernations);
-        return TRUE;
-    }
-};
-
-// The button events' actions as the service wires them, with the power calls counted.
-struct CountingButtons final : ButtonActions {
-    CountingPower power;
-    ActivityBoard activity;
-    PowerActions actions;
-    explicit CountingButtons(ServiceLog& log) : actions(power, activity, log) {}
-    void SleepPerPolicy() override { actions.SleepPerPolicy(); }
-    void Hibernate() override { actions.Hibernate(); }
-    void ToggleNotification(DWORD code) override { UpdateRegistryDword(kNotification, "", code, 0, 1); }
-};
-
-ButtonActions* g_buttons = nullptr;
-
-DWORD WINAPI RunListener(LPVOID) {
-    g_pService->Firmware().RunEventListener(*g_buttons);
-    return 0;
-}
-
-struct ListenerFixture : FirmwareFixture {
-    CountingButtons buttons{service.Log()};
-    CountingPower& power = buttons.power;
-    win::UniqueHandle thread;
-
-    ListenerFixture() {
-        DeleteSystemEventTree();
-        g_buttons = &buttons;
+struct ListenerFixture : BridgeFixture {
+    explicit ListenerFixture(DWORD callBoundMs = telvarin::kCallBoundMs) : BridgeFixture(callBoundMs) {
+        REQUIRE(SetWinmgmtRunning(true));
         Connect();
     }
-    ~ListenerFixture() {
-        Stop();
-        DeleteSystemEventTree();
+    ListenerThread listener{*this};
+    void Inject(DWORD code, DWORD count = 1) { REQUIRE(emulator.InjectEvent(code, count)); }
+    // Waits until `count` actions were asked for; the actions then.
+    std::vector<DWORD> Actions(size_t count, DWORD timeoutMs = 10000) {
+        Eventually([&] { return listener.buttons.Actions().size() >= count; }, timeoutMs);
+        return listener.buttons.Actions();
     }
-    void Start() {
-        thread.Reset(CreateThread(nullptr, 0, RunListener, nullptr, 0, nullptr));
-        REQUIRE(Eventually([&] { return Subscribed(emulator); }));
-        REQUIRE(WaitForSingleObject(thread.Get(), 0) == WAIT_TIMEOUT);
-    }
-    void Stop() {
-        if (!thread) return;
-        service.Host().RequestStop();
-        CHECK(WaitForSingleObject(thread.Get(), 10000) == WAIT_OBJECT_0);
-        thread.Reset();
-    }
-    void Inject(DWORD code) { REQUIRE(emulator.InjectEvent(code)); }
-    // Waits until Notification "" holds `expected` (events are handled one by one, in order).
-    bool WaitForEvents(DWORD expected, DWORD timeoutMs = 10000) {
-        return Eventually([&] { return ReadDword(kNotification, "") == expected; }, timeoutMs);
+    std::vector<std::string> ReportsStartingWith(const std::string& start) {
+        std::vector<std::string> found;
+        for (const std::string& text : log.Texts())
+            if (StartsWith(text, start)) found.push_back(text);
+        return found;
     }
 };
 }  // namespace
 
-TEST_CASE("event codes are toggled into Notification as whole values") {
+TEST_CASE("each event goes to its action in order: 8 sleeps, 0x800 hibernates, any other code is toggled whole") {
     ListenerFixture f;
-    f.Start();
-    SUBCASE("a missing key is created with the first code; the same code clears it") {
-        f.Inject(0x10);
-        CHECK(f.WaitForEvents(0x10));
-        f.Inject(0x10);
-        CHECK(f.WaitForEvents(0));
-    }
-    SUBCASE("0x30 on 0x10 sets both bits; 0x808 is toggled, not a power request; 0 changes nothing") {
-        f.Inject(0x10);
-        f.Inject(0x30);
-        f.Inject(0x808);
-        f.Inject(0);
-        f.Inject(0x1);
-        CHECK(f.WaitForEvents(0x839));
-        CHECK(f.power.sleeps + f.power.hibernations == 0);
-    }
-}
-
-TEST_CASE("codes 8 and 0x800 are power requests and leave the registry alone") {
-    ListenerFixture f;
-    f.Start();
-    f.Inject(8);
-    f.Inject(0x800);
-    f.Inject(0x4);  // handled after both power requests have returned
-    CHECK(f.WaitForEvents(0x4));
-    CHECK(f.power.sleeps == 0);  // no policy available here: the sleep button hibernates
-    CHECK(f.power.hibernations == 2);
+    f.listener.Start();
+    for (DWORD code : {0x10u, 0x30u, 0x808u, 0u, 8u, 0x800u, 0x1u}) f.Inject(code);
+    CHECK(f.Actions(7) == std::vector<DWORD>{0x10, 0x30, 0x808, 0, kSleep, kHibernate, 0x1});
+    CHECK(f.log.Events().empty());
 }
 
 TEST_CASE("an event whose code is no integer is dropped, never taken for the sleep code") {
     ListenerFixture f;
-    f.Start();
+    f.listener.Start();
     f.Fault("null-param", "on");  // VT_NULL, with 8 left in the union
     const uint64_t delivered = EventsDelivered(f.emulator);
     f.Inject(8);
@@ -120,55 +47,103 @@ TEST_CASE("an event whose code is no integer is dropped, never taken for the sle
     REQUIRE(Eventually([&] { return EventsDelivered(f.emulator) >= delivered + 2; }));
     f.Fault("null-param", "off");
     f.Inject(0x4);  // handled after the two junk events
-    CHECK(f.WaitForEvents(0x4));
-    CHECK(f.power.sleeps + f.power.hibernations == 0);
+    CHECK(f.Actions(1) == std::vector<DWORD>{0x4});
 }
 
 TEST_CASE("a burst of events is handled completely and in order") {
     ListenerFixture f;
-    f.Start();
-    REQUIRE(f.emulator.InjectEvent(0x2, 999));
+    f.listener.Start();
+    f.Inject(0x2, 999);
     f.Inject(0x100);
-    // 999 toggles of bit 1 leave it set; the last code arrives after all of them.
-    CHECK(f.WaitForEvents(0x102, 30000));
+    std::vector<DWORD> expected(999, 0x2);
+    expected.push_back(0x100);
+    CHECK(f.Actions(1000, 30000) == expected);
 }
 
 TEST_CASE("the first subscription is retried once a second, holding the lock, until it succeeds") {
     ListenerFixture f;
     f.Fault("notify-fail", "2");
-    f.thread.Reset(CreateThread(nullptr, 0, RunListener, nullptr, 0, nullptr));
+    const uint64_t before = f.Stats().subscriptions;
+    f.listener.Start(false);
     REQUIRE(Eventually([&] { return !f.log.Texts().empty(); }));
-    CHECK_FALSE(LockIsFree(f.service.Firmware().Wmi().CallLock()));
     f.Inject(0x1);  // made before the subscription: not delivered
-    REQUIRE(Eventually([&] { return Subscribed(f.emulator); }));
+    // A start-up call made now waits for the subscription, across its pauses.
+    CHECK(f.bridge.WriteFirmwareSetting(5) == 1);
+    CHECK(f.Stats().subscriptions == before + 1);
+    REQUIRE(Eventually([&] { return Subscribed(f.emulator) && f.log.Texts().size() == 2; }));
     const auto texts = f.log.Texts();
-    REQUIRE(texts.size() == 2);
     CHECK(texts[0] == "ExecNotificationQuery fail");
     CHECK(StartsWith(texts[1], "ExecNotificationQuery succeeded after 2 failed attempts"));
-    CHECK(Eventually([&] { return LockIsFree(f.service.Firmware().Wmi().CallLock()); }));
+    CHECK(CallsGetThrough(f.bridge));
     f.Inject(0x8000);
-    CHECK(f.WaitForEvents(0x8000));
+    CHECK(f.Actions(1) == std::vector<DWORD>{0x8000});
+}
+
+TEST_CASE("a poll that keeps failing is reported once, and subscribed again with growing pauses until polls answer") {
+    ListenerFixture f;
+    f.Fault("event-fail", "-1");
+    const uint64_t before = f.Stats().subscriptions;
+    f.listener.Start(false);
+    // Pauses of 0, 1, 2 and 4 s: the fifth subscription comes after about 7 s, not at once.
+    REQUIRE(Eventually([&] { return f.Stats().subscriptions >= before + 3; }));
+    const auto failed = f.ReportsStartingWith("Button-event poll failed with 0x80041001; subscribing again");
+    CHECK(failed.size() == 1);
+    CHECK(f.Stats().subscriptions <= before + 4);
+    f.Fault("event-fail", "0");
+    // The subscription of the moment, or the next one, polls again: said once.
+    REQUIRE(Eventually([&] { return !f.ReportsStartingWith("Button-event poll succeeded after ").empty(); }, 20000));
+    f.Inject(0x40);
+    CHECK(f.Actions(1) == std::vector<DWORD>{0x40});
+    CHECK(f.log.Texts().size() == 2);
+    CHECK(f.Wmi().Connected());  // an error that is no loss leaves the connection as it is
+}
+
+TEST_CASE("after polls that give no answer, new subscriptions are tried with growing pauses, and events come again") {
+    ListenerFixture f(300);  // a poll is given up 0.5 s + 0.3 s after it began
+    f.listener.Start();
+    f.Fault("event-hang", "on");
+    REQUIRE(Eventually([&] { return f.Wmi().Outstanding(WmiOp::Poll) == 2; }));
+    // Polls are refused while two are out, yet subscriptions are still tried, with pauses.
+    const uint64_t refused = f.Stats().subscriptions;
+    REQUIRE(Eventually([&] { return f.Stats().subscriptions > refused; }));
+    CHECK(f.Wmi().Outstanding(WmiOp::Poll) == 2);
+    CHECK(f.ReportsStartingWith("Next of the button events gave no answer in 0.8 s; while 2 such calls are out").size() == 1);
+    f.Fault("event-hang", "off");
+    CHECK(Eventually([&] { return f.Wmi().Outstanding(WmiOp::Poll) == 0; }));
+    REQUIRE(Eventually([&] { return !f.ReportsStartingWith("Button-event poll succeeded after ").empty(); }, 20000));
+    f.Inject(0x8000);
+    CHECK(f.Actions(1) == std::vector<DWORD>{0x8000});
+    CHECK(f.Wmi().Connected());  // a hang is no loss
 }
 
 TEST_CASE("a stop ends the listener and releases the subscription") {
     ListenerFixture f;
     const LONG connected = fwemu::LiveObjects();
     SUBCASE("while polling") {
-        f.Start();
+        f.listener.Start();
         f.Inject(0x1);
-        CHECK(f.WaitForEvents(0x1));
+        CHECK(f.Actions(1) == std::vector<DWORD>{0x1});
     }
     SUBCASE("while the subscription keeps failing") {
         f.Fault("notify-fail", "-1");
-        f.thread.Reset(CreateThread(nullptr, 0, RunListener, nullptr, 0, nullptr));
+        f.listener.Start(false);
         REQUIRE(Eventually([&] { return !f.log.Texts().empty(); }));
     }
-    SUBCASE("with the stop already asked for") {
-        f.service.Host().RequestStop();
-        f.thread.Reset(CreateThread(nullptr, 0, RunListener, nullptr, 0, nullptr));
-        CHECK(WaitForSingleObject(f.thread.Get(), 5000) == WAIT_OBJECT_0);
+    SUBCASE("while a poll hangs: given up at the stop, it lets go once the provider answers") {
+        f.Fault("event-hang", "on");
+        const uint64_t polls = f.Stats().pollsStarted;
+        f.listener.Start();
+        REQUIRE(Eventually([&] { return f.Stats().pollsStarted > polls; }));  // its first poll hangs
+        f.listener.Stop();
+        CHECK(f.Wmi().Outstanding(WmiOp::Poll) == 1);
+        f.Fault("event-hang", "off");
+        CHECK(Eventually([&] { return f.Wmi().Outstanding(WmiOp::Poll) == 0; }));
     }
-    f.Stop();
-    CHECK(LockIsFree(f.service.Firmware().Wmi().CallLock()));
+    SUBCASE("with the stop already asked for") {
+        f.Stop();
+        f.listener.Start(false);
+    }
+    f.listener.Stop();
+    CHECK(CallsGetThrough(f.bridge));
     CHECK(fwemu::LiveObjects() == connected);
 }

@@ -1,21 +1,21 @@
 #include <doctest/doctest.h>
 
-#include "tests/unit/test_support.h"
+#include "tests/unit/firmware_fixture.h"
 
 using namespace testing;
 
 namespace {
 struct Registers {
     DWORD eax = 0x9610, ebx = 0x5D, ecx = 0, edx = 0;
-    int Call(CFnService& service) { return service.Firmware().CallFirmware(eax, ebx, ecx, edx); }
+    int Call(FirmwareBridge& bridge) { return bridge.CallFirmware(eax, ebx, ecx, edx); }
     bool Unchanged() const { return eax == 0x9610 && ebx == 0x5D && ecx == 0 && edx == 0; }
 };
 }  // namespace
 
 TEST_CASE("the start-up register call sends 38416, 302, 0, 0 and sets the option") {
-    FirmwareFixture f;
+    BridgeFixture f;
     f.Connect();
-    CHECK(f.service.Firmware().SetFirmwareOption(1) == 1);
+    CHECK(f.bridge.SetFirmwareOption(1) == 1);
     auto calls = f.Calls();
     REQUIRE(calls.size() == 1);
     CHECK(InputTexts(calls[0]) == std::vector<std::string>{"38416", "302", "0", "0"});
@@ -26,26 +26,26 @@ TEST_CASE("the start-up register call sends 38416, 302, 0, 0 and sets the option
 }
 
 TEST_CASE("a successful call hands back the firmware's registers") {
-    FirmwareFixture f;
+    BridgeFixture f;
     f.Connect();
     Registers r;
     SUBCASE("the model's answer") {
         REQUIRE(f.emulator.SetRadio(false));
-        CHECK(r.Call(f.service) == 1);
+        CHECK(r.Call(f.bridge) == 1);
         CHECK((r.eax & 0xFF) == 1);  // toggled on
         CHECK(r.ebx == 0x5D);
     }
     SUBCASE("OutEAX 0x103 comes back whole") {
         f.Fault("out-eax", "0x103");
-        CHECK(r.Call(f.service) == 1);
+        CHECK(r.Call(f.bridge) == 1);
         CHECK(r.eax == 0x103);
     }
-    CHECK(f.service.Firmware().Wmi().Ready() == 1);
+    CHECK(f.Wmi().Ready() == 1);
     CHECK(f.log.Events().empty());
 }
 
 TEST_CASE("each kind of failed call: its report, the ready flag, the registers untouched") {
-    FirmwareFixture f;
+    BridgeFixture f;
     f.Connect();
     Registers r;
     std::vector<std::string> reports;
@@ -89,28 +89,28 @@ TEST_CASE("each kind of failed call: its report, the ready flag, the registers u
         f.Fault("put-fail", "on");
         firmwareCalled = false;
     }
-    CHECK(r.Call(f.service) == 0);
+    CHECK(r.Call(f.bridge) == 0);
     CHECK(r.Unchanged());
-    CHECK(f.service.Firmware().Wmi().Ready() == ready);
+    CHECK(f.Wmi().Ready() == ready);
     CHECK(f.log.Texts() == reports);
-    CHECK(LockIsFree(f.service.Firmware().Wmi().CallLock()));
+    CHECK(CallsGetThrough(f.bridge));
     if (!firmwareCalled) CHECK(f.Calls().empty());
     // The connection stays usable for the other operations.
     f.Fault("null-object", "off");
     f.Fault("put-fail", "off");
-    CHECK(f.service.Firmware().WriteFirmwareSetting(1) == 1);
+    CHECK(f.bridge.WriteFirmwareSetting(1) == 1);
 }
 
 TEST_CASE("without a connection a call fails at once") {
-    ServiceFixture f;
+    BridgeFixture f;
     DWORD eax = 1, ebx = 2, ecx = 3, edx = 4;
-    CHECK(f.service.Firmware().CallFirmware(eax, ebx, ecx, edx) == 0);
-    CHECK(f.service.Firmware().WriteFirmwareSetting(0) == 0);
+    CHECK(f.bridge.CallFirmware(eax, ebx, ecx, edx) == 0);
+    CHECK(f.bridge.WriteFirmwareSetting(0) == 0);
     CHECK((eax == 1 && ebx == 2 && ecx == 3 && edx == 4));
 }
 
 TEST_CASE("10,000 failing and succeeding calls leave no emulator object behind") {
-    FirmwareFixture f;
+    BridgeFixture f;
     f.Connect();
     const LONG connected = fwemu::LiveObjects();
     const char* faults[][2] = {{"cflag", "1"},          {"no-output", "on"},      {"exec-fail", "on"},
@@ -121,29 +121,29 @@ TEST_CASE("10,000 failing and succeeding calls leave no emulator object behind")
         f.Fault(fault[0], fault[1]);
         for (int i = 0; i < 1000; ++i) {
             Registers r;
-            r.Call(f.service);
+            r.Call(f.bridge);
         }
-        f.service.Firmware().Wmi().ForgetMethodInput();  // the one object kept on purpose
+        f.Wmi().ForgetMethodInput();  // the one object kept on purpose
         CHECK(fwemu::LiveObjects() == connected);
         REQUIRE(f.emulator.Reset());
     }
     for (int i = 0; i < 3000; ++i) {
         Registers r;
-        CHECK(r.Call(f.service) == 1);
+        CHECK(r.Call(f.bridge) == 1);
     }
-    for (int i = 0; i < 1000; ++i) f.service.Firmware().WriteFirmwareSetting(static_cast<DWORD>(i));
-    f.service.Firmware().Wmi().ForgetMethodInput();
+    for (int i = 0; i < 1000; ++i) f.bridge.WriteFirmwareSetting(static_cast<DWORD>(i));
+    f.Wmi().ForgetMethodInput();
     CHECK(fwemu::LiveObjects() == connected);
-    f.service.Firmware().Wmi().Close();
+    f.Wmi().Close();
     CHECK(fwemu::LiveObjects() == f.baselineObjects);
 }
 
 TEST_CASE("the settings word travels as unsigned decimal text") {
-    FirmwareFixture f;
+    BridgeFixture f;
     f.Connect();
-    CHECK(f.service.Firmware().WriteFirmwareSetting(0xFE7FFFEB) == 1);
-    CHECK(f.service.Firmware().WriteFirmwareSetting(0) == 1);
-    CHECK(f.service.Firmware().WriteFirmwareSetting(0xFFFFFFFF) == 1);
+    CHECK(f.bridge.WriteFirmwareSetting(0xFE7FFFEB) == 1);
+    CHECK(f.bridge.WriteFirmwareSetting(0) == 1);
+    CHECK(f.bridge.WriteFirmwareSetting(0xFFFFFFFF) == 1);
     auto writes = f.Writes();
     REQUIRE(writes.size() == 3);
     CHECK(Narrow(writes[0].text) == "4269801451");
@@ -155,7 +155,7 @@ TEST_CASE("the settings word travels as unsigned decimal text") {
 }
 
 TEST_CASE("the settings write goes to the first instance only, and a rejection is a failure") {
-    FirmwareFixture f;
+    BridgeFixture f;
     f.Connect();
     constexpr int kAnyWrites = -1;  // the emulator logs a rejected PutInstance; not asserted
     struct {
@@ -174,23 +174,23 @@ TEST_CASE("the settings write goes to the first instance only, and a rejection i
         CAPTURE(c.fault);
         REQUIRE(f.emulator.Reset());
         f.Fault(c.fault, c.value);
-        CHECK(f.service.Firmware().WriteFirmwareSetting(5) == c.result);
+        CHECK(f.bridge.WriteFirmwareSetting(5) == c.result);
         if (c.writes != kAnyWrites) CHECK(f.Writes().size() == static_cast<size_t>(c.writes));
     }
-    CHECK(LockIsFree(f.service.Firmware().Wmi().CallLock()));
+    CHECK(CallsGetThrough(f.bridge));
     CHECK(f.log.Events().empty());
 }
 
 TEST_CASE("another model's method instance is found when the fixed one does not exist, used and named once") {
-    FirmwareFixture f;
+    BridgeFixture f;
     REQUIRE(SetWinmgmtRunning(true));
     f.Connect();
     const std::string named = "Using the firmware method instance OrvButtonMethodDW.InstanceName=\"ACPI\\\\PNP0C14\\\\1_0\"";
     SUBCASE("published under another unique id") {
         f.Fault("method-instance", "ACPI\\PNP0C14\\1_0");
         Registers first, second;
-        CHECK(first.Call(f.service) == 1);
-        CHECK(second.Call(f.service) == 1);
+        CHECK(first.Call(f.bridge) == 1);
+        CHECK(second.Call(f.bridge) == 1);
         CHECK(f.Calls().size() == 2);
         CHECK(f.log.Texts() == std::vector<std::string>{named});
         // A new connection looks again (the firmware may have changed with it), and says nothing
@@ -198,23 +198,23 @@ TEST_CASE("another model's method instance is found when the fixed one does not 
         REQUIRE(f.emulator.Disconnect());
         f.log.Clear();
         Registers third;
-        CHECK(third.Call(f.service) == 1);
+        CHECK(third.Call(f.bridge) == 1);
         CHECK(f.Calls().size() == 3);
         for (const std::string& text : f.log.Texts()) CHECK(text != named);
-        CHECK(f.service.Firmware().Wmi().Ready() == 1);
+        CHECK(f.Wmi().Ready() == 1);
     }
     SUBCASE("none published: the call fails as it always did") {
         f.Fault("method-instance", "none");
         Registers r;
-        CHECK(r.Call(f.service) == 0);
+        CHECK(r.Call(f.bridge) == 0);
         CHECK(r.Unchanged());
         CHECK(f.Calls().empty());
         CHECK(f.log.Texts() == std::vector<std::string>{"Wmi ExecMethod fail."});
-        CHECK(f.service.Firmware().Wmi().Ready() == 0);
+        CHECK(f.Wmi().Ready() == 0);
     }
     SUBCASE("the fixed one published: used, nothing looked up or said") {
         Registers r;
-        CHECK(r.Call(f.service) == 1);
+        CHECK(r.Call(f.bridge) == 1);
         CHECK(f.log.Texts().empty());
     }
 }

@@ -160,7 +160,6 @@ HRESULT EmulatorComRuntime::CreateLocator(IWbemLocator** locator) {
 FirmwareFixture::FirmwareFixture() : baselineObjects(fwemu::LiveObjects()) {
     REQUIRE(emulator.Ok());
     REQUIRE(emulator.Reset());
-    service.Firmware().Wmi().SetComRuntime(&runtime);
 }
 
 FirmwareFixture::~FirmwareFixture() { service.Firmware().Wmi().Close(); }

@@ -87,14 +87,6 @@ public:
     volatile LONG startAttempts = 0;
 };
 
-// A service object whose event log and status reports are recorded; the object g_pService points
-// at during a test.
-struct ServiceFixture {
-    RecordingEventLog log;
-    RecordingServiceControl scm;
-    CFnService service{log, scm};
-};
-
 }  // namespace testing
 
 #include "emulator/fwemu.h"
@@ -117,9 +109,17 @@ public:
     int initializeCalls = 0, securityCalls = 0, createCalls = 0, uninitializeCalls = 0;
 };
 
+// A service object whose event log and status reports are recorded, and whose WMI connection
+// would reach the emulator; the object g_pService points at during a test.
+struct ServiceFixture {
+    RecordingEventLog log;
+    RecordingServiceControl scm;
+    EmulatorComRuntime runtime;
+    CFnService service{log, scm, runtime};
+};
+
 // A service object connected to a freshly reset emulator, with a recorded event log.
 struct FirmwareFixture : ServiceFixture {
-    EmulatorComRuntime runtime;
     fwemu::Controller emulator;
     LONG baselineObjects;
 

@@ -2,33 +2,72 @@
 
 #include "core/backoff.h"
 #include "core/retry_log.h"
-#include "tests/unit/test_support.h"
+#include "firmware/call_runner.h"
+#include "tests/unit/firmware_fixture.h"
 
 using namespace testing;
 
 namespace {
-fwemu::ConnectionStats Stats(fwemu::Controller& emulator) {
-    fwemu::ConnectionStats stats;
-    REQUIRE(emulator.GetConnectionStats(&stats));
-    return stats;
-}
+constexpr ULONGLONG kMinute = 60 * 1000, kHour = 60 * kMinute;
 
 struct Registers {
     DWORD eax = TELVARIN_FW_FUNCTION, ebx = TELVARIN_FW_STATE_A, ecx = 0, edx = 0;
-    int Call(CFnService& service) { return service.Firmware().CallFirmware(eax, ebx, ecx, edx); }
+    int Call(FirmwareBridge& bridge) { return bridge.CallFirmware(eax, ebx, ecx, edx); }
+};
+
+// A button-event subscription that counts the polls made on it and answers each "timed out".
+class CountingEvents final : public IEnumWbemClassObject {
+public:
+    volatile LONG polls = 0;
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        if (iid != IID_IUnknown && iid != IID_IEnumWbemClassObject) {
+            *out = nullptr;
+            return E_NOINTERFACE;
+        }
+        *out = this;
+        AddRef();
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&m_refs)); }
+    ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(InterlockedDecrement(&m_refs)); }
+    HRESULT STDMETHODCALLTYPE Next(LONG, ULONG, IWbemClassObject** objects, ULONG* returned) override {
+        InterlockedIncrement(&polls);
+        *objects = nullptr;
+        *returned = 0;
+        return WBEM_S_TIMEDOUT;
+    }
+    HRESULT STDMETHODCALLTYPE Reset() override { return WBEM_E_NOT_SUPPORTED; }
+    HRESULT STDMETHODCALLTYPE NextAsync(ULONG, IWbemObjectSink*) override { return WBEM_E_NOT_SUPPORTED; }
+    HRESULT STDMETHODCALLTYPE Clone(IEnumWbemClassObject**) override { return WBEM_E_NOT_SUPPORTED; }
+    HRESULT STDMETHODCALLTYPE Skip(LONG, ULONG) override { return WBEM_E_NOT_SUPPORTED; }
+    LONG Refs() const { return m_refs; }
+
+private:
+    volatile LONG m_refs = 1;  // the test's, on the stack
+};
+
+// Stops the bridge once its log shows a first report.
+struct StopOnFirstReport {
+    BridgeFixture* f;
+    static DWORD WINAPI Run(LPVOID self) {
+        auto* me = static_cast<StopOnFirstReport*>(self);
+        const bool reported = Eventually([&] { return !me->f->log.Texts().empty(); });
+        me->f->Stop();
+        return reported ? 0 : 1;
+    }
 };
 }  // namespace
 
 TEST_CASE("ConnectWmi connects at the first attempt without a report") {
-    FirmwareFixture f;
+    BridgeFixture f;
     f.Connect();
-    CHECK(f.service.Firmware().Wmi().Connected());
+    CHECK(f.Wmi().Connected());
     CHECK(f.log.Events().empty());
     CHECK((f.runtime.initializeCalls + f.runtime.securityCalls + f.runtime.createCalls) == 3);
 }
 
 TEST_CASE("ConnectWmi retries each stage alone, reporting its first failure and its success") {
-    FirmwareFixture f;
+    BridgeFixture f;
     std::vector<std::string> failures;
     SUBCASE("ConnectServer failing three times: the earlier stages are not repeated") {
         f.Fault("connect-fail", "3");
@@ -59,7 +98,7 @@ TEST_CASE("ConnectWmi retries each stage alone, reporting its first failure and 
         f.Connect();
         failures = {"CoCreateInstance fail", "CoCreateInstance succeeded after 2 failed attempts"};
     }
-    CHECK(f.service.Firmware().Wmi().Connected());
+    CHECK(f.Wmi().Connected());
     const auto texts = f.log.Texts();
     REQUIRE(texts.size() == failures.size());
     for (size_t i = 0; i < texts.size(); ++i) CHECK(StartsWith(texts[i], failures[i]));
@@ -68,106 +107,169 @@ TEST_CASE("ConnectWmi retries each stage alone, reporting its first failure and 
         CHECK(e.type == (e.strings[0].find("succeeded") == std::string::npos ? EVENTLOG_WARNING_TYPE : EVENTLOG_INFORMATION_TYPE));
 }
 
-TEST_CASE("a retry loop reports its first failure, then at most one reminder an hour, and its success") {
-    ServiceFixture f;
-    constexpr ULONGLONG kMinute = 60 * 1000;
-    RetryLog log(f.service.Log(), "ConnectServer fail", "ConnectServer");
-    log.SucceededAt(0);  // nothing failed: nothing to say
-    for (ULONGLONG t = 0; t <= 150 * kMinute; t += kMinute) log.FailedAt(t);  // 151 failures, 2.5 h
-    log.SucceededAt(151 * kMinute);
-    log.FailedAt(152 * kMinute);  // a new run of failures starts afresh
-    CHECK(f.log.Texts() == std::vector<std::string>{
-                               "ConnectServer fail",
-                               "ConnectServer still failing: 61 attempts in 60 min",
-                               "ConnectServer still failing: 121 attempts in 120 min",
-                               "ConnectServer succeeded after 151 failed attempts in 9060 s",
-                               "ConnectServer fail",
-                           });
+TEST_CASE("a retry log writes once per run of failures, an hourly reminder, and a success that is followed by no other") {
+    RecordingEventLog events;
+    ServiceLog log(events);
+    RetryLog retry(log, "ConnectServer fail", "ConnectServer");
+    ULONGLONG t = 5 * kHour;
+    retry.SucceededAt(t);  // nothing failed: nothing to say
+    SUBCASE("a long run: the first failure, a reminder an hour, its success at once") {
+        for (int i = 0; i <= 150; ++i) retry.FailedAt(t + i * kMinute);  // 151 failures, 2.5 h
+        retry.SucceededAt(t + 151 * kMinute);
+        CHECK(events.Texts() == std::vector<std::string>{
+                                    "ConnectServer fail",
+                                    "ConnectServer still failing: 61 attempts in 60 min",
+                                    "ConnectServer still failing: 121 attempts in 120 min",
+                                    "ConnectServer succeeded after 151 failed attempts in 9060 s",
+                                });
+    }
+    SUBCASE("outcomes that alternate for a day: one run, hourly, never an entry per alternation") {
+        for (ULONGLONG s = 0; s < 24 * kHour; s += 30 * 1000) {
+            if ((s / 30000) % 2) retry.SucceededAt(t + s);
+            else retry.FailedAt(t + s);
+        }
+        const auto texts = events.Texts();
+        // The first failure and success, then per hour a reminder and the success after it.
+        CHECK(texts.size() == 2 + 2 * 23);
+        CHECK(texts[0] == "ConnectServer fail");
+        CHECK(StartsWith(texts[1], "ConnectServer succeeded after 1 failed attempts"));
+        CHECK(StartsWith(texts[2], "ConnectServer still failing: 61 attempts in 60 min"));
+    }
+    SUBCASE("a fault that comes back after each steady spell: the next spell must hold four times as long") {
+        // A failure every 100 s, answered at once: the first run is over after a steady minute,
+        // the next would need four, and the fault keeps coming back before that.
+        for (int i = 0; i < 60; ++i) {
+            retry.FailedAt(t + i * 100 * 1000);
+            retry.SucceededAt(t + i * 100 * 1000 + 1000);
+        }
+        auto texts = events.Texts();
+        REQUIRE(texts.size() == 6);
+        CHECK(texts[0] == "ConnectServer fail");
+        CHECK(StartsWith(texts[1], "ConnectServer succeeded after 1 failed attempts in 1 s"));
+        CHECK(texts[2] == "ConnectServer fail");
+        CHECK(StartsWith(texts[3], "ConnectServer succeeded after 1 failed attempts in 1 s"));
+        CHECK(texts[4] == "ConnectServer still failing: 37 attempts in 60 min");
+        CHECK(texts[5] == "ConnectServer succeeded after 37 failed attempts in 3601 s");
+        // Quiet for hours: a failure opens a run with a steady minute again, and one after that
+        // minute held opens another.
+        retry.FailedAt(t + 6 * kHour);
+        retry.SucceededAt(t + 6 * kHour + 1000);
+        retry.FailedAt(t + 6 * kHour + 2 * kMinute);
+        texts = events.Texts();
+        REQUIRE(texts.size() == 9);
+        CHECK(texts[6] == "ConnectServer fail");
+        CHECK(texts[8] == "ConnectServer fail");
+    }
+    for (const auto& e : events.Events())
+        CHECK(e.type == (e.strings[0].find("succeeded") == std::string::npos ? EVENTLOG_WARNING_TYPE : EVENTLOG_INFORMATION_TYPE));
 }
 
-namespace {
-DWORD WINAPI StopSoon(LPVOID) {
-    Sleep(300);
-    g_pService->Host().RequestStop();
-    return 0;
-}
-}  // namespace
-
-TEST_CASE("a stop while ConnectWmi retries ends it within about a second") {
-    FirmwareFixture f;
+TEST_CASE("a stop while ConnectWmi retries ends it") {
+    BridgeFixture f;
     f.Fault("connect-fail", "1000");
-    win::UniqueHandle stopper(CreateThread(nullptr, 0, StopSoon, nullptr, 0, nullptr));
-    const DWORD start = GetTickCount();
-    CHECK(f.service.Firmware().Connect() == 0);
-    CHECK(GetTickCount() - start < 5000);  // a hang bound, not a timing
-    CHECK_FALSE(f.service.Firmware().Wmi().HasConnected());
-    WaitForSingleObject(stopper.Get(), INFINITE);
+    StopOnFirstReport stopper{&f};
+    BridgeThread thread(f, StopOnFirstReport::Run, &stopper);
+    CHECK(f.bridge.Connect() == 0);
+    CHECK(thread.Ended(10000));
+    CHECK_FALSE(f.Wmi().HasConnected());
+    CHECK(f.log.Texts() == std::vector<std::string>{"ConnectServer fail"});
 }
 
 TEST_CASE("a call that finds the connection gone waits for it to come back and is made once, on the new one") {
-    FirmwareFixture f;
+    BridgeFixture f;
     REQUIRE(SetWinmgmtRunning(true));
     f.Connect();  // this thread connects, so it connects again itself
     f.Fault("exec-fail", "on");
     Registers failing;
-    CHECK(failing.Call(f.service) == 0);
-    REQUIRE(f.service.Firmware().Wmi().Ready() == 0);  // the firmware's failure disables requests...
+    CHECK(failing.Call(f.bridge) == 0);
+    REQUIRE(f.Wmi().Ready() == 0);  // the firmware's failure disables requests...
     REQUIRE(f.emulator.Reset());
     f.log.Clear();
-    const auto before = Stats(f.emulator);
+    const auto before = f.Stats();
     SUBCASE("the connection ends") { REQUIRE(f.emulator.Disconnect()); }
-    SUBCASE("WMI is away for a while") { f.Fault("wmi-down", "1500"); }
+    SUBCASE("WMI is away for a while: the failed connects are part of the loss") { f.Fault("wmi-down", "1500"); }
     Registers r;
-    CHECK(r.Call(f.service) == 1);
-    CHECK(f.service.Firmware().Wmi().Ready() == 1);  // ...until the connection is made again
-    CHECK(Stats(f.emulator).connects == before.connects + 1);
+    CHECK(r.Call(f.bridge) == 1);
+    CHECK(f.Wmi().Ready() == 1);  // ...until the connection is made again
+    CHECK(f.Stats().connects == before.connects + 1);
     CHECK(f.Calls().size() == 1);  // made once, on the new connection
     const auto texts = f.log.Texts();
-    REQUIRE(texts.size() >= 3);
-    CHECK(texts.front() == "WMI connection lost: GetObject failed with 0x80010108");
-    CHECK(StartsWith(texts[texts.size() - 2], "WMI connection back after "));
-    CHECK(StartsWith(texts.back(), "ExecMethod succeeded after 1 failed attempts"));  // the exec-fail's end
-    for (size_t i = 1; i + 2 < texts.size(); ++i) CHECK(StartsWith(texts[i], "ConnectServer "));  // the outage's
+    REQUIRE(texts.size() == 3);
+    CHECK(texts[0] == "WMI connection lost: GetObject failed with 0x80010108");
+    CHECK(StartsWith(texts[1], "WMI connection back after "));
+    CHECK(StartsWith(texts[2], "ExecMethod succeeded after 1 failed attempts"));  // the exec-fail's end
+}
+
+TEST_CASE("a WMI that drops every two minutes for hours writes a handful of entries in its first hour, then one an hour") {
+    BridgeFixture f;
+    REQUIRE(SetWinmgmtRunning(true));
+    f.Connect();
+    constexpr int kHours = 6, kDropsPerHour = 30;
+    std::vector<size_t> perHour;
+    size_t seen = 0;
+    for (int drop = 0; drop < kHours * kDropsPerHour; ++drop) {
+        f.clock.Advance(2 * kMinute);
+        // Once an hour WMI stays away for a moment, so that connecting again fails too.
+        if (drop % kDropsPerHour == kDropsPerHour / 2) f.Fault("wmi-down", "300");
+        else REQUIRE(f.emulator.Disconnect());
+        Registers r;
+        REQUIRE(r.Call(f.bridge) == 1);  // found lost, connected again, served on the new connection
+        f.Wmi().Tick();
+        if (drop % kDropsPerHour == kDropsPerHour - 1) {
+            perHour.push_back(f.log.Texts().size() - seen);
+            seen = f.log.Texts().size();
+        }
+    }
+    // Then it holds: the run is over, and that is said once.
+    f.clock.Advance(3 * kHour);
+    f.Wmi().Tick();
+    const auto texts = f.log.Texts();
+    CHECK(perHour[0] <= 5);
+    for (int hour = 1; hour < kHours; ++hour) CHECK(perHour[hour] <= 1);
+    CHECK(texts.size() == seen + 1);
+    CHECK(texts[0] == "WMI connection lost: GetObject failed with 0x80010108");
+    CHECK(StartsWith(texts[1], "WMI connection back after "));
+    CHECK(StartsWith(texts.back(), "WMI connection steady again after "));
+    for (const std::string& text : texts) CHECK_FALSE(StartsWith(text, "ConnectServer"));
+    CHECK(f.Stats().connects >= kHours * kDropsPerHour);
 }
 
 TEST_CASE("calls that never answer: each given up after its bound, two of a kind at most, then refused at once") {
-    FirmwareFixture f;
+    BridgeFixture f(1000);  // long enough for a busy machine's helper to reach the provider
     REQUIRE(SetWinmgmtRunning(true));
     f.Connect();
-    f.service.Firmware().Wmi().SetCallBound(300);
-    WmiConnection& wmi = f.service.Firmware().Wmi();
+    WmiConnection& wmi = f.Wmi();
     Registers warm;
-    REQUIRE(warm.Call(f.service) == 1);  // the method is looked up: a call is one ExecMethod now
-    const auto before = Stats(f.emulator);
+    REQUIRE(warm.Call(f.bridge) == 1);  // the method is looked up: a call is one ExecMethod now
+    const auto before = f.Stats();
     f.Fault("method-hang", "on");
     for (int i = 1; i <= 2; ++i) {
         Registers r;
-        CHECK(r.Call(f.service) == 0);
+        CHECK(r.Call(f.bridge) == 0);
         CHECK(r.eax == TELVARIN_FW_FUNCTION);  // nothing came back
         CHECK(wmi.Outstanding(WmiOp::RegisterCall) == i);
     }
-    // A third would only join the two waiting in the provider: it fails at once, without a thread.
+    // A third would only join the two waiting in the provider: it fails, and never reaches it.
     for (int i = 0; i < 50; ++i) {
         Registers r;
-        const DWORD start = GetTickCount();
-        CHECK(r.Call(f.service) == 0);
-        CHECK(GetTickCount() - start < 250);
+        CHECK(r.Call(f.bridge) == 0);
     }
-    CHECK(Stats(f.emulator).callsStarted == before.callsStarted + 2);
+    CHECK(f.Stats().callsStarted == before.callsStarted + 2);
+    CHECK(wmi.Outstanding(WmiOp::RegisterCall) == 2);
     // A call given up is no loss, disables no request, and holds up no other kind of call.
     CHECK(wmi.Connected());
     CHECK(wmi.Ready() == 1);
-    CHECK(LockIsFree(wmi.CallLock()));
-    CHECK(f.service.Firmware().WriteFirmwareSetting(5) == 1);
-    CHECK(Stats(f.emulator).connects == before.connects);
+    CHECK(CallsGetThrough(f.bridge));
+    CHECK(f.bridge.WriteFirmwareSetting(5) == 1);
+    CHECK(f.Stats().connects == before.connects);
     REQUIRE(f.log.Texts() == std::vector<std::string>{
-                                 "ExecMethod gave no answer in 0.3 s; while 2 such calls are out, the next fail at once"});
+                                 "ExecMethod gave no answer in 1.0 s; while 2 such calls are out, the next fail at once"});
     CHECK(f.log.Events()[0].type == EVENTLOG_WARNING_TYPE);
     // Once the provider answers, the given-up calls end and calls go on by themselves.
     f.Fault("method-hang", "off");
     CHECK(Eventually([&] { return wmi.Outstanding(WmiOp::RegisterCall) == 0; }));
     Registers r;
-    CHECK(r.Call(f.service) == 1);
+    CHECK(r.Call(f.bridge) == 1);
     const auto texts = f.log.Texts();
     REQUIRE(texts.size() == 2);
     CHECK(StartsWith(texts[1], "Register call succeeded after 52 failed attempts in "));
@@ -175,57 +277,79 @@ TEST_CASE("calls that never answer: each given up after its bound, two of a kind
 }
 
 TEST_CASE("a settings read or write that never answers fails that push alone, and the connection stays") {
-    FirmwareFixture f;
+    BridgeFixture f(1000);
     REQUIRE(SetWinmgmtRunning(true));
     f.Connect();
-    f.service.Firmware().Wmi().SetCallBound(300);
     struct {
         const char* fault;
         WmiOp op;
         const char* text;
     } const cases[] = {
-        {"put-hang", WmiOp::SettingsWrite, "PutInstance gave no answer in 0.3 s; while 2 such calls are out, the next fail at once"},
-        {"data-hang", WmiOp::SettingsRead, "Next gave no answer in 0.3 s; while 2 such calls are out, the next fail at once"},
+        {"put-hang", WmiOp::SettingsWrite, "PutInstance gave no answer in 1.0 s; while 2 such calls are out, the next fail at once"},
+        {"data-hang", WmiOp::SettingsRead, "Next gave no answer in 1.0 s; while 2 such calls are out, the next fail at once"},
     };
     for (const auto& c : cases) {
         CAPTURE(c.fault);
         REQUIRE(f.emulator.Reset());
         f.log.Clear();
         f.Fault(c.fault, "on");
-        CHECK(f.service.Firmware().WriteFirmwareSetting(5) == 0);
-        CHECK(f.service.Firmware().Wmi().Outstanding(c.op) == 1);
-        CHECK(f.service.Firmware().Wmi().Connected());
+        CHECK(f.bridge.WriteFirmwareSetting(5) == 0);
+        CHECK(f.Wmi().Outstanding(c.op) == 1);
+        CHECK(f.Wmi().Connected());
         Registers r;
-        CHECK(r.Call(f.service) == 1);  // the register call goes on meanwhile
+        CHECK(r.Call(f.bridge) == 1);  // the register call goes on meanwhile
         CHECK(f.log.Texts() == std::vector<std::string>{c.text});
         f.Fault(c.fault, "off");
-        CHECK(Eventually([&] { return f.service.Firmware().Wmi().Outstanding(c.op) == 0; }));
-        CHECK(f.service.Firmware().WriteFirmwareSetting(6) == 1);
+        CHECK(Eventually([&] { return f.Wmi().Outstanding(c.op) == 0; }));
+        CHECK(f.bridge.WriteFirmwareSetting(6) == 1);
     }
 }
 
 TEST_CASE("a provider's own answer that reads like a time-out or a cancel is an answer, not a give-up") {
-    FirmwareFixture f;
-    f.Connect();
-    for (const char* code : {"0x800705B4", "0x800704C7"}) {
-        CAPTURE(code);
-        REQUIRE(f.emulator.Reset());
-        f.service.Firmware().Wmi().SetReady();
-        f.log.Clear();
-        f.Fault("fail-code", code);
-        f.Fault("exec-fail", "on");
-        Registers r;
-        CHECK(r.Call(f.service) == 0);
-        // The firmware side failed: requests are off, nothing waits in a helper thread, and the
-        // connection is not taken for lost.
-        CHECK(f.service.Firmware().Wmi().Ready() == 0);
-        CHECK(f.service.Firmware().Wmi().Outstanding(WmiOp::RegisterCall) == 0);
-        CHECK(f.service.Firmware().Wmi().Connected());
-        CHECK(f.log.Texts() == std::vector<std::string>{"Wmi ExecMethod fail."});
-        f.Fault("exec-fail", "off");
-        Registers again;
-        CHECK(again.Call(f.service) == 1);  // the same helper answers the next call
+    SUBCASE("an ExecMethod that answers 0x800705B4 or 0x800704C7") {
+        for (const char* code : {"0x800705B4", "0x800704C7"}) {
+            CAPTURE(code);
+            BridgeFixture f;
+            f.Connect();
+            f.Fault("fail-code", code);
+            f.Fault("exec-fail", "on");
+            Registers r;
+            CHECK(r.Call(f.bridge) == 0);
+            // The firmware side failed: requests are off, nothing waits in a helper thread, and the
+            // connection is not taken for lost.
+            CHECK(f.Wmi().Ready() == 0);
+            CHECK(f.Wmi().Outstanding(WmiOp::RegisterCall) == 0);
+            CHECK(f.Wmi().Connected());
+            CHECK(f.log.Texts() == std::vector<std::string>{"Wmi ExecMethod fail."});
+            f.Fault("exec-fail", "off");
+            Registers again;
+            CHECK(again.Call(f.bridge) == 1);  // the same helper answers the next call
+        }
     }
+    SUBCASE("a settings read whose provider answers \"timed out\" only at the read's own time-out") {
+        BridgeFixture f(4000);  // the read's own time-out 3 s: a second before the bound
+        f.Connect();
+        f.Fault("data-timeout", "on");
+        CHECK(f.bridge.WriteFirmwareSetting(5) == 0);  // no block to write: a failed push
+        // Answered within the bound: no call is out and nothing was given up.
+        CHECK(f.Wmi().Outstanding(WmiOp::SettingsRead) == 0);
+        CHECK(f.log.Texts().empty());
+        f.Fault("data-timeout", "off");
+        CHECK(f.bridge.WriteFirmwareSetting(6) == 1);
+    }
+}
+
+TEST_CASE("a hung settings read does not hold up the lookup of another model's method instance") {
+    BridgeFixture f(1000);
+    f.Connect();
+    f.Fault("method-instance", "ACPI\\PNP0C14\\1_0");
+    f.Fault("data-hang", "on");
+    for (int i = 0; i < 3; ++i) CHECK(f.bridge.WriteFirmwareSetting(5) == 0);
+    REQUIRE(f.Wmi().Outstanding(WmiOp::SettingsRead) == 2);  // settings reads are refused now
+    Registers r;
+    CHECK(r.Call(f.bridge) == 1);
+    CHECK(f.Calls().size() == 1);
+    CHECK(f.Wmi().Ready() == 1);
 }
 
 TEST_CASE("pauses grow from the first to a minute, and start again after a healthy minute") {
@@ -242,33 +366,85 @@ TEST_CASE("pauses grow from the first to a minute, and start again after a healt
 }
 
 TEST_CASE("after its first moments a failing subscription holds the call lock only during each attempt") {
-    FirmwareFixture f;
+    BridgeFixture f;
     f.Connect();
-    f.Fault("notify-fail", "-1");
+    f.Fault("notify-fail", "1000");
     struct Subscriber {
-        CFnService* service;
+        WmiConnection* wmi;
         DWORD holdMs;
         static DWORD WINAPI Run(LPVOID self) {
             auto* me = static_cast<Subscriber*>(self);
-            win::Bstr language(L"WQL"), query(L"SELECT * FROM " TELVARIN_WMI_EVENT_CLASS);
             Microsoft::WRL::ComPtr<IEnumWbemClassObject> events;
-            return me->service->Firmware().Wmi().Subscribe(language.Get(), query.Get(), events, me->holdMs).Ok() && events ? 0 : 1;
+            return me->wmi->Subscribe(L"SELECT * FROM " TELVARIN_WMI_EVENT_CLASS, events, me->holdMs).Ok() && events ? 0 : 1;
         }
     };
-    Subscriber subscriber{&f.service, 800};
-    win::UniqueHandle thread(CreateThread(nullptr, 0, Subscriber::Run, &subscriber, 0, nullptr));
+    Subscriber subscriber{&f.Wmi(), 2000};
+    BridgeThread thread(f, Subscriber::Run, &subscriber);
     REQUIRE(Eventually([&] { return !f.log.Texts().empty(); }));
-    CHECK_FALSE(LockIsFree(f.service.Firmware().Wmi().CallLock()));  // young: held across the pause
-    // Then free between two attempts, and a settings write gets through.
-    REQUIRE(Eventually([&] { return LockIsFree(f.service.Firmware().Wmi().CallLock()); }));
-    CHECK(f.service.Firmware().WriteFirmwareSetting(7) == 1);
+    // A settings write made now waits while the subscription is young, across its pauses, and
+    // gets through between two attempts after that.
+    CHECK(f.bridge.WriteFirmwareSetting(7) == 1);
+    CHECK(NotifyFailures(f, 1000) >= 2);
+    CHECK(thread.Ended(0) == false);  // still subscribing meanwhile
     f.Fault("notify-fail", "0");
-    REQUIRE(WaitForSingleObject(thread.Get(), 10000) == WAIT_OBJECT_0);
     DWORD result = 1;
-    GetExitCodeThread(thread.Get(), &result);
+    REQUIRE(thread.Ended(10000, &result));
     CHECK(result == 0);
     const auto texts = f.log.Texts();
     REQUIRE(texts.size() == 2);
     CHECK(texts[0] == "ExecNotificationQuery fail");
     CHECK(StartsWith(texts[1], "ExecNotificationQuery succeeded after "));
+}
+
+TEST_CASE("a call given up before its helper took it is never made") {
+    // Given up at once (the stop is already there) on fresh helpers, which are still starting:
+    // most are given up before they take the request. Those may never make the call.
+    CountingEvents provider;
+    win::UniqueHandle stop(CreateEventA(nullptr, TRUE, TRUE, nullptr));
+    constexpr int kCalls = 100;
+    CallRunner* runners[kCalls] = {};
+    int taken = 0;
+    for (CallRunner*& runner : runners) {
+        runner = CallRunner::Create();
+        REQUIRE(runner);
+        REQUIRE(runner->Request().Next(&provider, 0));
+        HRESULT hr = S_OK;
+        const CallEnd end = runner->Run(stop.Get(), 10000, 0, hr);
+        if (end == CallEnd::Answered || runner->Taken()) ++taken;
+        if (end != CallEnd::Answered && !runner->Taken()) runner->Request().Clear();
+        runner->Retire();
+    }
+    for (CallRunner* runner : runners) {
+        CHECK(runner->AwaitEnd(10000));
+        runner->Release();
+    }
+    CHECK(provider.polls == taken);
+    CHECK(taken < kCalls);  // the case was met
+    CHECK(provider.Refs() == 1);  // every helper let go of it
+}
+
+TEST_CASE("the teardown is done when it returns: a call given up at the stop has answered and let go") {
+    BridgeFixture f;
+    f.Connect();
+    Registers warm;
+    REQUIRE(warm.Call(f.bridge) == 1);
+    f.Fault("call-delay-ms", "400");
+    struct Caller {
+        FirmwareBridge* bridge;
+        static DWORD WINAPI Run(LPVOID self) {
+            Registers r;
+            return static_cast<DWORD>(r.Call(*static_cast<Caller*>(self)->bridge));
+        }
+    } caller{&f.bridge};
+    const auto before = f.Stats();
+    BridgeThread thread(f, Caller::Run, &caller);
+    REQUIRE(Eventually([&] { return f.Stats().callsStarted > before.callsStarted; }));  // in the provider
+    f.Stop();
+    DWORD result = 1;
+    REQUIRE(thread.Ended(10000, &result));
+    CHECK(result == 0);  // given up at the stop
+    f.Wmi().ForgetMethodInput();
+    f.Wmi().Close();
+    CHECK(fwemu::LiveObjects() == f.baselineObjects);
+    CHECK(f.Wmi().Outstanding(WmiOp::RegisterCall) == 0);
 }
