@@ -65,6 +65,8 @@ TEST_CASE("a settings push that does not reach the firmware is reported once and
     CHECK(f.log.Events()[0].type == EVENTLOG_WARNING_TYPE);
     f.Fault("data-instances", "1");
     CHECK(Eventually([&] { return f.SettingWord() == 0xFE7FFFEB; }, 15000));
+    // Reported once the write has returned, a moment after the firmware took the word.
+    CHECK(Eventually([&] { return f.log.Texts().size() == 2; }));
     const DWORD writes = f.SettingWrites();
     const auto texts = f.log.Texts();
     REQUIRE(texts.size() == 2);
