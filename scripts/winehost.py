@@ -474,7 +474,8 @@ def prefix_processes(host, matches):
         if not proc.name.isdigit():
             continue
         try:
-            if f"WINEPREFIX={host.prefix}".encode() in (proc / "environ").read_bytes() and matches(proc):
+            # Exactly this prefix: the entries running beside this one have prefixes of their own.
+            if f"WINEPREFIX={host.prefix}".encode() in (proc / "environ").read_bytes().split(b"\0") and matches(proc):
                 pids.append(int(proc.name))
         except OSError:  # the process ended meanwhile
             continue
