@@ -1,4 +1,4 @@
-"""Drives Telvarin's programs in the project's private Wine prefix, from outside.
+"""Drives Telvarin's programs in a private Wine prefix, from outside.
 
 Shared by the system tests, the demo and the benchmarks. Everything is observed the way a
 deployer would: the service control manager, the registry (32-bit view), Wine's trace of the
@@ -115,17 +115,20 @@ def bin_dir(build, arch):
 
 
 class WineHost:
-    def __init__(self, build_dir, arch="x86", client_arch=None):
-        """build_dir: the main build tree (it holds the prefix); arch: the service's flavour;
-        client_arch: the clients' flavour (default: the service's)."""
+    def __init__(self, build_dir, arch="x86", client_arch=None, prefix=None):
+        """build_dir: the main build tree (the programs); arch: the service's flavour;
+        client_arch: the clients' flavour (default: the service's); prefix: the Wine prefix
+        (default: WINEPREFIX, which CTest's entries and ./dev set, else build/wineprefix). The
+        session's files (the services' trace, msiexec's log) go in the folder that holds it."""
         assert arch in ARCHES and (client_arch or arch) in ARCHES, (arch, client_arch)
         self.build = Path(build_dir).resolve()
         self.arch = arch
         self.client_arch = client_arch or arch
         self.bin = bin_dir(self.build, self.arch)
         self.client_bin = bin_dir(self.build, self.client_arch)
-        self.prefix = self.build / "wineprefix"
-        self.trace_path = self.build / "service-trace.log"
+        self.prefix = Path(prefix or os.environ.get("WINEPREFIX") or self.build / "wineprefix").resolve()
+        self.work = self.prefix.parent
+        self.trace_path = self.work / "service-trace.log"
         self.env = dict(os.environ, WINEPREFIX=str(self.prefix), WINEDEBUG="-all",
                         WINEDLLOVERRIDES="mscoree,mshtml=")
         self._first = None
@@ -256,15 +259,22 @@ class WineHost:
 
     # --- waiting ----------------------------------------------------------------------------
     @staticmethod
-    def wait_until(predicate, timeout, what, interval=0.1):
+    def wait_until(predicate, timeout, what, interval=None):
+        """The predicate's first true value, looked for until `timeout` s have passed. Without an
+        interval the looks come 0.1 s apart at first and then further apart, up to 0.5 s: most
+        looks start a Wine process, and a long wait must not keep a core busy beside the entries
+        running in parallel."""
         deadline = time.monotonic() + timeout
+        pause = 0.1 if interval is None else interval
         while True:
             value = predicate()
             if value:
                 return value
             if time.monotonic() > deadline:
                 raise AssertionError(f"timed out after {timeout} s waiting for {what}")
-            time.sleep(interval)
+            time.sleep(pause)
+            if interval is None:
+                pause = min(pause * 1.5, 0.5)
 
     # --- service control manager ------------------------------------------------------------
     def service_state(self, name=P.SERVICE_NAME):
@@ -358,8 +368,8 @@ class WineHost:
     def msiexec(self, *args, timeout=180):
         """msiexec ARGS /qn /l*v LOG, with `name.msi` arguments taken from the build tree. Its
         output goes to a file: a pipe can hang when msiexec starts services."""
-        log = self.build / "msiexec.log"
-        out = self.build / "msiexec.out"
+        log = self.work / "msiexec.log"
+        out = self.work / "msiexec.out"
         log.unlink(missing_ok=True)
         args = [self.win_path(self.build / a) if a.endswith(".msi") else a for a in args]
         with open(out, "w") as sink:
@@ -464,7 +474,8 @@ def prefix_processes(host, matches):
         if not proc.name.isdigit():
             continue
         try:
-            if f"WINEPREFIX={host.prefix}".encode() in (proc / "environ").read_bytes() and matches(proc):
+            # Exactly this prefix: the entries running beside this one have prefixes of their own.
+            if f"WINEPREFIX={host.prefix}".encode() in (proc / "environ").read_bytes().split(b"\0") and matches(proc):
                 pids.append(int(proc.name))
         except OSError:  # the process ended meanwhile
             continue

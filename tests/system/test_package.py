@@ -448,7 +448,7 @@ class Package(systest.SessionTestCase):
         # line reaches msiexec's own output.
         self.assertRegex(run.log, r"GrantClientAccess\. Return value [03]\.")
         self.assertIn("telvarin-setup: CLIENTACCESSGROUP 'NoSuchGroup' names no account or SID: nothing granted (error 1332)",
-                      (host.build / "msiexec.out").read_text(errors="replace"))
+                      (host.work / "msiexec.out").read_text(errors="replace"))
 
     def test_switching_flavours_is_an_uninstall_and_an_install_and_clients_keep_working(self):
         host = self.host

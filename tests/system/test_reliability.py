@@ -4,6 +4,7 @@ The unmodified service runs under Wine against the firmware emulator; every effe
 from outside: registry, emulator controller, event-log and power-request traces, the processes.
 """
 import subprocess
+import time
 
 import systest
 from protocol import P
@@ -12,6 +13,8 @@ from winehost import CURRENT_SETTING, NOTIFICATION, STATUS_CONTROL
 # A register call's request and answer, from the emulator's record: (request, on).
 REQUEST_OF_EBX = {str(P.FW_STATE_A): 0, str(P.FW_DEVICE_B_READ): 1}
 ON_LOW_BYTE = {0: P.FW_STATE_A_ON, 1: P.FW_DEVICE_B_IS_ON}
+CALL_BOUND_S = 10
+GAVE_UP = ["ExecMethod gave no answer in 10.0 s; while 2 such calls are out, the next fail at once"]
 
 
 def interleaving(merged, first, second):
@@ -184,10 +187,12 @@ class Adversaries(systest.SessionTestCase):
         self.start_service()
         started = int(host.emulator_status()["calls-started"])
         host.fwemu("fault", "method-hang", "on")
+        requested = time.monotonic()
         host.reg_set_dword(STATUS_CONTROL, "Type2", host.reg_dword(STATUS_CONTROL, "Type2") ^ 0x1)
         host.wait_until(lambda: int(host.emulator_status()["calls-started"]) > started, 30,
                         "the request's call to reach the firmware")
         reports = len(host.status_reports())
+        stopping = time.monotonic()
         stop = systest.parse_fields(host.wine(host.exe("svcprobe.exe"), "stop", "Telvarin").stdout)
         self.assertEqual(stop["answer"], "3")  # STOP_PENDING comes first
         # The process is gone when STOPPED shows (a hang bound: it took up to 8 s before).
@@ -195,7 +200,12 @@ class Adversaries(systest.SessionTestCase):
         self.assertGreaterEqual(float(stop["exit-after-stopped-ms"]), 0)
         self.assert_stop_reports(host.status_reports()[reports:])
         self.assertEqual(host.emulator_subscribers(), 0)
-        self.assertEqual(self.texts(), [])  # a stop is no failure
+        # A stop is no failure. A busy machine may send the stop only after the call's bound,
+        # when the call was given up before it: then that is all the log may say.
+        if stopping - requested < CALL_BOUND_S / 2:
+            self.assertEqual(self.texts(), [])
+        else:
+            self.assertIn(self.texts(), ([], [GAVE_UP]))
 
 
 if __name__ == "__main__":

@@ -24,8 +24,14 @@ class EmulatedFirmware(systest.SessionTestCase):
         super().setUpClass()
         host = cls.host
         # Wine has no power policy; the stand-in, beside the exe for this class only, has one
-        # when a test writes it.
-        shutil.copy(host.bin.parent / "test-dlls" / "powrprof.dll", host.bin / "powrprof.dll")
+        # when a test writes it. The exe is a copy in this session's folder: bin/ is shared by
+        # the entries that run beside this one.
+        standin = host.bin.parent / "test-dlls" / "powrprof.dll"
+        shared, host.bin = host.bin, host.work / "bin-with-power-standin"
+        host.bin.mkdir(exist_ok=True)
+        for name in ("telvarin.exe", "fwemu.dll", "fwemu-ctl.exe"):
+            shutil.copy(shared / name, host.bin / name)
+        shutil.copy(standin, host.bin / "powrprof.dll")
         host.wine("reg", "add", DLL_OVERRIDES, "/v", "powrprof", "/d", "native", "/f", check=True)
         host.reg_delete_key(POWER_POLICY)
         host.start_winmgmt()
