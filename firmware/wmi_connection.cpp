@@ -99,8 +99,7 @@ bool WmiConnection::NeverDelivered(HRESULT hr) {
 // `boundMs`, and lets `take` collect its results. A call is never started once the service is
 // stopping, nor while two given-up calls of its kind are still out, nor when its inputs could
 // not be copied.
-template <typename Fill, typename Take>
-WmiResult WmiConnection::Bounded(WmiOp op, const char* call, DWORD boundMs, Fill fill, Take take) {
+WmiResult WmiConnection::Bounded(WmiOp op, const char* call, DWORD boundMs, RequestFill fill, RequestTake take) {
     if (Stopping()) return {CallEnd::Stopped, S_OK};
     CallLane& lane = Lane(op);
     bool refused = false;
@@ -130,8 +129,7 @@ WmiResult WmiConnection::Bounded(WmiOp op, const char* call, DWORD boundMs, Fill
 }
 
 // A bounded call on the current connection, under the call lock.
-template <typename Fill, typename Take>
-WmiResult WmiConnection::LockedCall(WmiOp op, const char* name, Fill fill, Take take) {
+WmiResult WmiConnection::LockedCall(WmiOp op, const char* name, RequestFill fill, RequestTake take) {
     win::Lock lock(m_lock);
     // Lost and not back yet: the call never leaves this process.
     if (!m_connected || !m_services) return {CallEnd::NotConnected, S_OK};

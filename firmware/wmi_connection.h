@@ -10,12 +10,14 @@
 #include <wrl/client.h>
 
 #include "common/win_raii.h"
+#include "core/callback_ref.h"
 #include "core/com_runtime.h"
 #include "core/retry_log.h"
 #include "core/service_log.h"
 #include "firmware/clock.h"
 
 class CallRunner;  // firmware/call_runner.h: a helper thread that makes WMI calls
+class WmiRequest;  // firmware/call_runner.h: the one call a helper makes
 
 namespace telvarin {
 // How long any WMI call may take before the service gives up on it.
@@ -264,10 +266,10 @@ public:
     void ForgetMethodInput();
 
 private:
-    template <typename Fill, typename Take>
-    WmiResult Bounded(WmiOp op, const char* call, DWORD boundMs, Fill fill, Take take);
-    template <typename Fill, typename Take>
-    WmiResult LockedCall(WmiOp op, const char* name, Fill fill, Take take);
+    using RequestFill = CallbackRef<bool(WmiRequest&)>;
+    using RequestTake = CallbackRef<void(WmiRequest&)>;
+    WmiResult Bounded(WmiOp op, const char* call, DWORD boundMs, RequestFill fill, RequestTake take);
+    WmiResult LockedCall(WmiOp op, const char* name, RequestFill fill, RequestTake take);
     bool ConnectStage(const char* failureText, const char* subject, HRESULT (WmiConnection::*attempt)());
     HRESULT EnterApartment();
     HRESULT SecureProcess();
