@@ -53,12 +53,13 @@ Command ParseConsoleSwitch(const char* argument) {
     return Command::Unknown;
 }
 
-// A registration marked for deletion goes once the last handle to it is closed: it is no
-// registration to report as done. (Any change, even none, is refused on it.)
-bool IsMarkedForDeletion(SC_HANDLE service) {
-    return !ChangeServiceConfigA(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, nullptr, nullptr, nullptr,
-                                 nullptr, nullptr, nullptr, nullptr) &&
-           GetLastError() == ERROR_SERVICE_MARKED_FOR_DELETE;
+// Writes the dependency on winmgmt again, which cannot be compared (Wine's manager reports none
+// for a list it stores, and rewrites its registry without it on any change that names none).
+// False for a registration marked for deletion, which goes once the last handle to it is closed:
+// no registration to report as done (every change is refused on it).
+bool WriteDependency(SC_HANDLE service) {
+    return ChangeServiceConfigA(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, nullptr, nullptr, nullptr,
+                                "winmgmt\0", nullptr, nullptr, nullptr) != FALSE;
 }
 
 }  // namespace
@@ -141,7 +142,7 @@ bool RepairService(ServiceLog& log) {
     if (!same && !ChangeServiceConfigA(service.Get(), SERVICE_WIN32_SHARE_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
                                        own.quoted, "", nullptr, "winmgmt\0", nullptr, nullptr, TELVARIN_SERVICE_NAME))
         return false;
-    if (same && IsMarkedForDeletion(service.Get())) return false;
+    if (same && !WriteDependency(service.Get())) return false;
     // Rewritten either way (the same data changes nothing), so that a damaged source is mended too.
     if (!WriteEventSource(own)) return false;
     if (!same) ReportServiceEvent(log, EVENTLOG_INFORMATION_TYPE, MSG_SERVICE_INSTALLED);

@@ -121,9 +121,9 @@ class Commands(systest.SessionTestCase):
         self.assertEqual(len(self.marked.get(name, [])), 1, f"deploying.md has no single block marked run: {name}")
         results = []
         for line in self.marked[name][0].splitlines():
-            batch = self.host.build / "deploying-line.cmd"
+            batch = self.host.work / "deploying-line.cmd"
             batch.write_bytes((self.for_flavour(line) + "\r\n").encode())
-            out = self.host.build / "deploying-line.out"
+            out = self.host.work / "deploying-line.out"
             # Into a file, not a pipe: a service that msiexec starts would inherit the pipe.
             with open(out, "w") as sink:
                 code = subprocess.run([WINE, "cmd", "/c", self.host.win_path(batch)], cwd=self.host.build,
@@ -231,10 +231,9 @@ class Commands(systest.SessionTestCase):
         host = self.host
         # What the page says an uninstall leaves.
         self.assertIsNotNone(host.reg_values(SYSTEM_EVENT + r"\CurrentSetting"))
-        self.assertIn("ClientLock", host.reg_values(PRODUCT_KEY) or {})
+        self.assertIsNone(host.reg_values(PRODUCT_KEY))
         self.run_ok("cleanup")
         self.assertIsNone(host.reg_values(SYSTEM_EVENT))
-        self.assertIsNone(host.reg_values(PRODUCT_KEY))
 
     def check_client_access(self, old, new):
         self.run_ok("client-access")

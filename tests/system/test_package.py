@@ -49,7 +49,7 @@ class Obstructor:
 
     def __init__(self, host):
         self.host = host
-        self.output = host.build / "obstructor.out"
+        self.output = host.work / "obstructor.out"
         before = set(host.telvarin_processes())
         with open(self.output, "w") as sink:
             self.process = subprocess.Popen(
@@ -340,7 +340,7 @@ class Package(systest.SessionTestCase):
                 self.assertEqual(run.code, ERROR_INSTALL_ACTION_FAILED & 0xFF)
                 self.assertLess(took, 120)
                 self.assertIn("telvarin-setup: the service Telvarin is marked for deletion and another program still holds "
-                              "it open", (host.build / "msiexec.out").read_text(errors="replace"))
+                              "it open", (host.work / "msiexec.out").read_text(errors="replace"))
                 self.assertEqual(host.installed_products(), {})
                 # Gone once the last handle to it is closed.
                 obstructor.end()
