@@ -36,7 +36,6 @@ public:
 
     ServiceLog& Log() { return m_log; }
     ServiceHost& Host() { return m_host; }
-    FirmwareBridge& Firmware() { return m_firmware; }
 
 private:
     // What the button events ask for: the power actions, or a toggle in Notification.

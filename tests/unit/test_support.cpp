@@ -162,12 +162,6 @@ FirmwareFixture::FirmwareFixture() : baselineObjects(fwemu::LiveObjects()) {
     REQUIRE(emulator.Reset());
 }
 
-FirmwareFixture::~FirmwareFixture() { service.Firmware().Wmi().Close(); }
-
-void FirmwareFixture::Connect() {
-    REQUIRE(service.Firmware().Connect() == 1);
-    REQUIRE(service.Firmware().Wmi().Ready() == 1);
-}
 
 std::vector<fwemu::CallRecord> FirmwareFixture::Calls() {
     std::vector<fwemu::CallRecord> calls;

@@ -118,15 +118,13 @@ struct ServiceFixture {
     CFnService service{log, scm, runtime};
 };
 
-// A service object connected to a freshly reset emulator, with a recorded event log.
+// A service object beside a freshly reset emulator, with a recorded event log: its worker
+// connects as the service's does.
 struct FirmwareFixture : ServiceFixture {
     fwemu::Controller emulator;
     LONG baselineObjects;
 
     FirmwareFixture();
-    ~FirmwareFixture();
-    // ConnectWmi, as the worker does; the calling thread is then the one that reconnects.
-    void Connect();
     std::vector<fwemu::CallRecord> Calls();
     std::vector<fwemu::WriteRecord> Writes();
     void Fault(const char* name, const char* value);
