@@ -58,6 +58,8 @@ TEST_CASE("the worker starts up in order, serves clients and tears down everythi
     FreshSystemEvent();
     REQUIRE(f.emulator.SetRadio(false));
     REQUIRE(SetWinmgmtRunning(true));
+    DWORD subscribers = 0;
+    REQUIRE(f.emulator.GetSubscribers(&subscribers));
     win::UniqueHandle worker(CreateThread(nullptr, 0, WorkerThread, &f.service, 0, nullptr));
 
     // Start-up: the option call, then the settings push, then both watchers, then the listener.
@@ -77,7 +79,9 @@ TEST_CASE("the worker starts up in order, serves clients and tears down everythi
 
     f.service.Host().RequestStop();
     CHECK(WaitForSingleObject(worker.Get(), 10000) == WAIT_OBJECT_0);
-    CHECK_FALSE(Subscribed(f.emulator));
+    DWORD subscribersAfter = 0;
+    REQUIRE(f.emulator.GetSubscribers(&subscribersAfter));
+    CHECK(subscribersAfter == subscribers);
     CHECK(f.runtime.uninitializeCalls == 1);
     CHECK(fwemu::LiveObjects() == f.baselineObjects);
     CHECK(f.log.Events().empty());
