@@ -580,8 +580,8 @@ def apply_format(format_, args, where, program):
         if isinstance(piece, str):
             choices.append([[piece]])
             continue
-        spec, arg = piece
-        choices.append([convert(spec, value) for value in arg_values(arg)])
+        conversion, arg = piece
+        choices.append([convert(conversion, value) for value in arg_values(arg)])
     return [sum(combination, []) for combination in itertools.product(*choices)]
 
 
@@ -593,8 +593,8 @@ def arg_values(node):
     return [SLOT]
 
 
-def convert(spec, value):
-    flags, width, precision, _, kind = spec.groups()
+def convert(conversion, value):
+    flags, width, precision, _, kind = conversion.groups()
     if value == SLOT:
         return [SLOT]
     if kind in "sS":
