@@ -32,19 +32,6 @@ void BridgeFixture::Connect() {
     REQUIRE(bridge.Wmi().Ready() == 1);
 }
 
-std::vector<fwemu::CallRecord> BridgeFixture::Calls() {
-    std::vector<fwemu::CallRecord> calls;
-    uint64_t total = 0;
-    REQUIRE(emulator.GetCalls(&calls, &total));
-    return calls;
-}
-
-std::vector<fwemu::WriteRecord> BridgeFixture::Writes() {
-    std::vector<fwemu::WriteRecord> writes;
-    uint64_t total = 0;
-    REQUIRE(emulator.GetWrites(&writes, &total));
-    return writes;
-}
 
 fwemu::ConnectionStats BridgeFixture::Stats() {
     fwemu::ConnectionStats stats;

@@ -66,8 +66,8 @@ struct BridgeFixture {
     // The first connection, as the worker makes it; the calling thread then connects again.
     void Connect();
     void Stop() { SetEvent(stop.Get()); }
-    std::vector<fwemu::CallRecord> Calls();
-    std::vector<fwemu::WriteRecord> Writes();
+    std::vector<fwemu::CallRecord> Calls() { return EmulatorCalls(emulator); }
+    std::vector<fwemu::WriteRecord> Writes() { return EmulatorWrites(emulator); }
     fwemu::ConnectionStats Stats();
     void Fault(const char* name, const char* value);
 };

@@ -163,14 +163,14 @@ FirmwareFixture::FirmwareFixture() : baselineObjects(fwemu::LiveObjects()) {
 }
 
 
-std::vector<fwemu::CallRecord> FirmwareFixture::Calls() {
+std::vector<fwemu::CallRecord> EmulatorCalls(fwemu::Controller& emulator) {
     std::vector<fwemu::CallRecord> calls;
     uint64_t total = 0;
     REQUIRE(emulator.GetCalls(&calls, &total));
     return calls;
 }
 
-std::vector<fwemu::WriteRecord> FirmwareFixture::Writes() {
+std::vector<fwemu::WriteRecord> EmulatorWrites(fwemu::Controller& emulator) {
     std::vector<fwemu::WriteRecord> writes;
     uint64_t total = 0;
     REQUIRE(emulator.GetWrites(&writes, &total));

@@ -118,6 +118,10 @@ struct ServiceFixture {
     CFnService service{log, scm, runtime};
 };
 
+// The register calls and settings writes the emulated firmware has recorded.
+std::vector<fwemu::CallRecord> EmulatorCalls(fwemu::Controller& emulator);
+std::vector<fwemu::WriteRecord> EmulatorWrites(fwemu::Controller& emulator);
+
 // A service object beside a freshly reset emulator, with a recorded event log: its worker
 // connects as the service's does.
 struct FirmwareFixture : ServiceFixture {
@@ -125,8 +129,8 @@ struct FirmwareFixture : ServiceFixture {
     LONG baselineObjects;
 
     FirmwareFixture();
-    std::vector<fwemu::CallRecord> Calls();
-    std::vector<fwemu::WriteRecord> Writes();
+    std::vector<fwemu::CallRecord> Calls() { return EmulatorCalls(emulator); }
+    std::vector<fwemu::WriteRecord> Writes() { return EmulatorWrites(emulator); }
     void Fault(const char* name, const char* value);
 };
 
