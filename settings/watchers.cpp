@@ -8,16 +8,12 @@
 
 namespace {
 
-LONG ArmNotification(HKEY key, HANDLE event) {
-    return RegNotifyChangeKeyValue(key, FALSE, REG_NOTIFY_CHANGE_LAST_SET, event, TRUE);
-}
-
-// Wine signals no notification armed on a key when the key is deleted, but one armed on its
-// parent for name changes fires on the deletion and on a re-creation: the way to see both.
-// `subtree`: keys created or deleted at any depth below count too.
-LONG ArmNameNotification(HKEY key, HANDLE event, BOOL subtree = FALSE) {
-    return RegNotifyChangeKeyValue(key, subtree, REG_NOTIFY_CHANGE_NAME, event, TRUE);
-}
+class SystemNotifier final : public KeyNotifier {
+public:
+    LSTATUS Arm(HKEY key, BOOL subtree, DWORD filter, HANDLE event) override {
+        return RegNotifyChangeKeyValue(key, subtree, filter, event, TRUE);
+    }
+};
 
 // The nearest ancestor of `path` that exists, and the key above that one (when there is one),
 // opened for notification; false when no ancestor exists.
@@ -49,15 +45,21 @@ const char* LastPart(const char* path) {
 
 }  // namespace
 
+KeyNotifier& SystemKeyNotifier() {
+    static SystemNotifier notifier;
+    return notifier;
+}
+
 KeyWatcher::KeyWatcher(const char* path, KeyHandler& handler, HANDLE stopEvent, ActivityBoard& activity,
-                       ServiceLog& log, ThreadApi& threads)
+                       ServiceLog& log, ThreadApi& threads, KeyNotifier& notifier)
     : m_path(path),
       m_keyName(LastPart(path)),
       m_handler(handler),
       m_stop(stopEvent),
       m_activity(activity),
       m_log(log),
-      m_threads(threads) {
+      m_threads(threads),
+      m_notifier(notifier) {
     wsprintfA(m_threadName, "the %.24s watcher", m_keyName);
     wsprintfA(m_startSubject, "%.24s watcher start", m_keyName);
 }
@@ -68,9 +70,11 @@ void KeyWatcher::Start() {
 
 bool KeyWatcher::TryStart() {
     const char* failed = nullptr;
-    if (!m_changed) m_changed.Reset(m_threads.MakeEvent());
-    if (m_changed && !m_nameChanged) m_nameChanged.Reset(m_threads.MakeEvent());
-    if (!m_changed || !m_nameChanged) {
+    for (win::UniqueHandle* event : {&m_changed, &m_parentChanged, &m_aboveChanged}) {
+        if (!*event) event->Reset(m_threads.MakeEvent());
+        if (!*event) break;
+    }
+    if (!m_changed || !m_parentChanged || !m_aboveChanged) {
         failed = "CreateEventA";
     } else {
         m_thread.Reset(m_threads.StartThread(Thread, this));
@@ -143,7 +147,7 @@ void KeyWatcher::ReportMissing() {
     m_log.Text(EVENTLOG_WARNING_TYPE, text);
 }
 
-// Opens the key and arms both notifications, waiting without polling for the key to exist; then
+// Opens the key and arms its notifications, waiting without polling for the key to exist; then
 // the catch-up look for what changed unseen. False at the stop.
 bool KeyWatcher::Open() {
     for (;;) {
@@ -153,31 +157,38 @@ bool KeyWatcher::Open() {
         m_parent.Reset();
         m_aboveParent.Reset();
         ResetEvent(m_changed.Get());
-        ResetEvent(m_nameChanged.Get());
+        ResetEvent(m_parentChanged.Get());
+        ResetEvent(m_aboveChanged.Get());
         // The nearest key above is armed before the key is opened, so a creation in between
         // signals; for the whole subtree, since the keys between may be created first. So is
-        // the key above that one: its own deletion signals nothing armed on it.
+        // the key above that one: its own deletion signals nothing armed on it. Each has an
+        // event of its own: arming resets its event, and would silence what the other signalled.
         if (!OpenNearestAncestor(m_path, m_parent, m_aboveParent) ||
-            ArmNameNotification(m_parent.Get(), m_nameChanged.Get(), TRUE) != ERROR_SUCCESS ||
-            (m_aboveParent && ArmNameNotification(m_aboveParent.Get(), m_nameChanged.Get()) != ERROR_SUCCESS)) {
-            // Nothing to watch above the key (not even Software): look again in a while.
+            m_notifier.Arm(m_parent.Get(), TRUE, REG_NOTIFY_CHANGE_NAME, m_parentChanged.Get()) != ERROR_SUCCESS ||
+            (m_aboveParent &&
+             m_notifier.Arm(m_aboveParent.Get(), FALSE, REG_NOTIFY_CHANGE_NAME, m_aboveChanged.Get()) != ERROR_SUCCESS)) {
+            // Nothing to watch above the key (not even Software), or it went meanwhile: look again in a while.
             if (WaitForSingleObject(m_stop, telvarin::kRetryPauseMs) == WAIT_OBJECT_0) return false;
             continue;
         }
+        // Deleted before the key above it was armed, it may be back by now under a new key that
+        // nothing here watches: look again from the top.
+        if (Deleted(m_parent.Get())) continue;
         if (telvarin::OpenProtocolKey(m_path, KEY_NOTIFY | KEY_QUERY_VALUE, m_key) == ERROR_SUCCESS &&
-            ArmNotification(m_key.Get(), m_changed.Get()) == ERROR_SUCCESS) {
-            // The key above, and the subtree, are watched only while waiting. The close signals:
-            // reset and arm the parent anew for its children only, then make sure the key did
-            // not go meanwhile.
+            m_notifier.Arm(m_key.Get(), FALSE, REG_NOTIFY_CHANGE_LAST_SET, m_changed.Get()) == ERROR_SUCCESS) {
+            // The key above, and the subtree, are watched only while waiting: arm the parent
+            // anew for its children only, then make sure the key did not go meanwhile.
             m_aboveParent.Reset();
-            ResetEvent(m_nameChanged.Get());
-            if (ArmNameNotification(m_parent.Get(), m_nameChanged.Get()) == ERROR_SUCCESS && !Deleted(m_key.Get()))
+            ResetEvent(m_parentChanged.Get());
+            if (m_notifier.Arm(m_parent.Get(), FALSE, REG_NOTIFY_CHANGE_NAME, m_parentChanged.Get()) == ERROR_SUCCESS &&
+                !Deleted(m_key.Get()))
                 break;
             continue;
         }
         ReportMissing();
-        const HANDLE waits[2] = {m_stop, m_nameChanged.Get()};
-        if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) return false;
+        const HANDLE waits[3] = {m_stop, m_parentChanged.Get(), m_aboveChanged.Get()};
+        const DWORD woke = WaitForMultipleObjects(3, waits, FALSE, INFINITE);
+        if (woke != WAIT_OBJECT_0 + 1 && woke != WAIT_OBJECT_0 + 2) return false;
     }
     if (m_missing) {
         m_missing = false;
@@ -194,20 +205,22 @@ bool KeyWatcher::Open() {
 // the key: a client write made during the handling signals again and is handled right after.
 bool KeyWatcher::Watch() {
     // The stop comes first, so that it wins when several are signalled.
-    const HANDLE waits[3] = {m_stop, m_changed.Get(), m_nameChanged.Get()};
+    const HANDLE waits[3] = {m_stop, m_changed.Get(), m_parentChanged.Get()};
     for (;;) {
         const DWORD woke = WaitForMultipleObjects(3, waits, FALSE, m_handler.DueWork());
         if (woke == WAIT_TIMEOUT) continue;  // the timed work is due
         if (woke == WAIT_OBJECT_0 + 1) {
             ResetEvent(m_changed.Get());
-            if (ArmNotification(m_key.Get(), m_changed.Get()) != ERROR_SUCCESS) return true;
+            if (m_notifier.Arm(m_key.Get(), FALSE, REG_NOTIFY_CHANGE_LAST_SET, m_changed.Get()) != ERROR_SUCCESS)
+                return true;
             m_handler.OnChanged();
             continue;
         }
         if (woke != WAIT_OBJECT_0 + 2) return false;  // the stop, or a failed wait
         // A key beside this one, or this one, was created or deleted.
-        ResetEvent(m_nameChanged.Get());
-        if (ArmNameNotification(m_parent.Get(), m_nameChanged.Get()) != ERROR_SUCCESS || Deleted(m_key.Get()))
+        ResetEvent(m_parentChanged.Get());
+        if (m_notifier.Arm(m_parent.Get(), FALSE, REG_NOTIFY_CHANGE_NAME, m_parentChanged.Get()) != ERROR_SUCCESS ||
+            Deleted(m_key.Get()))
             return true;
     }
 }

@@ -26,12 +26,25 @@ public:
     virtual DWORD DueWork() = 0;
 };
 
+// Arming a key's change notification, as a seam: the watcher uses the system's call; a unit test
+// writes to the registry right after a chosen arming, to put a client's write exactly between two
+// steps of the watcher instead of hoping a busy machine does.
+class KeyNotifier {
+public:
+    virtual ~KeyNotifier() = default;
+    // RegNotifyChangeKeyValue, asynchronous: its error. The arming resets `event` (Windows and Wine
+    // alike), so one event serves one armed key only.
+    virtual LSTATUS Arm(HKEY key, BOOL subtree, DWORD filter, HANDLE event) = 0;
+};
+
+KeyNotifier& SystemKeyNotifier();
+
 class KeyWatcher {
 public:
     // `path`: the watched key under HKEY_LOCAL_MACHINE (the protocol's view), kept as given.
     // `stopEvent`: the service's stop (manual reset), watched by every wait. Not owned.
     KeyWatcher(const char* path, KeyHandler& handler, HANDLE stopEvent, ActivityBoard& activity, ServiceLog& log,
-               ThreadApi& threads);
+               ThreadApi& threads, KeyNotifier& notifier = SystemKeyNotifier());
     // Joins the thread: the stop must have been signalled.
     ~KeyWatcher() { Join(); }
     KeyWatcher(const KeyWatcher&) = delete;
@@ -64,6 +77,7 @@ private:
     ActivityBoard& m_activity;
     ServiceLog& m_log;
     ThreadApi& m_threads;
+    KeyNotifier& m_notifier;
     char m_threadName[48];   // "the StatusControl watcher", as the stop watchdog names it
     char m_startSubject[48]; // "StatusControl watcher start", as the retry reports name it
     RetryLog m_startLog{m_log, "", m_startSubject};
@@ -73,9 +87,11 @@ private:
     SRWLOCK m_retryLock = SRWLOCK_INIT;
     bool m_joining = false;
     win::UniqueHandle m_thread;
-    // Signalled by a change of the key's values, and by a creation or deletion above it.
+    // Signalled by a change of the key's values, and by a creation or deletion below the
+    // nearest key above it, and below the key above that one: one event for each armed key.
     win::UniqueHandle m_changed;
-    win::UniqueHandle m_nameChanged;
+    win::UniqueHandle m_parentChanged;
+    win::UniqueHandle m_aboveChanged;
     // Used by the thread alone.
     win::RegKey m_key;
     win::RegKey m_parent;

@@ -27,6 +27,35 @@ public:
     }
 };
 
+// The system's arming, with a client's registry change made on the watcher's own thread right
+// after a chosen arming: the change lands exactly between two steps of the watcher, every run.
+class InterleavingNotifier final : public KeyNotifier {
+public:
+    struct Change {
+        LONG afterArm;  // 0: never
+        void (*make)();
+    };
+    Change changes[2] = {};
+    volatile LONG arms = 0;
+
+    LSTATUS Arm(HKEY key, BOOL subtree, DWORD filter, HANDLE event) override {
+        const LSTATUS armed = SystemKeyNotifier().Arm(key, subtree, filter, event);
+        const LONG arm = InterlockedIncrement(&arms);
+        for (const Change& change : changes)
+            if (change.afterArm == arm) change.make();
+        return armed;
+    }
+};
+
+void CreateSystemEvent() { WriteDword(TELVARIN_KEY_NOTIFICATION, "Type2", 0); }
+void CreateWatched() { WriteDword(kWatched, "Type2", 0); }
+// SystemEvent with a value and no key below: its deletion signals nothing armed on it.
+void CreateBareSystemEvent() { WriteDword(TELVARIN_KEY_ROOT, "", 0); }
+void RecreateBareSystemEvent() {
+    DeleteSystemEventTree();
+    CreateBareSystemEvent();
+}
+
 struct WatcherFixture {
     RecordingEventLog log;
     ServiceLog serviceLog{log};
@@ -34,7 +63,8 @@ struct WatcherFixture {
     ActivityBoard activity;
     FlakyThreadApi threads;
     CountingHandler handler;
-    KeyWatcher watcher{kWatched, handler, stop.Get(), activity, serviceLog, threads};
+    InterleavingNotifier notifier;
+    KeyWatcher watcher{kWatched, handler, stop.Get(), activity, serviceLog, threads, notifier};
 
     WatcherFixture() {
         DeleteSystemEventTree();
@@ -115,6 +145,42 @@ TEST_CASE("a watcher waits for its deleted key to be created again, and catches 
     const LONG changes = f.handler.changes;
     WriteDword(kWatched, "Type2", 0x0);
     CHECK(Eventually([&] { return f.handler.changes == changes + 1; }));
+}
+
+TEST_CASE("a key created between any two steps of the watcher's re-arming is seen") {
+    // With its key gone, the watcher arms the nearest key above (for the subtree) and the one
+    // above that, then looks for its key and waits. With the whole tree gone those are Haskorn
+    // (arming 1) and Software (2); once SystemEvent is back, SystemEvent (3) and Haskorn (4).
+    // Each case makes a change right after one arming: a creation that one arming signals and
+    // the next silences, or a parent deleted and made again before the key above it is armed,
+    // would leave the watcher deaf to its key for the rest of the run.
+    struct Case {
+        const char* name;
+        bool treeMissing;  // else SystemEvent is there, with nothing below it
+        InterleavingNotifier::Change first, second;
+    };
+    const Case cases[] = {
+        {"SystemEvent made after arming 1", true, {1, CreateSystemEvent}, {}},
+        {"SystemEvent made after arming 2", true, {2, CreateSystemEvent}, {}},
+        {"SystemEvent after arming 2, the key after arming 3", true, {2, CreateSystemEvent}, {3, CreateWatched}},
+        {"SystemEvent after arming 2, the key after arming 4", true, {2, CreateSystemEvent}, {4, CreateWatched}},
+        {"SystemEvent deleted and made again right after it was armed", false, {1, RecreateBareSystemEvent}, {}},
+    };
+    for (const Case& c : cases) {
+        const std::string name = c.name;
+        CAPTURE(name);
+        WatcherFixture f;
+        DeleteSystemEventTree();
+        if (!c.treeMissing) CreateBareSystemEvent();
+        f.notifier.changes[0] = c.first;
+        f.notifier.changes[1] = c.second;
+        f.watcher.Start();
+        REQUIRE(Eventually([&] { return !f.log.Texts().empty(); }));  // it looked once, and waits
+        if (!c.second.make) CreateWatched();
+        CHECK(f.Armed());
+        CHECK(f.log.Texts() == std::vector<std::string>{"Key StatusControl is missing; waiting for it",
+                                                        "Key StatusControl is back; watching it again"});
+    }
 }
 
 TEST_CASE("a stop ends a watcher wherever it waits") {
