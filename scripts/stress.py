@@ -1,17 +1,22 @@
 #!/usr/bin/env python3
-"""Runs chosen CTest entries again and again while spinning processes keep every core busy, and
-says how often each entry failed: a test that fails on a busy machine has a defect, in the
-product or in the test. `./dev stress` calls it after the build; not part of CI.
+"""Runs chosen CTest entries again and again under load, and says how often each entry failed: a
+test that fails on a busy machine has a defect, in the product or in the test. `./dev stress`
+calls it after the build; CI runs the unit entries once this way after the test command.
 
-    stress.py --build BUILD [--runs N] [--busy K] [-j J] [CTEST ARGS...]
+    stress.py --build BUILD [--runs N] [--load spin|wine] [--busy K] [-j J] [CTEST ARGS...]
 
 Each run is one `ctest` over the entries the CTest arguments choose (e.g. -R x64/unit), J at a
-time as ./dev test runs them; K processes spin meanwhile (default: one per core; 0 for none).
+time. The load: K processes that spin (default: one per core; 0 for none), and with `--load
+wine` (the default) what breaks this suite more than spinning does, other Wine work: two loops
+that keep starting short Windows programs in a Wine prefix of their own (a busy wineserver, many
+process starts) and a loop that writes and syncs a 64 MiB file (a busy disk).
 The output of every failed entry is kept in BUILD/stress/run-NN.xml (JUnit, with the output).
 Exits 1 when any entry failed in any run.
 """
 import argparse
 import os
+import shutil
+import signal
 import statistics
 import subprocess
 import sys
@@ -20,11 +25,39 @@ import xml.etree.ElementTree as ElementTree
 from pathlib import Path
 
 SPIN = "while True:\n    pass\n"
+PREFIXES = Path(__file__).resolve().with_name("prefixes.py")
 
 
 def spinners(count):
     """`count` processes that keep a core each busy until they are ended."""
     return [subprocess.Popen([sys.executable, "-c", SPIN]) for _ in range(count)]
+
+
+def wine_work(build):
+    """Other Wine work beside the entries: program starts in a prefix of its own, and a busy disk.
+    The processes, and the folder to discard when they are ended."""
+    scratch = build / "stress" / "load"
+    shutil.rmtree(scratch, ignore_errors=True)
+    prefix = scratch / "prefix"
+    subprocess.run([sys.executable, str(PREFIXES), "copy", str(build), str(prefix)], check=True)
+    env = dict(os.environ, WINEPREFIX=str(prefix), WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+    starts = 'while :; do /usr/lib/wine/wine64 cmd /c "echo busy > nul" </dev/null >/dev/null 2>&1; done'
+    disk = (f'while :; do dd if=/dev/zero of="{scratch}/disk" bs=1M count=64 conv=fsync status=none; '
+            f'rm -f "{scratch}/disk"; done')
+    loops = [subprocess.Popen(["bash", "-c", loop], env=env, start_new_session=True) for loop in (starts, starts, disk)]
+    return loops, prefix
+
+
+def end_wine_work(loops, prefix):
+    for loop in loops:
+        try:
+            os.killpg(loop.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        loop.wait()
+    env = dict(os.environ, WINEPREFIX=str(prefix))
+    subprocess.run(["wineserver", "-k"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    shutil.rmtree(prefix.parent, ignore_errors=True)
 
 
 def results(junit):
@@ -41,6 +74,8 @@ def main():
     parser.add_argument("--build", required=True, type=Path)
     parser.add_argument("--runs", type=int, default=10)
     parser.add_argument("--busy", type=int, default=os.cpu_count(), help="spinning processes (default: one per core)")
+    parser.add_argument("--load", choices=("spin", "wine"), default="wine",
+                        help="wine (default): other Wine work and a busy disk beside the spinning processes")
     parser.add_argument("-j", "--jobs", type=int, default=1)
     args, ctest_args = parser.parse_known_args()
     if args.runs < 1 or args.busy < 0 or args.jobs < 1:
@@ -52,6 +87,7 @@ def main():
         old.unlink()
 
     spinning = spinners(args.busy)
+    wine_loops, wine_prefix = wine_work(args.build) if args.load == "wine" else ([], None)
     tally = {}  # entry: [runs, failures, [seconds]]
     failed_runs = []
     began = time.monotonic()
@@ -79,9 +115,12 @@ def main():
         for process in spinning:
             process.kill()
             process.wait()
+        if wine_prefix:
+            end_wine_work(wine_loops, wine_prefix)
 
     width = max(len(entry) for entry in tally)
-    print(f"\nstress: {args.runs} runs in {time.monotonic() - began:.0f} s, {args.busy} spinning processes, "
+    load = f"{args.busy} spinning processes" + (", other Wine work and a busy disk" if args.load == "wine" else "")
+    print(f"\nstress: {args.runs} runs in {time.monotonic() - began:.0f} s, {load}, "
           f"ctest -j {args.jobs} {' '.join(ctest_args)}")
     print(f"{'entry':<{width}}  runs  failed  seconds (min / median / max)")
     for entry, (runs, failures, times) in sorted(tally.items()):

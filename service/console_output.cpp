@@ -31,6 +31,7 @@ const char kUsageText[] =
     "  1063  no switch, and the service control manager did not start the process;\n"
     "        nothing was done (another failure of the service dispatcher exits with its\n"
     "        Windows error code)\n"
+    "  1813  --version: this program has no readable version resource\n"
     "The service's own process exits with 0, or with 1 when its stop had to be forced.\n";
 
 namespace {
