@@ -50,7 +50,7 @@ for action in BeginScript StopService SettleDeletedService RegisterService Grant
               TurnOffClientAccess ForgetProduct UnregisterService; do
     msibuild "$tmp" -q "UPDATE CustomAction SET Type = 3074, Source = 'TelvarinSetup' WHERE Action = '$action'"
 done
-for action in RollbackStopService RollbackRegisterService RollbackGrantClientAccess RollbackRevokeClientAccess \
+for action in RollbackBeginScript RollbackStopService RollbackRegisterService RollbackGrantClientAccess RollbackRevokeClientAccess \
               RollbackTurnOffClientAccess RollbackForgetProduct RollbackUnregisterService; do
     msibuild "$tmp" -q "UPDATE CustomAction SET Type = 3394, Source = 'TelvarinSetup' WHERE Action = '$action'"
 done
@@ -84,7 +84,7 @@ msibuild "$tmp" -q "UPDATE InstallExecuteSequence SET Sequence = 1503 WHERE Acti
 # the service, copies the files again and restarts it. Skip every step that touches the machine
 # then; uninstall (REMOVE), repair (REINSTALL) and the old product's removal in an upgrade still run.
 plain_rerun='Installed AND NOT REMOVE AND NOT REINSTALL'
-for action in BeginScript RollbackStopService StopService StopServices RemoveRegistryValues RemoveFiles InstallFiles \
+for action in RollbackBeginScript BeginScript RollbackStopService StopService StopServices RemoveRegistryValues RemoveFiles InstallFiles \
               SettleDeletedService RollbackRegisterService RegisterService WriteRegistryValues RollbackGrantClientAccess \
               GrantClientAccess StartServices EndScript; do
     msibuild "$tmp" -q "UPDATE InstallExecuteSequence SET Condition = 'NOT ($plain_rerun)' WHERE Action = '$action' AND Condition IS NULL"

@@ -7,7 +7,7 @@
 //
 //   telvarin-setup begin CODE    the script's first step: no record of an earlier run of CODE is
 //                                left, nor the upgrade note (which the old version's removal has
-//                                read by then)
+//                                read by then); records the product's keys, as grant does
 //   telvarin-setup end CODE      the last (a commit action): CODE's records go
 //   telvarin-setup stop CODE     records whether Telvarin ran; stops it, sending the stop again
 //                                until the service takes it, and waits up to 30 s until it is
@@ -33,8 +33,8 @@
 //                                (the client lock's name, the client-access record), and the vendor
 //                                key when nothing else is in it; the clients' SystemEvent values stay
 //   telvarin-setup undo CODE STEP
-//                                the rollback twin of STEP (stop, register, unregister, grant,
-//                                revoke, forget): what its record says, put back
+//                                the rollback twin of STEP (begin, stop, register, unregister,
+//                                grant, revoke, forget): what its record says, put back
 //   telvarin-setup upgrade-note [CODE]
 //                                leaves the note that the old version's removal in an upgrade
 //                                reads (UpgradingTo = CODE, the new product code), or without CODE
@@ -535,9 +535,12 @@ LONG RestoreRegistration(const setup::Record& record) {
     return result;
 }
 
+// The script's first step: the product's keys as the script found them (the service itself may
+// make its key when it starts), after the upgrade note is gone, which no rollback brings back.
 int Begin(const char* product) {
     setup::DeleteRecords(product);
-    return NoteUpgrade(nullptr);
+    if (int rc = NoteUpgrade(nullptr)) return rc;
+    return RecordProductKeys(product, "begin");
 }
 
 int End(const char* product) {

@@ -27,7 +27,6 @@ from winehost import SERVICE_KEY, EVENT_SOURCE_KEY, STATUS_CONTROL, CURRENT_SETT
 
 PRODUCT_KEY = r"HKLM\Software\Haskorn\Telvarin"
 RECORDS_GLOB = "Telvarin-setup-*"
-CLIENT_RIGHTS = ";CCDCRP;"  # the client-access ACE's rights in SDDL
 STOPPED, RUNNING = 1, 4
 # Custom action type bits (Windows Installer's).
 EXE_IN_BINARY, SET_PROPERTY = 2, 51
@@ -367,7 +366,9 @@ class Player:
             elif action in PLANNING:
                 pass
             elif component_action:
-                script += self.standard(package, action, component_action, properties)
+                parts = self.standard(package, action, component_action, properties)
+                if parts:
+                    script.append(one_step(action, parts))
             elif action not in ("StopServices", "StartServices", "RemoveFiles", "InstallFiles", "WriteRegistryValues",
                                 "RemoveRegistryValues", "PublishProduct", "DeleteServices"):
                 raise AssertionError(f"the player does not know the action {action}")
@@ -575,6 +576,26 @@ class Player:
         return "rolled back", done, log
 
 
+def one_step(action, parts):
+    """A standard action's operations as one step of the script: its rollback undoes the
+    operations it carried out, the last first, also when one of them failed."""
+    def do():
+        undos = []
+        ok = True
+        for part in parts:
+            ok, undo = part.do()
+            if undo:
+                undos.append(undo)
+            if not ok:
+                break
+
+        def undo_all():
+            for undo in reversed(undos):
+                undo()
+        return ok, undo_all if undos else None
+    return Step("standard", action, do=do)
+
+
 def end_actions(package, sequence):
     rows = read_table(package.msi, "InstallExecuteSequence")
     return [(r["Action"], r["Condition"]) for r in rows if int(r["Sequence"]) == sequence]
@@ -622,14 +643,5 @@ def snapshot(machine, folders):
 
 
 def differences(before, after):
-    """The entries that differ, as text. A client key that was not there may be there after a
-    rollback with the default security the service gives it: the service made it when it ran,
-    and its values stay, as on Windows."""
-    found = []
-    for name in before:
-        if before[name] == after[name]:
-            continue
-        if name in (STATUS_CONTROL, CURRENT_SETTING) and before[name] is None and CLIENT_RIGHTS not in after[name]:
-            continue
-        found.append(f"{name}: {before[name]!r} -> {after[name]!r}")
-    return found
+    """The entries that differ, as text."""
+    return [f"{name}: {before[name]!r} -> {after[name]!r}" for name in before if before[name] != after[name]]
