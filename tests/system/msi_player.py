@@ -29,7 +29,7 @@ PRODUCT_KEY = r"HKLM\Software\Haskorn\Telvarin"
 RECORDS_GLOB = "Telvarin-setup-*"
 STOPPED, RUNNING = 1, 4
 # Custom action type bits (Windows Installer's).
-EXE_IN_BINARY, SET_PROPERTY = 2, 51
+EXE_IN_BINARY, EXE_INSTALLED, SET_PROPERTY = 2, 18, 51
 IGNORE_RESULT, ROLLBACK, COMMIT, IN_SCRIPT = 64, 256, 512, 1024
 # ServiceControl events.
 START_ON_INSTALL, STOP_ON_INSTALL, STOP_ON_UNINSTALL = 0x01, 0x02, 0x20
@@ -307,9 +307,14 @@ class Player:
 
     # --- running the custom actions -------------------------------------------------------------
     def run_helper(self, package, command):
+        """Runs the package's helper with `command`, or an installed program that `command` names
+        first (quoted); (exit code, stderr)."""
         self.calls += 1
-        args = shlex.split(command, posix=True)
-        result = subprocess.run(self.host.command(self.host.win_path(package.helper), *args), env=self.host.env,
+        args = shlex.split(command.replace("\\", "\\\\"), posix=True)
+        program = self.host.win_path(package.helper)
+        if command.startswith('"'):
+            program, args = args[0], args[1:]
+        result = subprocess.run(self.host.command(program, *args), env=self.host.env,
                                 capture_output=True, text=True, errors="replace", timeout=180)
         return result.returncode, result.stderr
 
@@ -356,8 +361,10 @@ class Player:
                 if type_ & 0x3F == SET_PROPERTY:
                     properties[source] = package.format(target, properties)
                     continue
-                assert type_ & 0x3F == EXE_IN_BINARY, (action, type_)
+                assert type_ & 0x3F in (EXE_IN_BINARY, EXE_INSTALLED), (action, type_)
                 command = package.format(target, properties)
+                if type_ & 0x3F == EXE_INSTALLED:
+                    command = f'"{package.file_path(source)}" {command}'  # the installed file, not the helper
                 if not type_ & IN_SCRIPT:
                     self.run_helper(package, command)  # immediate: now
                     continue
