@@ -16,9 +16,9 @@ here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 x86_upgrade=b69cdf12-6fbe-49f3-9f98-ab2d78db29f0
 x64_upgrade=ea5f1967-d0f1-4d85-9c21-673288701c26
 case "$arch" in
-    x86) upgrade=$x86_upgrade other=$x64_upgrade other_name=x64 program_files=ProgramFilesFolder win64=no
+    x86) upgrade=$x86_upgrade other=$x64_upgrade program_files=ProgramFilesFolder win64=no
          service_component=a59ca546-41a9-41d2-9013-ee1f7abd6477 client_component=886852d7-a26e-49c6-8e8d-ece87cb50a1a ;;
-    x64) upgrade=$x64_upgrade other=$x86_upgrade other_name=x86 program_files=ProgramFiles64Folder win64=yes
+    x64) upgrade=$x64_upgrade other=$x86_upgrade program_files=ProgramFiles64Folder win64=yes
          service_component=02d562a6-677e-4a03-b701-e42071278d3e client_component=d1a6bc89-b73a-49fa-a0f1-d074bebf81a3 ;;
     *) echo "build_msi.sh: ARCH must be x86 or x64, not '$arch'" >&2; exit 2 ;;
 esac
@@ -39,7 +39,7 @@ touch -d "@$epoch" "$stage"/*
 export TZ=UTC
 # wixl finds File sources only by relative paths: run it in the stage.
 (cd "$stage" && wixl -a "$arch" -D Version="$version" -D ProductCode="$product_code" -D UpgradeCode="$upgrade" \
-    -D OtherUpgradeCode="$other" -D OtherFlavour="$other_name" -D ProgramFiles="$program_files" -D Win64="$win64" \
+    -D OtherUpgradeCode="$other" -D ProgramFiles="$program_files" -D Win64="$win64" \
     -D ServiceComponent="$service_component" -D ClientComponent="$client_component" -D BinDir=. \
     -o "$tmp" "$here/telvarin.wxs")
 # wixl 0.101 writes Execute="rollback" (and "commit") as an immediate action and takes no BinaryKey
