@@ -467,7 +467,8 @@ class Player:
             return []
         if action == "DeleteServices":
             # Windows puts a deleted service back only from a ServiceInstall row; the package has none.
-            assert not [r for r in package.service_control if int(r["Event"]) & 0x88], "DeleteServices rows are not played"
+            deleting = 0x08 if component_action == "install" else 0x80
+            assert not [r for r in package.service_control if int(r["Event"]) & deleting], "DeleteServices rows are not played"
             return []
         raise AssertionError(f"the player does not know the action {action}")
 
