@@ -16,9 +16,9 @@ here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 x86_upgrade=b69cdf12-6fbe-49f3-9f98-ab2d78db29f0
 x64_upgrade=ea5f1967-d0f1-4d85-9c21-673288701c26
 case "$arch" in
-    x86) upgrade=$x86_upgrade other=$x64_upgrade other_name=x64 program_files=ProgramFilesFolder win64=no
+    x86) upgrade=$x86_upgrade other=$x64_upgrade program_files=ProgramFilesFolder win64=no
          service_component=a59ca546-41a9-41d2-9013-ee1f7abd6477 client_component=886852d7-a26e-49c6-8e8d-ece87cb50a1a ;;
-    x64) upgrade=$x64_upgrade other=$x86_upgrade other_name=x86 program_files=ProgramFiles64Folder win64=yes
+    x64) upgrade=$x64_upgrade other=$x86_upgrade program_files=ProgramFiles64Folder win64=yes
          service_component=02d562a6-677e-4a03-b701-e42071278d3e client_component=d1a6bc89-b73a-49fa-a0f1-d074bebf81a3 ;;
     *) echo "build_msi.sh: ARCH must be x86 or x64, not '$arch'" >&2; exit 2 ;;
 esac
@@ -39,24 +39,31 @@ touch -d "@$epoch" "$stage"/*
 export TZ=UTC
 # wixl finds File sources only by relative paths: run it in the stage.
 (cd "$stage" && wixl -a "$arch" -D Version="$version" -D ProductCode="$product_code" -D UpgradeCode="$upgrade" \
-    -D OtherUpgradeCode="$other" -D OtherFlavour="$other_name" -D ProgramFiles="$program_files" -D Win64="$win64" \
+    -D OtherUpgradeCode="$other" -D ProgramFiles="$program_files" -D Win64="$win64" \
     -D ServiceComponent="$service_component" -D ClientComponent="$client_component" -D BinDir=. \
     -o "$tmp" "$here/telvarin.wxs")
-# wixl 0.101 writes Execute="rollback" as an immediate action and takes no BinaryKey with an
-# ExeCommand: every helper action runs the helper from the Binary table: exe from Binary (2),
-# in-script (1024), no impersonation (2048); the rollback twins also ignore their result (64) and
-# run only on rollback (256).
-for action in SettleStoppedService SettleDeletedService VerifyService GrantClientAccess RevokeClientAccess \
-              TurnOffClientAccess ForgetProduct; do
+# wixl 0.101 writes Execute="rollback" (and "commit") as an immediate action and takes no BinaryKey
+# with an ExeCommand: every helper action runs the helper from the Binary table: exe from Binary
+# (2), in-script (1024), no impersonation (2048); the rollback twins also ignore their result (64)
+# and run only on rollback (256); the script's end runs only on commit (512) and ignores its result.
+for action in BeginScript StopService SettleDeletedService RegisterService GrantClientAccess RevokeClientAccess \
+              TurnOffClientAccess ForgetProduct UnregisterService; do
     msibuild "$tmp" -q "UPDATE CustomAction SET Type = 3074, Source = 'TelvarinSetup' WHERE Action = '$action'"
 done
-for action in RollbackNoteUpgrade RollbackStopService RollbackRegister RollbackGrantClientAccess \
-              RollbackRevokeClientAccess RollbackTurnOffClientAccess; do
+for action in RollbackBeginScript RollbackStopService RollbackRegisterService RollbackGrantClientAccess RollbackRevokeClientAccess \
+              RollbackTurnOffClientAccess RollbackForgetProduct RollbackUnregisterService; do
     msibuild "$tmp" -q "UPDATE CustomAction SET Type = 3394, Source = 'TelvarinSetup' WHERE Action = '$action'"
 done
-# The upgrade note's two other actions ignore their result too: immediate (66), and deferred (3138).
-msibuild "$tmp" -q "UPDATE CustomAction SET Type = 66, Source = 'TelvarinSetup' WHERE Action = 'NoteUpgrade'"
-msibuild "$tmp" -q "UPDATE CustomAction SET Type = 3138, Source = 'TelvarinSetup' WHERE Action = 'UpgradeDone'"
+msibuild "$tmp" -q "UPDATE CustomAction SET Type = 3650, Source = 'TelvarinSetup' WHERE Action = 'EndScript'"
+# The upgrade note's immediate actions ignore their result (66): the note is left before the old
+# version's removal, and taken away at the end of an install that fails (-3) or is cancelled (-2)
+# before its script has run.
+for action in NoteUpgrade ForgetNoteAtFailure ForgetNoteAtCancel; do
+    msibuild "$tmp" -q "UPDATE CustomAction SET Type = 66, Source = 'TelvarinSetup' WHERE Action = '$action'"
+done
+upgrading='WIX_UPGRADE_DETECTED OR OTHERFLAVOURFOUND'
+msibuild "$tmp" -q "INSERT INTO InstallExecuteSequence (Action, Condition, Sequence) VALUES ('ForgetNoteAtFailure', '$upgrading', -3)"
+msibuild "$tmp" -q "INSERT INTO InstallExecuteSequence (Action, Condition, Sequence) VALUES ('ForgetNoteAtCancel', '$upgrading', -2)"
 if [ "$rehearsal" != rehearsal ]; then
     msibuild "$tmp" -q "DELETE FROM InstallExecuteSequence WHERE Action = 'FailWhenDeferred'"
     msibuild "$tmp" -q "DELETE FROM CustomAction WHERE Action = 'FailWhenDeferred'"
@@ -67,7 +74,7 @@ msibuild "$tmp" -q "UPDATE Registry SET Value = '#x$failure_actions' WHERE Name 
 # Public properties that the install's server side must take from the command line: only the
 # upgrade's own. CLIENTACCESS and CLIENTACCESSGROUP are not among them, so that a user who may
 # not install cannot widen access through a repair; elevated installs pass them anyway.
-msibuild "$tmp" -q "UPDATE Property SET Value = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;OTHERFLAVOURINSTALLED' WHERE Property = 'SecureCustomProperties'"
+msibuild "$tmp" -q "UPDATE Property SET Value = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;OTHERFLAVOURFOUND' WHERE Property = 'SecureCustomProperties'"
 # It also writes Type="expandable" as REG_SZ: "#%" is the Registry table's REG_EXPAND_SZ prefix.
 msibuild "$tmp" -q "UPDATE Registry SET Value = '#%[#telvarin.exe]' WHERE Name = 'EventMessageFile'"
 # MajorUpgrade Schedule= is not read: remove the old version inside the install's transaction
@@ -77,22 +84,17 @@ msibuild "$tmp" -q "UPDATE InstallExecuteSequence SET Sequence = 1503 WHERE Acti
 # the service, copies the files again and restarts it. Skip every step that touches the machine
 # then; uninstall (REMOVE), repair (REINSTALL) and the old product's removal in an upgrade still run.
 plain_rerun='Installed AND NOT REMOVE AND NOT REINSTALL'
-for action in RollbackStopService StopServices SettleStoppedService DeleteServices RemoveRegistryValues RemoveFiles \
-              InstallFiles SettleDeletedService RollbackRegister RegisterService VerifyService WriteRegistryValues \
-              RollbackGrantClientAccess GrantClientAccess StartServices; do
+for action in RollbackBeginScript BeginScript RollbackStopService StopService StopServices RemoveRegistryValues RemoveFiles InstallFiles \
+              SettleDeletedService RollbackRegisterService RegisterService WriteRegistryValues RollbackGrantClientAccess \
+              GrantClientAccess StartServices EndScript; do
     msibuild "$tmp" -q "UPDATE InstallExecuteSequence SET Condition = 'NOT ($plain_rerun)' WHERE Action = '$action' AND Condition IS NULL"
     msibuild "$tmp" -q "UPDATE InstallExecuteSequence SET Condition = 'VersionNT AND NOT ($plain_rerun)' WHERE Action = '$action' AND Condition = 'VersionNT'"
     msibuild "$tmp" -q "UPDATE InstallExecuteSequence SET Condition = 'NOT REMOVE~=\"ALL\" AND NOT ($plain_rerun)' WHERE Action = '$action' AND Condition = 'NOT REMOVE~=\"ALL\"'"
-    msibuild "$tmp" -q "UPDATE InstallExecuteSequence SET Condition = 'NOT SERVICEREGISTERED AND NOT REMOVE~=\"ALL\" AND NOT ($plain_rerun)' WHERE Action = '$action' AND Condition = 'NOT SERVICEREGISTERED AND NOT REMOVE~=\"ALL\"'"
     msibuild "$tmp" -q "UPDATE InstallExecuteSequence SET Condition = 'CLIENTACCESS=\"1\" AND NOT REMOVE~=\"ALL\" AND NOT ($plain_rerun)' WHERE Action = '$action' AND Condition = 'CLIENTACCESS=\"1\" AND NOT REMOVE~=\"ALL\"'"
 done
 turn_off='CLIENTACCESSSAVEDGROUP AND NOT CLIENTACCESS="1" AND NOT REMOVE~="ALL"'
 for action in RollbackTurnOffClientAccess TurnOffClientAccess; do
     msibuild "$tmp" -q "UPDATE InstallExecuteSequence SET Condition = '$turn_off AND NOT ($plain_rerun)' WHERE Action = '$action'"
 done
-# The removal of this version in an upgrade (TelvarinUpgrade, see telvarin.wxs) keeps the service
-# registered: the new version's -InstSvc repairs the registration, and a deleted service could not
-# be registered again while anybody holds it open (interactive users may, for its status).
-msibuild "$tmp" -q "UPDATE InstallExecuteSequence SET Condition = 'NOT TelvarinUpgrade AND NOT ($plain_rerun)' WHERE Action = 'DeleteServices'"
 "$here/msi_summary.py" "$tmp" "$epoch" >/dev/null
 mv "$tmp" "$output"

@@ -1,33 +1,49 @@
 // telvarin-setup: the MSI's own helper, run by its custom actions as LocalSystem from the
 // package's Binary table (it is never installed).
 //
-//   telvarin-setup grant GROUP   GROUP (a SID such as S-1-5-4, or an account name) may query, set
-//                                and watch StatusControl and CurrentSetting; a key that does not
-//                                exist yet is created with default security first. The group is
-//                                remembered by its SID, with the keys that got its ACE here.
-//   telvarin-setup revoke        takes away exactly what grant added, by the remembered SID; the
-//                                keys stay. Nothing remembered: nothing to do.
-//   telvarin-setup forget        removes the product's own key HKLM\Software\Haskorn\Telvarin (the
-//                                client lock's name, the client-access record), and the vendor
-//                                key when nothing else is in it; the clients' SystemEvent values stay
-//   telvarin-setup upgrade-note [CODE]
-//                                leaves the note that the old version's removal in an upgrade
-//                                reads (UpgradingTo = CODE, the new product code, in the same key),
-//                                or without CODE takes it away
-//   telvarin-setup settle stop   stops Telvarin, sending the stop again until the service takes it,
-//                                and waits up to 30 s until it is stopped and the process the
-//                                service manager named as its own has ended. No other process is
-//                                waited for: any user may run the installed program.
+// Every step that changes the machine first writes down what it found (records.h), under the
+// product code CODE and its own name, and its rollback twin (`undo CODE STEP`) puts exactly that
+// back: a failed install, upgrade, repair or uninstall leaves the machine as it was.
+//
+//   telvarin-setup begin CODE    the script's first step: no record of an earlier run of CODE is
+//                                left, nor the upgrade note (which the old version's removal has
+//                                read by then); records the product's keys, as grant does
+//   telvarin-setup end CODE      the last (a commit action): CODE's records go
+//   telvarin-setup stop CODE     records whether Telvarin ran; stops it, sending the stop again
+//                                until the service takes it, and waits up to 30 s until it is
+//                                stopped and the process the service manager named as its own has
+//                                ended. No other process is waited for, but a LocalSystem process
+//                                running the registered program is (only the manager starts one)
 //   telvarin-setup settle        before a registration: waits up to 30 s until no Telvarin marked
 //                                for deletion is left (a marked one is stopped first)
-//   telvarin-setup start         starts Telvarin when it is registered (the rollback of the stop)
-//   telvarin-setup verify PATH   the service Telvarin exists and runs the program PATH
-//   telvarin-setup unregister PATH
-//                                stops and deletes Telvarin, but only when it runs PATH
+//   telvarin-setup register CODE PATH
+//                                records the registration (or its absence) and the event source;
+//                                runs PATH -InstSvc; Telvarin must then run PATH
+//   telvarin-setup unregister CODE
+//                                records the registration; stops and deletes Telvarin
+//   telvarin-setup grant CODE GROUP
+//                                records the product's keys; GROUP (a SID such as S-1-5-4, or an
+//                                account name) may query, set and watch StatusControl and
+//                                CurrentSetting; a key that does not exist yet is created with
+//                                default security first. The group is remembered by its SID, with
+//                                the keys that got its ACE here.
+//   telvarin-setup revoke CODE   records the product's keys; takes away exactly what grant added,
+//                                by the remembered SID; the keys stay. Nothing remembered: nothing
+//   telvarin-setup forget CODE   records the product's keys; removes HKLM\Software\Haskorn\Telvarin
+//                                (the client lock's name, the client-access record), and the vendor
+//                                key when nothing else is in it; the clients' SystemEvent values stay
+//   telvarin-setup undo CODE STEP
+//                                the rollback twin of STEP (begin, stop, register, unregister,
+//                                grant, revoke, forget): what its record says, put back
+//   telvarin-setup upgrade-note [CODE]
+//                                leaves the note that the old version's removal in an upgrade
+//                                reads (UpgradingTo = CODE, the new product code), or without CODE
+//                                takes it away
 //
 // Exit code 0 when done; on failure a Windows error (1332: GROUP names nothing; 1460: timed out;
-// 1072: a Telvarin marked for deletion is still held open; 1073: Telvarin runs another program),
-// which the installer's log shows, and one line on stderr; 2 on a bad command line.
+// 1072: a Telvarin marked for deletion is still held open; 1073: Telvarin runs another program
+// after the registration), which the installer's log shows, and one line on stderr; 2 on a bad
+// command line.
 #include <windows.h>
 #include <sddl.h>
 #include <tlhelp32.h>
@@ -45,6 +61,7 @@
 #include "common/protocol_key.h"
 #include "common/win_raii.h"
 #include "packaging/client_access.h"
+#include "packaging/records.h"
 #include "packaging/settle.h"
 
 namespace {
@@ -92,13 +109,13 @@ std::string SidText(PSID sid) {
 }
 
 // What an earlier grant left: the group's SID text and the keys that got its ACE.
-struct Record {
+struct AccessRecord {
     std::string group;
     std::vector<std::string> keys;
     bool keysKnown = false;  // a record without the list names the group only
 };
 
-bool ReadRecord(Record& record) {
+bool ReadAccessRecord(AccessRecord& record) {
     win::RegKey key;
     if (telvarin::OpenProtocolKey(TELVARIN_KEY_PRODUCT, KEY_QUERY_VALUE, key) != ERROR_SUCCESS) return false;
     char buffer[1024] = {};
@@ -119,7 +136,7 @@ bool ReadRecord(Record& record) {
     return true;
 }
 
-LONG WriteRecord(const Record& record) {
+LONG WriteAccessRecord(const AccessRecord& record) {
     win::RegKey key;
     LONG rc = telvarin::CreateProtocolKey(TELVARIN_KEY_PRODUCT, KEY_SET_VALUE, key);
     if (rc != ERROR_SUCCESS) return rc;
@@ -134,7 +151,7 @@ LONG WriteRecord(const Record& record) {
     return rc;
 }
 
-void DeleteRecord() {
+void DeleteAccessRecord() {
     win::RegKey key;
     if (telvarin::OpenProtocolKey(TELVARIN_KEY_PRODUCT, KEY_SET_VALUE, key) != ERROR_SUCCESS) return;
     RegDeleteValueA(key.Get(), TELVARIN_VALUE_ACCESS_GROUP);
@@ -165,8 +182,8 @@ LONG EditKey(const char* name, PSID group, Edit edit, bool& changed) {
 // Takes away what the record says was added, then forgets it. A group that no longer resolves
 // is no obstacle: the record holds its SID.
 int Revoke() {
-    Record record;
-    if (!ReadRecord(record)) return 0;
+    AccessRecord record;
+    if (!ReadAccessRecord(record)) return 0;
     std::vector<BYTE> sid = ResolveGroup(record.group.c_str());
     if (!record.keysKnown) record.keys.assign(std::begin(kClientKeys), std::end(kClientKeys));
     for (const std::string& name : record.keys) {
@@ -174,7 +191,7 @@ int Revoke() {
         LONG rc = sid.empty() ? ERROR_SUCCESS : EditKey(name.c_str(), sid.data(), Edit::Revoke, changed);
         if (rc != ERROR_SUCCESS) return Fail(rc, "revoke: HKLM\\%s\\%s", TELVARIN_KEY_ROOT, name.c_str());
     }
-    DeleteRecord();
+    DeleteAccessRecord();
     return 0;
 }
 
@@ -182,13 +199,13 @@ int Grant(const char* group) {
     std::vector<BYTE> sid = ResolveGroup(group);
     if (sid.empty())
         return Fail(ERROR_NONE_MAPPED, "CLIENTACCESSGROUP '%s' names no account or SID: nothing granted", group);
-    Record record;
-    const bool remembered = ReadRecord(record);
+    AccessRecord record;
+    const bool remembered = ReadAccessRecord(record);
     const std::string sidText = SidText(sid.data());
     // Another group than the remembered one: the old grant goes first.
     if (remembered && record.group != sidText) {
         if (int rc = Revoke()) return rc;
-        record = Record();
+        record = AccessRecord();
     }
     std::vector<std::string> ours = record.keys;
     for (const char* name : kClientKeys) {
@@ -201,7 +218,7 @@ int Grant(const char* group) {
     }
     record.group = sidText;
     record.keys = ours;
-    if (LONG rc = WriteRecord(record)) return Fail(rc, "grant: recording the group in HKLM\\%s", TELVARIN_KEY_PRODUCT);
+    if (LONG rc = WriteAccessRecord(record)) return Fail(rc, "grant: recording the group in HKLM\\%s", TELVARIN_KEY_PRODUCT);
     return 0;
 }
 
@@ -227,9 +244,41 @@ std::string ImagePath(SC_HANDLE service) {
     return Unquoted(config->lpBinaryPathName);
 }
 
+// Telvarin's dependencies as stored (REG_MULTI_SZ bytes): Wine's manager reports none for a list
+// it keeps, and can store bytes after the list.
+std::string StoredDependencies() {
+    win::RegKey key;
+    std::string stored(4096, '\0');
+    DWORD size = static_cast<DWORD>(stored.size()), type = 0;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, TELVARIN_KEY_SERVICE, 0, KEY_QUERY_VALUE, key.Receive()) != ERROR_SUCCESS ||
+        RegQueryValueExA(key.Get(), "DependOnService", nullptr, &type, reinterpret_cast<BYTE*>(&stored[0]), &size) !=
+            ERROR_SUCCESS ||
+        type != REG_MULTI_SZ)
+        return {};
+    return stored.substr(0, size);
+}
+
+// The stored list as the double-NUL-ended list the service manager takes: its strings up to the
+// first empty one.
+std::string DependencyList(const std::string& stored) {
+    std::string list;
+    for (size_t at = 0; at < stored.size();) {
+        const size_t end = stored.find('\0', at);
+        const std::string name = stored.substr(at, end == std::string::npos ? std::string::npos : end - at);
+        if (name.empty()) break;
+        list += name + '\0';
+        if (end == std::string::npos) break;
+        at = end + 1;
+    }
+    return list + '\0';
+}
+
+// A change that changes nothing is refused for a service marked for deletion. It names the
+// dependencies as stored: Wine's manager rewrites the key without them on a change that names none.
 bool MarkedForDeletion(SC_HANDLE service) {
+    const std::string depends = DependencyList(StoredDependencies());
     return !ChangeServiceConfigA(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, nullptr, nullptr,
-                                 nullptr, nullptr, nullptr, nullptr, nullptr) &&
+                                 nullptr, depends.c_str(), nullptr, nullptr, nullptr) &&
            GetLastError() == ERROR_SERVICE_MARKED_FOR_DELETE;
 }
 
@@ -329,19 +378,6 @@ int Settle(setup::Goal goal) {
     return 0;
 }
 
-// The rollback of the stop: an install that fails leaves the service running, as it found it.
-// One marked for deletion stays stopped (Windows refuses to start it; Wine's manager does not).
-int Start() {
-    win::ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
-    win::ServiceHandle service(
-        manager ? OpenServiceA(manager.Get(), TELVARIN_SERVICE_NAME, SERVICE_START | SERVICE_CHANGE_CONFIG) : nullptr);
-    if (!service) return GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST ? 0 : Fail(GetLastError(), "opening the service %s", TELVARIN_SERVICE_NAME);
-    if (MarkedForDeletion(service.Get())) return 0;
-    if (!StartServiceA(service.Get(), 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING)
-        return Fail(GetLastError(), "starting the service %s", TELVARIN_SERVICE_NAME);
-    return 0;
-}
-
 // --- the product's own records -----------------------------------------------------------------
 
 // The note a new version leaves for the old version's removal in an upgrade (telvarin.wxs reads
@@ -386,45 +422,234 @@ int Forget() {
     return 0;
 }
 
-int Verify(const char* expected) {
+// --- the steps and their rollback twins ---------------------------------------------------------
+
+const setup::KeyPlace kVendorKey = {TELVARIN_KEY_VENDOR, telvarin::kProtocolView};
+const setup::KeyPlace kProductKey = {TELVARIN_KEY_PRODUCT, telvarin::kProtocolView};
+const setup::KeyPlace kRootKey = {TELVARIN_KEY_ROOT, telvarin::kProtocolView};
+const setup::KeyPlace kClientKeyPlaces[] = {{TELVARIN_KEY_STATUS_CONTROL, telvarin::kProtocolView},
+                                            {TELVARIN_KEY_CURRENT_SETTING, telvarin::kProtocolView}};
+const setup::KeyPlace kEventSourceKey = {TELVARIN_KEY_EVENT_SOURCE, 0};
+
+int Saved(const char* product, const char* step, const setup::Record& record) {
+    if (LONG rc = setup::SaveRecord(product, step, record))
+        return Fail(rc, "%s: writing down what was there (nothing changed)", step);
+    return 0;
+}
+
+// What client access and the product's own records touch: the product key with its values, the
+// two client keys' DACLs, and whether each key on the way was there.
+int RecordProductKeys(const char* product, const char* step) {
+    setup::Record record;
+    record.Set("kind", "keys");
+    record.SetFlag("vendor.exists", setup::KeyExists(kVendorKey));
+    record.SetFlag("root.exists", setup::KeyExists(kRootKey));
+    setup::SnapshotValues(record, "product.", kProductKey);
+    for (size_t i = 0; i < 2; ++i) setup::SnapshotDacl(record, std::string(kClientKeys[i]) + ".", kClientKeyPlaces[i]);
+    return Saved(product, step, record);
+}
+
+LONG RestoreProductKeys(const setup::Record& record) {
+    LONG result = ERROR_SUCCESS;
+    for (size_t i = 0; i < 2; ++i)
+        if (LONG rc = setup::RestoreDacl(record, std::string(kClientKeys[i]) + ".", kClientKeyPlaces[i])) result = rc;
+    setup::DeleteIfEmptyAndNew(record, "root.", kRootKey);
+    if (LONG rc = setup::RestoreValues(record, "product.", kProductKey)) result = rc;
+    setup::DeleteIfEmptyAndNew(record, "vendor.", kVendorKey);
+    return result;
+}
+
+// The registration as the service manager holds it, the dependencies as stored (Wine's manager
+// reports none for a list it keeps), and the event source's values.
+int RecordRegistration(const char* product, const char* step) {
+    setup::Record record;
+    record.Set("kind", "registration");
+    win::ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    win::ServiceHandle service(manager ? OpenServiceA(manager.Get(), TELVARIN_SERVICE_NAME, SERVICE_QUERY_CONFIG | SERVICE_CHANGE_CONFIG)
+                                       : nullptr);
+    if (!service && GetLastError() != ERROR_SERVICE_DOES_NOT_EXIST)
+        return Fail(GetLastError(), "%s: reading the service %s (nothing changed)", step, TELVARIN_SERVICE_NAME);
+    record.SetFlag("service.exists", service.IsValid());
+    if (service) {
+        record.Set("depends", StoredDependencies());
+        DWORD size = 0;
+        QueryServiceConfigA(service.Get(), nullptr, 0, &size);
+        std::vector<BYTE> buffer(size ? size : 1);
+        auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
+        if (!QueryServiceConfigA(service.Get(), config, size, &size))
+            return Fail(GetLastError(), "%s: reading the service %s (nothing changed)", step, TELVARIN_SERVICE_NAME);
+        record.SetNumber("type", config->dwServiceType);
+        record.SetNumber("start", config->dwStartType);
+        record.SetNumber("error", config->dwErrorControl);
+        record.Set("image", config->lpBinaryPathName ? config->lpBinaryPathName : "");
+        record.Set("group", config->lpLoadOrderGroup ? config->lpLoadOrderGroup : "");
+        record.Set("account", config->lpServiceStartName ? config->lpServiceStartName : "");
+        record.Set("display", config->lpDisplayName ? config->lpDisplayName : "");
+        record.SetFlag("marked", MarkedForDeletion(service.Get()));
+    }
+    setup::SnapshotValues(record, "source.", kEventSourceKey);
+    return Saved(product, step, record);
+}
+
+LONG RestoreRegistration(const setup::Record& record) {
+    win::ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE));
+    if (!manager) return static_cast<LONG>(GetLastError());
+    LONG result = ERROR_SUCCESS;
+    if (!record.Flag("service.exists")) {
+        // Made by the step: stopped and deleted again.
+        win::ServiceHandle service(OpenServiceA(manager.Get(), TELVARIN_SERVICE_NAME, DELETE));
+        if (service) {
+            service.Reset();
+            Scm scm;
+            setup::Settle(scm, setup::Goal::Stopped, kSettleMs);
+            service.Reset(OpenServiceA(manager.Get(), TELVARIN_SERVICE_NAME, DELETE));
+            if (service && !DeleteService(service.Get())) result = static_cast<LONG>(GetLastError());
+        }
+    } else if (!record.Flag("marked")) {
+        std::string image, group, account, display;
+        record.Get("image", image);
+        record.Get("group", group);
+        record.Get("account", account);
+        record.Get("display", display);
+        std::string stored;
+        record.Get("depends", stored);
+        const std::string depends = DependencyList(stored);
+        win::ServiceHandle service(OpenServiceA(manager.Get(), TELVARIN_SERVICE_NAME, SERVICE_CHANGE_CONFIG));
+        const bool ok =
+            service ? ChangeServiceConfigA(service.Get(), record.Number("type"), record.Number("start"), record.Number("error"),
+                                           image.c_str(), group.empty() ? nullptr : group.c_str(), nullptr, depends.c_str(),
+                                           nullptr, nullptr,
+                                           display.c_str()) != FALSE
+                    : win::ServiceHandle(CreateServiceA(manager.Get(), TELVARIN_SERVICE_NAME, display.c_str(), SERVICE_ALL_ACCESS,
+                                                        record.Number("type"), record.Number("start"), record.Number("error"),
+                                                        image.c_str(), group.empty() ? nullptr : group.c_str(), nullptr,
+                                                        depends.c_str(),
+                                                        account.empty() || account == "LocalSystem" ? nullptr : account.c_str(),
+                                                        nullptr))
+                          .IsValid();
+        // A registration deleted while somebody holds it open cannot be made again until they
+        // close it (ERROR_SERVICE_MARKED_FOR_DELETE): Windows' own limit.
+        if (!ok) result = static_cast<LONG>(GetLastError());
+    }
+    if (LONG rc = setup::RestoreValues(record, "source.", kEventSourceKey)) result = rc;
+    return result;
+}
+
+// The script's first step: the product's keys as the script found them (the service itself may
+// make its key when it starts), after the upgrade note is gone, which no rollback brings back.
+int Begin(const char* product) {
+    setup::DeleteRecords(product);
+    if (int rc = NoteUpgrade(nullptr)) return rc;
+    return RecordProductKeys(product, "begin");
+}
+
+int End(const char* product) {
+    setup::DeleteRecords(product);
+    return 0;
+}
+
+int Stop(const char* product) {
+    setup::Record record;
+    record.Set("kind", "run");
+    setup::ServiceLook look;
+    Scm scm;
+    if (!scm.Look(look)) return Fail(GetLastError(), "stop: asking the service manager about %s", TELVARIN_SERVICE_NAME);
+    record.SetFlag("ran", look.exists && look.state != SERVICE_STOPPED && !look.marked);
+    if (int rc = Saved(product, "stop", record)) return rc;
+    return Settle(setup::Goal::Stopped);
+}
+
+// The rollback of the stop: started again only when it ran before.
+LONG RestoreRun(const setup::Record& record) {
+    if (!record.Flag("ran")) return ERROR_SUCCESS;
+    win::ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    win::ServiceHandle service(
+        manager ? OpenServiceA(manager.Get(), TELVARIN_SERVICE_NAME, SERVICE_START | SERVICE_CHANGE_CONFIG) : nullptr);
+    if (!service) return static_cast<LONG>(GetLastError());
+    // Windows refuses to start one marked for deletion; Wine's manager does not.
+    if (MarkedForDeletion(service.Get())) return ERROR_SERVICE_MARKED_FOR_DELETE;
+    if (!StartServiceA(service.Get(), 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING)
+        return static_cast<LONG>(GetLastError());
+    return ERROR_SUCCESS;
+}
+
+// Runs `path` -InstSvc (the exe's own registration) and waits for it.
+int RunInstSvc(const char* path) {
+    std::string command = "\"" + Unquoted(path) + "\" -InstSvc";
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info = {};
+    if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
+        return Fail(GetLastError(), "register: starting %s", command.c_str());
+    win::UniqueHandle process(info.hProcess), thread(info.hThread);
+    if (WaitForSingleObject(process.Get(), 60000) != WAIT_OBJECT_0)
+        return Fail(ERROR_TIMEOUT, "register: %s did not end within 60 s", command.c_str());
+    DWORD code = 1;
+    GetExitCodeProcess(process.Get(), &code);
+    if (code != 0) fprintf(stderr, "telvarin-setup: register: %s exited %lu\n", command.c_str(), static_cast<unsigned long>(code));
+    return 0;
+}
+
+int Register(const char* product, const char* path) {
+    if (int rc = RecordRegistration(product, "register")) return rc;
+    if (int rc = RunInstSvc(path)) return rc;
+    // Whatever -InstSvc answered, Telvarin must run the installed program now.
     win::ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
     win::ServiceHandle service(manager ? OpenServiceA(manager.Get(), TELVARIN_SERVICE_NAME, SERVICE_QUERY_CONFIG) : nullptr);
     if (!service) return Fail(GetLastError(), "the service %s is not registered", TELVARIN_SERVICE_NAME);
     const std::string image = ImagePath(service.Get());
-    if (!SamePath(image, Unquoted(expected)))
-        return Fail(ERROR_SERVICE_EXISTS, "the service Telvarin runs '%s', not '%s'", image.c_str(), expected);
+    if (!SamePath(image, Unquoted(path)))
+        return Fail(ERROR_SERVICE_EXISTS, "the service Telvarin runs '%s', not '%s'", image.c_str(), path);
     return 0;
 }
 
-int Unregister(const char* expected) {
-    {
-        win::ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
-        win::ServiceHandle service(manager ? OpenServiceA(manager.Get(), TELVARIN_SERVICE_NAME, SERVICE_QUERY_CONFIG | DELETE)
-                                           : nullptr);
-        // Not ours (another program's registration): left as it was found.
-        if (!service || !SamePath(ImagePath(service.Get()), Unquoted(expected))) return 0;
-    }
-    Settle(setup::Goal::Stopped);
+int Unregister(const char* product) {
+    if (int rc = RecordRegistration(product, "unregister")) return rc;
+    if (int rc = Settle(setup::Goal::Stopped)) return rc;
     win::ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
     win::ServiceHandle service(manager ? OpenServiceA(manager.Get(), TELVARIN_SERVICE_NAME, DELETE) : nullptr);
-    if (service && !DeleteService(service.Get())) return Fail(GetLastError(), "deleting the service %s", TELVARIN_SERVICE_NAME);
+    if (!service) return GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST ? 0 : Fail(GetLastError(), "opening the service %s", TELVARIN_SERVICE_NAME);
+    if (!DeleteService(service.Get()) && GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE)
+        return Fail(GetLastError(), "deleting the service %s", TELVARIN_SERVICE_NAME);
     return 0;
+}
+
+int Undo(const char* product, const char* step) {
+    setup::Record record;
+    const LONG loaded = setup::LoadRecord(product, step, record);
+    if (loaded == ERROR_FILE_NOT_FOUND) return 0;  // the step never began
+    if (loaded != ERROR_SUCCESS) return Fail(loaded, "undo %s: reading what the step found", step);
+    std::string kind;
+    record.Get("kind", kind);
+    LONG rc = ERROR_INVALID_DATA;
+    if (kind == "run") rc = RestoreRun(record);
+    if (kind == "registration") rc = RestoreRegistration(record);
+    if (kind == "keys") rc = RestoreProductKeys(record);
+    setup::DeleteRecord(product, step);
+    return rc == ERROR_SUCCESS ? 0 : Fail(rc, "undo %s: putting back what the step found", step);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     const char* command = argc > 1 ? argv[1] : "";
-    if (argc == 3 && strcmp(command, "grant") == 0) return Grant(argv[2]);
-    if (argc == 2 && strcmp(command, "revoke") == 0) return Revoke();
-    if (argc == 2 && strcmp(command, "settle") == 0) return Settle(setup::Goal::Registrable);
-    if (argc == 3 && strcmp(command, "settle") == 0 && strcmp(argv[2], "stop") == 0) return Settle(setup::Goal::Stopped);
-    if (argc == 2 && strcmp(command, "start") == 0) return Start();
-    if ((argc == 2 || argc == 3) && strcmp(command, "upgrade-note") == 0) return NoteUpgrade(argc == 3 ? argv[2] : nullptr);
-    if (argc == 2 && strcmp(command, "forget") == 0) return Forget();
-    if (argc == 3 && strcmp(command, "verify") == 0) return Verify(argv[2]);
-    if (argc == 3 && strcmp(command, "unregister") == 0) return Unregister(argv[2]);
-    fprintf(stderr, "usage: telvarin-setup grant GROUP | revoke | forget | upgrade-note [CODE] | settle [stop] | start | verify PATH | "
-                    "unregister PATH\n");
+    const char* product = argc > 2 ? argv[2] : "";
+    auto is = [&](const char* name, int count) { return argc == count && strcmp(command, name) == 0; };
+    if (is("begin", 3)) return Begin(product);
+    if (is("end", 3)) return End(product);
+    if (is("stop", 3)) return Stop(product);
+    if (is("settle", 2)) return Settle(setup::Goal::Registrable);
+    if (is("register", 4)) return Register(product, argv[3]);
+    if (is("unregister", 3)) return Unregister(product);
+    // Client access and the product's own key: what is there written down first.
+    const bool keys = is("grant", 4) || is("revoke", 3) || is("forget", 3);
+    if (keys) {
+        if (int rc = RecordProductKeys(product, command)) return rc;
+        return is("grant", 4) ? Grant(argv[3]) : is("revoke", 3) ? Revoke() : Forget();
+    }
+    if (is("undo", 4)) return Undo(product, argv[3]);
+    if (is("upgrade-note", 2) || is("upgrade-note", 3)) return NoteUpgrade(argc == 3 ? argv[2] : nullptr);
+    fprintf(stderr, "usage: telvarin-setup begin CODE | end CODE | stop CODE | settle | register CODE PATH | unregister CODE | "
+                    "grant CODE GROUP | revoke CODE | forget CODE | undo CODE STEP | upgrade-note [CODE]\n");
     return 2;
 }

@@ -11,6 +11,15 @@
 // HKLM64\PATH names the 64-bit view instead (where an x64 MSI registers its product).
 //   svcprobe set-path NAME PATH changes the service's image path to PATH (as a damaged or stale
 //                               registration would have it; Wine's sc config does not)
+//   svcprobe start NAME         sends the start request: "started: NAME"
+//   svcprobe setvalue HKLM\PATH NAME TYPE DATA
+//                               creates the key if missing and sets one value (NAME and DATA in hex
+//                               bytes as `values` prints them, TYPE a number)
+//   svcprobe delvalue HKLM\PATH NAME | delkey HKLM\PATH
+//                               deletes one value (NAME in hex) or a key with everything under it;
+//                               one that is not there is no failure
+//   svcprobe batch              runs one command per line of stdin (arguments separated by tabs),
+//                               each answer followed by "end: EXITCODE": one process for many looks
 //   svcprobe stop NAME          sends the stop control, then watches the manager's status and the
 //                               service's process: "answer: STATE" (the control's answer), and
 //                               "exit-after-stopped-ms: MS", how long the process lived on once
@@ -22,6 +31,7 @@
 #include <sddl.h>
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <vector>
@@ -129,6 +139,76 @@ int PrintValues(const char* path) {
     }
 }
 
+std::vector<BYTE> FromHex(const char* text) {
+    std::vector<BYTE> bytes;
+    if (strcmp(text, "-") == 0) return bytes;
+    for (size_t i = 0; text[i] && text[i + 1]; i += 2) {
+        char pair[3] = {text[i], text[i + 1], 0};
+        bytes.push_back(static_cast<BYTE>(strtoul(pair, nullptr, 16)));
+    }
+    return bytes;
+}
+
+// HKLM\... (32-bit view) or HKLM64\...: the root, the view and the path under HKLM.
+bool SplitHklm(const char* path, const char*& rest, REGSAM& view) {
+    if (strncmp(path, "HKLM\\", 5) == 0) {
+        rest = path + 5;
+        view = KEY_WOW64_32KEY;
+        return true;
+    }
+    if (strncmp(path, "HKLM64\\", 7) == 0) {
+        rest = path + 7;
+        view = KEY_WOW64_64KEY;
+        return true;
+    }
+    return false;
+}
+
+int SetValue(const char* path, const char* nameHex, const char* type, const char* dataHex) {
+    const char* rest = nullptr;
+    REGSAM view = 0;
+    if (!SplitHklm(path, rest, view)) return Failed("not an HKLM path:", path, ERROR_INVALID_PARAMETER);
+    win::RegKey key;
+    if (const LSTATUS status =
+            RegCreateKeyExA(HKEY_LOCAL_MACHINE, rest, 0, nullptr, 0, KEY_SET_VALUE | view, nullptr, key.Receive(), nullptr))
+        return Failed("cannot create key", path, status);
+    std::vector<BYTE> name = FromHex(nameHex), data = FromHex(dataHex);
+    name.push_back(0);
+    if (const LSTATUS status = RegSetValueExA(key.Get(), reinterpret_cast<const char*>(name.data()), 0, strtoul(type, nullptr, 0),
+                                              data.data(), static_cast<DWORD>(data.size())))
+        return Failed("cannot set a value of", path, status);
+    printf("set: %s\n", nameHex);
+    return 0;
+}
+
+int DeleteValue(const char* path, const char* nameHex) {
+    const char* rest = nullptr;
+    REGSAM view = 0;
+    if (!SplitHklm(path, rest, view)) return Failed("not an HKLM path:", path, ERROR_INVALID_PARAMETER);
+    win::RegKey key;
+    LSTATUS status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, rest, 0, KEY_SET_VALUE | view, key.Receive());
+    std::vector<BYTE> name = FromHex(nameHex);
+    name.push_back(0);
+    if (status == ERROR_SUCCESS) status = RegDeleteValueA(key.Get(), reinterpret_cast<const char*>(name.data()));
+    if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) return Failed("cannot delete a value of", path, status);
+    printf("deleted: %s\n", nameHex);
+    return 0;
+}
+
+int DeleteKey(const char* path) {
+    const char* rest = nullptr;
+    REGSAM view = 0;
+    if (!SplitHklm(path, rest, view)) return Failed("not an HKLM path:", path, ERROR_INVALID_PARAMETER);
+    win::RegKey key;
+    LSTATUS status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, rest, 0, KEY_ALL_ACCESS | view, key.Receive());
+    if (status == ERROR_SUCCESS) status = RegDeleteTreeA(key.Get(), nullptr);
+    key.Reset();
+    if (status == ERROR_SUCCESS) status = RegDeleteKeyExA(HKEY_LOCAL_MACHINE, rest, view, 0);
+    if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) return Failed("cannot delete key", path, status);
+    printf("deleted: %s\n", path);
+    return 0;
+}
+
 double NowMs() {
     LARGE_INTEGER frequency, now;
     QueryPerformanceFrequency(&frequency);
@@ -169,9 +249,33 @@ int Stop(SC_HANDLE service, const char* name) {
     return Failed("no STOPPED within 60 s from", name, ERROR_TIMEOUT);
 }
 
-}  // namespace
+int Run(int argc, char** argv);
 
-int main(int argc, char** argv) {
+// Commands from stdin, one a line, arguments separated by tabs.
+int Batch() {
+    char line[70000];
+    while (fgets(line, sizeof line, stdin)) {
+        line[strcspn(line, "\r\n")] = 0;
+        std::vector<char*> args = {const_cast<char*>("svcprobe")};
+        for (char* field = line; field;) {
+            char* tab = strchr(field, '\t');
+            if (tab) *tab = 0;
+            args.push_back(field);
+            field = tab ? tab + 1 : nullptr;
+        }
+        const int rc = Run(static_cast<int>(args.size()), args.data());
+        fflush(stderr);
+        printf("end: %d\n", rc);
+        fflush(stdout);
+    }
+    return 0;
+}
+
+int Run(int argc, char** argv) {
+    if (argc == 2 && strcmp(argv[1], "batch") == 0) return Batch();
+    if (argc == 6 && strcmp(argv[1], "setvalue") == 0) return SetValue(argv[2], argv[3], argv[4], argv[5]);
+    if (argc == 4 && strcmp(argv[1], "delvalue") == 0) return DeleteValue(argv[2], argv[3]);
+    if (argc == 3 && strcmp(argv[1], "delkey") == 0) return DeleteKey(argv[2]);
     if (argc == 4 && strcmp(argv[1], "setdacl") == 0) return SetDacl(argv[2], argv[3]);
     if (argc == 4 && strcmp(argv[1], "set-path") == 0) {
         win::ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
@@ -198,6 +302,12 @@ int main(int argc, char** argv) {
         return Failed("cannot open service", argv[2], GetLastError());
     }
     SERVICE_STATUS status{};
+    if (strcmp(argv[1], "start") == 0) {
+        win::ServiceHandle starter(OpenServiceA(manager.Get(), argv[2], SERVICE_START));
+        if (!starter || !StartServiceA(starter.Get(), 0, nullptr)) return Failed("cannot start", argv[2], GetLastError());
+        printf("started: %s\n", argv[2]);
+        return 0;
+    }
     if (strcmp(argv[1], "stop") == 0) return Stop(service.Get(), argv[2]);
     if (strcmp(argv[1], "query") == 0) {
         if (!QueryServiceStatus(service.Get(), &status)) return Failed("cannot query", argv[2], GetLastError());
@@ -229,3 +339,7 @@ int main(int argc, char** argv) {
     fprintf(stderr, "svcprobe: unknown command %s\n", argv[1]);
     return 2;
 }
+
+}  // namespace
+
+int main(int argc, char** argv) { return Run(argc, argv); }

@@ -1,10 +1,14 @@
-// The setup helper's wait for the service (packaging/settle.h) against a service manager the
+// The setup helper: its wait for the service (packaging/settle.h) against a service manager the
 // test plays: Windows' manager refuses a stop while a service starts (Wine's passes it on), a
-// process outlives STOPPED, a deleted service stays while someone else holds it open.
+// process outlives STOPPED, a deleted service stays while someone else holds it open; and the records
+// a deferred step leaves its rollback twin (packaging/records.h).
 #include <doctest/doctest.h>
 
 #include <algorithm>
+#include <string>
 
+#include "common/win_raii.h"
+#include "packaging/records.h"
 #include "packaging/settle.h"
 
 namespace {
@@ -107,4 +111,59 @@ TEST_CASE("settle: every wait ends at its bound; a deleted service that someone 
     // Its files are free, though: a removal need not wait for it to go.
     held.now = 0;
     CHECK(setup::Settle(held, setup::Goal::Stopped, kBoundMs) == ERROR_SUCCESS);
+}
+
+// --- what a step writes down for its rollback twin (packaging/records.h) -------------------------
+
+TEST_CASE("a record keeps any bytes, and one written only in part is not read at all") {
+    setup::Record record;
+    record.Set("image", std::string("\"C:\\a b\\x.exe\"\0=\n", 18));
+    record.SetNumber("start", SERVICE_AUTO_START);
+    record.SetFlag("ran", false);
+    setup::Record read;
+    REQUIRE(read.Parse(record.Text()));
+    std::string image;
+    CHECK((read.Get("image", image) && image == std::string("\"C:\\a b\\x.exe\"\0=\n", 18)));
+    CHECK(read.Number("start") == SERVICE_AUTO_START);
+    CHECK_FALSE(read.Flag("ran"));
+    const std::string text = record.Text();
+    CHECK_FALSE(read.Parse(text.substr(0, text.size() - 4)));  // no closing line: a step cut short
+    CHECK_FALSE(read.Parse("image=4g\nend\n"));
+}
+
+TEST_CASE("a key put back holds exactly the values found, and one that was not there is gone with its subkeys") {
+    const setup::KeyPlace place = {"Software\\Haskorn\\TelvarinRecordTest", KEY_WOW64_32KEY};
+    setup::DeleteKeyTree(place);
+    win::RegKey key;
+    REQUIRE(RegCreateKeyExA(HKEY_LOCAL_MACHINE, place.path, 0, nullptr, 0, KEY_ALL_ACCESS | place.view, nullptr,
+                            key.Receive(), nullptr) == ERROR_SUCCESS);
+    const DWORD one = 1, two = 2;
+    RegSetValueExA(key.Get(), "kept", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), sizeof one);
+    RegSetValueExA(key.Get(), "", 0, REG_SZ, reinterpret_cast<const BYTE*>("default"), 8);
+    setup::Record found;
+    setup::SnapshotValues(found, "k.", place);
+    // What a step might do: change a value, delete one, add one.
+    RegSetValueExA(key.Get(), "kept", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&two), sizeof two);
+    RegDeleteValueA(key.Get(), "");
+    RegSetValueExA(key.Get(), "added", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&two), sizeof two);
+    REQUIRE(setup::RestoreValues(found, "k.", place) == ERROR_SUCCESS);
+    DWORD data = 0, size = sizeof data;
+    CHECK((RegQueryValueExA(key.Get(), "kept", nullptr, nullptr, reinterpret_cast<BYTE*>(&data), &size) == ERROR_SUCCESS &&
+           data == 1));
+    char text[16] = {};
+    size = sizeof text;
+    CHECK((RegQueryValueExA(key.Get(), "", nullptr, nullptr, reinterpret_cast<BYTE*>(text), &size) == ERROR_SUCCESS &&
+           std::string(text) == "default"));
+    CHECK(RegQueryValueExA(key.Get(), "added", nullptr, nullptr, nullptr, nullptr) == ERROR_FILE_NOT_FOUND);
+    key.Reset();
+
+    setup::DeleteKeyTree(place);
+    setup::Record absent;
+    setup::SnapshotValues(absent, "k.", place);
+    const std::string sub = std::string(place.path) + "\\made";
+    REQUIRE(RegCreateKeyExA(HKEY_LOCAL_MACHINE, sub.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | place.view, nullptr,
+                            key.Receive(), nullptr) == ERROR_SUCCESS);
+    key.Reset();
+    REQUIRE(setup::RestoreValues(absent, "k.", place) == ERROR_SUCCESS);
+    CHECK_FALSE(setup::KeyExists(place));
 }
