@@ -17,6 +17,7 @@ import sys
 import time
 from pathlib import Path
 
+from patience import patient
 from protocol import P
 
 SYSTEM_EVENT = "HKLM\\" + P.KEY_ROOT
@@ -161,7 +162,7 @@ class WineHost:
             env["WINEDEBUG"] = debug
         for attempt in range(3):
             result = subprocess.run(self.command(*args), env=env, capture_output=True, text=True,
-                                    errors="replace", timeout=timeout)
+                                    errors="replace", timeout=patient(timeout))
             if not (rerun_unrun and result.returncode != 0 and not result.stdout and not result.stderr):
                 break
             print(f"winehost: {' '.join(args)} ended with {result.returncode} and no output; running it again",
@@ -214,7 +215,7 @@ class WineHost:
     def ensure_prefix(self):
         if not (self.prefix / "system.reg").exists():
             subprocess.run([WINE, "wineboot", "-i"], env=self.env, stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL, timeout=300)
+                           stderr=subprocess.DEVNULL, timeout=patient(300))
             self.end_session()
 
     def start_session(self, relay_power=False):
@@ -231,7 +232,7 @@ class WineHost:
         self._first = subprocess.Popen([WINE, "cmd", "/c", "exit"], env=env, stdout=subprocess.DEVNULL,
                                        stderr=trace)
         trace.close()
-        self._first.wait(timeout=120)
+        self._first.wait(timeout=patient(120))
         self.wait_until(lambda: self.service_state(P.WMI_SERVICE) is not None, 60, "the service manager to answer")
         # Read by each process as it starts: the services started from now on trace only this call.
         # (Set after the first process: a first process's pipes would be inherited by the services.)
@@ -243,7 +244,7 @@ class WineHost:
         subprocess.run(["wineserver", "-k"], env=self.env, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
         subprocess.run(["wineserver", "-w"], env=self.env, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, timeout=60)
+                       stderr=subprocess.DEVNULL, timeout=patient(60))
 
     def trace(self):
         return self.trace_path.read_text(errors="replace")
@@ -260,10 +261,11 @@ class WineHost:
     # --- waiting ----------------------------------------------------------------------------
     @staticmethod
     def wait_until(predicate, timeout, what, interval=None):
-        """The predicate's first true value, looked for until `timeout` s have passed. Without an
-        interval the looks come 0.1 s apart at first and then further apart, up to 0.5 s: most
-        looks start a Wine process, and a long wait must not keep a core busy beside the entries
-        running in parallel."""
+        """The predicate's first true value, looked for until `timeout` s (made patient) have
+        passed. Without an interval the looks come 0.1 s apart at first and then further apart,
+        up to 0.5 s: most looks start a Wine process, and a long wait must not keep a core busy
+        beside the entries running in parallel."""
+        timeout = patient(timeout)
         deadline = time.monotonic() + timeout
         pause = 0.1 if interval is None else interval
         while True:
@@ -377,7 +379,7 @@ class WineHost:
         with open(out, "w") as sink:
             result = subprocess.run([WINE, "msiexec", *args, "/qn", "/l*v", self.win_path(log)],
                                     env=dict(self.env, WINEDEBUG="+eventlog,fixme+advapi"),
-                                    stdout=sink, stderr=sink, timeout=timeout)
+                                    stdout=sink, stderr=sink, timeout=patient(timeout))
         text = log.read_text(errors="replace") if log.exists() else ""
         return MsiRun(result.returncode, text, parse_events(out.read_text(errors="replace")))
 
@@ -453,7 +455,7 @@ def run_wine_to_files(host, args, out_path, timeout):
     out_path = Path(out_path)
     err_path = out_path.with_suffix(".err")
     with open(out_path, "w") as out, open(err_path, "w") as err:
-        code = subprocess.run(host.command(*args), env=host.env, stdout=out, stderr=err, timeout=timeout).returncode
+        code = subprocess.run(host.command(*args), env=host.env, stdout=out, stderr=err, timeout=patient(timeout)).returncode
     return code, out_path.read_text(errors="replace"), err_path.read_text(errors="replace")
 
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/event_log_api.h"
+#include "tests/patience.h"
 #include "service/fn_service.h"
 
 namespace testing {
@@ -138,10 +139,12 @@ struct FirmwareFixture : ServiceFixture {
 std::vector<std::string> InputTexts(const fwemu::CallRecord& call);
 using fwemu::Narrow;
 
-// Polls `predicate` until it holds or `timeoutMs` passes; the result of the last look.
+// Polls `predicate` until it holds or `timeoutMs` (made patient) has passed on the clock; the
+// result of the last look. The default is generous: it only says when to give up.
 template <typename Predicate>
-bool Eventually(Predicate predicate, DWORD timeoutMs = 10000) {
-    for (DWORD waited = 0; waited < timeoutMs; waited += 20) {
+bool Eventually(Predicate predicate, DWORD timeoutMs = 30000) {
+    const ULONGLONG deadline = GetTickCount64() + Patient(timeoutMs);
+    while (GetTickCount64() < deadline) {
         if (predicate()) return true;
         Sleep(20);
     }
