@@ -229,8 +229,8 @@ DWORD WINAPI CallRunner::ThreadProc(void* parameter) {
         SetEvent(self->m_done.Get());
     }
     if (holding) self->m_request.Clear();
-    InterlockedExchange(&self->m_finished, 1);  // it has let go of the call's objects
     if (SUCCEEDED(apartment)) self->m_com.Uninitialize();
+    InterlockedExchange(&self->m_finished, 1);  // it has let go of the call's objects, and of COM
     self->Release();
     return 0;
 }

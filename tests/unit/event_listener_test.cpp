@@ -147,3 +147,45 @@ TEST_CASE("a stop ends the listener and releases the subscription") {
     CHECK(CallsGetThrough(f.bridge));
     CHECK(fwemu::LiveObjects() == connected);
 }
+
+TEST_CASE("while a button's action runs, the activity board names its call on the helper that makes it") {
+    // A stop held up by a sleep call must be reported as that call, not as the poll's Next.
+    struct SlowHibernation final : ButtonActions {
+        ActivityBoard* board = nullptr;
+        win::UniqueHandle go{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+        volatile LONG inside = 0;
+        void SleepPerPolicy() override {}
+        void Hibernate() override {
+            Doing doing(*board, "SetSystemPowerState");
+            InterlockedExchange(&inside, 1);
+            WaitForSingleObject(go.Get(), 10000);
+        }
+        void ToggleNotification(DWORD) override {}
+    };
+    struct Listener {
+        FirmwareBridge* bridge;
+        SlowHibernation* actions;
+        static DWORD WINAPI Run(LPVOID self) {
+            auto* me = static_cast<Listener*>(self);
+            me->bridge->RunEventListener(*me->actions);
+            return 0;
+        }
+    };
+    ListenerFixture f;
+    SlowHibernation actions;
+    actions.board = &f.activity;
+    Listener listener{&f.bridge, &actions};
+    BridgeThread thread(f, Listener::Run, &listener);
+    REQUIRE(Eventually([&] { return Subscribed(f.emulator); }));
+    f.Inject(TELVARIN_EVENT_HIBERNATE);
+    REQUIRE(Eventually([&] { return actions.inside != 0; }));
+    char activity[400];
+    f.activity.Describe(activity, sizeof activity);
+    CHECK(std::string(activity).find("the button-event helper is in SetSystemPowerState") != std::string::npos);
+    SetEvent(actions.go.Get());
+    // Once it is done the helper is followed no more.
+    REQUIRE(Eventually([&] {
+        f.activity.Describe(activity, sizeof activity);
+        return std::string(activity).find("button-event helper") == std::string::npos;
+    }));
+}
