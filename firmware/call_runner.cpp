@@ -140,11 +140,13 @@ bool CallRunner::WatchListening(HANDLE stop, HANDLE resumed, DWORD boundMs, DWOR
             DWORD started = m_pollStart;
             if (m_state != word) continue;  // a new poll began meanwhile: its start is the one to read
             DWORD allowed = static_cast<DWORD>(m_request.TimeoutMs()) + (stopping ? graceMs : boundMs);
+            DWORD ran = Tick() - started;
             if (word == m_checkWord) {
-                started = m_checkedAt;
+                // From the resume, or from its own start when it began later.
+                const DWORD sinceResume = Tick() - m_checkedAt;
+                if (sinceResume < ran) ran = sinceResume;
                 allowed = static_cast<DWORD>(m_request.TimeoutMs()) + graceMs;
             }
-            const DWORD ran = Tick() - started;
             if (ran >= allowed) {
                 if (TryAbandon(word)) {
                     m_givenUpAtResume = !stopping && word == m_checkWord;
@@ -161,8 +163,11 @@ bool CallRunner::WatchListening(HANDLE stop, HANDLE resumed, DWORD boundMs, DWOR
         // Past the stop only the helper is waited for; the resume is looked at while there is one.
         const DWORD count = stopping ? 1 : resumed ? 3 : 2;
         if (WaitForMultipleObjects(count, waits, FALSE, wait) == WAIT_OBJECT_0 + 2) {
+            // The poll under way; while the helper acts (the sleep call itself returns only
+            // after the resume), the one it makes next.
+            const LONG at = m_state;
             m_checkedAt = Tick();
-            m_checkWord = m_state;
+            m_checkWord = StateOf(at) == kActing ? Word(kInProvider, Sequence(at) + 1) : at;
         }
     }
 }

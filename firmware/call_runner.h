@@ -110,8 +110,9 @@ public:
     // CallEnd::Stopped when, with `stop` signalled, it gave none within its time-out and
     // `graceMs`. The helper is then handed nothing again; an event its given-up poll brings
     // is dropped. False while it polls on. `resumed` (auto reset, may be null) signalled: the
-    // poll under way, begun before a sleep, has its time-out and `graceMs` from then on, so that
-    // a subscription that died in the sleep is found at once (GivenUpAtResume then tells).
+    // poll under way, begun before a sleep (or the next one, when the helper is acting on an
+    // event), has its time-out and `graceMs` from then on, so that a subscription that died in
+    // the sleep is found at once (GivenUpAtResume then tells).
     bool WatchListening(HANDLE stop, HANDLE resumed, DWORD boundMs, DWORD graceMs, DWORD waitMs, CallEnd& end,
                         HRESULT& hr);
     bool GivenUpAtResume() const { return m_givenUpAtResume; }
