@@ -20,7 +20,7 @@ enum ExitCode : int {
     kExitUsage = console::kExitUsage,          // bad command line; nothing was written
     kExitSystem = console::kExitEnvironment,   // registry or service manager failure
     kExitNoAck = 4,                            // `request 17`: written; never acknowledged
-    kExitInterrupted = 5,                      // `request 0|1`: Ctrl-C before the acknowledgement
+    kExitInterrupted = 5,                      // `request`: Ctrl-C while waiting for the lock, or (0|1) for the acknowledgement
 };
 
 using console::Fail;

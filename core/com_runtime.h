@@ -1,5 +1,6 @@
-// The COM start-up calls of the WMI connection, as a seam: the service uses the system's,
-// unit tests fail them on purpose and hand out the firmware emulator's locator.
+// The COM start-up calls of the WMI connection and of its helper threads' apartments, as a seam:
+// the service uses the system's, unit tests fail them on purpose (a helper's apartment included)
+// and hand out the firmware emulator's locator.
 #pragma once
 
 #include <windows.h>

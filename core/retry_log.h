@@ -15,7 +15,7 @@
 
 #include <windows.h>
 
-class ServiceLog;
+#include "core/service_log.h"
 
 // When a run of failures opens and is over, as described above; no reports, only the decisions.
 class FailureRun {
@@ -58,9 +58,7 @@ public:
     // `log`: where the reports go; `failureText`: the report of a run's first failure
     // ("ConnectServer fail"), copied; `subject`: what is retried, as the later reports name it
     // ("ConnectServer"), kept as given.
-    RetryLog(ServiceLog& log, const char* failureText, const char* subject) : m_log(log), m_subject(subject) {
-        lstrcpynA(m_failureText, failureText, sizeof m_failureText);
-    }
+    RetryLog(ServiceLog& log, const char* failureText, const char* subject);
 
     void Failed() { FailedAt(GetTickCount64()); }
     void Succeeded() { SucceededAt(GetTickCount64()); }

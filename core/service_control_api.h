@@ -7,8 +7,9 @@
 class ServiceControlApi {
 public:
     virtual ~ServiceControlApi() = default;
-    // RegisterServiceCtrlHandlerA: the status handle, or null.
-    virtual SERVICE_STATUS_HANDLE RegisterHandler(const char* serviceName, LPHANDLER_FUNCTION handler) = 0;
+    // RegisterServiceCtrlHandlerExA (the form that is told power events), no context: the status
+    // handle, or null.
+    virtual SERVICE_STATUS_HANDLE RegisterHandler(const char* serviceName, LPHANDLER_FUNCTION_EX handler) = 0;
     // SetServiceStatus.
     virtual BOOL ReportStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* status) = 0;
     // TerminateProcess of this process: never returns in the service.

@@ -1,7 +1,5 @@
 #include "firmware/call_runner.h"
 
-#include "firmware/wmi_connection.h"
-
 HRESULT WmiRequest::Invoke() {
     switch (m_op) {
     case Op::GetObject:
@@ -44,8 +42,8 @@ void WmiRequest::Clear() {
     m_resultServices.Reset();
 }
 
-CallRunner* CallRunner::Create() {
-    CallRunner* runner = new CallRunner();
+CallRunner* CallRunner::Create(ComRuntime& com, const Clock& clock) {
+    CallRunner* runner = new CallRunner(com, clock);
     if (!runner) return nullptr;
     runner->m_work.Reset(CreateEventA(nullptr, FALSE, FALSE, nullptr));
     runner->m_done.Reset(CreateEventA(nullptr, FALSE, FALSE, nullptr));
@@ -61,7 +59,7 @@ CallRunner* CallRunner::Create() {
 void CallRunner::HandOver(bool listening) {
     m_listening = listening;
     m_taken = true;
-    m_pollStart = GetTickCount();
+    m_pollStart = Tick();
     InterlockedExchange(&m_state, Word(kHandedOver, 0));
     SetEvent(m_work.Get());
 }
@@ -75,12 +73,12 @@ bool CallRunner::TryAbandon(LONG word) {
 CallEnd CallRunner::Run(HANDLE stop, DWORD boundMs, DWORD stopGraceMs, HRESULT& hr) {
     hr = S_OK;
     HandOver(false);
-    ULONGLONG deadline = GetTickCount64() + boundMs;
+    ULONGLONG deadline = m_clock.Now() + boundMs;
     CallEnd reason = CallEnd::TimedOut;
     const HANDLE waits[2] = {m_done.Get(), stop};
     DWORD count = 2;
     for (;;) {
-        const ULONGLONG now = GetTickCount64();
+        ULONGLONG now = m_clock.Now();
         const DWORD left = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
         const DWORD woke = WaitForMultipleObjects(count, waits, FALSE, left);
         if (InterlockedCompareExchange(&m_state, Word(kIdle, 0), Word(kDone, 0)) == Word(kDone, 0)) {
@@ -89,6 +87,9 @@ CallEnd CallRunner::Run(HANDLE stop, DWORD boundMs, DWORD stopGraceMs, HRESULT& 
         }
         // A done signal left over from a call that answered just as it was given up: wait on.
         if (woke == WAIT_OBJECT_0) continue;
+        // A wait's time-out may count time asleep (Windows 7 does); the bound does not.
+        now = m_clock.Now();
+        if (woke == WAIT_TIMEOUT && now < deadline) continue;
         if (woke == WAIT_OBJECT_0 + 1) {
             reason = CallEnd::Stopped;
             count = 1;
@@ -112,14 +113,17 @@ CallEnd CallRunner::Run(HANDLE stop, DWORD boundMs, DWORD stopGraceMs, HRESULT& 
 void CallRunner::Listen(PollSink& sink) {
     m_sink = &sink;
     m_pollFailed = false;
+    m_pollsAnswered = 0;
+    m_checkWord = -1;
+    m_givenUpAtResume = false;
     HandOver(true);
 }
 
-bool CallRunner::WatchListening(HANDLE stop, DWORD boundMs, DWORD stopGraceMs, DWORD waitMs, CallEnd& end,
+bool CallRunner::WatchListening(HANDLE stop, HANDLE resumed, DWORD boundMs, DWORD graceMs, DWORD waitMs, CallEnd& end,
                                 HRESULT& hr) {
     hr = S_OK;
-    const ULONGLONG until = GetTickCount64() + waitMs;
-    const HANDLE waits[2] = {m_done.Get(), stop};
+    const ULONGLONG until = m_clock.Now() + waitMs;
+    const HANDLE waits[3] = {m_done.Get(), stop, resumed};
     for (;;) {
         const bool stopping = WaitForSingleObject(stop, 0) == WAIT_OBJECT_0;
         const LONG word = m_state;
@@ -133,12 +137,19 @@ bool CallRunner::WatchListening(HANDLE stop, DWORD boundMs, DWORD stopGraceMs, D
         // is waited for, looking again after about a poll.
         DWORD left = static_cast<DWORD>(m_request.TimeoutMs());
         if (StateOf(word) == kHandedOver || StateOf(word) == kInProvider) {
-            const DWORD started = m_pollStart;
+            DWORD started = m_pollStart;
             if (m_state != word) continue;  // a new poll began meanwhile: its start is the one to read
-            const DWORD allowed = static_cast<DWORD>(m_request.TimeoutMs()) + (stopping ? stopGraceMs : boundMs);
-            const DWORD ran = GetTickCount() - started;
+            DWORD allowed = static_cast<DWORD>(m_request.TimeoutMs()) + (stopping ? graceMs : boundMs);
+            DWORD ran = Tick() - started;
+            if (word == m_checkWord) {
+                // From the resume, or from its own start when it began later.
+                const DWORD sinceResume = Tick() - m_checkedAt;
+                if (sinceResume < ran) ran = sinceResume;
+                allowed = static_cast<DWORD>(m_request.TimeoutMs()) + graceMs;
+            }
             if (ran >= allowed) {
                 if (TryAbandon(word)) {
+                    m_givenUpAtResume = !stopping && word == m_checkWord;
                     end = stopping ? CallEnd::Stopped : CallEnd::TimedOut;
                     return true;
                 }
@@ -146,10 +157,18 @@ bool CallRunner::WatchListening(HANDLE stop, DWORD boundMs, DWORD stopGraceMs, D
             }
             left = allowed - ran;
         }
-        const ULONGLONG now = GetTickCount64();
+        const ULONGLONG now = m_clock.Now();
         if (now >= until) return false;
         const DWORD wait = static_cast<DWORD>(until - now) < left ? static_cast<DWORD>(until - now) : left;
-        WaitForMultipleObjects(stopping ? 1 : 2, waits, FALSE, wait);
+        // Past the stop only the helper is waited for; the resume is looked at while there is one.
+        const DWORD count = stopping ? 1 : resumed ? 3 : 2;
+        if (WaitForMultipleObjects(count, waits, FALSE, wait) == WAIT_OBJECT_0 + 2) {
+            // The poll under way; while the helper acts (the sleep call itself returns only
+            // after the resume), the one it makes next.
+            const LONG at = m_state;
+            m_checkedAt = Tick();
+            m_checkWord = StateOf(at) == kActing ? Word(kInProvider, Sequence(at) + 1) : at;
+        }
     }
 }
 
@@ -163,6 +182,8 @@ void CallRunner::Release() {
 }
 
 bool CallRunner::CallOnce(HRESULT apartment) {
+    // A helper without its apartment answers with that error once, then ends (CallLane::Answered).
+    m_broken = FAILED(apartment);
     m_result = SUCCEEDED(apartment) ? m_request.Invoke() : apartment;
     return InterlockedCompareExchange(&m_state, Word(kDone, 0), Word(kInProvider, 0)) == Word(kInProvider, 0);
 }
@@ -181,7 +202,8 @@ bool CallRunner::PollOn(HRESULT apartment) {
         if (InterlockedCompareExchange(&m_state, Word(kActing, polls), Word(kInProvider, polls)) != Word(kInProvider, polls))
             return false;
         const bool failed = !event && hr != WBEM_S_TIMEDOUT;
-        if (!failed) ++polls;
+        m_broken = FAILED(apartment);
+        if (!failed) InterlockedExchange(&m_pollsAnswered, static_cast<LONG>(++polls));
         if (event) m_sink->OnEvent(event.Get());
         if (failed || !m_sink->PollAgain()) {
             m_result = hr;
@@ -189,7 +211,7 @@ bool CallRunner::PollOn(HRESULT apartment) {
             InterlockedExchange(&m_state, Word(kDone, polls));
             return true;
         }
-        m_pollStart = GetTickCount();
+        m_pollStart = Tick();
         InterlockedExchange(&m_state, Word(kInProvider, polls));
     }
 }
@@ -198,7 +220,7 @@ DWORD WINAPI CallRunner::ThreadProc(void* parameter) {
     auto* self = static_cast<CallRunner*>(parameter);
     // Its own membership of the multithreaded apartment: the apartment outlives the worker's, so
     // an abandoned call still has it when the service has already let go of COM.
-    const HRESULT apartment = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    const HRESULT apartment = self->m_com.InitializeMultithreaded();
     bool holding = false;  // whether this thread took the request it ends with
     for (;;) {
         WaitForSingleObject(self->m_work.Get(), INFINITE);
@@ -212,16 +234,16 @@ DWORD WINAPI CallRunner::ThreadProc(void* parameter) {
         SetEvent(self->m_done.Get());
     }
     if (holding) self->m_request.Clear();
-    InterlockedExchange(&self->m_finished, 1);  // it has let go of the call's objects
-    if (SUCCEEDED(apartment)) CoUninitialize();
+    if (SUCCEEDED(apartment)) self->m_com.Uninitialize();
+    InterlockedExchange(&self->m_finished, 1);  // it has let go of the call's objects, and of COM
     self->Release();
     return 0;
 }
 
 // ---- CallLane -----------------------------------------------------------------------------------
 
-CallLane::CallLane(ServiceLog& log, const Clock& clock, const char* subject)
-    : m_subject(subject), m_clock(clock), m_log(log, "", subject) {}
+CallLane::CallLane(ServiceLog& log, ComRuntime& com, const Clock& clock, const char* subject)
+    : m_subject(subject), m_com(com), m_clock(clock), m_log(log, "", subject) {}
 
 CallLane::~CallLane() {
     win::ExclusiveLock lock(m_lock);
@@ -265,7 +287,7 @@ CallRunner* CallLane::Take(bool& refused) {
         runner = m_idle;
         m_idle = nullptr;
     }
-    if (!runner) runner = CallRunner::Create();
+    if (!runner) runner = CallRunner::Create(m_com, m_clock);
     if (!runner) {
         char text[160];
         wsprintfA(text, "%s not made: no memory or thread for it", m_subject);
@@ -277,8 +299,10 @@ CallRunner* CallLane::Take(bool& refused) {
 
 void CallLane::Answered(CallRunner* runner) {
     win::ExclusiveLock lock(m_lock);
-    if (m_idle) {
-        runner->Retire();  // two threads used the lane at once: one helper is enough
+    // Two threads used the lane at once: one helper is enough. One without its apartment would
+    // answer every later call with the same error: the next call gets a new one.
+    if (m_idle || runner->Broken()) {
+        runner->Retire();
         runner->Release();
         return;
     }

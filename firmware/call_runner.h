@@ -15,7 +15,10 @@
 #include <wrl/client.h>
 
 #include "common/win_raii.h"
-#include "firmware/wmi_connection.h"
+#include "core/com_runtime.h"
+#include "core/retry_log.h"
+#include "firmware/clock.h"
+#include "firmware/wmi_call.h"
 
 // One WMI call: what goes in, what comes out. Described by the waiting thread, made by the helper.
 class WmiRequest {
@@ -83,11 +86,12 @@ private:
 };
 
 // Refcounted: its thread holds one reference, whoever uses it another. Allocated from the process
-// heap (no C++ allocation: the service is built without exceptions).
+// heap (no C++ allocation: the service is built without exceptions). Its thread enters the
+// multithreaded apartment through `com`, and its bounds go by `clock`: both must outlive it.
 class CallRunner {
 public:
     // A new helper with its thread running, or null.
-    static CallRunner* Create();
+    static CallRunner* Create(ComRuntime& com, const Clock& clock);
 
     WmiRequest& Request() { return m_request; }
     // Hands the request to the helper and waits up to `boundMs`, or until `stop` is signalled
@@ -104,13 +108,21 @@ public:
     // CallEnd::Answered when the helper ended by itself (`hr`: its last poll's answer),
     // CallEnd::TimedOut when a poll gave no answer within its time-out and `boundMs`,
     // CallEnd::Stopped when, with `stop` signalled, it gave none within its time-out and
-    // `stopGraceMs`. The helper is then handed nothing again; an event its given-up poll brings
-    // is dropped. False while it polls on.
-    bool WatchListening(HANDLE stop, DWORD boundMs, DWORD stopGraceMs, DWORD waitMs, CallEnd& end, HRESULT& hr);
-    // Polls the helper started by Listen has had answered so far, and whether it ended because
-    // its last poll failed (neither an event nor "timed out").
-    ULONG PollsAnswered() const { return Sequence(m_state); }
+    // `graceMs`. The helper is then handed nothing again; an event its given-up poll brings
+    // is dropped. False while it polls on. `resumed` (auto reset, may be null) signalled: the
+    // poll under way, begun before a sleep (or the next one, when the helper is acting on an
+    // event), has its time-out and `graceMs` from then on, so that a subscription that died in
+    // the sleep is found at once (GivenUpAtResume then tells).
+    bool WatchListening(HANDLE stop, HANDLE resumed, DWORD boundMs, DWORD graceMs, DWORD waitMs, CallEnd& end,
+                        HRESULT& hr);
+    bool GivenUpAtResume() const { return m_givenUpAtResume; }
+    // Polls the helper started by Listen has had answered so far, kept when it is done, and
+    // whether it ended because its last poll failed (neither an event nor "timed out").
+    ULONG PollsAnswered() const { return static_cast<ULONG>(m_pollsAnswered); }
     bool PollFailed() const { return m_pollFailed; }
+    // Its thread could not enter the apartment: it answered its call with that error, and
+    // serves no other.
+    bool Broken() const { return m_broken; }
 
     // When given up: whether the helper had taken the request (the call is made or under way).
     // One it had not taken is never made, and its request is the caller's to clear.
@@ -138,7 +150,7 @@ private:
     static State StateOf(LONG word) { return static_cast<State>(static_cast<ULONG>(word) & ((1u << kStateBits) - 1)); }
     static ULONG Sequence(LONG word) { return static_cast<ULONG>(word) >> kStateBits; }
 
-    CallRunner() = default;
+    CallRunner(ComRuntime& com, const Clock& clock) : m_com(com), m_clock(clock) {}
     ~CallRunner() = default;
     static DWORD WINAPI ThreadProc(void* self);
     void HandOver(bool listening);
@@ -147,13 +159,23 @@ private:
     bool CallOnce(HRESULT apartment);  // false when given up meanwhile
     bool PollOn(HRESULT apartment);    // false when given up meanwhile
 
+    DWORD Tick() const { return static_cast<DWORD>(m_clock.Now()); }
+
+    ComRuntime& m_com;
+    const Clock& m_clock;
     volatile LONG m_refs = 2;  // the thread's and the creator's
     volatile LONG m_state = kIdle;
     volatile LONG m_quit = 0;
     volatile LONG m_finished = 0;
-    volatile DWORD m_pollStart = 0;  // GetTickCount when the poll under way began
+    volatile DWORD m_pollStart = 0;  // Tick() when the poll under way began
+    volatile LONG m_pollsAnswered = 0;
+    // The state word of the poll that was under way at a resume, and Tick() then.
+    volatile LONG m_checkWord = -1;
+    DWORD m_checkedAt = 0;
     bool m_listening = false;
     bool m_pollFailed = false;
+    bool m_broken = false;
+    bool m_givenUpAtResume = false;
     bool m_taken = true;
     PollSink* m_sink = nullptr;
     HRESULT m_result = S_OK;
@@ -161,4 +183,54 @@ private:
     win::UniqueHandle m_done;    // auto reset: the request has been made
     win::UniqueHandle m_thread;  // waited for only by the teardown
     WmiRequest m_request;
+};
+
+// One kind of call: the helper thread its calls run on (kept while they answer), and those of its
+// calls that were given up and have not answered yet, with the kind's reports. Thread-safe.
+class CallLane {
+public:
+    // `subject`: the kind as the reports to `log` name it ("Register call"), dated by `clock`;
+    // its helpers enter the apartment through `com`.
+    CallLane(ServiceLog& log, ComRuntime& com, const Clock& clock, const char* subject);
+    ~CallLane();
+    CallLane(const CallLane&) = delete;
+    CallLane& operator=(const CallLane&) = delete;
+
+    // A helper for the next call; null when none can be had: `refused` when that is because
+    // telvarin::kMaxAbandonedCalls given-up calls are still out, else for want of memory or a
+    // thread (both reported, throttled).
+    CallRunner* Take(bool& refused);
+    // The call answered: the helper serves the next one, unless its apartment failed (it is
+    // then retired, and the next call gets a new one).
+    void Answered(CallRunner* runner);
+    // The call was given up (`timedOut`: after its bound, reported and throttled; else at the
+    // stop). One that the helper had not taken yet was never made and is not out.
+    void Abandon(CallRunner* runner, bool timedOut, const char* call, DWORD boundMs);
+    // Calls of the kind answer again: a run of failures may end (reported once it holds).
+    void Serving();
+    // A call of the kind was answered with a failure that its reports name (`text` opens a run).
+    void ReportFailure(const char* text);
+    // Given-up calls that have not answered yet.
+    int Outstanding();
+    // Into `threads`, duplicates of the threads of those calls, each signalled once its call has
+    // answered and let go; their count. The caller closes them.
+    int OutThreads(HANDLE (&threads)[telvarin::kMaxAbandonedCalls]);
+    // Ends the idle helper, and waits until `deadline` (GetTickCount64) for it and for the calls
+    // given up at the stop to let go of everything; those that do not are left to end by themselves.
+    void Close(ULONGLONG deadline);
+
+private:
+    struct OutCall {
+        CallRunner* runner;
+        bool atStop;  // given up at the stop: expected to answer soon
+    };
+    int PruneLocked();  // drops the given-up calls that have answered by now; the rest's count
+
+    const char* m_subject;
+    ComRuntime& m_com;
+    const Clock& m_clock;
+    SRWLOCK m_lock = SRWLOCK_INIT;
+    CallRunner* m_idle = nullptr;
+    OutCall m_out[telvarin::kMaxAbandonedCalls] = {};
+    RetryLog m_log;
 };

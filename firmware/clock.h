@@ -1,5 +1,7 @@
-// The clock the firmware bridge's reports and pauses are dated by, as a seam: the service reads
-// GetTickCount64; a test moves its own clock on by hours in a moment.
+// The clock the firmware bridge's bounds, pauses and reports go by, as a seam: the service reads
+// the unbiased interrupt time, which stands still while the machine sleeps, so that a call or a
+// poll under way across a sleep is not given up for time the machine spent asleep; a test moves
+// its own clock on by hours in a moment, or holds it still as a sleeping machine's.
 #pragma once
 
 #include <windows.h>
@@ -7,7 +9,7 @@
 class Clock {
 public:
     virtual ~Clock() = default;
-    // Milliseconds on a clock that never goes back.
+    // Milliseconds of time awake, on a clock that never goes back.
     virtual ULONGLONG Now() const = 0;
 };
 

@@ -17,8 +17,8 @@ constexpr DWORD kPollMs = 500;
 // once the connection is lost (whichever call found it).
 class ButtonDispatch final : public PollSink {
 public:
-    ButtonDispatch(HANDLE stop, const WmiConnection& wmi, ButtonActions& actions)
-        : m_stop(stop), m_wmi(wmi), m_actions(actions) {}
+    ButtonDispatch(HANDLE stop, const WmiConnection& wmi, ButtonActions& actions, ActivityBoard& activity)
+        : m_stop(stop), m_wmi(wmi), m_actions(actions), m_activity(activity) {}
 
     void OnEvent(IWbemClassObject* event) override {
         win::Variant param;
@@ -27,6 +27,9 @@ public:
         // must never pass for the sleep code.
         if (event->Get(L"" TELVARIN_WMI_PARAM, 0, param.Receive(), nullptr, nullptr) != S_OK || !param.ToUint32(value)) return;
         const LONG code = static_cast<LONG>(value);
+        // Only the stop's watchdog bounds an action (a sleep returns after the resume): while it
+        // runs, the helper is followed, so that a stop it holds up names the action's call.
+        m_activity.Join("the button-event helper");
         if (code == TELVARIN_EVENT_SLEEP_BUTTON) {
             m_actions.SleepPerPolicy();
         } else if (code == TELVARIN_EVENT_HIBERNATE) {
@@ -34,6 +37,7 @@ public:
         } else {
             m_actions.ToggleNotification(static_cast<DWORD>(code));
         }
+        m_activity.Leave();
     }
     bool PollAgain() override { return WaitForSingleObject(m_stop, 0) != WAIT_OBJECT_0 && m_wmi.Connected(); }
 
@@ -41,6 +45,7 @@ private:
     HANDLE m_stop;
     const WmiConnection& m_wmi;
     ButtonActions& m_actions;
+    ActivityBoard& m_activity;
 };
 
 }  // namespace
@@ -50,7 +55,7 @@ void FirmwareBridge::RunEventListener(ButtonActions& actions) {
         WaitForSingleObject(m_stop, INFINITE);
         return;
     }
-    ButtonDispatch dispatch(m_stop, m_wmi, actions);
+    ButtonDispatch dispatch(m_stop, m_wmi, actions, m_activity);
     // Only the run's first subscription keeps the call lock across its pauses: the start-up
     // calls wait for it. After a reconnection, requests are served while it is retried.
     DWORD holdLockMs = telvarin::kStartupSubscriptionLockMs;
@@ -64,22 +69,27 @@ void FirmwareBridge::RunEventListener(ButtonActions& actions) {
         const WmiResult subscribed = m_wmi.Subscribe(L"SELECT * FROM " TELVARIN_WMI_EVENT_CLASS, events, holdLockMs);
         holdLockMs = 0;
         if (subscribed.End() == CallEnd::Stopped || Stopping()) return;
+        bool resumed = false;
         if (events) {
             const ULONGLONG since = m_wmi.Now();
+            InterlockedExchange(&m_resumeSeen, 0);
             WmiResult polled;
             {
                 Doing doing(m_activity, "IEnumWbemClassObject::Next of the button events");
-                polled = m_wmi.Listen(events.Get(), kPollMs, dispatch);
+                polled = m_wmi.Listen(events.Get(), kPollMs, dispatch, m_resumed.Get());
             }
             // The events a given-up poll may still bring are its helper's to drop.
             events.Reset();
             if (polled.End() == CallEnd::Stopped || Stopping()) return;
             refused = polled.End() == CallEnd::Refused;
+            resumed = InterlockedExchange(&m_resumeSeen, 0) != 0;
             backoff.HealthySince(since, m_wmi.Now());
         }
         // The subscription's own loss (Subscribe or the polls marked it), or one a watcher's call
         // found, is made good at once, and so is any found during the pause: requests wait for
         // the connection, never for the pause. Polls refused go on once a given-up one answers.
-        if (!PauseConnected(backoff.Next(), refused)) return;
+        // A subscription found dead after a resume is made again at once.
+        const DWORD pause = backoff.Next();
+        if (!PauseConnected(resumed ? 0 : pause, refused)) return;
     }
 }

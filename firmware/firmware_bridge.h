@@ -51,22 +51,34 @@ public:
     // the connection is lost, and subscribes again, after a pause that grows, when polls fail
     // or give no answer.
     void RunEventListener(ButtonActions& actions);
-    // After a loss of the WMI connection: true once it is back. The connecting thread connects
-    // again itself (waiting for winmgmt first); others wait for it. False at the stop.
-    bool AwaitWmiReconnection();
+    // After a failed attempt that allows `retry` (not Retry::No): true once the call may be made
+    // again. A lost connection: the connecting thread connects again itself (waiting for winmgmt
+    // first); others wait for it, until `holdUntil` when one is given (the connection's clock).
+    // A refused register call: with `holdUntil`, waits until then for a given-up call of its kind
+    // to answer; without, false at once. False at the stop.
+    bool AwaitCallable(Retry retry, ULONGLONG holdUntil);
+    // The machine has resumed from a sleep (called by the service's control handler, at once):
+    // the listener checks its subscription, and a lost readiness is looked for, without waiting
+    // for their bounds and pauses.
+    void OnResume();
     WmiConnection& Wmi() { return m_wmi; }
 
-    int CallFirmware(DWORD& eax, DWORD& ebx, DWORD& ecx, DWORD& edx) override;
+    int CallFirmware(DWORD& eax, DWORD& ebx, DWORD& ecx, DWORD& edx) override { return Call(eax, ebx, ecx, edx, 0); }
+    int CallForRequest(DWORD& eax, DWORD& ebx, DWORD& ecx, DWORD& edx) override;
     int WriteFirmwareSetting(DWORD value) override;
-    bool RequestsReady() override { return m_wmi.Ready() == 1; }
     int SettingsWritesOutstanding() override { return m_wmi.Outstanding(WmiOp::SettingsWrite); }
-    // A lookup of the firmware method when readiness was lost, after a pause from 1 s to 60 s.
+    // A lookup of the firmware method when readiness was lost, after a pause from 1 s to 60 s
+    // (at once after a resume).
     DWORD RetryReadiness() override;
+    HANDLE ReadinessDueEvent() override { return m_readinessDue.Get(); }
 
 private:
     int ReconnectWmi();
+    // A register call, held until `holdUntil` (0: not held) as OnceMoreAfterLoss says.
+    int Call(DWORD& eax, DWORD& ebx, DWORD& ecx, DWORD& edx, ULONGLONG holdUntil);
     // Waits `ms`, connecting again at once whenever a call finds the connection lost meanwhile;
-    // with `untilPollAnswers`, only until a given-up poll has answered. False at the stop.
+    // with `untilPollAnswers`, only until a given-up poll has answered; ended early by a resume.
+    // False at the stop.
     bool PauseConnected(DWORD ms, bool untilPollAnswers);
     bool Stopping() const { return WaitForSingleObject(m_stop, 0) == WAIT_OBJECT_0; }
     // One attempt of a register call, and of a settings write; see OnceMoreAfterLoss.
@@ -84,8 +96,13 @@ private:
     RetryLog m_lookupLog{m_log, "", "Firmware method lookup"};
     RetryLog m_execLog{m_log, "Wmi ExecMethod fail.", "ExecMethod"};
     RetryLog m_outputLog{m_log, "Wmi OutParams == NULL.", "ExecMethod output"};
-    // When the next readiness lookup is due (0: not due), and its pause.
-    ULONGLONG m_readinessDue = 0;
+    // When the next readiness lookup is due (0: not due), and its pause; on the connection's clock.
+    ULONGLONG m_readinessAt = 0;
     Backoff m_readinessBackoff;
     MethodInstanceMemo m_methodInstance;
+    // A resume: for the listener (its poll under way, and its pause), and for the readiness lookup.
+    win::UniqueHandle m_resumed{CreateEventA(nullptr, FALSE, FALSE, nullptr)};
+    win::UniqueHandle m_readinessDue{CreateEventA(nullptr, FALSE, FALSE, nullptr)};
+    volatile LONG m_resumeSeen = 0;        // by the listener, since its subscription's polling began
+    volatile LONG m_readinessCheckOwed = 0;
 };

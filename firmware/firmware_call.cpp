@@ -154,10 +154,11 @@ int FirmwareBridge::CallOnce(DWORD (&regs)[4], bool repeated, Retry* retry) {
     return 1;
 }
 
-int FirmwareBridge::CallFirmware(DWORD& eax, DWORD& ebx, DWORD& ecx, DWORD& edx) {
+int FirmwareBridge::Call(DWORD& eax, DWORD& ebx, DWORD& ecx, DWORD& edx, ULONGLONG holdUntil) {
     if (!m_wmi.HasConnected()) return 0;
     DWORD regs[4] = {eax, ebx, ecx, edx};
-    const int result = OnceMoreAfterLoss(*this, [&](bool repeated, Retry* retry) { return CallOnce(regs, repeated, retry); });
+    const int result =
+        OnceMoreAfterLoss(*this, holdUntil, [&](bool repeated, Retry* retry) { return CallOnce(regs, repeated, retry); });
     if (result != 1) return result;
     m_readinessBackoff.Reset();  // the firmware answers: a later loss of readiness starts afresh
     eax = regs[0];
@@ -167,24 +168,43 @@ int FirmwareBridge::CallFirmware(DWORD& eax, DWORD& ebx, DWORD& ecx, DWORD& edx)
     return 1;
 }
 
+int FirmwareBridge::CallForRequest(DWORD& eax, DWORD& ebx, DWORD& ecx, DWORD& edx) {
+    const ULONGLONG holdUntil = m_wmi.Now() + m_wmi.CallBoundMs();
+    // Readiness lost: the request waits for the lookup that may bring it back, when that is due
+    // within its hold (requests and the timed lookups run on one thread: it makes the lookup).
+    while (m_wmi.HasConnected() && m_wmi.Ready() != 1) {
+        const DWORD due = RetryReadiness();
+        if (m_wmi.Ready() == 1) break;
+        if (due == INFINITE || m_wmi.Now() + due > holdUntil) return 0;
+        if (WaitForSingleObject(m_stop, due) == WAIT_OBJECT_0) return 0;
+    }
+    return Call(eax, ebx, ecx, edx, holdUntil);
+}
+
 DWORD FirmwareBridge::RetryReadiness() {
+    ULONGLONG now = m_wmi.Now();
+    // After a resume the firmware may have come up meanwhile: look at once, pauses afresh.
+    if (InterlockedExchange(&m_readinessCheckOwed, 0)) {
+        m_readinessAt = now;
+        m_readinessBackoff.Reset();
+    }
     if (!m_wmi.HasConnected() || m_wmi.Ready() == 1) {
-        m_readinessDue = 0;
+        m_readinessAt = 0;
         return INFINITE;
     }
-    ULONGLONG now = GetTickCount64();
-    if (m_readinessDue == 0) m_readinessDue = now + m_readinessBackoff.Next();
-    if (now < m_readinessDue) return static_cast<DWORD>(m_readinessDue - now);
+    if (m_readinessAt == 0) m_readinessAt = now + m_readinessBackoff.Next();
+    if (now < m_readinessAt) return static_cast<DWORD>(m_readinessAt - now);
     ComPtr<IWbemClassObject> signature;
     if (MethodInput(signature).Ok()) {
         m_wmi.SetReady();
-        m_readinessDue = 0;
+        m_readinessAt = 0;
         return INFINITE;
     }
-    now = GetTickCount64();
-    m_readinessDue = now + m_readinessBackoff.Next();
-    return static_cast<DWORD>(m_readinessDue - now);
+    now = m_wmi.Now();
+    m_readinessAt = now + m_readinessBackoff.Next();
+    return static_cast<DWORD>(m_readinessAt - now);
 }
+
 int FirmwareBridge::SetFirmwareOption(int option) {
     DWORD eax = TELVARIN_FW_FUNCTION;
     DWORD ebx = (static_cast<DWORD>(option) << 8) | TELVARIN_FW_SUB_OPTION;

@@ -51,5 +51,5 @@ int FirmwareBridge::WriteOnce(DWORD value, bool repeated, Retry* retry) {
 
 int FirmwareBridge::WriteFirmwareSetting(DWORD value) {
     if (!m_wmi.HasConnected()) return 0;
-    return OnceMoreAfterLoss(*this, [&](bool repeated, Retry* retry) { return WriteOnce(value, repeated, retry); });
+    return OnceMoreAfterLoss(*this, 0, [&](bool repeated, Retry* retry) { return WriteOnce(value, repeated, retry); });
 }

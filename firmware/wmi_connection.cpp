@@ -31,7 +31,12 @@ public:
 
 class Win32Clock final : public Clock {
 public:
-    ULONGLONG Now() const override { return GetTickCount64(); }
+    // In 100 ns units, without the time the machine spent asleep or hibernating.
+    ULONGLONG Now() const override {
+        ULONGLONG units = 0;
+        QueryUnbiasedInterruptTime(&units);
+        return units / 10000;
+    }
 };
 
 // Constant-initialised, so no thread can reach it before it exists.
@@ -188,7 +193,7 @@ WmiResult WmiConnection::PutInstance(IWbemClassObject* instance, LONG flags) {
 
 WmiResult WmiConnection::Subscribe(const wchar_t* query, ComPtr<IEnumWbemClassObject>& events, DWORD holdLockMs) {
     events.Reset();
-    const ULONGLONG start = GetTickCount64();
+    const ULONGLONG start = Now();
     HeldLock held(m_lock);
     for (;;) {
         held.Take();
@@ -220,12 +225,12 @@ WmiResult WmiConnection::Subscribe(const wchar_t* query, ComPtr<IEnumWbemClassOb
         if (result.Answered()) m_subscribeLog.FailedAt(Now());
         // While the first subscription is young, start-up calls wait for it; after that,
         // requests and settings pushes are served between the attempts.
-        if (GetTickCount64() - start >= holdLockMs) held.Leave();
+        if (Now() - start >= holdLockMs) held.Leave();
         if (WaitForSingleObject(m_stop, telvarin::kRetryPauseMs) == WAIT_OBJECT_0) return {CallEnd::Stopped, S_OK};
     }
 }
 
-WmiResult WmiConnection::Listen(IEnumWbemClassObject* events, DWORD pollMs, PollSink& sink) {
+WmiResult WmiConnection::Listen(IEnumWbemClassObject* events, DWORD pollMs, PollSink& sink, HANDLE resumed) {
     if (Stopping()) return {CallEnd::Stopped, S_OK};
     CallLane& lane = Lane(WmiOp::Poll);
     bool refused = false;
@@ -239,7 +244,7 @@ WmiResult WmiConnection::Listen(IEnumWbemClassObject* events, DWORD pollMs, Poll
     HRESULT hr = S_OK;
     // The first look comes soon, so that polls answering again after failures are told at once.
     DWORD waitMs = 2 * pollMs;
-    while (!runner->WatchListening(m_stop, m_callBoundMs, telvarin::kTeardownGraceMs, waitMs, end, hr)) {
+    while (!runner->WatchListening(m_stop, resumed, m_callBoundMs, telvarin::kTeardownGraceMs, waitMs, end, hr)) {
         // Polls answer: a run of give-ups or failures of the kind may end.
         const ULONG polls = runner->PollsAnswered();
         if (polls != answered) lane.Serving();
@@ -249,7 +254,8 @@ WmiResult WmiConnection::Listen(IEnumWbemClassObject* events, DWORD pollMs, Poll
     }
     if (end != CallEnd::Answered) {
         if (!runner->Taken()) runner->Request().Clear();
-        lane.Abandon(runner, end == CallEnd::TimedOut, "Next of the button events", pollMs + m_callBoundMs);
+        const DWORD boundMs = pollMs + (runner->GivenUpAtResume() ? telvarin::kTeardownGraceMs : m_callBoundMs);
+        lane.Abandon(runner, end == CallEnd::TimedOut, "Next of the button events", boundMs);
         return {end, S_OK};
     }
     const bool failed = runner->PollFailed();
@@ -390,9 +396,9 @@ void WmiConnection::Close() {
     m_apartment.Reset();
 }
 
-bool WmiConnection::WaitUntilConnected() {
+bool WmiConnection::WaitUntilConnected(DWORD ms) {
     const HANDLE waits[2] = {m_stop, m_connectedEvent.Get()};
-    return WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0 + 1;
+    return WaitForMultipleObjects(2, waits, FALSE, ms) == WAIT_OBJECT_0 + 1;
 }
 
 void WmiConnection::NoteFailure(LONG generation, HRESULT hr, const char* call) {

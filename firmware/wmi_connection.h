@@ -14,35 +14,15 @@
 #include "core/com_runtime.h"
 #include "core/retry_log.h"
 #include "core/service_log.h"
+#include "firmware/call_runner.h"
 #include "firmware/clock.h"
-
-class CallRunner;  // firmware/call_runner.h: a helper thread that makes WMI calls
-class WmiRequest;  // firmware/call_runner.h: the one call a helper makes
+#include "firmware/wmi_call.h"
 
 namespace telvarin {
-// How long any WMI call may take before the service gives up on it.
-constexpr DWORD kCallBoundMs = 10000;
 // How long the first subscription of a run keeps the call lock across its pauses, so that the
 // start-up calls wait for it; after that the lock is held only during each attempt.
 constexpr DWORD kStartupSubscriptionLockMs = 30000;
-// Calls of one kind that were given up and may still be waiting inside the provider: each keeps
-// a thread. While this many are out, the next call of the kind fails at once.
-constexpr int kMaxAbandonedCalls = 2;
-// How long the teardown waits for the calls given up at the stop to answer and for the helper
-// threads to end, so that nothing of the connection is left when it returns.
-constexpr DWORD kTeardownGraceMs = 1000;
 }  // namespace telvarin
-
-// How a call on the connection ended. Whether an answer came at all is told here, beside the
-// provider's HRESULT and never inside it: no code a provider returns can pass for a give-up.
-enum class CallEnd {
-    Answered,      // the provider answered `hr`
-    TimedOut,      // no answer within the bound: left to its helper thread, which ends once it answers
-    Stopped,       // the service is stopping: not made, or left as above
-    Refused,       // telvarin::kMaxAbandonedCalls calls of its kind are still out: not made
-    NotConnected,  // the connection is lost and not back yet: not made
-    NotMade,       // this process could not set the call up (no memory or thread): not made
-};
 
 class WmiResult {
 public:
@@ -67,24 +47,15 @@ enum class Retry {
     No,       // the failure stands (and was reported)
     NotMade,  // the call never left this process: the connection was lost before it
     Once,     // it came back undelivered: the operation may be made once more
+    Refused,  // not made: given-up calls of its kind are still out
 };
 
 // The kinds of call, each with its own helper thread and its own limit of given-up calls.
 enum class WmiOp { Connect, RegisterCall, InstanceLookup, SettingsRead, SettingsWrite, Subscribe, Poll, Count };
 
-// What the helper that polls the button events does between its polls, on its own thread. Never
-// called once that helper has been given up.
-class PollSink {
-public:
-    virtual ~PollSink() = default;
-    // A poll brought `event`.
-    virtual void OnEvent(IWbemClassObject* event) = 0;
-    // After each poll that did not fail: false ends the polling (the stop, a lost connection).
-    virtual bool PollAgain() = 0;
-};
-
-// What a WMI connection is made with besides the stop and the log: the COM start-up calls, the
-// clock its reports are dated by, and how long a call may take.
+// What a WMI connection is made with besides the stop and the log: the COM start-up calls (its
+// helper threads' apartments included), the clock its bounds, pauses and reports go by, and how
+// long a call may take.
 struct WmiSetup {
     ComRuntime& com;
     const Clock& clock;
@@ -92,53 +63,6 @@ struct WmiSetup {
 };
 // The system's COM and clock, with telvarin::kCallBoundMs.
 WmiSetup SystemWmiSetup();
-
-// One kind of call: the helper thread its calls run on (kept while they answer), and those of its
-// calls that were given up and have not answered yet, with the kind's reports. Thread-safe.
-class CallLane {
-public:
-    // `subject`: the kind as the reports to `log` name it ("Register call"), dated by `clock`.
-    CallLane(ServiceLog& log, const Clock& clock, const char* subject);
-    ~CallLane();
-    CallLane(const CallLane&) = delete;
-    CallLane& operator=(const CallLane&) = delete;
-
-    // A helper for the next call; null when none can be had: `refused` when that is because
-    // telvarin::kMaxAbandonedCalls given-up calls are still out, else for want of memory or a
-    // thread (both reported, throttled).
-    CallRunner* Take(bool& refused);
-    // The call answered: the helper serves the next one.
-    void Answered(CallRunner* runner);
-    // The call was given up (`timedOut`: after its bound, reported and throttled; else at the
-    // stop). One that the helper had not taken yet was never made and is not out.
-    void Abandon(CallRunner* runner, bool timedOut, const char* call, DWORD boundMs);
-    // Calls of the kind answer again: a run of failures may end (reported once it holds).
-    void Serving();
-    // A call of the kind was answered with a failure that its reports name (`text` opens a run).
-    void ReportFailure(const char* text);
-    // Given-up calls that have not answered yet.
-    int Outstanding();
-    // Into `threads`, duplicates of the threads of those calls, each signalled once its call has
-    // answered and let go; their count. The caller closes them.
-    int OutThreads(HANDLE (&threads)[telvarin::kMaxAbandonedCalls]);
-    // Ends the idle helper, and waits until `deadline` (GetTickCount64) for it and for the calls
-    // given up at the stop to let go of everything; those that do not are left to end by themselves.
-    void Close(ULONGLONG deadline);
-
-private:
-    struct OutCall {
-        CallRunner* runner;
-        bool atStop;  // given up at the stop: expected to answer soon
-    };
-    int PruneLocked();  // drops the given-up calls that have answered by now; the rest's count
-
-    const char* m_subject;
-    const Clock& m_clock;
-    SRWLOCK m_lock = SRWLOCK_INIT;
-    CallRunner* m_idle = nullptr;
-    OutCall m_out[telvarin::kMaxAbandonedCalls] = {};
-    RetryLog m_log;
-};
 
 // The reports of a WMI connection that is lost: a run of losses, however many, is one "lost", the
 // first "back", a reminder at most once an hour (while it keeps dropping or cannot connect), and
@@ -204,8 +128,8 @@ public:
     bool HasConnected() const { return m_hasConnected != 0; }
     bool Connected() const { return m_connected != 0; }
     bool OnConnectingThread() const { return m_connectingThread == GetCurrentThreadId(); }
-    // Waits until the connection is back or the service stops; true when it is back.
-    bool WaitUntilConnected();
+    // Waits up to `ms` until the connection is back or the service stops; true when it is back.
+    bool WaitUntilConnected(DWORD ms);
     // Signalled while the connection is lost and not made again yet (manual reset).
     HANDLE LostEvent() const { return m_lostEvent.Get(); }
     // The connection of the moment; a new one after each reconnection.
@@ -218,8 +142,9 @@ public:
     // Reports that are due by time alone (a run of losses over once the connection has held).
     // The button-event polling calls it while it watches.
     void Tick();
-    // The time on the connection's clock.
+    // The time on the connection's clock, and how long a call on it may take.
     ULONGLONG Now() const { return m_clock.Now(); }
+    DWORD CallBoundMs() const { return m_callBoundMs; }
 
     // 1 while client requests reach the firmware: set by each (re)connection and by a
     // successful method lookup, cleared by a register call that the firmware side fails.
@@ -253,8 +178,11 @@ public:
     // connection lost; or the sink's end); CallEnd::TimedOut when a poll gave no answer within
     // `pollMs` and the bound (reported as the kind's give-up); CallEnd::Stopped at the stop, once
     // the poll under way has had its time-out and telvarin::kTeardownGraceMs more; CallEnd::Refused
-    // while given-up polls are out.
-    WmiResult Listen(IEnumWbemClassObject* events, DWORD pollMs, PollSink& sink);
+    // while given-up polls are out. `resumed` (auto reset, may be null) signalled after a sleep:
+    // the poll under way has its time-out and telvarin::kTeardownGraceMs from then on (a given-up
+    // one ends it with CallEnd::TimedOut), so that a subscription that died in the sleep is
+    // replaced at once, not after the whole bound.
+    WmiResult Listen(IEnumWbemClassObject* events, DWORD pollMs, PollSink& sink, HANDLE resumed = nullptr);
     // Given-up calls of `op` still out, and their threads (see CallLane::OutThreads).
     int Outstanding(WmiOp op) { return Lane(op).Outstanding(); }
     int OutThreads(WmiOp op, HANDLE (&threads)[telvarin::kMaxAbandonedCalls]) { return Lane(op).OutThreads(threads); }
@@ -301,9 +229,12 @@ private:
     Microsoft::WRL::ComPtr<IWbemClassObject> m_methodInput;  // under m_lock
     LONG m_methodInputGeneration = 0;
     CallLane m_lanes[static_cast<int>(WmiOp::Count)] = {
-        CallLane(m_log, m_clock, "ConnectServer"),  CallLane(m_log, m_clock, "Register call"),
-        CallLane(m_log, m_clock, "Method instance lookup"), CallLane(m_log, m_clock, "Settings read"),
-        CallLane(m_log, m_clock, "Settings write"), CallLane(m_log, m_clock, "Subscription"),
-        CallLane(m_log, m_clock, "Button-event poll"),
+        CallLane(m_log, m_runtime, m_clock, "ConnectServer"),
+        CallLane(m_log, m_runtime, m_clock, "Register call"),
+        CallLane(m_log, m_runtime, m_clock, "Method instance lookup"),
+        CallLane(m_log, m_runtime, m_clock, "Settings read"),
+        CallLane(m_log, m_runtime, m_clock, "Settings write"),
+        CallLane(m_log, m_runtime, m_clock, "Subscription"),
+        CallLane(m_log, m_runtime, m_clock, "Button-event poll"),
     };
 };

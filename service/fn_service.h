@@ -36,6 +36,8 @@ public:
 
     ServiceLog& Log() { return m_log; }
     ServiceHost& Host() { return m_host; }
+    // A resume from sleep or hibernation: the firmware bridge looks again at once.
+    void OnResume() { m_firmware.OnResume(); }
 
 private:
     // What the button events ask for: the power actions, or a toggle in Notification.
@@ -56,5 +58,5 @@ extern CFnService* g_pService;
 
 // Platform entry points and the worker's thread procedure (parameter: the service).
 void WINAPI ServiceMain(DWORD argc, LPSTR* argv);
-void WINAPI ControlHandler(DWORD control);
+DWORD WINAPI ControlHandler(DWORD control, DWORD eventType, LPVOID eventData, LPVOID context);
 DWORD WINAPI WorkerThread(LPVOID service);

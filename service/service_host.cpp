@@ -5,8 +5,8 @@ namespace {
 
 class Win32ServiceControl final : public ServiceControlApi {
 public:
-    SERVICE_STATUS_HANDLE RegisterHandler(const char* serviceName, LPHANDLER_FUNCTION handler) override {
-        return RegisterServiceCtrlHandlerA(serviceName, handler);
+    SERVICE_STATUS_HANDLE RegisterHandler(const char* serviceName, LPHANDLER_FUNCTION_EX handler) override {
+        return RegisterServiceCtrlHandlerExA(serviceName, handler, nullptr);
     }
     BOOL ReportStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* status) override {
         return SetServiceStatus(handle, status);
@@ -47,9 +47,10 @@ DWORD ServiceHost::StartupError() const {
     return m_startupError ? m_startupError : ERROR_NOT_ENOUGH_MEMORY;
 }
 
-bool ServiceHost::RegisterHandler(const char* serviceName, LPHANDLER_FUNCTION handler) {
+bool ServiceHost::RegisterHandler(const char* serviceName, LPHANDLER_FUNCTION_EX handler) {
+    // Power events: the service looks at its WMI subscription and readiness at each resume.
     m_status = SERVICE_STATUS{SERVICE_WIN32_OWN_PROCESS, SERVICE_START_PENDING,
-                              SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN, 0, 0, 0, 0};
+                              SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_POWEREVENT, 0, 0, 0, 0};
     m_hStatus = m_scm.RegisterHandler(serviceName, handler);
     return m_hStatus != nullptr;
 }

@@ -43,7 +43,7 @@ public:
     DWORD StartupError() const;
 
     // ServiceMain's registration of the control handler, with START_PENDING as the status.
-    bool RegisterHandler(const char* serviceName, LPHANDLER_FUNCTION handler);
+    bool RegisterHandler(const char* serviceName, LPHANDLER_FUNCTION_EX handler);
     // The RUNNING report and the worker's start (`worker` with `parameter`), made only while no
     // stop has been asked for; false otherwise, and STOPPED has then been reported unless the
     // RUNNING report itself failed. A worker that cannot be started is reported, and the
@@ -51,7 +51,7 @@ public:
     bool StartWorker(LPTHREAD_START_ROUTINE worker, void* parameter);
     // Waits up to `timeoutMs` for the worker; false when it is still running then.
     bool WaitForWorker(DWORD timeoutMs = INFINITE);
-    // ControlHandler's work for one control.
+    // ControlHandler's work for one control: the stop, or the last status.
     void HandleControl(DWORD control);
     // The stop's progress: one more checkpoint of STOP_PENDING (nothing once STOPPED).
     void ReportStopProgress();

@@ -1,6 +1,8 @@
 // The service object: construction, Run, ServiceMain, ControlHandler.
 #include "service/fn_service.h"
 
+#include <pbt.h>  // PBT_APMRESUMEAUTOMATIC; needs windows.h first
+
 #include "service/client_lock_host.h"
 #include "service/console_output.h"
 
@@ -78,8 +80,11 @@ void CFnService::Start() {
 
 void WINAPI ServiceMain(DWORD, LPSTR*) { g_pService->Start(); }
 
-void WINAPI ControlHandler(DWORD control) {
+DWORD WINAPI ControlHandler(DWORD control, DWORD eventType, LPVOID, LPVOID) {
     // Withdrawn before the stop is handled: once STOPPED is reported the process may end at once.
     if (control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_SHUTDOWN) telvarin::WithdrawServiceClientLock();
+    // The one resume every wake-up brings, whether or not a user is there.
+    if (control == SERVICE_CONTROL_POWEREVENT && eventType == PBT_APMRESUMEAUTOMATIC) g_pService->OnResume();
     g_pService->Host().HandleControl(control);
+    return NO_ERROR;
 }

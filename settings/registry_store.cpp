@@ -24,20 +24,26 @@ DWORD MergeRegistryDword(DWORD current, DWORD value, int set, int toggle) {
 }
 
 namespace {
-void WriteDword(HKEY key, const char* valueName, DWORD value) {
-    RegSetValueExA(key, valueName, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+LSTATUS WriteDword(HKEY key, const char* valueName, DWORD value) {
+    return RegSetValueExA(key, valueName, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
 }
 }  // namespace
 
-void UpdateRegistryDword(const char* subkey, const char* valueName, DWORD value, int set, int toggle) {
+LSTATUS UpdateOpenedRegistryDword(HKEY key, const char* subkey, const char* valueName, DWORD value, int set, int toggle) {
+    LSTATUS result = ERROR_KEY_DELETED;
+    // Written even when unchanged: clients watching the key see every update.
+    if (key) result = WriteDword(key, valueName, MergeRegistryDword(ReadRegistryDword(key, valueName), value, set, toggle));
+    // Missing, or deleted between the open and the write (the write went nowhere): every missing
+    // key on the path is created, and a new value starts from 0 in every mode.
+    if (result != ERROR_KEY_DELETED) return result;
+    win::RegKey created;
+    result = telvarin::CreateProtocolKey(subkey, KEY_ALL_ACCESS, created);
+    if (result != ERROR_SUCCESS) return result;
+    return WriteDword(created.Get(), valueName, MergeRegistryDword(0, value, set, toggle));
+}
+
+LSTATUS UpdateRegistryDword(const char* subkey, const char* valueName, DWORD value, int set, int toggle) {
     win::RegKey key;
-    if (telvarin::OpenProtocolKey(subkey, KEY_QUERY_VALUE | KEY_SET_VALUE, key) == ERROR_SUCCESS) {
-        DWORD current = ReadRegistryDword(key.Get(), valueName);
-        // Written even when unchanged: clients watching the key see every update.
-        WriteDword(key.Get(), valueName, MergeRegistryDword(current, value, set, toggle));
-        return;
-    }
-    // Creates every missing key on the path; a new value starts from 0 in every mode.
-    if (telvarin::CreateProtocolKey(subkey, KEY_ALL_ACCESS, key) != ERROR_SUCCESS) return;
-    WriteDword(key.Get(), valueName, MergeRegistryDword(0, value, set, toggle));
+    const bool opened = telvarin::OpenProtocolKey(subkey, KEY_QUERY_VALUE | KEY_SET_VALUE, key) == ERROR_SUCCESS;
+    return UpdateOpenedRegistryDword(opened ? key.Get() : nullptr, subkey, valueName, value, set, toggle);
 }

@@ -12,4 +12,8 @@ DWORD ReadRegistryDword(const char* subkey, const char* valueName);
 // is 1, else OR mode.
 DWORD MergeRegistryDword(DWORD current, DWORD value, int set, int toggle);
 // The one update rule of the SystemEvent values: creates missing keys, writes even when unchanged.
-void UpdateRegistryDword(const char* subkey, const char* valueName, DWORD value, int set, int toggle);
+// Returns the registry's error of the write (ERROR_SUCCESS once written).
+LSTATUS UpdateRegistryDword(const char* subkey, const char* valueName, DWORD value, int set, int toggle);
+// The same on `key`, `subkey` opened already for query and set (null: it did not open): a key
+// deleted since it was opened is created again and the value written there, from 0.
+LSTATUS UpdateOpenedRegistryDword(HKEY key, const char* subkey, const char* valueName, DWORD value, int set, int toggle);

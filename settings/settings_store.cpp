@@ -113,16 +113,23 @@ void SettingsStore::OnStatusControlChanged() {
                                                                        : nullptr;
     if (answered) {
         ebx = answered->ebx;
-        if (m_firmware.RequestsReady() && m_firmware.CallFirmware(eax, ebx, ecx, edx) == 1) {
+        if (m_firmware.CallForRequest(eax, ebx, ecx, edx) == 1) {
             DWORD next = (answers ^ answered->ack) & ~answered->state;
             if ((eax & 0xFF) == answered->stateOn) next |= answered->state;
-            // Through the one update rule, which creates Notification when a client deleted it:
-            // an acknowledgement is never lost that way.
-            UpdateRegistryDword(TELVARIN_KEY_NOTIFICATION, TELVARIN_VALUE_TYPE2, next, 1, 0);
+            // Through the one update rule, which creates Notification when a client deleted it,
+            // before or during the write: an acknowledgement is lost only with the registry.
+            const LSTATUS written = UpdateRegistryDword(TELVARIN_KEY_NOTIFICATION, TELVARIN_VALUE_TYPE2, next, 1, 0);
+            if (written == ERROR_SUCCESS) {
+                m_ackLog.Succeeded();
+            } else {
+                char text[96];
+                wsprintfA(text, "Acknowledgement not written to Notification (error %ld)", written);
+                m_ackLog.FailedAt(GetTickCount64(), text);
+            }
         }
     } else if (changed & TELVARIN_REQUEST_17) {
         ebx = (answers & TELVARIN_DEVICE_B) ? TELVARIN_FW_DEVICE_B_ON : TELVARIN_FW_DEVICE_B_OFF;
-        if (m_firmware.RequestsReady()) m_firmware.CallFirmware(eax, ebx, ecx, edx);
+        m_firmware.CallForRequest(eax, ebx, ecx, edx);
     }
     m_prevStatusControl = m_curStatusControl;
 }

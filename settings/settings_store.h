@@ -39,7 +39,9 @@ public:
     // watcher may wait before it is due again (INFINITE: not due).
     DWORD RetrySettingPush();
     // One handling of StatusControl: the first request bit that changed since the last handling
-    // becomes a register call and, for bits 0 and 1, an acknowledgement in Notification.
+    // becomes a register call and, for bits 0 and 1, an acknowledgement in Notification. A call
+    // that cannot be made yet is waited for (FirmwareApi::CallForRequest). An acknowledgement
+    // that cannot be written is reported (throttled).
     void OnStatusControlChanged();
 
     // The StatusControl watcher, then the CurrentSetting watcher; started by the service's worker.
@@ -57,6 +59,7 @@ private:
         void CatchUp() override { m_store.OnStatusControlChanged(); }
         // The bridge's readiness lookup.
         DWORD DueWork() override { return m_store.m_firmware.RetryReadiness(); }
+        HANDLE DueEvent() override { return m_store.m_firmware.ReadinessDueEvent(); }
 
     private:
         SettingsStore& m_store;
@@ -83,6 +86,7 @@ private:
     DWORD m_pushedSetting = 0;
     bool m_settingPushed = false;
     RetryLog m_pushLog{m_log, "Fail to WmiSetData", "Settings push"};
+    RetryLog m_ackLog{m_log, "", "Acknowledgement write"};
     // When the next settings push is due (0: not due), and its pause.
     ULONGLONG m_pushDue = 0;
     Backoff m_pushBackoff;

@@ -205,10 +205,11 @@ bool KeyWatcher::Open() {
 // the key: a client write made during the handling signals again and is handled right after.
 bool KeyWatcher::Watch() {
     // The stop comes first, so that it wins when several are signalled.
-    const HANDLE waits[3] = {m_stop, m_changed.Get(), m_parentChanged.Get()};
+    const HANDLE due = m_handler.DueEvent();
+    const HANDLE waits[4] = {m_stop, m_changed.Get(), m_parentChanged.Get(), due};
     for (;;) {
-        const DWORD woke = WaitForMultipleObjects(3, waits, FALSE, m_handler.DueWork());
-        if (woke == WAIT_TIMEOUT) continue;  // the timed work is due
+        const DWORD woke = WaitForMultipleObjects(due ? 4 : 3, waits, FALSE, m_handler.DueWork());
+        if (woke == WAIT_TIMEOUT || woke == WAIT_OBJECT_0 + 3) continue;  // the timed work is due
         if (woke == WAIT_OBJECT_0 + 1) {
             ResetEvent(m_changed.Get());
             if (m_notifier.Arm(m_key.Get(), FALSE, REG_NOTIFY_CHANGE_LAST_SET, m_changed.Get()) != ERROR_SUCCESS)

@@ -24,6 +24,8 @@ public:
     virtual void CatchUp() = 0;
     // The timed work, run before each wait: how long the wait may last (INFINITE: none due).
     virtual DWORD DueWork() = 0;
+    // Signalled (auto reset) when the timed work is due before its time; may be null.
+    virtual HANDLE DueEvent() { return nullptr; }
 };
 
 // Arming a key's change notification, as a seam: the watcher uses the system's call; a unit test

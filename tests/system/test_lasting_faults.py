@@ -136,6 +136,8 @@ class LastingFaults(systest.SessionTestCase):
         print(f"\nmethod-hang: threads {before} -> peak {max(peak)}, {len(texts)} entries: {texts}")
 
         # A provider that answers again is used at once: the hung calls end, and so do their threads.
+        # The first request lands while both are still out (their threads not back from the
+        # provider): it waits for one to answer and is served, not consumed.
         host.fwemu("fault", "method-hang", "off")
         self.serve_requests(2)
         host.wait_until(lambda: self.threads(pid) <= before, 30, "the given-up calls' threads to end")
@@ -246,7 +248,7 @@ class LastingFaults(systest.SessionTestCase):
         host.fwemu("fault", "method-class-missing", "off")
         began = time.monotonic()
 
-        def served():  # a request made while the service is not ready is absorbed: ask again
+        def served():  # a request waits for the method's next look only when it is due within 10 s: ask again
             result = host.wine(host.exe("adversary.exe"), "requests", "1", "3000", timeout=60)
             return "lost: 0" in result.stdout
 

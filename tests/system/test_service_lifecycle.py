@@ -130,10 +130,10 @@ class Lifecycle(systest.SessionTestCase):
         self.assertEqual(installed_events(result), [])
         host.wait_until(lambda: (host.probe("query") or {}).get("state") == "4", 30, "RUNNING")
         status = host.probe("query")
-        # It takes the stop and the shutdown controls.
-        self.assertEqual((status["controls"], status["exit"]), ("0x5", "0"))
+        # It takes the stop and the shutdown controls, and is told of power events (resumes).
+        self.assertEqual((status["controls"], status["exit"]), ("0x45", "0"))
         # Wine's manager shows the registered type (0x20); the service's own report says 0x10.
-        running = (0x10, 4, 5, 0, 0, 0, 0)
+        running = (0x10, 4, 0x45, 0, 0, 0, 0)
         self.assertEqual(host.status_reports(), [running])
 
         self.assertTrue(published_lock(host).startswith(P.CLIENT_LOCK + "."))

@@ -147,3 +147,60 @@ TEST_CASE("a stop ends the listener and releases the subscription") {
     CHECK(CallsGetThrough(f.bridge));
     CHECK(fwemu::LiveObjects() == connected);
 }
+
+// Button actions whose hibernation takes its time, as the sleep call does (it returns after the
+// resume): it waits, inside the platform's call, until let go.
+struct SlowHibernation final : ButtonActions {
+    explicit SlowHibernation(ActivityBoard& activity) : board(activity) {}
+    ActivityBoard& board;
+    win::UniqueHandle go{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+    volatile LONG inside = 0;
+    void SleepPerPolicy() override {}
+    void Hibernate() override {
+        Doing doing(board, "SetSystemPowerState");
+        InterlockedExchange(&inside, 1);
+        WaitForSingleObject(go.Get(), 10000);
+    }
+    void ToggleNotification(DWORD) override {}
+    static DWORD WINAPI Listen(LPVOID fixture);
+};
+
+// The listener on a thread of the test, its helper held inside the hibernation's call.
+struct InsideHibernation : ListenerFixture {
+    SlowHibernation actions{activity};
+    BridgeThread thread{*this, SlowHibernation::Listen, this};
+    InsideHibernation() {
+        REQUIRE(Eventually([&] { return Subscribed(emulator); }));
+        Inject(TELVARIN_EVENT_HIBERNATE);
+        REQUIRE(Eventually([&] { return actions.inside != 0; }));
+    }
+};
+
+DWORD WINAPI SlowHibernation::Listen(LPVOID fixture) {
+    auto* f = static_cast<InsideHibernation*>(fixture);
+    f->bridge.RunEventListener(f->actions);
+    return 0;
+}
+
+TEST_CASE("while a button's action runs, the activity board names its call on the helper that makes it") {
+    // A stop held up by a sleep call must be reported as that call, not as the poll's Next.
+    InsideHibernation f;
+    char activity[400];
+    f.activity.Describe(activity, sizeof activity);
+    CHECK(std::string(activity).find("the button-event helper is in SetSystemPowerState") != std::string::npos);
+    SetEvent(f.actions.go.Get());
+    // Once it is done the helper is followed no more.
+    REQUIRE(Eventually([&] {
+        f.activity.Describe(activity, sizeof activity);
+        return std::string(activity).find("button-event helper") == std::string::npos;
+    }));
+}
+
+TEST_CASE("a resume while the helper is in the sleep call bounds the poll after it by its own time-out and a second") {
+    InsideHibernation f;
+    f.Fault("event-hang", "on");  // the subscription died in the sleep
+    f.bridge.OnResume();          // delivered before the sleep call returns
+    SetEvent(f.actions.go.Get());
+    REQUIRE(Eventually([&] { return !f.log.Texts().empty(); }, 20000));
+    CHECK(f.log.Texts()[0] == "Next of the button events gave no answer in 1.5 s; while 2 such calls are out, the next fail at once");
+}

@@ -25,7 +25,14 @@ BridgeFixture::BridgeFixture(DWORD callBoundMs)
     REQUIRE(emulator.Reset());
 }
 
-BridgeFixture::~BridgeFixture() { bridge.Wmi().Close(); }
+BridgeFixture::~BridgeFixture() {
+    // A call given up and still in the provider would end on a helper that uses this fixture's
+    // runtime and clock: the emulator lets it go, and it is waited for.
+    emulator.Reset();
+    for (int op = 0; op < static_cast<int>(WmiOp::Count); ++op)
+        Eventually([&] { return bridge.Wmi().Outstanding(static_cast<WmiOp>(op)) == 0; });
+    bridge.Wmi().Close();
+}
 
 void BridgeFixture::Connect() {
     REQUIRE(bridge.Connect() == 1);

@@ -17,14 +17,28 @@
 
 namespace testing {
 
-// A clock that runs with GetTickCount64 plus whatever the test has moved it on by.
+// A clock that runs with GetTickCount64 plus whatever the test has moved it on by. Held, it stands
+// still while real time goes on, as the service's clock of time awake does while the machine
+// sleeps (and a wait's time-out may run on, as on Windows 7); released, it runs on from there.
 class ManualClock final : public Clock {
 public:
-    ULONGLONG Now() const override { return GetTickCount64() + static_cast<ULONGLONG>(m_offset); }
+    ULONGLONG Now() const override {
+        const LONGLONG held = Read(m_heldAt);
+        return held ? static_cast<ULONGLONG>(held) : GetTickCount64() + static_cast<ULONGLONG>(Read(m_offset));
+    }
     void Advance(ULONGLONG ms) { InterlockedExchangeAdd64(&m_offset, static_cast<LONGLONG>(ms)); }
+    void Hold() { InterlockedExchange64(&m_heldAt, static_cast<LONGLONG>(Now())); }
+    void Release() {
+        InterlockedExchange64(&m_offset, Read(m_heldAt) - static_cast<LONGLONG>(GetTickCount64()));
+        InterlockedExchange64(&m_heldAt, 0);
+    }
 
 private:
+    static LONGLONG Read(const volatile LONGLONG& value) {
+        return InterlockedCompareExchange64(const_cast<volatile LONGLONG*>(&value), 0, 0);
+    }
     volatile LONGLONG m_offset = 0;
+    volatile LONGLONG m_heldAt = 0;  // 0: running
 };
 
 // The actions of the button events, recorded in the order the listener asked for them.

@@ -1,6 +1,7 @@
 // The registry rule's free functions alone, and the one whole-service case of the start-up values.
 #include <doctest/doctest.h>
 
+#include "common/protocol_key.h"
 #include "settings/registry_store.h"
 #include "tests/unit/test_support.h"
 
@@ -60,6 +61,15 @@ TEST_CASE("UpdateRegistryDword creates missing keys and values from 0") {
         CHECK(ReadDword(kKey, "Type2") == 0x20);
         CHECK(ReadDword(kKey, "Other") == 1);
     }
+}
+
+TEST_CASE("an update whose key is deleted between its open and its write goes into the key made again") {
+    WriteDword(kKey, "Type2", 0x3);
+    win::RegKey key;
+    REQUIRE(telvarin::OpenProtocolKey(kKey, KEY_QUERY_VALUE | KEY_SET_VALUE, key) == ERROR_SUCCESS);
+    DeleteSystemEventTree();
+    CHECK(UpdateOpenedRegistryDword(key.Get(), kKey, "Type2", 0x10001, 1, 0) == ERROR_SUCCESS);
+    CHECK(ReadDword(kKey, "Type2") == 0x10001);
 }
 
 TEST_CASE("values a client wrote with another type or size read as 0") {

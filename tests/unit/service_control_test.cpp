@@ -86,7 +86,7 @@ TEST_CASE("a stop is answered with STOP_PENDING; its checkpoints rise, and STOPP
     const auto reports = f.scm.Reports();
     REQUIRE(reports.size() == 7);
     CHECK(reports[0].dwCurrentState == SERVICE_RUNNING);
-    CHECK(reports[0].dwControlsAccepted == (SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN));
+    CHECK(reports[0].dwControlsAccepted == (SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_POWEREVENT));
     CHECK(reports[0].dwServiceType == SERVICE_WIN32_OWN_PROCESS);
     for (int i = 1; i <= 4; ++i) {
         CHECK(reports[i].dwCurrentState == SERVICE_STOP_PENDING);

@@ -86,7 +86,7 @@ void RecordingEventLog::Clear() {
 RecordingServiceControl::RecordingServiceControl() { InitializeCriticalSection(&m_cs); }
 RecordingServiceControl::~RecordingServiceControl() { DeleteCriticalSection(&m_cs); }
 
-SERVICE_STATUS_HANDLE RecordingServiceControl::RegisterHandler(const char*, LPHANDLER_FUNCTION) {
+SERVICE_STATUS_HANDLE RecordingServiceControl::RegisterHandler(const char*, LPHANDLER_FUNCTION_EX) {
     if (refuseHandler) return nullptr;
     return reinterpret_cast<SERVICE_STATUS_HANDLE>(static_cast<ULONG_PTR>(0x5C));
 }
@@ -138,8 +138,9 @@ HANDLE FlakyThreadApi::MakeEvent() {
 namespace testing {
 
 HRESULT EmulatorComRuntime::InitializeMultithreaded() {
-    ++initializeCalls;
-    return failInitialize-- > 0 ? initializeFailure : S_OK;
+    // The worker's and every helper thread's: several threads at once.
+    InterlockedIncrement(&initializeCalls);
+    return InterlockedDecrement(&failInitialize) >= 0 ? initializeFailure : S_OK;
 }
 
 HRESULT EmulatorComRuntime::InitializeSecurity() {

@@ -61,7 +61,7 @@ class RecordingServiceControl final : public ServiceControlApi {
 public:
     RecordingServiceControl();
     ~RecordingServiceControl() override;
-    SERVICE_STATUS_HANDLE RegisterHandler(const char* serviceName, LPHANDLER_FUNCTION handler) override;
+    SERVICE_STATUS_HANDLE RegisterHandler(const char* serviceName, LPHANDLER_FUNCTION_EX handler) override;
     BOOL ReportStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* status) override;
     void EndProcess(UINT exitCode) override;
 
@@ -100,14 +100,16 @@ namespace testing {
 class EmulatorComRuntime final : public ComRuntime {
 public:
     HRESULT InitializeMultithreaded() override;
-    void Uninitialize() override { ++uninitializeCalls; }
+    void Uninitialize() override { InterlockedIncrement(&uninitializeCalls); }
     HRESULT InitializeSecurity() override;
     HRESULT CreateLocator(IWbemLocator** locator) override;
 
-    int failInitialize = 0, failSecurity = 0, failCreate = 0;  // attempts still to fail
+    volatile LONG failInitialize = 0;     // apartments still to fail, the helpers' included
+    int failSecurity = 0, failCreate = 0;  // attempts still to fail
     int nullLocator = 0;  // attempts still to answer S_OK without a locator
     HRESULT initializeFailure = E_FAIL;
-    int initializeCalls = 0, securityCalls = 0, createCalls = 0, uninitializeCalls = 0;
+    volatile LONG initializeCalls = 0, uninitializeCalls = 0;
+    int securityCalls = 0, createCalls = 0;
 };
 
 // A service object whose event log and status reports are recorded, and whose WMI connection

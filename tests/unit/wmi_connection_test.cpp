@@ -13,12 +13,15 @@ constexpr ULONGLONG kMinute = 60 * 1000, kHour = 60 * kMinute;
 struct Registers {
     DWORD eax = TELVARIN_FW_FUNCTION, ebx = TELVARIN_FW_STATE_A, ecx = 0, edx = 0;
     int Call(FirmwareBridge& bridge) { return bridge.CallFirmware(eax, ebx, ecx, edx); }
+    int CallForRequest(FirmwareBridge& bridge) { return bridge.CallForRequest(eax, ebx, ecx, edx); }
 };
 
-// A button-event subscription that counts the polls made on it and answers each "timed out".
+// A button-event subscription that counts the polls made on it and answers each with `answer`
+// ("timed out" unless told otherwise), bringing no event.
 class CountingEvents final : public IEnumWbemClassObject {
 public:
     volatile LONG polls = 0;
+    HRESULT answer = WBEM_S_TIMEDOUT;
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
         if (iid != IID_IUnknown && iid != IID_IEnumWbemClassObject) {
             *out = nullptr;
@@ -34,7 +37,7 @@ public:
         InterlockedIncrement(&polls);
         *objects = nullptr;
         *returned = 0;
-        return WBEM_S_TIMEDOUT;
+        return answer;
     }
     HRESULT STDMETHODCALLTYPE Reset() override { return WBEM_E_NOT_SUPPORTED; }
     HRESULT STDMETHODCALLTYPE NextAsync(ULONG, IWbemObjectSink*) override { return WBEM_E_NOT_SUPPORTED; }
@@ -44,6 +47,23 @@ public:
 
 private:
     volatile LONG m_refs = 1;  // the test's, on the stack
+};
+
+// Ends the polling after a number of polls, as a stop or a lost connection does.
+struct PollsThenEnd final : PollSink {
+    LONG left;
+    explicit PollsThenEnd(LONG polls) : left(polls) {}
+    void OnEvent(IWbemClassObject*) override {}
+    bool PollAgain() override { return InterlockedDecrement(&left) > 0; }
+};
+
+// A register call made as a client's request, on a thread of its own.
+struct HeldRequest {
+    FirmwareBridge* bridge;
+    static DWORD WINAPI Run(LPVOID self) {
+        Registers r;
+        return static_cast<DWORD>(r.CallForRequest(*static_cast<HeldRequest*>(self)->bridge));
+    }
 };
 
 // Stops the bridge once its log shows a first report.
@@ -63,7 +83,9 @@ TEST_CASE("ConnectWmi connects at the first attempt without a report") {
     f.Connect();
     CHECK(f.Wmi().Connected());
     CHECK(f.log.Events().empty());
-    CHECK((f.runtime.initializeCalls + f.runtime.securityCalls + f.runtime.createCalls) == 3);
+    // The worker's apartment and the connect helper's; the process's security; one locator.
+    CHECK(f.runtime.initializeCalls == 2);
+    CHECK((f.runtime.securityCalls + f.runtime.createCalls) == 2);
 }
 
 TEST_CASE("ConnectWmi retries each stage alone, reporting its first failure and its success") {
@@ -73,7 +95,7 @@ TEST_CASE("ConnectWmi retries each stage alone, reporting its first failure and 
         f.Fault("connect-fail", "3");
         f.Connect();
         failures = {"ConnectServer fail", "ConnectServer succeeded after 3 failed attempts"};
-        CHECK(f.runtime.initializeCalls == 1);
+        CHECK(f.runtime.initializeCalls == 2);  // the worker's, and one helper for every attempt
         CHECK(f.runtime.securityCalls == 1);
         CHECK(f.runtime.createCalls == 1);
     }
@@ -88,7 +110,7 @@ TEST_CASE("ConnectWmi retries each stage alone, reporting its first failure and 
             failures.push_back(std::string(stage) + " fail");
             failures.push_back(std::string(stage) + " succeeded after 1 failed attempts");
         }
-        CHECK(f.runtime.initializeCalls == 2);
+        CHECK(f.runtime.initializeCalls == 3);     // the worker's two, the connect helper's
         CHECK(f.runtime.uninitializeCalls == 1);  // balances the S_FALSE
         CHECK(f.runtime.securityCalls == 2);
         CHECK(f.runtime.createCalls == 2);
@@ -405,7 +427,7 @@ TEST_CASE("a call given up before its helper took it is never made") {
     CallRunner* runners[kCalls] = {};
     int taken = 0;
     for (CallRunner*& runner : runners) {
-        runner = CallRunner::Create();
+        runner = CallRunner::Create(SystemComRuntime(), SystemClock());
         REQUIRE(runner);
         REQUIRE(runner->Request().Next(&provider, 0));
         HRESULT hr = S_OK;
@@ -447,4 +469,123 @@ TEST_CASE("the teardown is done when it returns: a call given up at the stop has
     f.Wmi().Close();
     CHECK(fwemu::LiveObjects() == f.baselineObjects);
     CHECK(f.Wmi().Outstanding(WmiOp::RegisterCall) == 0);
+}
+
+TEST_CASE("a request that lands while its call cannot be made waits for it, up to the bound of a call") {
+    BridgeFixture f(1000);
+    REQUIRE(SetWinmgmtRunning(true));
+    f.Connect();
+    Registers warm;
+    REQUIRE(warm.Call(f.bridge) == 1);
+    SUBCASE("two given-up calls still out: served as soon as one has answered") {
+        f.Fault("method-hang", "on");
+        for (int i = 0; i < 2; ++i) {
+            Registers given;
+            REQUIRE(given.Call(f.bridge) == 0);
+        }
+        REQUIRE(f.Wmi().Outstanding(WmiOp::RegisterCall) == 2);
+        const auto before = f.Stats();
+        HeldRequest request{&f.bridge};
+        BridgeThread thread(f, HeldRequest::Run, &request);
+        CHECK_FALSE(thread.Ended(300));  // held, not dropped
+        f.Fault("method-hang", "off");
+        DWORD served = 0;
+        REQUIRE(thread.Ended(10000, &served));
+        CHECK(served == 1);
+        CHECK(f.Stats().callsStarted == before.callsStarted + 1);  // made once, when it could be
+    }
+    SUBCASE("still refused after the bound: dropped, never made") {
+        f.Fault("method-hang", "on");
+        for (int i = 0; i < 2; ++i) {
+            Registers given;
+            REQUIRE(given.Call(f.bridge) == 0);
+        }
+        const auto before = f.Stats();
+        Registers r;
+        CHECK(r.CallForRequest(f.bridge) == 0);
+        CHECK(f.Stats().callsStarted == before.callsStarted);
+        CHECK(f.log.Texts().size() == 1);  // the give-up's report alone: the refusals are its run
+    }
+    SUBCASE("readiness lost: the lookup due within the bound is made for it, and it is served") {
+        f.Fault("method-class-missing", "on");
+        Registers failing;
+        REQUIRE(failing.Call(f.bridge) == 0);
+        REQUIRE(f.Wmi().Ready() == 0);
+        f.Fault("method-class-missing", "off");
+        Registers r;
+        CHECK(r.CallForRequest(f.bridge) == 1);
+        CHECK(f.Wmi().Ready() == 1);
+    }
+}
+
+TEST_CASE("a call under way across a sleep is not given up for the time asleep") {
+    // The bound goes by the clock of time awake: held still, as while the machine sleeps, it
+    // gives nothing up, however long the call takes in real time; running, it does.
+    BridgeFixture f(1000);
+    REQUIRE(SetWinmgmtRunning(true));
+    f.Connect();
+    Registers warm;
+    REQUIRE(warm.Call(f.bridge) == 1);
+    f.Fault("call-delay-ms", "2500");
+    f.clock.Hold();
+    Registers asleep;
+    CHECK(asleep.Call(f.bridge) == 1);
+    f.clock.Release();
+    CHECK(f.log.Texts().empty());
+    Registers awake;
+    CHECK(awake.Call(f.bridge) == 0);
+    CHECK(f.log.Texts() == std::vector<std::string>{
+                               "ExecMethod gave no answer in 1.0 s; while 2 such calls are out, the next fail at once"});
+    CHECK(Eventually([&] { return f.Wmi().Outstanding(WmiOp::RegisterCall) == 0; }));
+}
+
+TEST_CASE("a resume has a lost readiness looked for at once, and wakes the thread that looks") {
+    BridgeFixture f;
+    REQUIRE(SetWinmgmtRunning(true));
+    f.Connect();
+    f.Fault("method-class-missing", "on");
+    Registers failing;
+    REQUIRE(failing.Call(f.bridge) == 0);
+    f.Fault("method-class-missing", "off");
+    const DWORD due = f.bridge.RetryReadiness();
+    REQUIRE(due != INFINITE);
+    REQUIRE(due > 0);
+    CHECK(f.Wmi().Ready() == 0);  // not due yet
+    f.bridge.OnResume();
+    CHECK(WaitForSingleObject(f.bridge.ReadinessDueEvent(), 0) == WAIT_OBJECT_0);
+    CHECK(f.bridge.RetryReadiness() == INFINITE);
+    CHECK(f.Wmi().Ready() == 1);
+}
+
+TEST_CASE("a helper whose apartment failed answers its call with that error, and the next call gets a new one") {
+    BridgeFixture f;
+    REQUIRE(SetWinmgmtRunning(true));
+    f.Connect();
+    const LONG helpers = f.runtime.initializeCalls;
+    f.runtime.initializeFailure = CO_E_INIT_TLS;
+    f.runtime.failInitialize = 1;  // the settings lanes' first helper
+    CHECK(f.bridge.WriteFirmwareSetting(5) == 0);
+    CHECK(f.Wmi().Connected());  // no loss: the call never reached WMI
+    for (DWORD value : {6u, 7u}) CHECK(f.bridge.WriteFirmwareSetting(value) == 1);
+    // The broken helper, then one for each lane of the two writes that went through.
+    CHECK(f.runtime.initializeCalls == helpers + 3);
+    const auto writes = f.Writes();
+    REQUIRE(writes.size() == 2);
+    CHECK(Narrow(writes[1].text) == "7");
+}
+
+TEST_CASE("polls that answered only within the subscription's first second end the poll lane's run of failures") {
+    BridgeFixture f;
+    CountingEvents provider;
+    provider.answer = WBEM_E_FAILED;
+    PollsThenEnd sink(100);
+    REQUIRE(f.Wmi().Listen(&provider, 50, sink).Hr() == WBEM_E_FAILED);
+    REQUIRE(f.log.Texts() == std::vector<std::string>{"Button-event poll failed with 0x80041001; subscribing again"});
+    // Three polls that answer, then the polling ends by itself, before the watching thread's first look.
+    provider.answer = WBEM_S_TIMEDOUT;
+    PollsThenEnd three(3);
+    CHECK(f.Wmi().Listen(&provider, 50, three).Answered());
+    const auto texts = f.log.Texts();
+    REQUIRE(texts.size() == 2);
+    CHECK(StartsWith(texts[1], "Button-event poll succeeded after 1 failed attempts"));
 }

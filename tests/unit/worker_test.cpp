@@ -1,5 +1,9 @@
 #include <doctest/doctest.h>
 
+#include <windows.h>
+
+#include <pbt.h>
+
 #include "tests/unit/test_support.h"
 
 using namespace testing;
@@ -82,7 +86,8 @@ TEST_CASE("the worker starts up in order, serves clients and tears down everythi
     DWORD subscribersAfter = 0;
     REQUIRE(f.emulator.GetSubscribers(&subscribersAfter));
     CHECK(subscribersAfter == subscribers);
-    CHECK(f.runtime.uninitializeCalls == 1);
+    // Every apartment entered, the worker's and each helper thread's, has been left.
+    CHECK(f.runtime.uninitializeCalls == f.runtime.initializeCalls);
     CHECK(fwemu::LiveObjects() == f.baselineObjects);
     CHECK(f.log.Events().empty());
     // STOPPED is the teardown's last act.
@@ -116,6 +121,33 @@ TEST_CASE("a lost connection is made again by the worker, and requests and event
     REQUIRE(texts.size() == 2);
     CHECK(StartsWith(texts[0], "WMI connection lost: "));
     CHECK(StartsWith(texts[1], "WMI connection back after "));
+    f.service.Host().RequestStop();
+    CHECK(WaitForSingleObject(worker.Get(), 10000) == WAIT_OBJECT_0);
+    DeleteSystemEventTree();
+}
+
+TEST_CASE("a resume played to the control handler has a poll that began before the sleep answer at once or be given up") {
+    FirmwareFixture f;
+    FreshSystemEvent();
+    REQUIRE(SetWinmgmtRunning(true));
+    win::UniqueHandle worker(CreateThread(nullptr, 0, WorkerThread, &f.service, 0, nullptr));
+    REQUIRE(Eventually([&] { return Subscribed(f.emulator); }));
+    // The subscription died in the sleep: its polls give no answer.
+    REQUIRE(f.emulator.SetFault("event-hang", "on"));
+    fwemu::ConnectionStats stats;
+    REQUIRE(f.emulator.GetConnectionStats(&stats));
+    const uint64_t polls = stats.pollsStarted, subscriptions = stats.subscriptions;
+    REQUIRE(Eventually([&] { return f.emulator.GetConnectionStats(&stats) && stats.pollsStarted > polls; }));
+    CHECK(ControlHandler(SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMEAUTOMATIC, nullptr, nullptr) == NO_ERROR);
+    // Given up after its own time-out and a second, not after the bound of a call (10.5 s).
+    REQUIRE(Eventually([&] { return !f.log.Texts().empty(); }, 20000));
+    CHECK(f.log.Texts()[0] == "Next of the button events gave no answer in 1.5 s; while 2 such calls are out, the next fail at once");
+    REQUIRE(f.emulator.SetFault("event-hang", "off"));
+    // Subscribed again at once, without the growing pause: events come again.
+    REQUIRE(Eventually([&] { return f.emulator.GetConnectionStats(&stats) && stats.subscriptions > subscriptions; }));
+    REQUIRE(Eventually([&] { return Subscribed(f.emulator); }));
+    REQUIRE(f.emulator.InjectEvent(0x40));
+    CHECK(Eventually([&] { return ReadDword(kNotification, "") == 0x40; }));
     f.service.Host().RequestStop();
     CHECK(WaitForSingleObject(worker.Get(), 10000) == WAIT_OBJECT_0);
     DeleteSystemEventTree();
