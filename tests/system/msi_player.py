@@ -737,6 +737,13 @@ def with_version(data, old, new):
     return bytes(data)
 
 
+def build_msi(version, arch, bin_folder, output, *rehearsal):
+    """packaging/build_msi.sh: the MSI of `version` and flavour `arch` of the programs in `bin_folder`."""
+    subprocess.run([str(Path(__file__).resolve().parents[2] / "packaging" / "build_msi.sh"), version, arch, str(bin_folder),
+                    str(output), *rehearsal], check=True, capture_output=True, timeout=300)
+    return Path(output)
+
+
 def programs_of_version(bin_folder, old, new, folder):
     """Copies of the MSI's programs in `bin_folder` (a build of `old`) as a build of `new` makes
     them, in `folder`, for build_msi.sh: minutes of building saved."""

@@ -22,7 +22,7 @@ import unittest
 from pathlib import Path
 
 import systest
-from msi_player import next_version, programs_of_version
+from msi_player import build_msi, next_version, programs_of_version
 from winehost import EVENT_SOURCE_KEY, SERVICE_KEY, STATUS_CONTROL, SYSTEM_EVENT, WineHost, bin_dir
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -43,11 +43,6 @@ def dev_package():
                             timeout=900)
     if result.returncode != 0:
         raise RuntimeError(f"./dev package failed:\n{result.stdout[-3000:]}")
-
-
-def build_msi(version, arch, bin_folder, output, *rehearsal):
-    subprocess.run([str(ROOT / "packaging" / "build_msi.sh"), version, arch, str(bin_folder), str(output), *rehearsal],
-                   check=True, capture_output=True, timeout=300)
 
 
 class Obstructor:

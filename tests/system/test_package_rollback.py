@@ -10,17 +10,13 @@ table and the installed telvarin.exe, under Wine. The x86 package is played with
 programs in its files' and helper's place where this host cannot run 32-bit code (one source).
 """
 import shutil
-import subprocess
 import sys
 import time
-from pathlib import Path
 
 import systest
-from msi_player import (PRODUCT_KEY, RUNNING, VENDOR_KEY, Machine, Package, Player, differences, next_version,
-                        programs_of_version, snapshot)
+from msi_player import (PRODUCT_KEY, RUNNING, VENDOR_KEY, Machine, Package, Player, build_msi, differences,
+                        next_version, programs_of_version, snapshot)
 from winehost import EVENT_SOURCE_KEY, STATUS_CONTROL, bin_dir
-
-ROOT = Path(__file__).resolve().parents[2]
 
 FOLDERS = (r"C:\Program Files\Telvarin", r"C:\Program Files (x86)\Telvarin")
 GRANT = "(A;;CCDCRP;;;IU)"
@@ -49,11 +45,8 @@ class PackageTransactions(systest.SessionTestCase):
             # The next version, its programs as a build of it makes them: an upgrade that leaves
             # an old file in place shows.
             newer_bin = programs_of_version(x64_bin, version, newer, work / f"version-{newer}")
-            newer_msi = work / f"telvarin-{newer}-x64.msi"
-            subprocess.run([str(ROOT / "packaging" / "build_msi.sh"), newer, "x64", str(newer_bin), str(newer_msi)],
-                           check=True, capture_output=True, timeout=300)
             cls.x64 = Package(host.build / f"telvarin-{version}-x64.msi", work)
-            cls.x64_newer = Package(newer_msi, work)
+            cls.x64_newer = Package(build_msi(newer, "x64", newer_bin, work / f"telvarin-{newer}-x64.msi"), work)
             cls.x86 = Package(host.build / f"telvarin-{version}.msi", work, stand_in=x64_bin)
             cls.machine = Machine(host)
             cls.player = Player(host, cls.machine)
