@@ -14,7 +14,6 @@ installed files, the Add/Remove Programs entries, the event reports of the exe's
 """
 import json
 import re
-import shutil
 import subprocess
 import sys
 import time
