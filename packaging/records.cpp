@@ -22,19 +22,20 @@ int HexDigit(char c) {
     return -1;
 }
 
-// Owned by Administrators, LocalSystem and Administrators may do anything, nobody else anything at
-// all, and nothing inherited from the vendor key.
+// Owned by Administrators; full control for LocalSystem and Administrators, no access for anybody
+// else, and nothing inherited from the vendor key.
 constexpr char kRecordsSecurity[] = "O:BAD:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)";
 // What anyone may be granted on a records key without being able to change it.
 constexpr ACCESS_MASK kReadRights = KEY_READ | GENERIC_READ;
 
 // The records' key of a product: the product code kept to the characters a product code has,
-// so that nothing given on the command line can name another key.
+// so that nothing given on the command line can name another key (nor, left empty, the key of
+// every product's records).
 std::string ProductKey(const char* product) {
-    std::string path = std::string(kRecordsPlace.path) + "\\";
+    std::string code;
     for (const char* c = product; *c; ++c)
-        if (HexDigit(*c) >= 0 || *c == '{' || *c == '}' || *c == '-') path += *c;
-    return path;
+        if (HexDigit(*c) >= 0 || *c == '{' || *c == '}' || *c == '-') code += *c;
+    return std::string(kRecordsPlace.path) + "\\" + (code.empty() ? "{}" : code);
 }
 
 bool Administrative(PSID sid) { return IsWellKnownSid(sid, WinLocalSystemSid) || IsWellKnownSid(sid, WinBuiltinAdministratorsSid); }
@@ -63,9 +64,9 @@ bool OnlyAdministratorsWrite(HKEY key) {
     return true;
 }
 
-// Opens a records key, or with `create` makes it (and the keys above it) with the records'
-// security. An existing key that others may write is not one: ERROR_INVALID_SECURITY_DESCR, or
-// with `create` it is deleted with everything under it and made again.
+// Opens a records key, or with `create` makes it with the records' security. An existing key
+// that others may write is not one: ERROR_INVALID_SECURITY_DESCR, or with `create` it is
+// deleted with everything under it and made again.
 LONG OpenRecordsKey(const std::string& path, bool create, REGSAM access, win::RegKey& key) {
     win::LocalMemory security;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(kRecordsSecurity, SDDL_REVISION_1, security.Receive(), nullptr))
