@@ -1,9 +1,12 @@
 // The deferred steps' records; see records.h.
 #include "packaging/records.h"
 
+#include <sddl.h>
 #include <string.h>
 
 #include "common/key_security.h"
+#include "common/protocol.h"
+#include "common/protocol_key.h"
 #include "common/win_raii.h"
 
 namespace setup {
@@ -19,19 +22,82 @@ int HexDigit(char c) {
     return -1;
 }
 
-// The records' folder name plus the product's code, kept to the characters a product code has,
-// so that nothing given on the command line can name another file.
-std::string RecordStem(const char* product) {
-    char windows[MAX_PATH];
-    const UINT length = GetSystemWindowsDirectoryA(windows, MAX_PATH);
-    std::string stem = length && length < MAX_PATH ? windows : "C:\\Windows";
-    stem += "\\Temp\\Telvarin-setup-";
+// Owned by Administrators; full control for LocalSystem and Administrators, no access for anybody
+// else, and nothing inherited from the vendor key.
+constexpr char kRecordsSecurity[] = "O:BAD:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)";
+// What anyone may be granted on a records key without being able to change it.
+constexpr ACCESS_MASK kReadRights = KEY_READ | GENERIC_READ;
+
+// The records' key of a product: the product code kept to the characters a product code has,
+// so that nothing given on the command line can name another key (nor, left empty, the key of
+// every product's records).
+std::string ProductKey(const char* product) {
+    std::string code;
     for (const char* c = product; *c; ++c)
-        if (HexDigit(*c) >= 0 || *c == '{' || *c == '}' || *c == '-') stem += *c;
-    return stem;
+        if (HexDigit(*c) >= 0 || *c == '{' || *c == '}' || *c == '-') code += *c;
+    return std::string(kRecordsPlace.path) + "\\" + (code.empty() ? "{}" : code);
 }
 
-std::string RecordPath(const char* product, const char* step) { return RecordStem(product) + "-" + step + ".rec"; }
+bool Administrative(PSID sid) { return IsWellKnownSid(sid, WinLocalSystemSid) || IsWellKnownSid(sid, WinBuiltinAdministratorsSid); }
+
+// Whether only administrators and LocalSystem may change the key: one of them owns it (an owner
+// may always rewrite the DACL), it has a DACL, and none of its ACEs lets anybody else do more
+// than read.
+bool OnlyAdministratorsWrite(HKEY key) {
+    win::LocalMemory descriptor;
+    if (win::ReadKeySecurity(key, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, descriptor) != ERROR_SUCCESS)
+        return false;
+    PSID owner = nullptr;
+    BOOL present = FALSE, defaulted = FALSE;
+    ACL* dacl = nullptr;
+    if (!GetSecurityDescriptorOwner(descriptor.Get(), &owner, &defaulted) || !owner || !Administrative(owner) ||
+        !GetSecurityDescriptorDacl(descriptor.Get(), &present, &dacl, &defaulted) || !present || !dacl)
+        return false;
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        ACE_HEADER* header = nullptr;
+        if (!GetAce(dacl, i, reinterpret_cast<void**>(&header))) return false;
+        if (header->AceType == ACCESS_DENIED_ACE_TYPE) continue;
+        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) return false;  // no kind of ACE a records key is given
+        const auto* ace = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
+        if ((ace->Mask & ~kReadRights) && !Administrative(const_cast<DWORD*>(&ace->SidStart))) return false;
+    }
+    return true;
+}
+
+// Opens a records key, or with `create` makes it with the records' security. An existing key
+// that others may write is not one: ERROR_INVALID_SECURITY_DESCR, or with `create` it is
+// deleted with everything under it and made again.
+LONG OpenRecordsKey(const std::string& path, bool create, REGSAM access, win::RegKey& key) {
+    win::LocalMemory security;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(kRecordsSecurity, SDDL_REVISION_1, security.Receive(), nullptr))
+        return static_cast<LONG>(GetLastError());
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, security.Get(), FALSE};
+    for (bool remade = false;; remade = true) {
+        DWORD disposition = 0;
+        LONG rc = create ? RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                           access | KEY_ALL_ACCESS | kRecordsPlace.view, &attributes, key.Receive(), &disposition)
+                         : RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, access | READ_CONTROL | kRecordsPlace.view,
+                                         key.Receive());
+        if (rc != ERROR_SUCCESS) return rc;
+        // Wine ignores the security given at creation: set it again.
+        if (disposition == REG_CREATED_NEW_KEY)
+            return RegSetKeySecurity(key.Get(),
+                                     OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                     security.Get());
+        if (OnlyAdministratorsWrite(key.Get())) return ERROR_SUCCESS;
+        key.Reset();
+        if (!create || remade) return ERROR_INVALID_SECURITY_DESCR;
+        // Made by someone else: whatever is in it is not ours to trust, and handles they hold go with it.
+        const KeyPlace place = {path.c_str(), kRecordsPlace.view};
+        if ((rc = DeleteKeyTree(place)) != ERROR_SUCCESS) return rc;
+    }
+}
+
+// Deletes the product's records key, and the one above it, when they are left empty.
+void DeleteEmptyRecordsKeys(const std::string& productKey) {
+    DeleteIfEmpty({productKey.c_str(), kRecordsPlace.view});
+    DeleteIfEmpty(kRecordsPlace);
+}
 
 }  // namespace
 
@@ -112,42 +178,54 @@ bool Record::Parse(const std::string& text) {
     return false;  // no closing line: written only in part
 }
 
+const KeyPlace kRecordsPlace = {TELVARIN_KEY_VENDOR "\\TelvarinSetup", telvarin::kProtocolView};
+
 LONG SaveRecord(const char* product, const char* step, const Record& record) {
-    const std::string path = RecordPath(product, step);
-    win::FileHandle file(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return static_cast<LONG>(GetLastError());
+    // The vendor key first, as every program of the project makes it (default security, which the
+    // service's keys under it inherit), not as a records key.
+    win::RegKey vendor, records, key;
+    LONG rc = telvarin::CreateProtocolKey(TELVARIN_KEY_VENDOR, KEY_QUERY_VALUE, vendor);
+    vendor.Reset();
+    if (rc == ERROR_SUCCESS) rc = OpenRecordsKey(kRecordsPlace.path, true, 0, records);
+    records.Reset();
+    if (rc == ERROR_SUCCESS) rc = OpenRecordsKey(ProductKey(product), true, KEY_SET_VALUE, key);
+    if (rc != ERROR_SUCCESS) return rc;
     const std::string text = record.Text();
-    DWORD written = 0;
-    if (!WriteFile(file.Get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) || written != text.size())
-        return static_cast<LONG>(GetLastError());
+    rc = RegSetValueExA(key.Get(), step, 0, REG_BINARY, reinterpret_cast<const BYTE*>(text.data()),
+                        static_cast<DWORD>(text.size()));
     // On disk before the step changes anything: a power loss must not leave a change without its record.
-    if (!FlushFileBuffers(file.Get())) return static_cast<LONG>(GetLastError());
-    return ERROR_SUCCESS;
+    return rc == ERROR_SUCCESS ? RegFlushKey(key.Get()) : rc;
 }
 
 LONG LoadRecord(const char* product, const char* step, Record& record) {
-    const std::string path = RecordPath(product, step);
-    win::FileHandle file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!file) return static_cast<LONG>(GetLastError());
-    std::string text;
-    char buffer[4096];
-    DWORD read = 0;
-    while (ReadFile(file.Get(), buffer, sizeof buffer, &read, nullptr) && read) text.append(buffer, read);
-    return record.Parse(text) ? ERROR_SUCCESS : ERROR_INVALID_DATA;
+    win::RegKey records, key;
+    LONG rc = OpenRecordsKey(kRecordsPlace.path, false, 0, records);
+    if (rc == ERROR_SUCCESS) rc = OpenRecordsKey(ProductKey(product), false, KEY_QUERY_VALUE, key);
+    if (rc != ERROR_SUCCESS) return rc;
+    DWORD type = 0, size = 0;
+    rc = RegQueryValueExA(key.Get(), step, nullptr, &type, nullptr, &size);
+    if (rc != ERROR_SUCCESS) return rc;
+    std::string text(size, '\0');
+    rc = RegQueryValueExA(key.Get(), step, nullptr, &type, reinterpret_cast<BYTE*>(&text[0]), &size);
+    if (rc != ERROR_SUCCESS) return rc;
+    text.resize(size);
+    return type == REG_BINARY && record.Parse(text) ? ERROR_SUCCESS : ERROR_INVALID_DATA;
 }
 
-void DeleteRecord(const char* product, const char* step) { DeleteFileA(RecordPath(product, step).c_str()); }
+void DeleteRecord(const char* product, const char* step) {
+    const std::string path = ProductKey(product);
+    win::RegKey key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_SET_VALUE | kRecordsPlace.view, key.Receive()) != ERROR_SUCCESS)
+        return;
+    RegDeleteValueA(key.Get(), step);
+    key.Reset();
+    DeleteEmptyRecordsKeys(path);
+}
 
 void DeleteRecords(const char* product) {
-    const std::string stem = RecordStem(product);
-    const std::string folder = stem.substr(0, stem.rfind('\\') + 1);
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA((stem + "-*.rec").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return;
-    do {
-        DeleteFileA((folder + found.cFileName).c_str());
-    } while (FindNextFileA(search, &found));
-    FindClose(search);
+    const std::string path = ProductKey(product);
+    DeleteKeyTree({path.c_str(), kRecordsPlace.view});
+    DeleteEmptyRecordsKeys(path);
 }
 
 bool KeyExists(const KeyPlace& place) {
@@ -238,8 +316,7 @@ LONG RestoreDacl(const Record& record, const std::string& prefix, const KeyPlace
     return rc;
 }
 
-void DeleteIfEmptyAndNew(const Record& record, const std::string& prefix, const KeyPlace& place) {
-    if (record.Flag(prefix + "exists")) return;
+void DeleteIfEmpty(const KeyPlace& place) {
     win::RegKey key;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, place.path, 0, KEY_QUERY_VALUE | place.view, key.Receive()) != ERROR_SUCCESS) return;
     DWORD subkeys = 0, values = 0;
@@ -249,6 +326,10 @@ void DeleteIfEmptyAndNew(const Record& record, const std::string& prefix, const 
         return;
     key.Reset();
     RegDeleteKeyExA(HKEY_LOCAL_MACHINE, place.path, place.view, 0);
+}
+
+void DeleteIfEmptyAndNew(const Record& record, const std::string& prefix, const KeyPlace& place) {
+    if (!record.Flag(prefix + "exists")) DeleteIfEmpty(place);
 }
 
 }  // namespace setup

@@ -8,7 +8,9 @@
 //   telvarin-setup begin CODE    the script's first step: no record of an earlier run of CODE is
 //                                left, nor the upgrade note (which the old version's removal has
 //                                read by then); records the product's keys, as grant does
-//   telvarin-setup end CODE      the last (a commit action): CODE's records go
+//   telvarin-setup end CODE      the last (a commit action): CODE's records go, and the vendor key
+//                                when nothing else is left in it (an uninstall's forget leaves
+//                                it to this step while the records are in it)
 //   telvarin-setup stop CODE     records whether Telvarin ran; stops it, sending the stop again
 //                                until the service takes it, and waits up to 30 s until it is
 //                                stopped and the process the service manager named as its own has
@@ -31,7 +33,8 @@
 //                                by the remembered SID; the keys stay. Nothing remembered: nothing
 //   telvarin-setup forget CODE   records the product's keys; removes HKLM\Software\Haskorn\Telvarin
 //                                (the client lock's name, the client-access record), and the vendor
-//                                key when nothing else is in it; the clients' SystemEvent values stay
+//                                key when nothing else is in it (at the end: the script's records
+//                                are in it until then); the clients' SystemEvent values stay
 //   telvarin-setup undo CODE STEP
 //                                the rollback twin of STEP (begin, stop, register, unregister,
 //                                grant, revoke, forget): what its record says, put back
@@ -398,27 +401,12 @@ int NoteUpgrade(const char* productCode) {
 }
 
 // Removes HKLM\Software\Haskorn\Telvarin, which only this product writes (the client lock's
-// published name, the client-access record), and the vendor key when nothing else is left in it.
-// The clients' values under SystemEvent stay: programs may still read them.
+// published name, the client-access record); the vendor key goes too when nothing else is left in
+// it, at the script's end (End), since the script's records are in it until then. The clients'
+// values under SystemEvent stay: programs may still read them.
 int Forget() {
-    win::RegKey vendor;
-    LONG rc = telvarin::OpenProtocolKey(TELVARIN_KEY_VENDOR, KEY_ALL_ACCESS, vendor);
-    if (rc == ERROR_FILE_NOT_FOUND) return 0;
-    if (rc != ERROR_SUCCESS) return Fail(rc, "forget: HKLM\\%s", TELVARIN_KEY_VENDOR);
-    const char* product = TELVARIN_KEY_PRODUCT + sizeof TELVARIN_KEY_VENDOR;  // the name under the vendor key
-    win::RegKey key;
-    rc = RegOpenKeyExA(vendor.Get(), product, 0, KEY_ALL_ACCESS | telvarin::kProtocolView, key.Receive());
-    if (rc == ERROR_SUCCESS) rc = RegDeleteTreeA(key.Get(), nullptr);
-    key.Reset();
-    if (rc == ERROR_SUCCESS) rc = RegDeleteKeyExA(vendor.Get(), product, telvarin::kProtocolView, 0);
-    if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND) return Fail(rc, "forget: HKLM\\%s", TELVARIN_KEY_PRODUCT);
-    DWORD subkeys = 0, values = 0;
-    if (RegQueryInfoKeyA(vendor.Get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr, nullptr,
-                         nullptr, nullptr) == ERROR_SUCCESS &&
-        subkeys == 0 && values == 0) {
-        vendor.Reset();
-        RegDeleteKeyExA(HKEY_LOCAL_MACHINE, TELVARIN_KEY_VENDOR, telvarin::kProtocolView, 0);
-    }
+    if (LONG rc = setup::DeleteKeyTree({TELVARIN_KEY_PRODUCT, telvarin::kProtocolView}))
+        return Fail(rc, "forget: HKLM\\%s", TELVARIN_KEY_PRODUCT);
     return 0;
 }
 
@@ -449,13 +437,13 @@ int RecordProductKeys(const char* product, const char* step) {
     return Saved(product, step, record);
 }
 
+// The vendor key, which holds the records too, is left to Undo.
 LONG RestoreProductKeys(const setup::Record& record) {
     LONG result = ERROR_SUCCESS;
     for (size_t i = 0; i < 2; ++i)
         if (LONG rc = setup::RestoreDacl(record, std::string(kClientKeys[i]) + ".", kClientKeyPlaces[i])) result = rc;
     setup::DeleteIfEmptyAndNew(record, "root.", kRootKey);
     if (LONG rc = setup::RestoreValues(record, "product.", kProductKey)) result = rc;
-    setup::DeleteIfEmptyAndNew(record, "vendor.", kVendorKey);
     return result;
 }
 
@@ -545,6 +533,7 @@ int Begin(const char* product) {
 
 int End(const char* product) {
     setup::DeleteRecords(product);
+    setup::DeleteIfEmpty(kVendorKey);
     return 0;
 }
 
@@ -626,6 +615,8 @@ int Undo(const char* product, const char* step) {
     if (kind == "registration") rc = RestoreRegistration(record);
     if (kind == "keys") rc = RestoreProductKeys(record);
     setup::DeleteRecord(product, step);
+    // The records were in the vendor key: only now can one that the step found missing go.
+    if (kind == "keys") setup::DeleteIfEmptyAndNew(record, "vendor.", kVendorKey);
     return rc == ERROR_SUCCESS ? 0 : Fail(rc, "undo %s: putting back what the step found", step);
 }
 

@@ -16,17 +16,19 @@ back, as Windows Installer's rollback script does.
 A run can be made to fail after any step of its script: the rollback then runs what was written
 to the rollback script so far, in reverse order, then the package's action for a failed end (-3).
 """
+import array
 import hashlib
 import re
 import shlex
+import struct
 import subprocess
 import time
 from pathlib import Path
 
 from winehost import SERVICE_KEY, EVENT_SOURCE_KEY, STATUS_CONTROL, CURRENT_SETTING
 
-PRODUCT_KEY = r"HKLM\Software\Haskorn\Telvarin"
-RECORDS_GLOB = "Telvarin-setup-*"
+VENDOR_KEY = r"HKLM\Software\Haskorn"
+PRODUCT_KEY = VENDOR_KEY + r"\Telvarin"
 STOPPED, RUNNING = 1, 4
 # Custom action type bits (Windows Installer's).
 EXE_IN_BINARY, EXE_INSTALLED, SET_PROPERTY = 2, 18, 51
@@ -319,10 +321,10 @@ class Player:
         return result.returncode, result.stderr
 
     # --- the immediate phase --------------------------------------------------------------------
-    def plan(self, package, operation, extra=None, nested=False):
+    def plan(self, package, operation, extra=None, nested=False, dry=False):
         """(script, properties, refused): what `operation` ("install", "repair", "remove") of
         `package` writes to its script, the properties it ended with, and a launch condition's
-        text when it is refused."""
+        text when it is refused. dry: without running the immediate custom actions."""
         installed = package.code in self.products
         properties = dict(package.properties, VersionNT="601", **(extra or {}))
         properties["Installed"] = "1" if installed else ""
@@ -353,7 +355,7 @@ class Player:
             elif action == "RemoveExistingProducts":
                 for code in detected:
                     old_script, _, refused = self.plan(self.products[code], "remove",
-                                                       {"UPGRADINGPRODUCTCODE": package.code}, nested=True)
+                                                       {"UPGRADINGPRODUCTCODE": package.code}, nested=True, dry=dry)
                     assert not refused, refused
                     script += old_script
             elif action in package.custom:
@@ -366,7 +368,8 @@ class Player:
                 if type_ & 0x3F == EXE_INSTALLED:
                     command = f'"{package.file_path(source)}" {command}'  # the installed file, not the helper
                 if not type_ & IN_SCRIPT:
-                    self.run_helper(package, command)  # immediate: now
+                    if not dry:
+                        self.run_helper(package, command)  # immediate: now
                     continue
                 kind = "rollback" if type_ & ROLLBACK else "commit" if type_ & COMMIT else "deferred"
                 script.append(Step(kind, action, command, package, ignore=bool(type_ & IGNORE_RESULT)))
@@ -533,17 +536,25 @@ class Player:
         return do
 
     # --- the script -----------------------------------------------------------------------------
-    def play(self, package, operation, extra=None, fail_after=None):
-        """Plays `operation`; with fail_after=N the script fails after its Nth step. Returns
-        (outcome, steps done, log): outcome "done", "rolled back" or "refused"."""
+    def play(self, package, operation, extra=None, fail_after=None, observe=None):
+        """Plays `operation`; with fail_after=N the script fails after its Nth step ("end": after
+        its last). Returns (outcome, steps done, log): outcome "done", "rolled back" or "refused".
+        observe(phase, steps) is called with ("forward", N) once the script has done N steps (0
+        first), and with ("rollback", N) once the rollback has undone step N (its own operations
+        and the twins scheduled with it; N is one more than the steps done for the twins of the
+        step that never began), where the machine must be as it was after N - 1 steps."""
         script, properties, refused = self.plan(package, operation, extra)
         if refused:
             return "refused", 0, [refused]
-        rollback, commits, log, done = [], [], [], 0
+        if fail_after == "end":
+            fail_after = sum(step.kind in ("deferred", "standard") for step in script)
+        rollback, commits, log, done = [], [], [], 0  # rollback: (the step it undoes, entry)
         failed = None
+        observe = observe or (lambda phase, steps: None)
+        observe("forward", 0)
         for step in script:
             if step.kind == "rollback":
-                rollback.append(step)  # in the rollback script from the moment the run reaches it
+                rollback.append((done + 1, step))  # in the rollback script from the moment the run reaches it
                 continue
             if step.kind == "commit":
                 commits.append(step)
@@ -554,7 +565,7 @@ class Player:
             if step.kind == "standard":
                 ok, undo = step.do()
                 if undo:
-                    rollback.append(undo)
+                    rollback.append((done + 1, undo))
             else:
                 code, errors = self.run_helper(step.package, step.command)
                 ok = code == 0 or step.ignore
@@ -565,18 +576,25 @@ class Player:
                 break
             done += 1
             log.append(repr(step))
+            observe("forward", done)
         if failed is None and done == fail_after:
             failed = "injected"  # after the last step: the end of the script itself fails
         if failed is None:
             for step in commits:
                 self.run_helper(step.package, step.command)
             return "done", done, log
-        for entry in reversed(rollback):
+        level = done + 1  # the twins of the step that never began come first
+        for undoes, entry in reversed(rollback):
+            while level > undoes:
+                observe("rollback", level)
+                level -= 1
             if isinstance(entry, Step):
                 code, errors = self.run_helper(entry.package, entry.command)
                 log.append(f"rollback {entry!r}: {code} {errors.strip()}")
             else:
                 entry()
+        for undone in range(level, 0, -1):
+            observe("rollback", undone)
         # The package's own action for a failed end (-3).
         for action, condition in end_actions(package, -3):
             if evaluate(condition, properties):
@@ -625,7 +643,9 @@ def snapshot(machine, folders):
     """The machine as the package may change it: the service (present, image path, type, start,
     first dependency, recovery values, running or not), the event source, the DACLs of the two
     client keys, every value of the product's key (the client lock's name by presence: the service
-    makes it anew at each start), the files of the install folders, and the steps' records."""
+    makes it anew at each start), the files of the install folders, and the vendor's key: whether
+    it is there, its keys, and every value under those but the service's and the product's (the
+    steps' records)."""
     service = machine.values(SERVICE_KEY)
     state = {"service": None, "event source": machine.values(EVENT_SOURCE_KEY)}
     if service is not None:
@@ -645,11 +665,89 @@ def snapshot(machine, folders):
         path = machine.unix(folder)
         state[folder] = ({p.name: hashlib.sha256(p.read_bytes()).hexdigest()[:16] for p in sorted(path.iterdir())}
                          if path.exists() else None)
-    temp = machine.unix(r"C:\windows\temp")
-    state["records"] = sorted(p.name for p in temp.glob(RECORDS_GLOB))
+    # The vendor's key and what is in it (the steps' records among it), but for SystemEvent: what
+    # the service wrote there while it ran stays, as after an uninstall, and the vendor key with it.
+    vendor = machine.subkeys(VENDOR_KEY)
+    state["vendor key"] = None if vendor in (None, ["SystemEvent"]) else sorted(set(vendor) - {"SystemEvent"})
+    for key in state["vendor key"] or ():
+        if key not in ("Telvarin",):
+            state[key] = tree(machine, VENDOR_KEY + "\\" + key)
     return state
+
+
+def tree(machine, key):
+    """{path under `key`: its values} of the key and every key under it."""
+    found = {"": machine.values(key)}
+    for sub in machine.subkeys(key) or ():
+        found.update({f"{sub}\\{path}".rstrip("\\"): values for path, values in tree(machine, f"{key}\\{sub}").items()})
+    return found
 
 
 def differences(before, after):
     """The entries that differ, as text."""
-    return [f"{name}: {before[name]!r} -> {after[name]!r}" for name in before if before[name] != after[name]]
+    return [f"{name}: {before.get(name)!r} -> {after.get(name)!r}" for name in {**before, **after}
+            if before.get(name) != after.get(name)]
+
+
+# --- another version of the same build ------------------------------------------------------------
+VERSION_INFO = "VS_VERSION_INFO\0".encode("utf-16-le")
+FIXED_INFO_SIGNATURE = struct.pack("<I", 0xFEEF04BD)
+
+
+def next_version(version):
+    """The next version with a text as long as `version`'s (1.0.0 -> 1.0.1, 1.0.9 -> 1.1.0)."""
+    major, minor, patch = map(int, version.split("."))
+    for candidate in (f"{major}.{minor}.{patch + 1}", f"{major}.{minor + 1}.0", f"{major + 1}.0.0"):
+        if len(candidate) == len(version):
+            return candidate
+    raise ValueError(f"no next version of {version} as long as it")
+
+
+def pe_checksum(data):
+    """The PE header's CheckSum as the linker writes it (Windows checks it only for drivers)."""
+    at = struct.unpack_from("<I", data, 0x3C)[0] + 24 + 64
+    body = data[:at] + bytes(4) + data[at + 4:]
+    total = sum(array.array("H", body + bytes(len(body) % 2)))
+    while total >> 16:
+        total = (total & 0xFFFF) + (total >> 16)
+    return total + len(data)
+
+
+def with_version(data, old, new):
+    """A program of a build of version `old` as a build of `new` makes it, without building: the
+    version resource's fixed part and texts, and compiled-in texts (the client's `--version` line),
+    rewritten in place, then the header's checksum. The two versions' texts have one length, so
+    nothing moves: for the main programs of both flavours this gave, byte for byte, what
+    `./dev package NEW` builds."""
+    assert len(old) == len(new), (old, new)
+    data = bytearray(data)
+    for encoding in ("ascii", "utf-16-le"):
+        text, unit = old.encode(encoding), len("0".encode(encoding))
+        for m in list(re.finditer(re.escape(text), data)):
+            around = bytes(data[m.start() - unit:m.start()] + data[m.end():m.end() + unit]).decode(encoding, "replace")
+            if not any(c.isdigit() or c == "." for c in around):  # the version itself, not part of a longer number
+                data[m.start():m.end()] = new.encode(encoding)
+    info = data.find(VERSION_INFO)
+    if info >= 0:
+        fixed = data.find(FIXED_INFO_SIGNATURE, info)
+        major, minor, patch = map(int, new.split("."))
+        # dwFileVersionMS, LS and dwProductVersionMS, LS, after the signature and the structure's version.
+        struct.pack_into("<4I", data, fixed + 8, major << 16 | minor, patch << 16, major << 16 | minor, patch << 16)
+    struct.pack_into("<I", data, struct.unpack_from("<I", data, 0x3C)[0] + 24 + 64, pe_checksum(bytes(data)))
+    return bytes(data)
+
+
+def build_msi(version, arch, bin_folder, output, *rehearsal):
+    """packaging/build_msi.sh: the MSI of `version` and flavour `arch` of the programs in `bin_folder`."""
+    subprocess.run([str(Path(__file__).resolve().parents[2] / "packaging" / "build_msi.sh"), version, arch, str(bin_folder),
+                    str(output), *rehearsal], check=True, capture_output=True, timeout=300)
+    return Path(output)
+
+
+def programs_of_version(bin_folder, old, new, folder):
+    """Copies of the MSI's programs in `bin_folder` (a build of `old`) as a build of `new` makes
+    them, in `folder`, for build_msi.sh: minutes of building saved."""
+    folder.mkdir(parents=True, exist_ok=True)
+    for name in ("telvarin.exe", "telvarin-client.exe", "telvarin-setup.exe"):
+        (folder / name).write_bytes(with_version((Path(bin_folder) / name).read_bytes(), old, new))
+    return folder

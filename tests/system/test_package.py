@@ -1,6 +1,8 @@
 """The MSI under Wine's msiexec: silent install, the same version again, upgrade, downgrade,
 a failed install's rollback, uninstall, client access. Built by `./dev package` like a release;
-the rehearsal hook only in test builds made here.
+the next version's packages by the same script from this build's programs as a build of that
+version makes them (msi_player.programs_of_version), which saves minutes of building both
+flavours again; the rehearsal hook only in test builds made here.
 
 The firmware emulator is registered, so that the installed service gets as far as listening for
 button events, where its stop takes longest (up to a poll of 500 ms, or a firmware call): without
@@ -12,7 +14,6 @@ installed files, the Add/Remove Programs entries, the event reports of the exe's
 """
 import json
 import re
-import shutil
 import subprocess
 import sys
 import time
@@ -20,6 +21,7 @@ import unittest
 from pathlib import Path
 
 import systest
+from msi_player import build_msi, next_version, programs_of_version
 from winehost import EVENT_SOURCE_KEY, SERVICE_KEY, STATUS_CONTROL, SYSTEM_EVENT, WineHost, bin_dir
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -35,11 +37,11 @@ ACCESS_VALUES = ("ClientAccessGroup", "ClientAccessKeys")
 RECOVERY = "805101000000000000000000030000001400000001000000881300000100000088130000000000000000000000"
 
 
-def dev_package(version=None):
-    result = subprocess.run([str(ROOT / "dev"), "package", *([version] if version else [])],
-                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=900)
+def dev_package():
+    result = subprocess.run([str(ROOT / "dev"), "package"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                            timeout=900)
     if result.returncode != 0:
-        raise RuntimeError(f"./dev package {version or ''} failed:\n{result.stdout[-3000:]}")
+        raise RuntimeError(f"./dev package failed:\n{result.stdout[-3000:]}")
 
 
 class Obstructor:
@@ -106,16 +108,15 @@ class Package(systest.SessionTestCase):
     def setUpClass(cls):
         super().setUpClass()
         try:
-            cls.old = cls.host.version()
-            major, minor, patch = cls.old.split(".")
-            cls.new = f"{major}.{minor}.{int(patch) + 1}"
+            host = cls.host
+            cls.old, cls.new = host.version(), next_version(host.version())
             dev_package()
-            dev_package(cls.new)
-            # Test builds, with the hook that fails an install on request.
-            for version in (cls.old, cls.new):
-                subprocess.run([str(ROOT / "packaging" / "build_msi.sh"), version, cls.host.arch,
-                                str(cls.bin_folder(version)), str(cls.host.build / cls.rehearsal(version)), "rehearsal"],
-                               check=True, capture_output=True, timeout=300)
+            # The next version of the flavours the tests install, in this entry's own folder.
+            for arch in {host.arch, "x64"} if host.arch == "x86" else {host.arch}:
+                programs_of_version(bin_dir(host.build, arch), cls.old, cls.new, cls.bin_folder(cls.new, arch))
+                build_msi(cls.new, arch, cls.bin_folder(cls.new, arch), cls.msi(cls.new, arch))
+            # A test build, with the hook that fails an install on request.
+            build_msi(cls.old, host.arch, cls.bin_folder(cls.old), cls.rehearsal(cls.old), "rehearsal")
         except BaseException:
             cls.tearDownClass()  # unittest skips it when setUpClass fails
             raise
@@ -129,20 +130,27 @@ class Package(systest.SessionTestCase):
         self.host.remove_service()
 
     def install(self, version, *properties):
-        return self.host.msiexec("/i", self.host.msi(version), *properties)
+        return self.host.msiexec("/i", self.msi(version), *properties)
 
     def installed_exe(self):
         path = self.host.probe("config")["binarypath"].strip('"')
         return self.host.unix_path(path)
 
     @classmethod
-    def bin_folder(cls, version):
-        host = cls.host
-        return host.bin if version == cls.old else host.build / f"version-{version}" / host.bin.relative_to(host.build)
+    def bin_folder(cls, version, arch=None):
+        arch = arch or cls.host.arch
+        return bin_dir(cls.host.build, arch) if version == cls.old else cls.host.work / f"version-{version}-{arch}"
+
+    @classmethod
+    def msi(cls, version, arch=None):
+        """The MSI of `version` for the flavour `arch` (default: the service's): the old one's name
+        in the build tree, the next one's path in this entry's folder."""
+        name = WineHost(cls.host.build, arch or cls.host.arch).msi(version)
+        return name if version == cls.old else str(cls.host.work / name)
 
     @classmethod
     def rehearsal(cls, version):
-        return cls.host.msi(version).replace(".msi", "-rehearsal.msi")
+        return str(cls.host.work / cls.host.msi(version).replace(".msi", "-rehearsal.msi"))
 
     def built_exe(self, version):
         return (self.bin_folder(version) / "telvarin.exe").read_bytes()
@@ -275,6 +283,9 @@ class Package(systest.SessionTestCase):
             upgrades += 1
 
             if attempt == 0:
+                # Its version resource, as Windows reads it.
+                service = host.wine(host.win_path(self.installed_exe()), "--version").stdout.strip()
+                self.assertEqual(service, f"telvarin.exe {self.new}")
                 pids = host.telvarin_processes()
                 run = self.install(self.old)
                 self.assertEqual(run.code, ERROR_INSTALL_FAILURE & 0xFF)
@@ -287,7 +298,7 @@ class Package(systest.SessionTestCase):
                               self.msi_table(host.msi(self.old), "LaunchCondition"))
 
             # The next install follows at once.
-            run = host.msiexec("/x", host.msi(self.new))
+            run = host.msiexec("/x", self.msi(self.new))
             self.assertEqual(run.code, 0, run.log[-3000:])
             self.assertIsNone(host.service_state())
             self.assertEqual(host.telvarin_processes(), [])
@@ -303,15 +314,15 @@ class Package(systest.SessionTestCase):
         self.assertEqual(self.install(self.old, "CLIENTACCESS=1").code, 0)
         other = self.other_flavour()
         steps = [("upgrade", host, self.new, lambda: self.install(self.new)),
-                 ("repair", host, self.new, lambda: host.msiexec("/i", host.msi(self.new), "REINSTALL=ALL", "REINSTALLMODE=vamus"))]
+                 ("repair", host, self.new, lambda: host.msiexec("/i", self.msi(self.new), "REINSTALL=ALL", "REINSTALLMODE=vamus"))]
         if other:
             self.addCleanup(lambda: [other.msiexec("/x", code) for code in other.installed_products()])
-            steps.append(("flavour switch", other, self.new, lambda: other.msiexec("/i", other.msi(self.new))))
+            steps.append(("flavour switch", other, self.new, lambda: other.msiexec("/i", self.msi(self.new, other.arch))))
         else:
             print("\nflavour switch: not run, the x86 package needs a host that runs 32-bit code "
                   "(test_package_rollback plays it)", file=sys.stderr)
         last = steps[-1][1]
-        steps.append(("uninstall", last, None, lambda: last.msiexec("/x", last.msi(self.new))))
+        steps.append(("uninstall", last, None, lambda: last.msiexec("/x", self.msi(self.new, last.arch))))
         host.wine("reg", "delete", SESSION_MANAGER, "/v", "PendingFileRenameOperations", "/f")
         installed_by = host
         for step, by, version, run_step in steps:
@@ -448,7 +459,7 @@ class Package(systest.SessionTestCase):
         self.assertEqual(self.access_record()["ClientAccessGroup"], "S-1-5-4")
 
         # Turned off by a repair (or upgrade) that says CLIENTACCESS=0; the product stays.
-        run = host.msiexec("/i", host.msi(self.new), "REINSTALL=ALL", "REINSTALLMODE=vamus", "CLIENTACCESS=0")
+        run = host.msiexec("/i", self.msi(self.new), "REINSTALL=ALL", "REINSTALLMODE=vamus", "CLIENTACCESS=0")
         self.assertEqual(run.code, 0, run.log[-3000:])
         self.assertEqual(self.aces_naming("IU"), {key: [] for key in CLIENT_KEYS + OTHER_KEYS})
         self.assertEqual(self.access_record(), {})

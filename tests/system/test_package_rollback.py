@@ -10,19 +10,24 @@ table and the installed telvarin.exe, under Wine. The x86 package is played with
 programs in its files' and helper's place where this host cannot run 32-bit code (one source).
 """
 import shutil
-import subprocess
 import sys
 import time
-from pathlib import Path
 
 import systest
-from msi_player import PRODUCT_KEY, RUNNING, Machine, Package, Player, differences, snapshot
-from winehost import EVENT_SOURCE_KEY, STATUS_CONTROL, SYSTEM_EVENT, bin_dir
-
-ROOT = Path(__file__).resolve().parents[2]
+from msi_player import (PRODUCT_KEY, RUNNING, VENDOR_KEY, Machine, Package, Player, build_msi, differences,
+                        next_version, programs_of_version, snapshot)
+from winehost import EVENT_SOURCE_KEY, STATUS_CONTROL, bin_dir
 
 FOLDERS = (r"C:\Program Files\Telvarin", r"C:\Program Files (x86)\Telvarin")
 GRANT = "(A;;CCDCRP;;;IU)"
+
+
+def without_note(state):
+    """The state without the upgrade note (UpgradingTo) in the product's key."""
+    product = state["product key"]
+    if product and b"UpgradingTo" in product:
+        state = dict(state, **{"product key": {name: value for name, value in product.items() if name != b"UpgradingTo"}})
+    return state
 
 
 class PackageTransactions(systest.SessionTestCase):
@@ -35,15 +40,13 @@ class PackageTransactions(systest.SessionTestCase):
             work = host.work / "packages"
             work.mkdir(exist_ok=True)
             version = host.version()
-            major, minor, patch = version.split(".")
-            newer = f"{major}.{minor}.{int(patch) + 1}"
+            newer = next_version(version)
             x64_bin = bin_dir(host.build, "x64")
-            # A newer version of the same programs: an upgrade as the tables see it.
-            newer_msi = work / f"telvarin-{newer}-x64.msi"
-            subprocess.run([str(ROOT / "packaging" / "build_msi.sh"), newer, "x64", str(x64_bin), str(newer_msi)],
-                           check=True, capture_output=True, timeout=300)
+            # The next version, its programs as a build of it makes them: an upgrade that leaves
+            # an old file in place shows.
+            newer_bin = programs_of_version(x64_bin, version, newer, work / f"version-{newer}")
             cls.x64 = Package(host.build / f"telvarin-{version}-x64.msi", work)
-            cls.x64_newer = Package(newer_msi, work)
+            cls.x64_newer = Package(build_msi(newer, "x64", newer_bin, work / f"telvarin-{newer}-x64.msi"), work)
             cls.x86 = Package(host.build / f"telvarin-{version}.msi", work, stand_in=x64_bin)
             cls.machine = Machine(host)
             cls.player = Player(host, cls.machine)
@@ -69,12 +72,10 @@ class PackageTransactions(systest.SessionTestCase):
         host, machine = self.host, self.machine
         if machine.state("Telvarin") is not None:
             host.remove_service()
-        for key in (EVENT_SOURCE_KEY, PRODUCT_KEY, SYSTEM_EVENT):
+        for key in (EVENT_SOURCE_KEY, VENDOR_KEY):  # the vendor's key with the steps' records
             machine.delete_key(key)
         for folder in FOLDERS:
             shutil.rmtree(machine.unix(folder), ignore_errors=True)
-        for record in machine.unix(r"C:\windows\temp").glob("Telvarin-setup-*"):
-            record.unlink()
         self.player.products.clear()
 
     def start(self, start):
@@ -91,28 +92,81 @@ class PackageTransactions(systest.SessionTestCase):
             self.assertEqual(self.machine.settled_state("Telvarin"), RUNNING)
 
     # --- the matrix -----------------------------------------------------------------------------
+    def state(self):
+        """The machine as compared, with Windows Installer's registration of the products."""
+        return dict(snapshot(self.machine, FOLDERS), products=sorted(self.player.products))
+
     def inject_everywhere(self, name, start, package, operation, extra=None):
-        """Fails the operation before its script (0) and after each step in turn; every rollback
-        must leave the machine as the starting point had it. Returns the steps of a run that is
-        let through, and the failures."""
+        """Fails the operation before its script (point 0) and after each of its N steps in turn
+        (points 1 to N, the last the end of the script itself); every rollback must leave the
+        machine as the starting point had it. Returns the steps of a run that is let through, and
+        the failures.
+
+        The rollback from point K runs the twins and undoings of step K, then exactly the
+        rollback from point K - 1. So a run failing at point N shows points 1 to N at once: after
+        the undoing of each step K the machine must be as the script had it after K - 1 steps,
+        the records as they were then too, so that what follows is the rollback from point K - 1
+        from its very state; each point costs one step and its undoing instead of all of its
+        own. What the service makes when it first starts (its keys; what it writes under
+        SystemEvent stays, as after an uninstall) would carry over into the points before that
+        start: on a machine where it never ran those points have a run of their own, failing
+        right before the start, from the starting point, and the later run compares only the
+        undoing of the steps after that start, and its end. The upgrade note, which the immediate phase leaves, the
+        first step takes away and no twin brings back, is not compared but at the end, after
+        the package's action for a failed end. Point 0 (the first twin without its record) runs
+        by itself."""
         started, calls = time.monotonic(), self.player.calls
         self.start(start)
-        before = snapshot(self.machine, FOLDERS)
-        failures, point = [], 0
-        while True:
-            outcome, done, log = self.player.play(package, operation, extra, fail_after=point)
-            if outcome == "done":
-                break
-            self.assertEqual(outcome, "rolled back", log)
-            after = snapshot(self.machine, FOLDERS)
-            wrong = differences(before, after)
+        before = self.state()
+        script, _, _ = self.player.plan(package, operation, extra, dry=True)
+        steps = [step.name for step in script if step.kind in ("deferred", "standard")]
+        # (first, last): a run failing after step `last` shows points first to last.
+        runs = [(1, len(steps))]
+        service = steps.index("StartServices") + 1 if "StartServices" in steps else 1
+        if service > 1 and "SystemEvent" not in (self.machine.subkeys(VENDOR_KEY) or []):
+            runs = [(1, service - 1), (service, len(steps))]
+        failures, failed = [], set()  # failed: the points not shown restored
+        outcome, _, log = self.player.play(package, operation, extra, fail_after=0)
+        self.assertEqual(outcome, "rolled back", log)
+        wrong = differences(before, self.state())
+        if wrong:
+            failed.add(0)
+            failures.append(f"{name}, failing before its first step: " + "; ".join(wrong) + "\n    " + "\n    ".join(log))
+        for first, last in runs:
             if wrong:
-                failures.append(f"{name}, failing after step {point} ({log[point - 1] if point else 'none'}): "
-                                + "; ".join(wrong) + "\n    " + "\n    ".join(log))
                 self.start(start)
-            point += 1
+            forward, undone = [], {}
+            compared = first if first == 1 else first + 1  # the undoing of the first start leaves what the service made
+
+            def observe(phase, steps):
+                if phase == "forward":
+                    forward.append(without_note(self.state()))
+                elif steps >= compared:
+                    undone[steps] = differences(forward[steps - 1], without_note(self.state()))
+
+            outcome, done, log = self.player.play(package, operation, extra, fail_after=last, observe=observe)
+            self.assertEqual((outcome, done), ("rolled back", last), log)
+            self.assertEqual(sorted(undone), list(range(compared, last + 2)), log)  # each step, and the twins of the next
+            wrong = [f"undoing step {step} ({log[step - 1] if step <= last else 'none'}) does not give the machine as "
+                     f"after step {step - 1}: " + "; ".join(wrong_after)
+                     for step, wrong_after in sorted(undone.items()) if wrong_after]
+            lowest = min([step for step, wrong_after in undone.items() if wrong_after], default=last + 1)
+            ended = differences(before, self.state())
+            if ended:
+                lowest = first
+                wrong.append("at the end: " + "; ".join(ended))
+            failed |= set(range(max(lowest, first), last + 1))
+            if wrong:
+                failures.append(f"{name}, failing after step {last} ({log[last - 1]}): " + "\n  ".join(wrong)
+                                + "\n    " + "\n    ".join(log))
+        if wrong:
+            self.start(start)
+        outcome, done, log = self.player.play(package, operation, extra)
+        self.assertEqual(outcome, "done", log)
+        self.assertEqual([entry.split(" (")[0] for entry in log], steps)
+        points = done + 1
         label = start if isinstance(start, str) else f"{start[0].msi.name} {start[1] or ''}"
-        self.matrix.append((name, label, point, point - len(failures), self.player.calls - calls,
+        self.matrix.append((name, label, points, points - len(failed), self.player.calls - calls,
                             round(time.monotonic() - started)))
         return log, failures
 
@@ -122,6 +176,8 @@ class PackageTransactions(systest.SessionTestCase):
         config = machine.fields("config", "Telvarin")
         self.assertEqual(config["binarypath"], f'"{package.install_dir}\\telvarin.exe"')
         self.assertEqual(list(self.player.products), [package.code])
+        # The service's keys and the product's; no step's record left.
+        self.assertEqual(sorted(machine.subkeys(VENDOR_KEY)), ["SystemEvent", "Telvarin"])
 
     def granted(self):
         fields = self.machine.fields("sddl", STATUS_CONTROL)
@@ -181,6 +237,7 @@ class PackageTransactions(systest.SessionTestCase):
                 self.assertIsNone(self.machine.state("Telvarin"))
                 self.assertIsNone(self.machine.values(EVENT_SOURCE_KEY))
                 self.assertIsNone(self.machine.values(PRODUCT_KEY))
+                self.assertEqual(self.machine.subkeys(VENDOR_KEY), ["SystemEvent"])  # what clients read stays
                 self.assertFalse(self.granted())
                 self.assertEqual(self.player.products, {})
         self.assertEqual(failures, [], "\n".join(failures))

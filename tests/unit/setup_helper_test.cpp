@@ -1,12 +1,16 @@
 // The setup helper: its wait for the service (packaging/settle.h) against a service manager the
 // test plays: Windows' manager refuses a stop while a service starts (Wine's passes it on), a
 // process outlives STOPPED, a deleted service stays while someone else holds it open; and the records
-// a deferred step leaves its rollback twin (packaging/records.h).
+// a deferred step leaves its rollback twin (packaging/records.h), and who may make or change them.
 #include <doctest/doctest.h>
+
+#include <windows.h>
+#include <sddl.h>
 
 #include <algorithm>
 #include <string>
 
+#include "common/key_security.h"
 #include "common/win_raii.h"
 #include "packaging/records.h"
 #include "packaging/settle.h"
@@ -166,4 +170,109 @@ TEST_CASE("a key put back holds exactly the values found, and one that was not t
     key.Reset();
     REQUIRE(setup::RestoreValues(absent, "k.", place) == ERROR_SUCCESS);
     CHECK_FALSE(setup::KeyExists(place));
+}
+
+namespace {
+
+// A standard user: this process's token with Administrators made deny-only (under Wine every
+// process has the same administrator token, so what others may do shows only in descriptors).
+class StandardUser {
+public:
+    StandardUser() {
+        win::UniqueHandle token;
+        REQUIRE(OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, token.Receive()));
+        BYTE admins[SECURITY_MAX_SID_SIZE];
+        DWORD size = sizeof admins;
+        REQUIRE(CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, admins, &size));
+        SID_AND_ATTRIBUTES denyOnly = {admins, 0};
+        win::UniqueHandle restricted;
+        REQUIRE(CreateRestrictedToken(token.Get(), 0, 1, &denyOnly, 0, nullptr, 0, nullptr, restricted.Receive()));
+        REQUIRE(DuplicateToken(restricted.Get(), SecurityImpersonation, m_user.Receive()));
+        REQUIRE(DuplicateToken(token.Get(), SecurityImpersonation, m_admin.Receive()));
+    }
+    // Whether the user, or with `admin` this process, may have all of `access` to the key.
+    bool May(const char* path, ACCESS_MASK access, bool admin = false) const {
+        win::RegKey key;
+        REQUIRE(RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, READ_CONTROL | KEY_WOW64_32KEY, key.Receive()) == ERROR_SUCCESS);
+        win::LocalMemory descriptor;
+        REQUIRE(win::ReadKeySecurity(key.Get(), OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                     descriptor) == ERROR_SUCCESS);
+        GENERIC_MAPPING mapping = {KEY_READ, KEY_WRITE, KEY_EXECUTE, KEY_ALL_ACCESS};
+        PRIVILEGE_SET privileges;
+        DWORD privilegesSize = sizeof privileges, granted = 0;
+        BOOL allowed = FALSE;
+        REQUIRE(AccessCheck(descriptor.Get(), (admin ? m_admin : m_user).Get(), access, &mapping, &privileges, &privilegesSize,
+                            &granted, &allowed));
+        return allowed != FALSE;
+    }
+
+private:
+    win::UniqueHandle m_user, m_admin;
+};
+
+// What would let a user change a record, or make the key where a step would look for one.
+constexpr ACCESS_MASK kChanges[] = {KEY_SET_VALUE, KEY_CREATE_SUB_KEY, DELETE, WRITE_DAC, WRITE_OWNER};
+
+void MakeKeyAs(const char* path, const char* sddl) {
+    win::LocalMemory descriptor;
+    REQUIRE(ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, descriptor.Receive(), nullptr));
+    win::RegKey key;
+    REQUIRE(RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, key.Receive(),
+                            nullptr) == ERROR_SUCCESS);
+    REQUIRE(RegSetKeySecurity(key.Get(), OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, descriptor.Get()) ==
+            ERROR_SUCCESS);
+}
+
+}  // namespace
+
+TEST_CASE("records are kept where a standard user can neither make nor change them; a record others could write is not read") {
+    const char* const product = "{7E1A0000-0000-4000-8000-00000000C0DE}";
+    const std::string records = setup::kRecordsPlace.path, ours = records + "\\" + product;
+    const std::string vendor = records.substr(0, records.rfind('\\'));
+    setup::DeleteKeyTree(setup::kRecordsPlace);
+    setup::Record record;
+    record.Set("image", "\"C:\\Program Files\\Telvarin\\telvarin.exe\"");
+    REQUIRE(setup::SaveRecord(product, "register", record) == ERROR_SUCCESS);
+    const StandardUser user;
+    for (const std::string& path : {records, ours})
+        for (ACCESS_MASK access : kChanges) {
+            CAPTURE(path);
+            CAPTURE(access);
+            CHECK_FALSE(user.May(path.c_str(), access));
+            CHECK(user.May(path.c_str(), access, true));  // the check can say yes
+        }
+    // Nor can one make the records' key before a step does.
+    CHECK_FALSE(user.May(vendor.c_str(), KEY_CREATE_SUB_KEY));
+    setup::Record read;
+    std::string image;
+    REQUIRE(setup::LoadRecord(product, "register", read) == ERROR_SUCCESS);
+    CHECK((read.Get("image", image) && image == "\"C:\\Program Files\\Telvarin\\telvarin.exe\""));
+
+    // Made by somebody else (where an administrator widened the vendor key's security): open to
+    // users, or owned by them (an owner may rewrite the DACL), holding a record that names their
+    // program. It is not read, and the next record a step saves is in a key made again.
+    setup::Record planted;
+    planted.Set("image", "C:\\Users\\Public\\mine.exe");
+    const std::string text = planted.Text();
+    for (const char* squat : {"O:BAD:(A;CI;KA;;;BU)(A;CI;KA;;;BA)", "O:BUD:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)"}) {
+        CAPTURE(squat);
+        setup::DeleteKeyTree(setup::kRecordsPlace);
+        MakeKeyAs(records.c_str(), squat);
+        win::RegKey key;
+        REQUIRE(RegCreateKeyExA(HKEY_LOCAL_MACHINE, ours.c_str(), 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_32KEY, nullptr,
+                                key.Receive(), nullptr) == ERROR_SUCCESS);
+        REQUIRE(RegSetValueExA(key.Get(), "register", 0, REG_BINARY, reinterpret_cast<const BYTE*>(text.data()),
+                               static_cast<DWORD>(text.size())) == ERROR_SUCCESS);
+        key.Reset();
+        CHECK(setup::LoadRecord(product, "register", read) == ERROR_INVALID_SECURITY_DESCR);
+        REQUIRE(setup::SaveRecord(product, "begin", record) == ERROR_SUCCESS);
+        CHECK(setup::LoadRecord(product, "register", read) == ERROR_FILE_NOT_FOUND);
+        CHECK(setup::LoadRecord(product, "begin", read) == ERROR_SUCCESS);
+        CHECK_FALSE(user.May(records.c_str(), KEY_SET_VALUE | WRITE_DAC));
+    }
+
+    // Deleting the last record takes the keys it emptied along; the vendor key stays.
+    setup::DeleteRecord(product, "begin");
+    CHECK_FALSE(setup::KeyExists(setup::kRecordsPlace));
+    CHECK(setup::KeyExists({vendor.c_str(), KEY_WOW64_32KEY}));
 }
