@@ -14,8 +14,9 @@ FORMATS = {"x86": "pei-i386", "x64": "pei-x86-64"}
 # What a static mingw build may import: DLLs every Windows installation has.
 SYSTEM_DLLS = {"kernel32.dll", "advapi32.dll", "ole32.dll", "oleaut32.dll", "user32.dll", "msvcrt.dll",
                "ntdll.dll", "shell32.dll", "version.dll", "rpcrt4.dll", "powrprof.dll", "wbemuuid.dll"}
-# The service's budget, for each flavour: growth past it is a decision, not a drift.
-SERVICE_SIZE_LIMIT = 64 * 1024
+# The service's budget, for each flavour: growth past it is a decision, not a drift. 68 KiB since
+# the service follows sleep and resume, holds refused requests and re-writes lost acknowledgements.
+SERVICE_SIZE_LIMIT = 68 * 1024
 
 
 def check(path, arch, objdump, beside=frozenset()):

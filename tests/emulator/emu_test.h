@@ -14,6 +14,7 @@
 #include "common/win_raii.h"
 #include "emulator/fwemu.h"
 #include "emulator/store.h"
+#include "tests/patience.h"
 
 using Microsoft::WRL::ComPtr;
 

@@ -143,7 +143,7 @@ TEST_CASE("Next waits about its timeout when nothing arrives") {
     CHECK(NextCode(e.Get(), 500) == -1);
     ULONGLONG took = GetTickCount64() - start;
     CHECK(took >= 400);
-    CHECK(took < 10000);
+    CHECK(took < testing::Patient(10000));  // a hang bound
 }
 
 namespace {

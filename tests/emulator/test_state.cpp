@@ -283,7 +283,7 @@ DWORD RunCtl(const std::wstring& args, std::string* output) {
     char buf[4096];
     DWORD got = 0;
     while (ReadFile(readEnd.Get(), buf, sizeof(buf), &got, nullptr) && got) output->append(buf, got);
-    WaitForSingleObject(process.Get(), 30000);
+    WaitForSingleObject(process.Get(), testing::Patient(30000));
     DWORD code = 99;
     GetExitCodeProcess(process.Get(), &code);
     return code;

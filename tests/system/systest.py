@@ -5,6 +5,7 @@ import unittest
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "scripts"))
+from patience import patient_ms  # noqa: E402  (path set up above)
 from winehost import ARCHES, CURRENT_SETTING, SYSTEM_EVENT, WineHost, parse_fields  # noqa: E402,F401  (path set up above)
 
 BUILD_DIR = None
@@ -66,7 +67,8 @@ class SessionTestCase(unittest.TestCase):
 
     def serve_requests(self, count, timeout_ms=30000):
         """`count` library requests, one after another, every one acknowledged."""
-        result = self.host.wine(self.host.exe("adversary.exe"), "requests", str(count), str(timeout_ms), timeout=300)
+        result = self.host.wine(self.host.exe("adversary.exe"), "requests", str(count), patient_ms(timeout_ms),
+                                timeout=300)
         self.assertIn("lost: 0", result.stdout, result.stdout + result.stderr)
 
     def push_setting(self, value, timeout=30):

@@ -11,6 +11,7 @@ import unittest
 from pathlib import Path
 
 import systest
+from patience import patient
 
 RUN = Path(__file__).resolve().parents[2] / "bench" / "run.py"
 
@@ -34,7 +35,7 @@ class QuickBenchmark(unittest.TestCase):
         with open(cls.out / "run.log", "w") as log:
             cls.completed = subprocess.run([cls.python, str(RUN), "--build-dir", systest.BUILD_DIR, "--arch", systest.ARCH, "--quick",
                                             "--out", str(cls.out), "--seed", "7"],
-                                           stdout=log, stderr=subprocess.STDOUT, timeout=600)
+                                           stdout=log, stderr=subprocess.STDOUT, timeout=patient(600))
 
     @classmethod
     def tearDownClass(cls):

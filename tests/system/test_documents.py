@@ -22,6 +22,7 @@ import sys
 from pathlib import Path
 
 import systest
+from patience import patient
 from winehost import SYSTEM_EVENT, WINE
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -127,7 +128,7 @@ class Commands(systest.SessionTestCase):
             # Into a file, not a pipe: a service that msiexec starts would inherit the pipe.
             with open(out, "w") as sink:
                 code = subprocess.run([WINE, "cmd", "/c", self.host.win_path(batch)], cwd=self.host.build,
-                                      env=self.host.env, stdout=sink, stderr=subprocess.STDOUT, timeout=300).returncode
+                                      env=self.host.env, stdout=sink, stderr=subprocess.STDOUT, timeout=patient(300)).returncode
             results.append((code, out.read_text(errors="replace")))
         return results
 
@@ -183,7 +184,7 @@ class Commands(systest.SessionTestCase):
         for line in self.marked[name][0].splitlines():
             command = line.split("#")[0].strip()
             result = subprocess.run(["bash", "-c", command], cwd=ROOT, stdout=subprocess.PIPE,
-                                    stderr=subprocess.STDOUT, text=True, timeout=1200)
+                                    stderr=subprocess.STDOUT, text=True, timeout=patient(1200))
             results.append((result.returncode, result.stdout))
         return results
 

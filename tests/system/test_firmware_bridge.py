@@ -2,6 +2,7 @@
 import re
 
 import systest
+from patience import patient_ms
 
 
 class WithEmulator(systest.SessionTestCase):
@@ -50,7 +51,7 @@ class WithEmulator(systest.SessionTestCase):
         self.assertEqual((calls[0]["in"]["ebx"], calls[0]["hr"]), ("302", 0))
         client = host.exe("telvarin-client.exe")
         for _ in range(2):
-            result = host.wine(client, "request", "1")
+            result = host.wine(client, "request", "1", "--timeout", patient_ms(5000))
             self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
         self.assertEqual(len(host.emulator_calls()), 3)
         # Wine's trace escapes backslashes and quotes in the reported text.

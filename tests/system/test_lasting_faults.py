@@ -12,6 +12,7 @@ import time
 from pathlib import Path
 
 import systest
+from patience import patient, patient_ms
 from winehost import CURRENT_SETTING, NOTIFICATION, STATUS_CONTROL, process_usage
 
 WARNING, INFORMATION = 2, 4
@@ -61,14 +62,15 @@ class LastingFaults(systest.SessionTestCase):
     def flip_request(self):
         self.host.reg_set_dword(STATUS_CONTROL, "Type2", (self.host.reg_dword(STATUS_CONTROL, "Type2") or 0) ^ 0x1)
 
-    def assert_stops_within(self, seconds):
+    def assert_stops_by_itself(self):
+        """The stop finishes: the process ends and the manager shows STOPPED, and the stop
+        watchdog never had to end it (it would say "Stop not finished in 8 s")."""
         pid = self.service_pid()
-        began = time.monotonic()
         self.host.telvarin("-StopSvc")
-        self.host.wait_until(lambda: not Path(f"/proc/{pid}").exists(), seconds + 5, "the service process to end",
+        self.host.wait_until(lambda: not Path(f"/proc/{pid}").exists(), 30, "the service process to end",
                              interval=0.2)
-        self.assertLess(time.monotonic() - began, seconds)
         self.assertEqual(self.host.service_state()["STATE"], 1)
+        self.assertFalse([t for t in self.texts() if t.startswith("Stop not finished")], self.texts())
 
     def assert_event_reaches_clients(self, code, timeout, what):
         before = self.host.reg_dword(NOTIFICATION, "") or 0
@@ -147,7 +149,7 @@ class LastingFaults(systest.SessionTestCase):
         host.fwemu("fault", "method-hang", "on")
         self.flip_request()
         host.wait_until(lambda: self.status("calls-started") > started + 2, 30, "a call to hang", interval=0.5)
-        self.assert_stops_within(10)
+        self.assert_stops_by_itself()
 
     def test_b_a_subscription_that_loses_the_connection_at_once_for_60_s(self):
         """WBEM_E_TRANSPORT_FAILURE from every subscription: the connection is made again with
@@ -173,7 +175,7 @@ class LastingFaults(systest.SessionTestCase):
         made = self.status("connects") - connects
         self.assertLessEqual(attempts - left, 20)
         self.assertLessEqual(made, 20)
-        self.assertLess(cpu, 6.0)  # a tenth of one core at most
+        self.assertLess(cpu, patient(6.0))  # a tenth of one core at most
         # The next subscription comes after the pause of the moment (a minute at most).
         host.wait_until(lambda: self.status("subscriptions") > subscriptions, 90, "the subscription", interval=1)
         self.assert_event_reaches_clients(0x4, 30, "a button event after the fault")
@@ -246,14 +248,12 @@ class LastingFaults(systest.SessionTestCase):
         self.start_service(host)
         host.wait_until(lambda: "Wmi OrvButtonMethodDW class not existed." in self.texts(), 60, "the missing class")
         host.fwemu("fault", "method-class-missing", "off")
-        began = time.monotonic()
 
         def served():  # a request waits for the method's next look only when it is due within 10 s: ask again
-            result = host.wine(host.exe("adversary.exe"), "requests", "1", "3000", timeout=60)
+            result = host.wine(host.exe("adversary.exe"), "requests", "1", patient_ms(3000), timeout=60)
             return "lost: 0" in result.stdout
 
         host.wait_until(served, 90, "a request to be served again", interval=0)
-        self.assertLess(time.monotonic() - began, 90)
         texts = self.texts()
         self.assertRegex(texts[-1], r"^Firmware method lookup succeeded after \d+ failed attempts in \d+ s$")
         self.assertLessEqual(len(texts), 3, texts)
@@ -292,7 +292,7 @@ class LastingFaults(systest.SessionTestCase):
               f"{cpu:.2f} s CPU, {len(texts)} entries: {texts}")
         self.assertEqual(made, 30)
         self.assertLessEqual(max(threads), threads[0] + 3, threads)
-        self.assertLess(cpu, seconds / 2)  # half a core at most, reconnecting all the time
+        self.assertLess(cpu, patient(seconds / 2))  # half a core at most, reconnecting all the time
         self.assertEqual(len(during), 2, during)
         self.assertRegex(during[0], LOST)
         self.assertRegex(during[1], BACK)

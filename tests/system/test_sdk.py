@@ -13,6 +13,7 @@ import zipfile
 from pathlib import Path
 
 import systest
+from patience import patient
 from test_client import check_protocol_example
 from winehost import ARCHES
 
@@ -24,7 +25,7 @@ LIBRARIES = ["libtelvarin_client.a", "libtelvarin_client.dll.a", "telvarin_clien
 
 def run(*command, cwd=None):
     result = subprocess.run([str(part) for part in command], cwd=cwd, stdout=subprocess.PIPE,
-                            stderr=subprocess.STDOUT, text=True, timeout=900)
+                            stderr=subprocess.STDOUT, text=True, timeout=patient(900))
     if result.returncode != 0:
         raise AssertionError(f"{' '.join(map(str, command))} failed:\n{result.stdout[-3000:]}")
     return result.stdout

@@ -9,6 +9,7 @@ import tempfile
 from pathlib import Path
 
 import systest
+from patience import patient_ms
 from protocol import P
 from winehost import CURRENT_SETTING, EVENT_SOURCE_KEY, NOTIFICATION, SERVICE_KEY, STATUS_CONTROL, SYSTEM_EVENT
 
@@ -206,7 +207,7 @@ class ConsoleStartBesideTheService(systest.SessionTestCase):
         self.assertEqual((host.reg_dword(NOTIFICATION, "Type2") ^ before[NOTIFICATION]["Type2"][1]) & 0x3, 0x2)
 
     def client(self, *args):
-        return self.host.wine(self.host.exe("telvarin-client.exe"), *args, "--timeout", "20000")
+        return self.host.wine(self.host.exe("telvarin-client.exe"), *args, "--timeout", patient_ms(20000))
 
     def emulator_total(self, log):
         return json.loads(self.host.fwemu(log, "--json").stdout)["total"]

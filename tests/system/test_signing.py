@@ -13,6 +13,7 @@ import zipfile
 from pathlib import Path
 
 import systest
+from patience import patient
 from winehost import bin_dir
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -24,7 +25,7 @@ MSI_STREAMS = ["Binary.TelvarinSetup"]
 
 def run(*command, env=None, check=True):
     result = subprocess.run([str(c) for c in command], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                            timeout=1200, env=env)
+                            timeout=patient(1200), env=env)
     if check and result.returncode != 0:
         raise AssertionError(f"{' '.join(map(str, command))} failed:\n{result.stdout[-2000:]}{result.stderr[-2000:]}")
     return result

@@ -55,7 +55,7 @@ public:
     }
     ~FakeService() {
         SetEvent(m_stop.Get());
-        WaitForSingleObject(m_thread.Get(), 10000);
+        WaitForSingleObject(m_thread.Get(), Patient(10000));
     }
 
     volatile LONG lockFreeAtRequest = 0;
@@ -127,11 +127,11 @@ public:
         m_held.Reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
         m_release.Reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
         m_thread.Reset(StartThread(Run, this));
-        REQUIRE(WaitForSingleObject(m_held.Get(), 10000) == WAIT_OBJECT_0);
+        REQUIRE(WaitForSingleObject(m_held.Get(), Patient(10000)) == WAIT_OBJECT_0);
     }
     ~Squatter() {
         SetEvent(m_release.Get());
-        WaitForSingleObject(m_thread.Get(), 10000);
+        WaitForSingleObject(m_thread.Get(), Patient(10000));
     }
 
 private:
@@ -154,12 +154,12 @@ public:
         m_held.Reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
         m_release.Reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
         m_thread.Reset(StartThread(Run, this));
-        REQUIRE(WaitForSingleObject(m_held.Get(), 10000) == WAIT_OBJECT_0);
+        REQUIRE(WaitForSingleObject(m_held.Get(), Patient(10000)) == WAIT_OBJECT_0);
     }
     ~OtherClient() { Release(); }
     void Release() {
         SetEvent(m_release.Get());
-        WaitForSingleObject(m_thread.Get(), 10000);
+        WaitForSingleObject(m_thread.Get(), Patient(10000));
     }
 
 private:
@@ -311,7 +311,7 @@ TEST_CASE("another client's request is waited for; a time-out waiting for it is 
         CHECK(WaitForSingleObject(writer.Get(), 300) == WAIT_TIMEOUT);
         CHECK(ReadDword(kSetting, "", 0) == 0);
         other.Release();
-        REQUIRE(WaitForSingleObject(writer.Get(), 10000) == WAIT_OBJECT_0);
+        REQUIRE(WaitForSingleObject(writer.Get(), Patient(10000)) == WAIT_OBJECT_0);
         DWORD result = 1;
         CHECK((GetExitCodeThread(writer.Get(), &result) && result == TELVARIN_OK));
         CHECK(ReadDword(kSetting, "") == 0x77);
@@ -324,7 +324,7 @@ TEST_CASE("another client's request is waited for; a time-out waiting for it is 
         REQUIRE(opened.Get() != nullptr);
         win::UniqueHandle ended(StartThread(TakeAndEnd, opened.Get()));
         DWORD took = 1;
-        REQUIRE(WaitForSingleObject(ended.Get(), 10000) == WAIT_OBJECT_0);
+        REQUIRE(WaitForSingleObject(ended.Get(), Patient(10000)) == WAIT_OBJECT_0);
         REQUIRE((GetExitCodeThread(ended.Get(), &took) && took == 0));
         CHECK(telvarin_request(17, 1000, 1, nullptr, &answer) == TELVARIN_OK);
         CHECK(ReadDword(kControl, "Type2") == 0x20004);

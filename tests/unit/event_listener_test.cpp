@@ -159,7 +159,7 @@ struct SlowHibernation final : ButtonActions {
     void Hibernate() override {
         Doing doing(board, "SetSystemPowerState");
         InterlockedExchange(&inside, 1);
-        WaitForSingleObject(go.Get(), 10000);
+        WaitForSingleObject(go.Get(), Patient(10000));
     }
     void ToggleNotification(DWORD) override {}
     static DWORD WINAPI Listen(LPVOID fixture);

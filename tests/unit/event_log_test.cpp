@@ -78,7 +78,7 @@ TEST_CASE("first reports from many threads at once register exactly one source")
     std::vector<win::UniqueHandle> threads;
     for (int i = 0; i < 8; ++i) threads.emplace_back(CreateThread(nullptr, 0, ReportOnGo, &f.log, 0, nullptr));
     SetEvent(go.Get());
-    for (auto& t : threads) WaitForSingleObject(t.Get(), 10000);
+    for (auto& t : threads) WaitForSingleObject(t.Get(), Patient(10000));
     CHECK(f.api.registrations == 1);
     CHECK(f.api.Events().size() == 8);
 }

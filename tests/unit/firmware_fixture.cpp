@@ -58,7 +58,7 @@ DWORD WINAPI WriteSetting(LPVOID bridge) {
 bool CallsGetThrough(FirmwareBridge& bridge, DWORD ms) {
     // Left to itself when it does not get through: it waits on a lock that nothing will free.
     win::UniqueHandle thread(CreateThread(nullptr, 0, WriteSetting, &bridge, 0, nullptr));
-    return thread && WaitForSingleObject(thread.Get(), ms) == WAIT_OBJECT_0;
+    return thread && WaitForSingleObject(thread.Get(), testing::Patient(ms)) == WAIT_OBJECT_0;
 }
 
 int NotifyFailures(BridgeFixture& f, LONG start) {
@@ -100,7 +100,7 @@ void ListenerThread::Start(bool subscribed) {
 void ListenerThread::Stop() {
     if (!m_thread) return;
     m_f.Stop();
-    CHECK(WaitForSingleObject(m_thread.Get(), 10000) == WAIT_OBJECT_0);
+    CHECK(WaitForSingleObject(m_thread.Get(), testing::Patient(10000)) == WAIT_OBJECT_0);
     m_thread.Reset();
 }
 

@@ -77,7 +77,7 @@ TEST_CASE("a stop is answered with STOP_PENDING; its checkpoints rise, and STOPP
     f.host.HandleControl(SERVICE_CONTROL_STOP);  // a second stop changes nothing
     f.host.HandleControl(SERVICE_CONTROL_INTERROGATE);
     SetEvent(worker.release.Get());
-    CHECK(f.host.WaitForWorker(10000));
+    CHECK(f.host.WaitForWorker(Patient(10000)));
     f.host.FinishStop(NO_ERROR, 0);
     f.host.ReportStopProgress();
     f.host.FinishStop(ERROR_SERVICE_SPECIFIC_ERROR, 5);
@@ -149,7 +149,7 @@ TEST_CASE("a stop that overruns its bound: the call that holds it up named, STOP
     HostFixture f(200);
     HeldWorker worker{&f.activity};
     REQUIRE(f.host.StartWorker(HeldWorker::Run, &worker));
-    REQUIRE(WaitForSingleObject(worker.inCall.Get(), 10000) == WAIT_OBJECT_0);
+    REQUIRE(WaitForSingleObject(worker.inCall.Get(), Patient(10000)) == WAIT_OBJECT_0);
     f.host.HandleControl(SERVICE_CONTROL_STOP);
     REQUIRE(Eventually([&] { return f.scm.endedWith != -1; }));
     CHECK(f.scm.endedWith == static_cast<LONG>(telvarin::kStopOverranCode));
@@ -162,7 +162,7 @@ TEST_CASE("a stop that overruns its bound: the call that holds it up named, STOP
     CHECK(f.scm.Reports()[1].dwWaitHint == 200 + telvarin::kStopHintMarginMs);  // the watchdog acts within the hint
     // The worker's own STOPPED, should it come after all, changes nothing.
     SetEvent(worker.release.Get());
-    CHECK(f.host.WaitForWorker(10000));
+    CHECK(f.host.WaitForWorker(Patient(10000)));
     f.host.FinishStop(NO_ERROR, 0);
     s = f.scm.Reports().back();
     CHECK((s.dwCurrentState == SERVICE_STOPPED && s.dwWin32ExitCode == ERROR_SERVICE_SPECIFIC_ERROR));
@@ -174,6 +174,6 @@ TEST_CASE("the final wait gives up on a worker stuck in a call, and still waits 
     REQUIRE(f.host.StartWorker(HeldWorker::Run, &worker));
     CHECK_FALSE(f.host.WaitForWorker(200));
     SetEvent(worker.release.Get());
-    CHECK(f.host.WaitForWorker(10000));
+    CHECK(f.host.WaitForWorker(Patient(10000)));
     CHECK(f.host.WaitForWorker(0));  // no worker any more: nothing to wait for
 }

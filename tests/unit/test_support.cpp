@@ -221,7 +221,7 @@ bool SetWinmgmtRunning(bool running) {
 }
 bool LockIsFree(win::CriticalSection& lock) {
     win::UniqueHandle thread(CreateThread(nullptr, 0, TryLock, &lock, 0, nullptr));
-    WaitForSingleObject(thread.Get(), 5000);
+    WaitForSingleObject(thread.Get(), testing::Patient(5000));
     DWORD free = 0;
     GetExitCodeThread(thread.Get(), &free);
     return free == 1;

@@ -37,7 +37,7 @@ TEST_CASE("a stop while winmgmt is not running ends the worker, touching nothing
     win::UniqueHandle worker(CreateThread(nullptr, 0, WorkerThread, &f.service, 0, nullptr));
     REQUIRE(Eventually([&] { return !f.log.Texts().empty(); }));
     f.service.Host().RequestStop();
-    CHECK(WaitForSingleObject(worker.Get(), 5000) == WAIT_OBJECT_0);
+    CHECK(WaitForSingleObject(worker.Get(), Patient(5000)) == WAIT_OBJECT_0);
     CHECK(f.log.Texts() == std::vector<std::string>{"winmgmt not ready"});  // once, however long it lasts
     CHECK(f.runtime.initializeCalls == 0);
     CHECK(f.scm.LastState() == SERVICE_STOPPED);
@@ -50,7 +50,7 @@ TEST_CASE("a stop seen before the connection ends the start-up there: the firmwa
     REQUIRE(f.emulator.GetConnectionStats(&before));
     f.service.Host().RequestStop();
     win::UniqueHandle worker(CreateThread(nullptr, 0, WorkerThread, &f.service, 0, nullptr));
-    CHECK(WaitForSingleObject(worker.Get(), 10000) == WAIT_OBJECT_0);
+    CHECK(WaitForSingleObject(worker.Get(), Patient(10000)) == WAIT_OBJECT_0);
     CHECK(f.Calls().empty());
     CHECK(f.Writes().empty());
     REQUIRE(f.emulator.GetConnectionStats(&after));
@@ -82,7 +82,7 @@ TEST_CASE("the worker starts up in order, serves clients and tears down everythi
     CHECK(Eventually([&] { return ReadDword(kNotification, "") == 0x40; }));
 
     f.service.Host().RequestStop();
-    CHECK(WaitForSingleObject(worker.Get(), 10000) == WAIT_OBJECT_0);
+    CHECK(WaitForSingleObject(worker.Get(), Patient(10000)) == WAIT_OBJECT_0);
     DWORD subscribersAfter = 0;
     REQUIRE(f.emulator.GetSubscribers(&subscribersAfter));
     CHECK(subscribersAfter == subscribers);
@@ -122,7 +122,7 @@ TEST_CASE("a lost connection is made again by the worker, and requests and event
     CHECK(StartsWith(texts[0], "WMI connection lost: "));
     CHECK(StartsWith(texts[1], "WMI connection back after "));
     f.service.Host().RequestStop();
-    CHECK(WaitForSingleObject(worker.Get(), 10000) == WAIT_OBJECT_0);
+    CHECK(WaitForSingleObject(worker.Get(), Patient(10000)) == WAIT_OBJECT_0);
     DeleteSystemEventTree();
 }
 
@@ -149,6 +149,6 @@ TEST_CASE("a resume played to the control handler has a poll that began before t
     REQUIRE(f.emulator.InjectEvent(0x40));
     CHECK(Eventually([&] { return ReadDword(kNotification, "") == 0x40; }));
     f.service.Host().RequestStop();
-    CHECK(WaitForSingleObject(worker.Get(), 10000) == WAIT_OBJECT_0);
+    CHECK(WaitForSingleObject(worker.Get(), Patient(10000)) == WAIT_OBJECT_0);
     DeleteSystemEventTree();
 }
