@@ -2,7 +2,8 @@
 // back-off, throttled retry reports, and the seams through which the parts meet and tests put
 // fakes in (the firmware as the settings store sees it; the event-log, COM, power, thread and
 // service control manager calls).
-// It uses common/ only; the subsystems and service/ build on it.
+// It uses common/ and the event ids windmc generates from the message table (telvarin_messages.h)
+// only; the subsystems and service/ build on it.
 //
 // ServiceLog: the service's reports to the Application event log under its own event source,
 // registered on the first report and deregistered with the log. The service owns one and hands

@@ -1,7 +1,9 @@
-"""Two builds of the same sources in different folders give the same bytes. The sources are
-copied to a fresh folder and the shipped programs of both flavours are built there (two jobs);
-telvarin.exe, the setup helper, the client tool and the client DLL of each flavour must equal the
-main build's, and the MSI made from each set of programs must equal the other's.
+"""Two builds of the same sources in different folders give the same bytes, and another version
+made of a build (scripts/version_rewrite.py, which ./dev package uses) is what a build of that
+version gives. The sources are copied to a fresh folder and the shipped programs of both flavours
+are built there (two jobs) as the next version; telvarin.exe, the setup helper, the client tool
+and the client DLL of each flavour must equal the main build's rewritten as that version, and the
+MSI made from each set of programs must equal the other's.
 
     rebuild_check.py --source ROOT --build BUILD
 """
@@ -14,6 +16,9 @@ import sys
 import tempfile
 import unittest
 from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "scripts"))
+from version_rewrite import next_version, with_version  # noqa: E402
 
 SHIPPED = ["telvarin.exe", "telvarin-setup.exe", "telvarin-client.exe", "telvarin_client.dll"]
 TARGETS = ["telvarin", "telvarin_setup", "telvarin_client", "telvarin_client_dll"]
@@ -45,8 +50,9 @@ class Rebuild(unittest.TestCase):
                 if (cls.source / name).is_file():
                     (other / name).parent.mkdir(parents=True, exist_ok=True)
                     shutil.copy2(cls.source / name, other / name)
-            version = next(line.split("=", 1)[1] for line in (cls.build / "CMakeCache.txt").read_text().splitlines()
-                           if line.startswith("TELVARIN_VERSION:STRING="))
+            built = next(line.split("=", 1)[1] for line in (cls.build / "CMakeCache.txt").read_text().splitlines()
+                         if line.startswith("TELVARIN_VERSION:STRING="))
+            version = next_version(built)
             cls.trees = {"x86": cls.work / "b", "x64": cls.work / "b" / "x64-tree"}
             for arch, tree in cls.trees.items():
                 run("cmake", "-S", other, "-B", tree, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
@@ -54,6 +60,11 @@ class Rebuild(unittest.TestCase):
                     f"-DTELVARIN_VERSION={version}", f"-DTELVARIN_ROOT_BUILD_DIR={cls.trees['x86']}")
                 run("cmake", "--build", tree, "--parallel", "2", "--target", *TARGETS)
             cls.version = version
+            cls.rewritten = {arch: cls.work / f"rewritten-{arch}" for arch in cls.trees}
+            for arch, folder in cls.rewritten.items():
+                folder.mkdir()
+                for name in SHIPPED:
+                    (folder / name).write_bytes(with_version((cls.main_bin(arch) / name).read_bytes(), built, version))
         except BaseException:
             shutil.rmtree(cls.work, ignore_errors=True)
             raise
@@ -62,14 +73,15 @@ class Rebuild(unittest.TestCase):
     def tearDownClass(cls):
         shutil.rmtree(cls.work, ignore_errors=True)
 
-    def main_bin(self, arch):
-        return self.build / "bin" if arch == "x86" else self.build / "x64" / "bin"
+    @classmethod
+    def main_bin(cls, arch):
+        return cls.build / "bin" if arch == "x86" else cls.build / "x64" / "bin"
 
     def test_the_shipped_programs_are_the_same_bytes(self):
         for arch, tree in self.trees.items():
             for name in SHIPPED:
                 with self.subTest(arch=arch, file=name):
-                    ours, theirs = self.main_bin(arch) / name, tree / "bin" / name
+                    ours, theirs = self.rewritten[arch] / name, tree / "bin" / name
                     self.assertEqual(sha256(theirs), sha256(ours), f"{theirs} differs from {ours}")
                     print(f"{arch} {name} {sha256(ours)}")
                     # No folder of either build is named inside.
@@ -85,7 +97,7 @@ class Rebuild(unittest.TestCase):
                 a, b = self.work / f"{arch}-main.msi", self.work / f"{arch}-other.msi"
                 # The second built later, in another time zone: neither takes a date from the clock.
                 env = {key: value for key, value in os.environ.items() if key != "SOURCE_DATE_EPOCH"}
-                run(script, self.version, arch, self.main_bin(arch), a, env=dict(env, TZ="Asia/Tokyo"))
+                run(script, self.version, arch, self.rewritten[arch], a, env=dict(env, TZ="Asia/Tokyo"))
                 run(script, self.version, arch, tree / "bin", b, env=dict(env, TZ="America/New_York"))
                 self.assertEqual(sha256(a), sha256(b))
                 print(f"{arch} MSI {sha256(a)}")

@@ -1,8 +1,10 @@
 """The benchmark's smoke run (`bench/run.py --quick`), so that it does not rot between uses.
 
-It checks that every figure was measured and written, never how fast anything was.
+It checks that every figure was measured and written, never how fast anything was, and that
+README's table of the latest run has the rows and design bounds the benchmark prints today.
 """
 import json
+import re
 import shutil
 import subprocess
 import sys
@@ -14,6 +16,18 @@ import systest
 from patience import patient
 
 RUN = Path(__file__).resolve().parents[2] / "bench" / "run.py"
+README = Path(__file__).resolve().parents[2] / "README.md"
+
+
+def table_rows(markdown):
+    """Each row of the first "| Figure |" table: its figure, numbers masked (they change from run
+    to run), and for a stop its design bound (which does not)."""
+    lines = markdown[markdown.index("| Figure |"):].split("\n\n")[0].splitlines()[2:]
+    rows = []
+    for line in lines:
+        cells = [c.strip() for c in line.strip("|").split("|")]
+        rows.append((re.sub(r"\d+(\.\d+)?", "N", cells[0]), cells[6] if cells[0].startswith("Stop while") else ""))
+    return rows
 
 
 def python_with_matplotlib():
@@ -54,6 +68,9 @@ class QuickBenchmark(unittest.TestCase):
                     "-StartSvc → subscribed", "Stop while slow-call", "STOPPED → process exit", "Idle CPU",
                     "Working set"):
             self.assertIn(row, markdown)
+
+    def test_readme_shows_the_rows_and_bounds_the_benchmark_prints(self):
+        self.assertEqual(table_rows(README.read_text()), table_rows((self.out / "results.md").read_text()))
 
     def test_latencies_have_every_sample_of_service_and_floor_and_lose_none(self):
         for figure in ("events", "requests"):

@@ -1,7 +1,7 @@
 """The MSI under Wine's msiexec: silent install, the same version again, upgrade, downgrade,
 a failed install's rollback, uninstall, client access. Built by `./dev package` like a release;
 the next version's packages by the same script from this build's programs as a build of that
-version makes them (msi_player.programs_of_version), which saves minutes of building both
+version makes them (scripts/version_rewrite.py), which saves minutes of building both
 flavours again; the rehearsal hook only in test builds made here.
 
 The firmware emulator is registered, so that the installed service gets as far as listening for
@@ -21,7 +21,8 @@ import unittest
 from pathlib import Path
 
 import systest
-from msi_player import build_msi, next_version, programs_of_version
+from msi_player import build_msi
+from version_rewrite import next_version, programs_of_version
 from winehost import EVENT_SOURCE_KEY, SERVICE_KEY, STATUS_CONTROL, SYSTEM_EVENT, WineHost, bin_dir
 
 ROOT = Path(__file__).resolve().parents[2]

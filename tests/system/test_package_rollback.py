@@ -14,8 +14,8 @@ import sys
 import time
 
 import systest
-from msi_player import (PRODUCT_KEY, RUNNING, VENDOR_KEY, Machine, Package, Player, build_msi, differences,
-                        next_version, programs_of_version, snapshot)
+from msi_player import PRODUCT_KEY, RUNNING, VENDOR_KEY, Machine, Package, Player, build_msi, differences, snapshot
+from version_rewrite import next_version, programs_of_version
 from winehost import EVENT_SOURCE_KEY, STATUS_CONTROL, bin_dir
 
 FOLDERS = (r"C:\Program Files\Telvarin", r"C:\Program Files (x86)\Telvarin")
