@@ -291,6 +291,7 @@ bool Controller::GetConnectionStats(ConnectionStats* out) {
     out->subscriptions = b->subscribeTotal;
     out->callsStarted = b->callsStarted;
     out->pollsStarted = b->pollsStarted;
+    out->pollsHung = b->pollsHung;
     out->generation = b->generation;
     return true;
 }

@@ -391,6 +391,7 @@ int Run(std::vector<std::string> args) {
         printf("subscriptions: %llu\n", static_cast<unsigned long long>(connections.subscriptions));
         printf("calls-started: %llu\n", static_cast<unsigned long long>(connections.callsStarted));
         printf("polls-started: %llu\n", static_cast<unsigned long long>(connections.pollsStarted));
+        printf("polls-hung: %llu\n", static_cast<unsigned long long>(connections.pollsHung));
         printf("generation: %ld\n", static_cast<long>(connections.generation));
         if (!PrintLive(c)) return StateError(c);
     }

@@ -130,6 +130,8 @@ public:
                 // A poll that fails at once, taking no event.
                 if (FailsNext(b->faults.eventFail)) return FailCode(b->faults, WBEM_E_FAILED);
                 if (!b->faults.eventHang) break;
+                // Counted once it holds the poll, so that a test knows a hung poll is under way.
+                if (!hung) ++b->pollsHung;
             }
             hung = true;
             Sleep(kHangPollMs);

@@ -86,6 +86,7 @@ struct ConnectionStats {
     uint64_t subscriptions = 0;    // successful ExecNotificationQuery calls
     uint64_t callsStarted = 0;     // ExecMethod calls that reached the firmware (before any delay or hang)
     uint64_t pollsStarted = 0;     // Next calls on button-event subscriptions (before any fault)
+    uint64_t pollsHung = 0;        // of them, those the event-hang fault held (counted as it takes hold)
     LONG generation = 0;           // raised by each disconnect
 };
 

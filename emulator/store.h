@@ -14,7 +14,7 @@
 namespace fwemu {
 
 constexpr uint32_t kMagic = 0x45574654;  // "TFWE"
-constexpr uint32_t kVersion = 7;
+constexpr uint32_t kVersion = 8;
 constexpr int kTextChars = 32;           // recorded input text, longer text is cut (and rejected)
 constexpr int kLiveSlots = 64;
 constexpr int kSubscriberSlots = 64;
@@ -110,6 +110,7 @@ struct Block {
     uint64_t subscribeTotal;   // successful ExecNotificationQuery calls, never reset
     uint64_t callsStarted;     // ExecMethod calls that reached the firmware, never reset
     uint64_t pollsStarted;     // Next calls on button-event subscriptions, never reset
+    uint64_t pollsHung;        // of them, those the event-hang fault held, never reset
     SharedCall calls[kCallLogSize];
     SharedWrite writes[kWriteLogSize];
     uint32_t events[kEventQueueSize];

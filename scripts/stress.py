@@ -86,6 +86,9 @@ def main():
     for old in out.glob("run-*.xml"):
         old.unlink()
 
+    # Ended from outside (a CI's time-out, kill): the load and the run under way end with it.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit("stress: ended"))
+    ctest = None
     spinning = spinners(args.busy)
     wine_loops, wine_prefix = wine_work(args.build) if args.load == "wine" else ([], None)
     tally = {}  # entry: [runs, failures, [seconds]]
@@ -94,8 +97,9 @@ def main():
     try:
         for run in range(1, args.runs + 1):
             junit = out / f"run-{run:02d}.xml"
-            subprocess.run(["ctest", "--test-dir", str(args.build), "-j", str(args.jobs), "--output-junit", str(junit),
-                            *ctest_args], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            ctest = subprocess.Popen(["ctest", "--test-dir", str(args.build), "-j", str(args.jobs), "--output-junit",
+                                      str(junit), *ctest_args], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            ctest.wait()
             if not junit.exists():
                 sys.exit(f"stress: ctest wrote no results in run {run} (check the CTest arguments: {ctest_args})")
             found = results(junit)
@@ -112,6 +116,9 @@ def main():
             else:
                 junit.unlink()
     finally:
+        if ctest and ctest.poll() is None:
+            ctest.terminate()  # CTest ends its entries; prefixes.py ends their wineservers
+            ctest.wait()
         for process in spinning:
             process.kill()
             process.wait()

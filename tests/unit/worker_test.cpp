@@ -132,12 +132,14 @@ TEST_CASE("a resume played to the control handler has a poll that began before t
     REQUIRE(SetWinmgmtRunning(true));
     win::UniqueHandle worker(CreateThread(nullptr, 0, WorkerThread, &f.service, 0, nullptr));
     REQUIRE(Eventually([&] { return Subscribed(f.emulator); }));
-    // The subscription died in the sleep: its polls give no answer.
-    REQUIRE(f.emulator.SetFault("event-hang", "on"));
+    // The subscription died in the sleep: its polls give no answer. Any poll the fault holds
+    // will do: one begun before it may answer, and one begun just as it came may hang already
+    // (the next poll would then come only after that one's give-up).
     fwemu::ConnectionStats stats;
     REQUIRE(f.emulator.GetConnectionStats(&stats));
-    const uint64_t polls = stats.pollsStarted, subscriptions = stats.subscriptions;
-    REQUIRE(Eventually([&] { return f.emulator.GetConnectionStats(&stats) && stats.pollsStarted > polls; }));
+    const uint64_t subscriptions = stats.subscriptions, hung = stats.pollsHung;
+    REQUIRE(f.emulator.SetFault("event-hang", "on"));
+    REQUIRE(Eventually([&] { return f.emulator.GetConnectionStats(&stats) && stats.pollsHung > hung; }));
     CHECK(ControlHandler(SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMEAUTOMATIC, nullptr, nullptr) == NO_ERROR);
     // Given up after its own time-out and a second, not after the bound of a call (10.5 s).
     REQUIRE(Eventually([&] { return !f.log.Texts().empty(); }, 20000));
