@@ -31,7 +31,7 @@ def sha256(path):
 
 def run(*command, **kwargs):
     result = subprocess.run([str(c) for c in command], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
-                            timeout=1800, **kwargs)
+                            timeout=3600, **kwargs)
     if result.returncode != 0:
         raise AssertionError(f"{' '.join(map(str, command))} failed:\n{result.stdout[-3000:]}")
     return result.stdout
